@@ -1,0 +1,83 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "FsResult.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+
+// The one way the daemon touches a path a client named.
+//
+// Every client path is resolved below a root directory handle (the daemon's is "/", tests
+// use a scratch directory), with openat2(RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS): ".." never
+// climbs above the root and no symbolic link is followed in any component before the last.
+// The last component is then handled relative to its parent's handle, never by re-resolving
+// a path string, so a component swapped for a link after the check cannot redirect an
+// operation.
+//
+// A relative client path is acted on at the current directory joined with it, the same
+// absolute path the policy judges (see currentDirectory()), never relative to the root
+// handle itself.
+//
+// A trailing slash asks for a folder: "x/" on anything but a folder (a link to a folder
+// included) fails with ENOTDIR.
+//
+// All members are const and the object holds no mutable state: one instance may be used
+// by any number of threads at once. Move-only (it owns the root handle).
+class ClientFileSystem {
+public:
+    // Opens `rootDirectory`, a path of this process (not a client path), as the root.
+    // `currentDirectory` is the client-visible absolute folder relative client paths are
+    // joined to; it must begin with "/". Fails with the errno of the open (or EINVAL for a
+    // relative current directory).
+    [[nodiscard]] static FsResult<ClientFileSystem> open(const std::string& rootDirectory,
+                                                         std::string currentDirectory = "/");
+
+    // The absolute client folder relative paths are judged against and acted on at.
+    [[nodiscard]] const std::string& currentDirectory() const noexcept {
+        return currentDirectory_;
+    }
+
+    // `clientPath` made absolute by joining it to the current directory (text only; no
+    // normalisation, so what is acted on is exactly what was named).
+    [[nodiscard]] std::string absolutePath(std::string_view clientPath) const;
+
+    // The space the item occupies, never failing: for anything but a folder its length
+    // (st_size; a symbolic link is measured as the link itself, never its target); for a
+    // folder the sum of st_blocks * 512 over every entry below it, subfolders included
+    // and the folder itself not. Whatever cannot be read counts 0 and the walk goes on past
+    // it. Links inside the tree are not followed; folders on another file system than the
+    // top folder are not entered. Sums stop at INT64_MAX instead of wrapping.
+    [[nodiscard]] std::int64_t measure(std::string_view clientPath) const;
+
+    // Removes the item: a file, a link (as a link; its target is untouched) or a folder with
+    // everything in it. Stops at the first entry that cannot be removed and fails with its
+    // errno; what was removed before stays removed. A folder of another file system inside
+    // the tree is not entered, so removing it fails (EBUSY from rmdir, or ENOTEMPTY).
+    [[nodiscard]] FsStatus remove(std::string_view clientPath) const;
+
+    // remove() and measure() in one walk: on success, the number of bytes measure() would
+    // have answered just before the removal; on failure, the error of remove() (the bytes
+    // measured so far are dropped, since the item was not removed).
+    [[nodiscard]] FsResult<std::int64_t> measureAndRemove(std::string_view clientPath) const;
+
+    // Sets the permission bits of the item itself to `mode` (owner, group, other and the
+    // set-id/sticky bits; nothing else changes). Never follows a link: a symbolic link at
+    // the named path, or in any component before it, fails with ELOOP ("Too many levels of
+    // symbolic links"), and nothing is changed.
+    [[nodiscard]] FsStatus setPermissions(std::string_view clientPath, mode_t mode) const;
+
+private:
+    ClientFileSystem(UniqueFd root, std::string currentDirectory)
+        : root_(std::move(root)), currentDirectory_(std::move(currentDirectory)) {}
+
+    UniqueFd root_;
+    std::string currentDirectory_;
+};
+
+}  // namespace tavelin
