@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace tavelin {
+
+// Why a call to the daemon produced no answer. Every failure of the client library ends in
+// one of these; nothing is thrown across its interface.
+enum class ClientErrorKind {
+    daemonNotRunning,    // nobody listens under the service name
+    connectionRefused,   // the daemon closed the connection before its hello: not admitted
+    connectionClosed,    // the daemon closed an admitted connection before answering
+    impostor,            // the process behind the name does not run as a trusted user
+    protocolError,       // the daemon sent something the protocol does not allow
+    systemError,         // a system call failed for another reason (see detail)
+};
+
+struct ClientError {
+    ClientErrorKind kind = ClientErrorKind::systemError;
+    // Specifics for the reader: the service name, the peer's uid, the failed call and errno
+    // text, or what was wrong with a frame. May be empty.
+    std::string detail;
+
+    // One line for a person, e.g. "the Tavelin helper is not running (service
+    // de.morvane.Tavelin.helper)". English, like the tool's other diagnostics.
+    [[nodiscard]] std::string text() const;
+};
+
+// A value or the error that prevented it. Never throws on its own.
+template <typename T>
+class ClientResult {
+public:
+    ClientResult(T value) : state_(std::move(value)) {}              // NOLINT(google-explicit-constructor)
+    ClientResult(ClientError error) : state_(std::move(error)) {}    // NOLINT(google-explicit-constructor)
+
+    [[nodiscard]] bool ok() const noexcept { return std::holds_alternative<T>(state_); }
+    explicit operator bool() const noexcept { return ok(); }
+
+    // Precondition: ok().
+    [[nodiscard]] const T& value() const& { return std::get<T>(state_); }
+    [[nodiscard]] T& value() & { return std::get<T>(state_); }
+    [[nodiscard]] T&& value() && { return std::get<T>(std::move(state_)); }
+    // Precondition: !ok().
+    [[nodiscard]] const ClientError& error() const { return std::get<ClientError>(state_); }
+
+private:
+    std::variant<T, ClientError> state_;
+};
+
+}  // namespace tavelin

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "TavelinClient/ClientError.h"
+#include "TavelinShared/PrivilegedHelperInfo.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+
+enum class CallSelector;  // Frame.h
+
+// True for the users a daemon may run as: root, and in a development build (CMake option
+// TAVELIN_DEVELOPMENT_BUILD, on by default) also the user who configured the build, since
+// a developer runs the daemon under their own account. Any local user can bind a free
+// abstract socket name, so this check is what tells the real daemon from an impostor.
+[[nodiscard]] bool isTrustedDaemonUser(uid_t uid) noexcept;
+
+// One admitted connection to the Tavelin helper daemon. Calls are made one at a time and
+// block until the daemon has answered; there is no time limit (an update may take many
+// minutes). Move-only; the connection closes when the client is destroyed.
+//
+// Not safe for concurrent use: one thread at a time. The process must not hand the socket
+// to another process (the daemon closes a connection on which a frame arrives from any
+// process but the admitted one); the descriptor is close-on-exec for that reason.
+//
+// After any error on a call the connection is closed and every later call answers
+// connectionClosed; connect again for a fresh one. Writes never raise SIGPIPE.
+class HelperClient {
+public:
+    // Connects to the daemon listening on the abstract socket named `serviceName`, checks
+    // that it runs as a trusted user (isTrustedDaemonUser), and waits for its hello, which
+    // the daemon sends only once it has admitted this process. Errors:
+    //   daemonNotRunning  - nobody listens under the name
+    //   impostor          - the listener runs as an untrusted user (detail names pid, uid)
+    //   connectionRefused - the daemon closed the connection instead of greeting: this
+    //                       program's signature was not accepted
+    //   protocolError     - the first frame was not a hello of protocol version 1
+    //   systemError       - anything else (name too long, out of descriptors, ...)
+    [[nodiscard]] static ClientResult<HelperClient> connect(
+        std::string_view serviceName = PrivilegedHelperInfo::machServiceName);
+
+    // The daemon's version string, e.g. "0.0.1".
+    [[nodiscard]] ClientResult<std::string> helperVersion();
+
+    // Sends one request (the JSON of a PrivilegedOperation, sent unchanged, whatever it
+    // holds) and returns the daemon's answer bytes unchanged: the JSON of a
+    // PrivilegedResult, or zero bytes. Requests above the frame limit fail with
+    // protocolError without being sent.
+    [[nodiscard]] ClientResult<std::string> perform(std::string_view requestBytes);
+
+    // The process id of the daemon as recorded at connect time.
+    [[nodiscard]] pid_t daemonPid() const noexcept { return daemonPid_; }
+
+private:
+    HelperClient(UniqueFd socket, pid_t daemonPid) noexcept
+        : socket_(std::move(socket)), daemonPid_(daemonPid) {}
+
+    [[nodiscard]] ClientResult<std::string> call(CallSelector selector, std::string_view argument);
+    [[nodiscard]] ClientError fail(ClientError error);
+
+    UniqueFd socket_;
+    pid_t daemonPid_ = 0;
+    std::uint64_t nextCallId_ = 1;
+};
+
+}  // namespace tavelin

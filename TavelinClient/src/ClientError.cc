@@ -1,0 +1,32 @@
+#include "TavelinClient/ClientError.h"
+
+namespace tavelin {
+namespace {
+
+std::string headline(ClientErrorKind kind) {
+    switch (kind) {
+        case ClientErrorKind::daemonNotRunning:
+            return "the Tavelin helper is not running";
+        case ClientErrorKind::connectionRefused:
+            return "the Tavelin helper refused the connection (this program's signature was "
+                   "not accepted)";
+        case ClientErrorKind::connectionClosed:
+            return "the Tavelin helper closed the connection without answering";
+        case ClientErrorKind::impostor:
+            return "refusing to talk to an impostor: the process behind the helper's name "
+                   "does not run as root";
+        case ClientErrorKind::protocolError:
+            return "the Tavelin helper answered outside the protocol";
+        case ClientErrorKind::systemError:
+            return "cannot talk to the Tavelin helper";
+    }
+    return "cannot talk to the Tavelin helper";
+}
+
+}  // namespace
+
+std::string ClientError::text() const {
+    return detail.empty() ? headline(kind) : headline(kind) + " (" + detail + ")";
+}
+
+}  // namespace tavelin

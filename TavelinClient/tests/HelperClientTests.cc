@@ -1,0 +1,254 @@
+// The client library against scripted daemons on real abstract sockets: each case plays
+// one daemon behaviour on the other end and checks what the client makes of it.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include <gtest/gtest.h>
+
+#include "Frame.h"
+#include "TavelinClient/HelperClient.h"
+#include "UnixSocket.h"
+
+namespace tavelin {
+namespace {
+
+std::string uniqueName() {
+    static std::atomic<int> counter{0};
+    return "de.morvane.Tavelin.helper.test." + std::to_string(::getpid()) + ".client." +
+           std::to_string(counter++);
+}
+
+void sendBytes(int fd, std::string_view bytes) { static_cast<void>(sendAll(fd, bytes)); }
+
+// Reads one CALL from `fd`; nothing when the client closed or sent garbage.
+std::optional<CallFrame> readCall(int fd, FrameReader& reader) {
+    std::string chunk;
+    for (;;) {
+        if (std::optional<std::string> body = reader.next()) {
+            auto call = decodeCall(*body);
+            if (auto* frame = std::get_if<CallFrame>(&call)) {
+                return std::move(*frame);
+            }
+            return std::nullopt;
+        }
+        if (reader.failed() || receiveSome(fd, chunk, 65536) || chunk.empty()) {
+            return std::nullopt;
+        }
+        reader.append(chunk);
+    }
+}
+
+void reply(int fd, std::uint64_t callId, std::string answer) {
+    sendBytes(fd, *encodeReply(ReplyFrame{callId, std::move(answer)}));
+}
+
+// Serves one connection on a fresh name with `script`, on a thread of this process (which
+// runs as a trusted user: root, or the developer who configured the build).
+class ScriptedDaemon {
+public:
+    explicit ScriptedDaemon(std::function<void(int)> script)
+        : name_(uniqueName()),
+          listener_(std::get<UniqueFd>(listenOnAbstractName(name_))),
+          thread_([this, script = std::move(script)] {
+              auto accepted = acceptConnection(listener_.get());
+              if (auto* fd = std::get_if<UniqueFd>(&accepted)) {
+                  script(fd->get());
+              }
+          }) {}
+    ScriptedDaemon(const ScriptedDaemon&) = delete;
+    ScriptedDaemon& operator=(const ScriptedDaemon&) = delete;
+    ~ScriptedDaemon() { thread_.join(); }
+
+    [[nodiscard]] const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    UniqueFd listener_;
+    std::thread thread_;
+};
+
+// Answers calls like the daemon: the version, and the argument of perform reversed, so
+// a test can see that the bytes made the round trip unchanged.
+void honestDaemon(int fd) {
+    sendBytes(fd, encodeHello());
+    FrameReader reader;
+    while (std::optional<CallFrame> call = readCall(fd, reader)) {
+        if (call->selector == CallSelector::helperVersion) {
+            reply(fd, call->callId, "0.0.1");
+        } else {
+            reply(fd, call->callId, std::string(call->argument.rbegin(), call->argument.rend()));
+        }
+    }
+}
+
+TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
+    const ScriptedDaemon daemon(honestDaemon);
+    ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
+    ASSERT_TRUE(client.ok()) << client.error().text();
+    EXPECT_EQ(client.value().daemonPid(), ::getpid());
+
+    const std::vector<std::string> requests = {
+        R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})", "", std::string("a\0b\xff", 4),
+        std::string(3 * 1024 * 1024, 'z') + "!"};
+    for (const std::string& request : requests) {
+        SCOPED_TRACE("request of " + std::to_string(request.size()) + " bytes: " +
+                     request.substr(0, 60));
+        const ClientResult<std::string> version = client.value().helperVersion();
+        ASSERT_TRUE(version.ok()) << version.error().text();
+        EXPECT_EQ(version.value(), "0.0.1");
+        const ClientResult<std::string> answer = client.value().perform(request);
+        ASSERT_TRUE(answer.ok()) << answer.error().text();
+        EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
+    }
+}
+
+TEST(HelperClientTest, RequestAboveTheFrameLimitIsRefusedUnsentAndTheConnectionStaysUsable) {
+    const ScriptedDaemon daemon(honestDaemon);
+    ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
+    ASSERT_TRUE(client.ok()) << client.error().text();
+    const ClientResult<std::string> tooLarge =
+        client.value().perform(std::string(maxFrameBody, 'x'));
+    ASSERT_FALSE(tooLarge.ok());
+    EXPECT_EQ(tooLarge.error().kind, ClientErrorKind::protocolError);
+    const ClientResult<std::string> version = client.value().helperVersion();
+    ASSERT_TRUE(version.ok()) << version.error().text();
+    EXPECT_EQ(version.value(), "0.0.1");
+}
+
+TEST(HelperClientTest, NobodyListeningMeansTheDaemonIsNotRunning) {
+    const ClientResult<HelperClient> client = HelperClient::connect(uniqueName());
+    ASSERT_FALSE(client.ok());
+    EXPECT_EQ(client.error().kind, ClientErrorKind::daemonNotRunning);
+    EXPECT_NE(client.error().text().find("not running"), std::string::npos);
+}
+
+struct MisbehaviourCase {
+    std::string name;
+    std::function<void(int)> script;
+    bool failsAtConnect;  // otherwise at the first call
+    ClientErrorKind expected;
+};
+
+std::string header(std::uint32_t length) {
+    return {static_cast<char>(length >> 24U), static_cast<char>(length >> 16U),
+            static_cast<char>(length >> 8U), static_cast<char>(length)};
+}
+
+// Greets, reads one call and answers it with `answerFrame` (raw bytes).
+std::function<void(int)> greetThenAnswerWith(std::function<std::string(std::uint64_t)> answer) {
+    return [answer = std::move(answer)](int fd) {
+        sendBytes(fd, encodeHello());
+        FrameReader reader;
+        if (std::optional<CallFrame> call = readCall(fd, reader)) {
+            sendBytes(fd, answer(call->callId));
+        }
+    };
+}
+
+TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
+    const std::vector<MisbehaviourCase> cases = {
+        {"closes without hello (refused admission)", [](int) {}, true,
+         ClientErrorKind::connectionRefused},
+        {"hello of protocol version 2",
+         [](int fd) { sendBytes(fd, header(2) + std::string("\x01\x02", 2)); }, true,
+         ClientErrorKind::protocolError},
+        {"reply instead of hello",
+         [](int fd) { sendBytes(fd, *encodeReply(ReplyFrame{1, "0.0.1"})); }, true,
+         ClientErrorKind::protocolError},
+        {"zero length prefix", [](int fd) { sendBytes(fd, header(0)); }, true,
+         ClientErrorKind::protocolError},
+        {"oversize length prefix", [](int fd) { sendBytes(fd, header(maxFrameBody + 1)); },
+         true, ClientErrorKind::protocolError},
+        {"closes inside the hello", [](int fd) { sendBytes(fd, header(2) + "\x01"); }, true,
+         ClientErrorKind::protocolError},
+        {"bytes after the hello",
+         [](int fd) { sendBytes(fd, encodeHello() + *encodeReply(ReplyFrame{1, "x"})); }, true,
+         ClientErrorKind::protocolError},
+        {"closes instead of answering", greetThenAnswerWith([](std::uint64_t) { return ""; }),
+         false, ClientErrorKind::connectionClosed},
+        {"answers another call id",
+         greetThenAnswerWith([](std::uint64_t id) { return *encodeReply({id + 1, "0.0.1"}); }),
+         false, ClientErrorKind::protocolError},
+        {"answers with a hello", greetThenAnswerWith([](std::uint64_t) { return encodeHello(); }),
+         false, ClientErrorKind::protocolError},
+        {"answers twice",
+         greetThenAnswerWith([](std::uint64_t id) {
+             return *encodeReply({id, "0.0.1"}) + *encodeReply({id, "0.0.1"});
+         }),
+         false, ClientErrorKind::protocolError},
+        {"unknown frame type", greetThenAnswerWith([](std::uint64_t) { return header(1) + "\x7f"; }),
+         false, ClientErrorKind::protocolError},
+    };
+    for (const MisbehaviourCase& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const ScriptedDaemon daemon(testCase.script);
+        ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
+        if (testCase.failsAtConnect) {
+            ASSERT_FALSE(client.ok());
+            EXPECT_EQ(client.error().kind, testCase.expected) << client.error().text();
+            continue;
+        }
+        ASSERT_TRUE(client.ok()) << client.error().text();
+        const ClientResult<std::string> first = client.value().helperVersion();
+        ASSERT_FALSE(first.ok());
+        EXPECT_EQ(first.error().kind, testCase.expected) << first.error().text();
+        // The broken connection is closed; later calls say so instead of hanging.
+        const ClientResult<std::string> second = client.value().helperVersion();
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
+    }
+}
+
+TEST(HelperClientTest, ListenerOfAnUntrustedUserIsRefusedAsImpostor) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the impostor as another user";
+    }
+    constexpr uid_t nobody = 65534;
+    ASSERT_FALSE(isTrustedDaemonUser(nobody));
+    const std::string name = uniqueName();
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t impostor = ::fork();
+    ASSERT_GE(impostor, 0);
+    if (impostor == 0) {
+        // The credentials a client sees are those at listen() time: drop them first.
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+            ::_exit(1);
+        }
+        auto listener = listenOnAbstractName(name);
+        if (!std::holds_alternative<UniqueFd>(listener) || ::write(ready[1], "r", 1) != 1) {
+            ::_exit(1);
+        }
+        auto accepted = acceptConnection(std::get<UniqueFd>(listener).get());
+        if (auto* fd = std::get_if<UniqueFd>(&accepted)) {
+            static_cast<void>(sendAll(fd->get(), encodeHello()));  // a perfect greeting
+            char byte = 0;
+            static_cast<void>(::read(fd->get(), &byte, 1));
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+
+    const ClientResult<HelperClient> client = HelperClient::connect(name);
+    ASSERT_FALSE(client.ok());
+    EXPECT_EQ(client.error().kind, ClientErrorKind::impostor);
+    EXPECT_NE(client.error().text().find("uid 65534"), std::string::npos) << client.error().text();
+    EXPECT_NE(client.error().text().find("pid " + std::to_string(impostor)), std::string::npos)
+        << client.error().text();
+    int status = 0;
+    ASSERT_EQ(::waitpid(impostor, &status, 0), impostor);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace tavelin

@@ -1,0 +1,62 @@
+#include "CommandLine.h"
+
+#include <array>
+#include <cstddef>
+
+namespace tavelin::tavelinctl {
+namespace {
+
+struct Grammar {
+    std::string_view word;
+    Command::Kind kind;
+    std::size_t minimumArguments;
+    std::size_t maximumArguments;
+};
+
+constexpr std::size_t unbounded = static_cast<std::size_t>(-1);
+
+constexpr std::array<Grammar, 8> grammar = {{
+    {"help", Command::Kind::help, 0, 0},
+    {"--help", Command::Kind::help, 0, 0},
+    {"-h", Command::Kind::help, 0, 0},
+    {"version", Command::Kind::version, 0, 0},
+    {"perform", Command::Kind::perform, 1, 1},
+    {"remove", Command::Kind::remove, 1, unbounded},
+    {"repair", Command::Kind::repair, 1, 1},
+    {"update", Command::Kind::update, 0, 0},
+}};
+
+}  // namespace
+
+std::optional<Command> parseCommandLine(const std::vector<std::string>& words) {
+    if (words.empty()) {
+        return std::nullopt;
+    }
+    const std::size_t argumentCount = words.size() - 1;
+    for (const Grammar& rule : grammar) {
+        if (words.front() != rule.word) {
+            continue;
+        }
+        if (argumentCount < rule.minimumArguments || argumentCount > rule.maximumArguments) {
+            return std::nullopt;
+        }
+        return Command{rule.kind, std::vector<std::string>(words.begin() + 1, words.end())};
+    }
+    return std::nullopt;
+}
+
+std::string usageText(std::string_view programName) {
+    const std::string name(programName);
+    return "usage: " + name + " version\n"
+           "       " + name + " perform '<request JSON>'\n"
+           "       " + name + " remove PATH...\n"
+           "       " + name + " repair PATH\n"
+           "       " + name + " update\n"
+           "\n"
+           "Asks the Tavelin helper daemon to do one privileged task.\n"
+           "Exit status: 0 done, 1 the helper reported a failure, 2 no answer from the\n"
+           "helper (not running, connection refused, impostor, malformed answer),\n"
+           "64 bad arguments.\n";
+}
+
+}  // namespace tavelin::tavelinctl

@@ -1,0 +1,115 @@
+// tavelinctl: the command-line client of the Tavelin helper daemon.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ByteCountText.h"
+#include "CommandLine.h"
+#include "ElapsedIndicator.h"
+#include "TavelinClient/HelperClient.h"
+#include "TavelinShared/PrivilegedOperation.h"
+#include "TavelinShared/PrivilegedResult.h"
+
+namespace tavelin::tavelinctl {
+namespace {
+
+void writeOut(std::string_view bytes) {
+    if (!bytes.empty()) {
+        static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), stdout));
+    }
+}
+
+void complain(std::string_view text) {
+    std::fprintf(stderr, "tavelinctl: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+// Connects and runs one call; the indicator covers both, since admission of this very
+// program (the daemon hashes it) is part of the wait.
+template <typename Call>
+ClientResult<std::string> callDaemon(Call call) {
+    const ElapsedIndicator indicator(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
+    ClientResult<HelperClient> client = HelperClient::connect();
+    if (!client) {
+        return client.error();
+    }
+    return call(client.value());
+}
+
+std::string requestFor(const Command& command) {
+    switch (command.kind) {
+        case Command::Kind::remove:
+            return PrivilegedOperation::removeSystemPaths(command.arguments).encode();
+        case Command::Kind::repair:
+            return PrivilegedOperation::repairPermissions(command.arguments.front()).encode();
+        case Command::Kind::update:
+            return PrivilegedOperation::installSystemUpdates().encode();
+        default:
+            return command.arguments.empty() ? std::string() : command.arguments.front();
+    }
+}
+
+int runVersion() {
+    const ClientResult<std::string> version =
+        callDaemon([](HelperClient& client) { return client.helperVersion(); });
+    if (!version) {
+        complain(version.error().text());
+        return exitNoAnswer;
+    }
+    writeOut(version.value() + "\n");
+    return exitSuccess;
+}
+
+int runPerform(const Command& command) {
+    const std::string request = requestFor(command);
+    const ClientResult<std::string> answer =
+        callDaemon([&request](HelperClient& client) { return client.perform(request); });
+    if (!answer) {
+        complain(answer.error().text());
+        return exitNoAnswer;
+    }
+    if (command.kind == Command::Kind::perform) {
+        writeOut(answer.value() + "\n");  // the bytes exactly as received
+        return exitSuccess;
+    }
+    const Decoded<PrivilegedResult> result = PrivilegedResult::decode(answer.value());
+    if (!result) {
+        complain("the helper's answer is not a result (" + result.error().description + ")");
+        return exitNoAnswer;
+    }
+    std::string line = result.value().message();
+    if (command.kind == Command::Kind::remove) {
+        line += " (" + humanByteCount(result.value().freedBytes()) + " freigegeben)";
+    }
+    writeOut(line + "\n");
+    return result.value().success() ? exitSuccess : exitOperationFailed;
+}
+
+int run(const std::vector<std::string>& words) {
+    const std::optional<Command> command = parseCommandLine(words);
+    if (!command) {
+        const std::string usage = usageText("tavelinctl");
+        std::fputs(usage.c_str(), stderr);
+        return exitUsage;
+    }
+    switch (command->kind) {
+        case Command::Kind::help:
+            writeOut(usageText("tavelinctl"));
+            return exitSuccess;
+        case Command::Kind::version:
+            return runVersion();
+        default:
+            return runPerform(*command);
+    }
+}
+
+}  // namespace
+}  // namespace tavelin::tavelinctl
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const int status = tavelin::tavelinctl::run(words);
+    return std::fflush(stdout) == 0 ? status : tavelin::tavelinctl::exitNoAnswer;
+}
