@@ -5,31 +5,48 @@
 #include <string_view>
 #include <vector>
 
-// Decides which client paths the daemon may remove (or repair). Pure and thread-safe.
+// Decides which client paths the daemon may remove (or repair). Pure and thread-safe: no
+// state, no log lines, no failures; every string gets a yes or a no. The only outside input
+// is the process's current directory, read by the overloads without a `currentDirectory`.
 namespace tavelin::PrivilegedPathPolicy {
 
+// Directories whose contents may go; each is absolute and ends in "/", none is a prefix of
+// another. The directories themselves are never removable, only what lies strictly below.
 inline constexpr std::array<std::string_view, 5> allowedPrefixes = {
     "/Library/Caches/", "/Library/Logs/", "/System/Library/Caches/",
     "/private/var/folders/", "/private/var/log/"};
 
+// Paths refused by whole-string equality (never as prefixes), in normalised form.
 inline constexpr std::array<std::string_view, 10> deniedExact = {
     "/", "/System", "/Library", "/private", "/private/var",
     "/usr", "/bin", "/sbin", "/Applications", "/Users"};
 
 // The lexical normal form the checks read: made absolute against `currentDirectory`
-// (itself absolute), "." segments dropped, ".." segments resolved, repeated slashes
-// collapsed, no trailing slash unless the result is "/". Never touches the file system.
+// (itself absolute), "." segments dropped, ".." segments resolved against the segment
+// before them (never above "/": "/../x" is "/x"), repeated slashes collapsed ("a//b" is
+// "a/b"), no trailing slash unless the result is "/". An empty `path` stands for the
+// current directory. Never touches the file system: symbolic links and directory aliases
+// (such as /var for /private/var) are not resolved, so a path spelled through them is
+// judged by its spelling. When `currentDirectory` is not absolute (say empty, because it
+// could not be read), a relative path stays relative: ".." segments that cannot be
+// resolved are kept, and an empty result is ".".
 [[nodiscard]] std::string normalize(std::string_view path, std::string_view currentDirectory);
 
-// True when the path lies strictly below one allowed prefix, names no denied entry and
-// holds no ".." after normalisation. Empty strings and strings with a NUL are refused.
+// True when the normalised path lies strictly below one entry of allowedPrefixes, equals no
+// entry of deniedExact and holds the text ".." nowhere (a name like "a..b" is refused too).
+// Comparisons are byte-exact and case-sensitive; nothing is trimmed. Refused regardless of
+// the current directory: the empty string, and any string with a NUL byte (C file APIs
+// would stop at the NUL and act on a shorter path than the one judged).
 [[nodiscard]] bool isRemovable(std::string_view path, std::string_view currentDirectory);
-// As above, against the process's current directory.
+// As above, against the process's current directory (getcwd); when that cannot be read,
+// every relative path is refused.
 [[nodiscard]] bool isRemovable(std::string_view path);
 
-// The removable paths of `paths`, unchanged and in input order (duplicates kept).
+// The removable paths of `paths`, each exactly as given (not normalised), in input order,
+// duplicates kept as often as they occur.
 [[nodiscard]] std::vector<std::string> sanitize(const std::vector<std::string>& paths,
                                                 std::string_view currentDirectory);
+// As above, against the process's current directory, read at most once per call.
 [[nodiscard]] std::vector<std::string> sanitize(const std::vector<std::string>& paths);
 
 }  // namespace tavelin::PrivilegedPathPolicy
