@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -15,11 +16,27 @@ enum class DecodingErrorKind {
     keyNotFound,    // a required member is missing
 };
 
+// The kind's name as written in code, e.g. "typeMismatch"; for messages and test output.
+[[nodiscard]] constexpr std::string_view kindName(DecodingErrorKind kind) noexcept {
+    switch (kind) {
+        case DecodingErrorKind::dataCorrupted: return "dataCorrupted";
+        case DecodingErrorKind::typeMismatch: return "typeMismatch";
+        case DecodingErrorKind::valueNotFound: return "valueNotFound";
+        case DecodingErrorKind::keyNotFound: return "keyNotFound";
+    }
+    return "unknown";
+}
+
 struct DecodingError {
     DecodingErrorKind kind;
-    // Member names and array indexes leading to the offending value; empty for the
-    // document's top-level value.
+    // The way from the document's top-level value to the offending value, one entry per
+    // step: a member name exactly as written, or "Index <n>" (0-based, decimal) for an
+    // array element; empty for the top-level value itself. For keyNotFound the last entry
+    // is the missing member's name. Errors of the document's syntax (not JSON, not UTF-8, a
+    // repeated member name) have an empty path and say where in the description.
     std::vector<std::string> codingPath;
+    // Human-readable and not part of any format, except for the one text
+    // "Invalid number of keys found, expected one." of PrivilegedOperation.
     std::string description;
 };
 

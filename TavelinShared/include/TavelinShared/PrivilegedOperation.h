@@ -27,14 +27,32 @@ public:
 
     [[nodiscard]] const Payload& payload() const noexcept { return payload_; }
 
-    // The compact wire document, e.g. {"repairPermissions":{"path":"\/Library\/x"}}.
+    // The compact wire document, e.g. {"repairPermissions":{"path":"\/Library\/x"}},
+    // {"removeSystemPaths":{"_0":[…]}} or {"installSystemUpdates":{}}; strings are written
+    // as PrivilegedResult writes its message. Cannot fail: a path that is not well-formed
+    // UTF-8 (possible only for an operation built in code, never for a decoded one) is
+    // written with each ill-formed sequence replaced by U+FFFD.
     [[nodiscard]] std::string encode() const;
 
-    // Strict UTF-8 JSON, nothing after the value, no repeated member names at any level.
-    // Unknown members are ignored. Never throws.
+    // Reads a request document. The text must be strict JSON in UTF-8 (no comments, nothing
+    // but whitespace after the value) and no object in it, at any depth, may repeat a member
+    // name; otherwise dataCorrupted. Then, in this order:
+    //  - the top-level value must be an object (null: valueNotFound, else typeMismatch);
+    //  - exactly one of its member names must be an alternative's name (exact, case-sensitive),
+    //    else typeMismatch "Invalid number of keys found, expected one." with an empty path;
+    //    other members are ignored whatever their values;
+    //  - that member's value must be an object (null: valueNotFound, else typeMismatch);
+    //  - removeSystemPaths needs "_0" holding an array of strings, repairPermissions needs
+    //    "path" holding a string (missing: keyNotFound; null or a null element:
+    //    valueNotFound; another type: typeMismatch); other payload members are ignored, and
+    //    the members of installSystemUpdates' object are not looked at.
+    // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
+    // Hostile input costs time about linear in its size and never recursion. Never throws.
     [[nodiscard]] static Decoded<PrivilegedOperation> decode(std::string_view bytes);
 
-    // The German one-line description written to the audit log before the operation runs.
+    // The German one-line description written to the audit log before the operation runs:
+    // "System-Pfade entfernen (<n> Einträge)", "Rechte reparieren: <path>" or
+    // "macOS-Systemupdates installieren". The path is inserted as it is, unquoted.
     [[nodiscard]] std::string auditDescription() const;
 
     // Same alternative and equal payloads; strings compare by canonical equivalence.

@@ -19,12 +19,21 @@ public:
     [[nodiscard]] const std::string& message() const noexcept { return message_; }
     [[nodiscard]] std::int64_t freedBytes() const noexcept { return freedBytes_; }
 
-    // The compact JSON document {"success":…,"message":…,"freedBytes":…}: raw UTF-8,
-    // '/' written as "\/", '"', '\\' and control characters escaped. Fails (nullopt) only
-    // when the message is not valid UTF-8 and so cannot be written as a JSON string.
+    // The compact JSON document {"success":…,"message":…,"freedBytes":…}, members in that
+    // order: raw UTF-8, '/' written as "\/", '"' and '\\' escaped, control characters as
+    // \b \f \n \r \t or \u00xx (lowercase hex), freedBytes in plain decimal. Fails (nullopt)
+    // only when the message is not valid UTF-8 and so cannot be written as a JSON string.
     [[nodiscard]] std::optional<std::string> encode() const;
 
     // Reads a result document; member order is free and unknown members are ignored.
+    // The text must be strict JSON in UTF-8 without repeated member names, as for
+    // PrivilegedOperation::decode (dataCorrupted otherwise). The top-level value must be an
+    // object (null: valueNotFound, else typeMismatch). Then "success" (a boolean), "message"
+    // (a string) and "freedBytes" (a number) are checked in this order and the first bad one
+    // decides: missing is keyNotFound (path {name}), null is valueNotFound, another JSON type
+    // (1 for success, "0" for freedBytes) is typeMismatch. A freedBytes number written with
+    // a fraction or an exponent (even 1.0 or 1e3), or outside the signed 64-bit range, is
+    // dataCorrupted. Never throws.
     [[nodiscard]] static Decoded<PrivilegedResult> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.

@@ -1,0 +1,121 @@
+#include "TavelinShared/PrivilegedResult.h"
+
+#include <limits>
+#include <utility>
+#include <variant>
+
+#include "DecodingSupport.h"
+#include "JsonWriter.h"
+#include "SelectiveJsonReader.h"
+#include "TavelinShared/UnicodeText.h"
+
+namespace tavelin {
+
+namespace {
+
+using Json = nlohmann::json;
+using json::CodingPath;
+using json::JsonType;
+
+constexpr std::string_view successName = "success";
+constexpr std::string_view messageName = "message";
+constexpr std::string_view freedBytesName = "freedBytes";
+
+const json::JsonSelection& resultSelection() {
+    static const json::JsonSelection selection = [] {
+        json::JsonSelection result;
+        for (std::string_view name : {successName, messageName, freedBytesName}) {
+            result.members.push_back({std::string(name), json::JsonSelection{}});
+        }
+        return result;
+    }();
+    return selection;
+}
+
+// A member that must be present and of type `type`: the member, or the error about it.
+std::variant<Json*, DecodingError> requiredMember(Json& object, std::string_view name,
+                                                  JsonType type) {
+    Json* member = json::findMember(object, name);
+    if (member == nullptr) {
+        return json::keyNotFound({}, name);
+    }
+    if (auto error = json::expectType(*member, type, {std::string(name)})) {
+        return std::move(*error);
+    }
+    return member;
+}
+
+// freedBytes must be written as an integer in the signed 64-bit range. nlohmann reads an
+// integer literal beyond that range, and any literal with a fraction or an exponent, as a
+// float (or, up to 2^64-1, as unsigned); all of these are refused rather than rounded.
+std::variant<std::int64_t, DecodingError> byteCount(const Json& number) {
+    if (number.is_number_integer()) {
+        if (number.is_number_unsigned()) {
+            const auto value = number.get<std::uint64_t>();
+            if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                return static_cast<std::int64_t>(value);
+            }
+        } else {
+            return number.get<std::int64_t>();
+        }
+    }
+    return DecodingError{DecodingErrorKind::dataCorrupted,
+                         {std::string(freedBytesName)},
+                         "The number is not an integer in the signed 64-bit range."};
+}
+
+}  // namespace
+
+PrivilegedResult::PrivilegedResult(bool success, std::string message, std::int64_t freedBytes)
+    : success_(success), message_(std::move(message)), freedBytes_(freedBytes) {}
+
+std::optional<std::string> PrivilegedResult::encode() const {
+    std::string out = "{\"success\":";
+    out += success_ ? "true" : "false";
+    out += ",\"message\":";
+    if (!json::appendString(out, message_)) {
+        return std::nullopt;
+    }
+    out += ",\"freedBytes\":";
+    json::appendInteger(out, freedBytes_);
+    out += '}';
+    return out;
+}
+
+Decoded<PrivilegedResult> PrivilegedResult::decode(std::string_view bytes) {
+    Decoded<json::SelectedJson> document = json::readSelectedJson(bytes, resultSelection());
+    if (!document) {
+        return document.error();
+    }
+    Json root = std::move(std::move(document).value().root);
+    if (auto error = json::expectType(root, JsonType::object, {})) {
+        return std::move(*error);
+    }
+    // The first bad member in the order success, message, freedBytes decides.
+    auto success = requiredMember(root, successName, JsonType::boolean);
+    if (auto* error = std::get_if<DecodingError>(&success)) {
+        return std::move(*error);
+    }
+    auto message = requiredMember(root, messageName, JsonType::string);
+    if (auto* error = std::get_if<DecodingError>(&message)) {
+        return std::move(*error);
+    }
+    auto freedBytes = requiredMember(root, freedBytesName, JsonType::number);
+    if (auto* error = std::get_if<DecodingError>(&freedBytes)) {
+        return std::move(*error);
+    }
+    auto count = byteCount(*std::get<Json*>(freedBytes));
+    if (auto* error = std::get_if<DecodingError>(&count)) {
+        return std::move(*error);
+    }
+    return PrivilegedResult(std::get<Json*>(success)->get<bool>(),
+                            std::move(std::get<Json*>(message)->get_ref<std::string&>()),
+                            std::get<std::int64_t>(count));
+}
+
+bool operator==(const PrivilegedResult& lhs, const PrivilegedResult& rhs) {
+    return lhs.success_ == rhs.success_ && lhs.freedBytes_ == rhs.freedBytes_ &&
+           UnicodeText::canonicallyEqual(lhs.message_, rhs.message_);
+}
+
+}  // namespace tavelin

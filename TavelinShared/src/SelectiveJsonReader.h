@@ -1,0 +1,55 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "TavelinShared/DecodingError.h"
+
+// Reading untrusted JSON documents strictly, keeping only the parts a decoder looks at.
+namespace tavelin::json {
+
+// Which parts of a document the reader keeps. The top-level value is always kept, and so is
+// every value at a selected position:
+// - a scalar as it is (numbers keep nlohmann's integer / unsigned / float distinction);
+// - an object with only the members named in `members`, each kept by its own selection;
+// - an array with its elements when `keepElements` is set, each element kept by the empty
+//   selection.
+// A container whose contents are not selected is kept empty, so its JSON type stays known.
+// Everything else is read and checked but not stored.
+struct JsonSelection {
+    struct Member;
+    std::vector<Member> members;
+    bool keepElements = false;
+};
+
+struct JsonSelection::Member {
+    std::string name;
+    JsonSelection selection;
+};
+
+// The kept parts of a well-formed document.
+struct SelectedJson {
+    nlohmann::json root;
+};
+
+// Reads `bytes` as one JSON text and keeps the parts named by `selection`.
+//
+// The text must be strict JSON: UTF-8 throughout (nlohmann's lexer refuses ill-formed
+// UTF-8 and unpaired surrogate escapes in strings, and any non-ASCII byte outside them), no
+// comments, nothing but whitespace after the value. A leading UTF-8 byte order mark is
+// skipped. No object, at any depth and also inside values that are not kept, may repeat a
+// member name: such a document has two readings and is refused.
+//
+// Fails with dataCorrupted, an empty coding path and a description saying what and where
+// (the description is cut to a few hundred bytes and is always valid UTF-8). Also reports
+// dataCorrupted when memory runs out. Never throws.
+//
+// Costs: no recursion on nesting depth; time O(n log k) for n bytes and at most k names per
+// object; memory for the kept parts plus one small record per open object.
+[[nodiscard]] Decoded<SelectedJson> readSelectedJson(std::string_view bytes,
+                                                     const JsonSelection& selection);
+
+}  // namespace tavelin::json
