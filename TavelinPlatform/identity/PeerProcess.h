@@ -37,4 +37,8 @@ struct PeerProcess {
 // A tracer can change a signed process's code at will, so such a peer is never admitted.
 [[nodiscard]] bool isPeerTracedOrGone(const PeerProcess& peer);
 
+// True when the peer still runs the file that `executableFd` (from openPeerExecutable)
+// refers to, i.e. it has not exec'd another file since; false when it is gone.
+[[nodiscard]] bool isRunningExecutable(const PeerProcess& peer, int executableFd);
+
 }  // namespace tavelin

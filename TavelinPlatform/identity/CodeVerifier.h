@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+#include "Outcome.h"
+#include "Requirement.h"
+#include "SignatureBlock.h"
+#include "SignedRecord.h"
+#include "TrustAnchor.h"
+
+namespace tavelin {
+
+// A signature block that has passed every check that does not read the content: the
+// block parses, its one signer's signature over the signed record is good, the signer's
+// chain ends at the anchor and is valid now, and the leaf may sign code.
+struct SignedCode {
+    SignatureLayout layout;
+    SignedRecord record;
+    CodeFacts facts;          // chainEndsAtAnchor is always true here
+    std::string leafSubject;  // one line, RFC 2253 order, for people
+};
+
+// The cheap phase: reads the trailer and the block only. Fails for an unsigned file, a
+// damaged or truncated block, a bad signature, a chain that does not end at `anchor`, an
+// expired or not-yet-valid certificate, or a leaf without the code-signing extended key
+// usage (the chain is checked for code signing here, not for OpenSSL's S/MIME default).
+[[nodiscard]] Outcome<SignedCode> readSignedCode(int fd, const TrustAnchor& anchor);
+
+// The expensive phase: the file's content before the block must be exactly as long as
+// signed and hash to the signed digest.
+[[nodiscard]] Outcome<Done> verifySignedContent(int fd, const SignedCode& code);
+
+enum class CodeCheckResult {
+    satisfied,     // valid signature and the requirement holds
+    invalid,       // unsigned, damaged, untrusted or altered
+    notSatisfied,  // validly signed, but the requirement does not hold
+};
+
+struct CodeCheck {
+    CodeCheckResult result = CodeCheckResult::invalid;
+    std::string detail;  // why not, for the command-line tool; empty when satisfied
+};
+
+// The whole check in the order that keeps refusals cheap: the block phase, then the
+// requirement's conditions, and only for code that passes both, the content hash.
+[[nodiscard]] CodeCheck checkCode(int fd, const TrustAnchor& anchor, const Requirement& requirement);
+
+}  // namespace tavelin

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "OpenSslHandles.h"
+#include "Outcome.h"
+
+namespace tavelin {
+
+// A certificate together with its private key.
+struct CertifiedKey {
+    X509Ptr certificate;
+    EvpPkeyPtr key;
+};
+
+// What a new certificate says. Keys are fresh ECDSA P-256 keys; certificates are signed
+// with SHA-256 and carry subject and authority key identifiers.
+struct CertificateRequest {
+    std::string commonName;
+    std::string organization;
+    std::string organizationalUnit;  // empty: no OU entry
+    // Validity relative to now, in seconds; a negative end makes an expired certificate.
+    long notBeforeOffset = -300;
+    long notAfterOffset = 10L * 365 * 24 * 3600;
+    // A CA certificate (anchor or intermediate) may sign certificates and nothing else.
+    bool certificateAuthority = false;
+    // Extended key usage of an end-entity certificate, in OpenSSL's configuration syntax;
+    // "codeSigning" for signing executables. Empty: no extended key usage at all.
+    std::string extendedKeyUsage = "codeSigning";
+};
+
+// A self-signed CA certificate: the root of a development or test identity.
+[[nodiscard]] Outcome<CertifiedKey> createAnchor(const CertificateRequest& request);
+
+// A certificate for a fresh key, signed by `issuer` (which must be a CA).
+[[nodiscard]] Outcome<CertifiedKey> issueCertificate(const CertifiedKey& issuer,
+                                                     const CertificateRequest& request);
+
+// The files of a development identity inside one directory.
+struct DevelopmentIdentityFiles {
+    std::string anchorCertificate;  // anchor.pem
+    std::string anchorKey;          // anchor-key.pem (mode 0600)
+    std::string leafCertificate;    // leaf.pem
+    std::string leafKey;            // leaf-key.pem (mode 0600)
+};
+
+[[nodiscard]] DevelopmentIdentityFiles developmentIdentityFiles(const std::string& directory);
+
+// Creates a development anchor and, under it, a code-signing leaf whose subject's OU is
+// `organizationalUnit`, and writes the four files into `directory` (which must exist),
+// replacing older ones. Private keys are written unencrypted, readable by the owner only:
+// they are meant to stay inside a build tree or a test's scratch directory.
+[[nodiscard]] Outcome<DevelopmentIdentityFiles> writeDevelopmentIdentity(
+    const std::string& directory, std::string_view organizationalUnit);
+
+}  // namespace tavelin

@@ -1,0 +1,177 @@
+#include "PeerProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string>
+#include <string_view>
+
+namespace tavelin {
+
+namespace {
+
+// Linux 6.5 added SO_PEERPIDFD; older C library headers do not name it yet.
+#ifndef SO_PEERPIDFD
+constexpr int peerPidfdOption = 77;
+#else
+constexpr int peerPidfdOption = SO_PEERPIDFD;
+#endif
+
+constexpr std::size_t maximumStatusSize = 64 * 1024;
+
+UniqueFd peerPidfd(int socketFd) {
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (::getsockopt(socketFd, SOL_SOCKET, peerPidfdOption, &pidfd, &length) != 0 ||
+        length != sizeof pidfd) {
+        return UniqueFd{};
+    }
+    return UniqueFd(pidfd);
+}
+
+UniqueFd openPidfd(pid_t pid) {
+    // pidfds are close-on-exec by nature.
+    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
+    return pidfd >= 0 ? UniqueFd(static_cast<int>(pidfd)) : UniqueFd{};
+}
+
+// True while the process behind the pidfd has not been reaped. A process of another user
+// answers EPERM, which still proves that it exists.
+bool isAlive(int pidfd) {
+    if (::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0U) == 0) {
+        return true;
+    }
+    return errno == EPERM;
+}
+
+int openAt(int directoryFd, const char* name, int flags) {
+    int fd = -1;
+    do {
+        fd = ::openat(directoryFd, name, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// /proc/<pid> as a directory handle that is proven to belong to the recorded process: the
+// handle is opened first and the pidfd checked afterwards, so if the pid had been reused
+// the original process was gone by then and the check fails. Lookups through the handle
+// keep naming that one process and fail with ESRCH once it has exited.
+UniqueFd openProcDirectory(const PeerProcess& peer) {
+    if (!peer.pidfd || peer.pid <= 0) {
+        return UniqueFd{};
+    }
+    const std::string path = "/proc/" + std::to_string(peer.pid);
+    UniqueFd directory(openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!directory || !isAlive(peer.pidfd.get())) {
+        return UniqueFd{};
+    }
+    return directory;
+}
+
+bool readAll(int fd, std::string& text) {
+    char buffer[4096];
+    while (text.size() < maximumStatusSize) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return false;
+        }
+        if (count == 0) {
+            return true;
+        }
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    return false;
+}
+
+// The number after "TracerPid:" in a status text, or -1 when there is none.
+long tracerPidOf(std::string_view status) {
+    constexpr std::string_view key = "\nTracerPid:";
+    const auto position = status.find(key);
+    if (position == std::string_view::npos) {
+        return -1;
+    }
+    auto rest = status.substr(position + key.size());
+    while (!rest.empty() && (rest.front() == '\t' || rest.front() == ' ')) {
+        rest.remove_prefix(1);
+    }
+    long tracer = -1;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), tracer);
+    if (error != std::errc{} || end == rest.data()) {
+        return -1;
+    }
+    return tracer;
+}
+
+}  // namespace
+
+std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
+    struct ucred credentials {};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials || credentials.pid <= 0) {
+        return std::nullopt;
+    }
+    UniqueFd pidfd = peerPidfd(socketFd);
+    if (!pidfd && (errno == ENOPROTOOPT || errno == EINVAL)) {
+        // Kernel before 6.5: pin the pid now. If the peer is already gone and its pid
+        // reused, this pidfd names the newcomer; see docs/code-signing.md.
+        pidfd = openPidfd(credentials.pid);
+    }
+    if (!pidfd) {
+        return std::nullopt;
+    }
+    return PeerProcess{std::move(pidfd), credentials.pid, credentials.uid, credentials.gid};
+}
+
+std::optional<UniqueFd> openPeerExecutable(const PeerProcess& peer) {
+    const UniqueFd directory = openProcDirectory(peer);
+    if (!directory) {
+        return std::nullopt;
+    }
+    // Opening the "exe" link yields the very file the process was started from, even if
+    // its path has since been renamed or replaced.
+    UniqueFd executable(openAt(directory.get(), "exe", O_RDONLY));
+    if (!executable) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(executable.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return executable;
+}
+
+bool isPeerTracedOrGone(const PeerProcess& peer) {
+    const UniqueFd directory = openProcDirectory(peer);
+    if (!directory) {
+        return true;
+    }
+    const UniqueFd statusFile(openAt(directory.get(), "status", O_RDONLY));
+    std::string status;
+    if (!statusFile || !readAll(statusFile.get(), status)) {
+        return true;
+    }
+    return tracerPidOf(status) != 0;
+}
+
+bool isRunningExecutable(const PeerProcess& peer, int executableFd) {
+    const std::optional<UniqueFd> current = openPeerExecutable(peer);
+    struct stat verified {};
+    struct stat running {};
+    if (!current || ::fstat(executableFd, &verified) != 0 ||
+        ::fstat(current->get(), &running) != 0) {
+        return false;
+    }
+    return verified.st_dev == running.st_dev && verified.st_ino == running.st_ino;
+}
+
+}  // namespace tavelin
