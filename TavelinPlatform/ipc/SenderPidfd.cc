@@ -1,0 +1,147 @@
+#include "SenderPidfd.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+
+// Older C library headers do not know these yet; the values are the kernel's ABI.
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
+
+namespace tavelin {
+namespace {
+
+constexpr long pidfsMagic = 0x50494446;
+
+// Room for the one SCM_PIDFD we expect plus a few stray descriptors we must close.
+constexpr std::size_t controlSize = CMSG_SPACE(sizeof(int) * 16);
+
+// Closes every descriptor of an SCM_RIGHTS or SCM_PIDFD message that we will not keep.
+void closeDescriptors(const cmsghdr* message) {
+    const std::size_t count = (message->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+        int fd = -1;
+        std::memcpy(&fd, CMSG_DATA(message) + i * sizeof(int), sizeof(int));
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+// Takes the sender pidfd out of the control block; any other content disqualifies the
+// chunk, and every descriptor in it is closed.
+[[nodiscard]] UniqueFd takeSenderPidfd(msghdr& header) {
+    UniqueFd pidfd;
+    bool clean = (header.msg_flags & MSG_CTRUNC) == 0;
+    for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+         message = CMSG_NXTHDR(&header, message)) {
+        const bool carriesDescriptors = message->cmsg_level == SOL_SOCKET &&
+            (message->cmsg_type == SCM_PIDFD || message->cmsg_type == SCM_RIGHTS);
+        if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_PIDFD &&
+            message->cmsg_len == CMSG_LEN(sizeof(int)) && !pidfd) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(message), sizeof(int));
+            pidfd.reset(fd);
+        } else {
+            clean = false;
+            if (carriesDescriptors) {
+                closeDescriptors(message);
+            }
+        }
+    }
+    if (!clean) {
+        pidfd.reset();
+    }
+    return pidfd;
+}
+
+// The "Pid:" value of a pidfd's fdinfo; nothing when unreadable.
+[[nodiscard]] std::optional<long> fdinfoPid(int pidfd) {
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("Pid:", 0) == 0) {
+            std::size_t start = 4;
+            while (start < line.size() && (line[start] == '\t' || line[start] == ' ')) {
+                ++start;
+            }
+            long pid = 0;
+            const auto [end, error] =
+                std::from_chars(line.data() + start, line.data() + line.size(), pid);
+            if (error == std::errc()) {
+                return pid;
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+[[nodiscard]] bool isOnPidfs(int fd) {
+    struct statfs info {};
+    return ::fstatfs(fd, &info) == 0 && static_cast<long>(info.f_type) == pidfsMagic;
+}
+
+}  // namespace
+
+std::optional<SystemError> enableSenderPidfds(int socketFd) {
+    const int on = 1;
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof(on)) != 0) {
+        return SystemError{errno, "setsockopt(SO_PASSPIDFD)"};
+    }
+    return std::nullopt;
+}
+
+std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, std::size_t capacity) {
+    ReceivedChunk chunk;
+    chunk.bytes.resize(capacity);
+    alignas(cmsghdr) std::array<char, controlSize> control{};
+    for (;;) {
+        iovec vector{chunk.bytes.data(), capacity};
+        msghdr header{};
+        header.msg_iov = &vector;
+        header.msg_iovlen = 1;
+        header.msg_control = control.data();
+        header.msg_controllen = control.size();
+        const ssize_t received = ::recvmsg(socketFd, &header, MSG_CMSG_CLOEXEC);
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return SystemError{errno, "recvmsg"};
+        }
+        chunk.bytes.resize(static_cast<std::size_t>(received));
+        chunk.senderPidfd = takeSenderPidfd(header);
+        return chunk;
+    }
+}
+
+bool isSameProcess(int pidfdA, int pidfdB) {
+    struct stat a {};
+    struct stat b {};
+    if (pidfdA < 0 || pidfdB < 0 || ::fstat(pidfdA, &a) != 0 || ::fstat(pidfdB, &b) != 0) {
+        return false;
+    }
+    if (isOnPidfs(pidfdA) && isOnPidfs(pidfdB)) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
+    // Before pidfs every pidfd was an anonymous inode; only the pid tells them apart.
+    // A pidfd of a process that has been reaped shows a pid of -1 (or 0), never a
+    // recycled number, so equal positive pids mean the same, still existing process.
+    const auto pidA = fdinfoPid(pidfdA);
+    const auto pidB = fdinfoPid(pidfdB);
+    return pidA && pidB && *pidA > 0 && *pidA == *pidB;
+}
+
+}  // namespace tavelin

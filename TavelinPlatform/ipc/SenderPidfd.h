@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "SystemError.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+
+// Per-message sender identity on a connected AF_UNIX stream socket (SO_PASSPIDFD,
+// Linux >= 6.5). With it enabled on the receiving socket, the kernel tags every chunk of
+// bytes with the process that wrote it and never merges bytes of two different writers
+// into one recvmsg, so each chunk can be checked on its own.
+
+// Turns on SO_PASSPIDFD. Bytes written before this call carry no sender.
+[[nodiscard]] std::optional<SystemError> enableSenderPidfds(int socketFd);
+
+// One chunk of bytes and the pidfd of the process that wrote it.
+struct ReceivedChunk {
+    std::string bytes;  // empty: the peer closed its end
+    UniqueFd senderPidfd;  // invalid when the chunk came without a sender (see below)
+};
+
+// One recvmsg of up to `capacity` bytes, retried on EINTR. The sender pidfd is received
+// close-on-exec. A chunk that carries anything but a single SCM_PIDFD (descriptors passed
+// with SCM_RIGHTS, a truncated control block) comes back without a sender, and every
+// descriptor that came with it is closed at once.
+[[nodiscard]] std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd,
+                                                                         std::size_t capacity);
+
+// True when both pidfds refer to the same process. On pidfs (Linux >= 6.9) that is the
+// same inode; on older kernels the "Pid:" lines of their fdinfo must agree and name a
+// live process. False for invalid descriptors.
+[[nodiscard]] bool isSameProcess(int pidfdA, int pidfdB);
+
+}  // namespace tavelin

@@ -1,0 +1,102 @@
+#include "SocketActivation.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavelin {
+namespace {
+
+// A whole-string decimal number without sign or blanks; nothing otherwise.
+[[nodiscard]] std::optional<long> parseDecimal(const char* text) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    const std::string_view view(text);
+    if (view.empty() || view.front() < '0' || view.front() > '9') {
+        return std::nullopt;
+    }
+    long value = 0;
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
+    if (error != std::errc() || end != view.data() + view.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void forgetActivationVariables() {
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+}
+
+[[nodiscard]] std::optional<SystemError> setCloseOnExec(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
+        return SystemError{errno, "fcntl(" + std::to_string(fd) + ")"};
+    }
+    return std::nullopt;
+}
+
+[[nodiscard]] std::optional<int> intSocketOption(int fd, int option) {
+    int value = 0;
+    socklen_t length = sizeof(value);
+    if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Nothing when `fd` is a listening AF_UNIX stream socket; the reason otherwise.
+[[nodiscard]] std::optional<SystemError> checkListeningUnixStream(int fd) {
+    const auto domain = intSocketOption(fd, SO_DOMAIN);
+    const auto type = intSocketOption(fd, SO_TYPE);
+    const auto listening = intSocketOption(fd, SO_ACCEPTCONN);
+    const std::string context = "descriptor " + std::to_string(fd);
+    if (!domain || !type || !listening) {
+        return SystemError{ENOTSOCK, context};
+    }
+    if (*domain != AF_UNIX || *type != SOCK_STREAM || *listening == 0) {
+        return SystemError{EINVAL, context};
+    }
+    return std::nullopt;
+}
+
+[[nodiscard]] std::variant<NoActivatedSocket, UniqueFd, SystemError> takeHandedOver(int count) {
+    for (int fd = firstActivatedFd; fd < firstActivatedFd + count; ++fd) {
+        if (auto error = setCloseOnExec(fd)) {
+            return std::move(*error);
+        }
+    }
+    if (auto error = checkListeningUnixStream(firstActivatedFd)) {
+        return std::move(*error);
+    }
+    for (int fd = firstActivatedFd + 1; fd < firstActivatedFd + count; ++fd) {
+        ::close(fd);
+    }
+    return UniqueFd(firstActivatedFd);
+}
+
+}  // namespace
+
+std::variant<NoActivatedSocket, UniqueFd, SystemError> takeActivatedSocket() {
+    const auto listenPid = parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
+    const auto listenFds = parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
+    forgetActivationVariables();
+    if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
+        return NoActivatedSocket{};
+    }
+    if (!listenFds || *listenFds < 1 || *listenFds > maxActivatedSockets) {
+        return SystemError{EINVAL, "LISTEN_FDS"};
+    }
+    return takeHandedOver(static_cast<int>(*listenFds));
+}
+
+}  // namespace tavelin

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <variant>
+
+#include "SystemError.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+
+// The service manager handed us nothing: the daemon binds its own socket.
+struct NoActivatedSocket {};
+
+// The listening socket a service manager handed over through the socket-activation
+// protocol (LISTEN_PID, LISTEN_FDS, descriptors from 3 upwards).
+//
+// - LISTEN_PID unset, unparsable or naming another process (the variables were inherited
+//   from a parent that was meant): NoActivatedSocket.
+// - LISTEN_FDS must be a decimal count in 1..maxActivatedSockets; otherwise a failure
+//   with EINVAL and context "LISTEN_FDS".
+// - Every handed descriptor gets FD_CLOEXEC (a failure names "fcntl(<fd>)"). Descriptor 3
+//   must be a listening AF_UNIX stream socket, else the failure names "descriptor 3";
+//   it is returned owned. Any further descriptors are closed: we serve one socket only.
+// - LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES are removed from the environment in every
+//   case, so no child ever believes it was handed our descriptors.
+//
+// Reads and changes the process environment: call it during start-up, before any other
+// thread exists.
+[[nodiscard]] std::variant<NoActivatedSocket, UniqueFd, SystemError> takeActivatedSocket();
+
+inline constexpr int firstActivatedFd = 3;
+inline constexpr int maxActivatedSockets = 64;
+
+}  // namespace tavelin

@@ -1,0 +1,185 @@
+// The frame codec: exact bytes, round trips, and every way a body or stream can be broken.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "Frame.h"
+
+namespace tavelin {
+namespace {
+
+std::string bytes(std::initializer_list<int> values) {
+    std::string out;
+    for (const int value : values) {
+        out.push_back(static_cast<char>(value));
+    }
+    return out;
+}
+
+std::string header(std::uint32_t length) {
+    return bytes({static_cast<int>(length >> 24), static_cast<int>((length >> 16) & 0xFF),
+                  static_cast<int>((length >> 8) & 0xFF), static_cast<int>(length & 0xFF)});
+}
+
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        char hex[4];
+        std::snprintf(hex, sizeof(hex), "%02x ", static_cast<unsigned char>(c));
+        out += hex;
+    }
+    return out;
+}
+
+TEST(FrameTest, EncodesTheDocumentedBytes) {
+    EXPECT_EQ(encodeHello(), bytes({0, 0, 0, 2, 1, 1}));
+
+    const std::string expectedCall = header(1 + 8 + 2 + 23 + 0) +
+        bytes({2, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 23}) + "helperVersionWithReply:";
+    EXPECT_EQ(encodeCall(CallFrame{0x0102, CallSelector::helperVersion, ""}), expectedCall);
+
+    const std::string expectedPerform = header(1 + 8 + 2 + 31 + 2) +
+        bytes({2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 31}) +
+        "performWithOperationJSON:reply:" + "{}";
+    EXPECT_EQ(encodeCall(CallFrame{UINT64_MAX, CallSelector::perform, "{}"}), expectedPerform);
+
+    EXPECT_EQ(encodeReply(ReplyFrame{7, ""}), header(9) + bytes({3, 0, 0, 0, 0, 0, 0, 0, 7}));
+}
+
+TEST(FrameTest, ValidFramesRoundTrip) {
+    const CallFrame calls[] = {
+        {0, CallSelector::helperVersion, ""},
+        {UINT64_MAX, CallSelector::perform, ""},
+        {42, CallSelector::perform, std::string("a\0b\xff", 4)},
+        {1, CallSelector::perform, std::string(100000, 'x')},
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.callId);
+        const auto frame = encodeCall(call);
+        ASSERT_TRUE(frame.has_value());
+        FrameReader reader;
+        reader.append(*frame);
+        const auto body = reader.next();
+        ASSERT_TRUE(body.has_value());
+        EXPECT_TRUE(reader.atFrameBoundary());
+        EXPECT_EQ(decodeCall(*body), (std::variant<CallFrame, FrameError>(call)));
+    }
+    const ReplyFrame reply{99, std::string("r\0", 2)};
+    FrameReader reader;
+    reader.append(*encodeReply(reply));
+    EXPECT_EQ(decodeReply(*reader.next()), (std::variant<ReplyFrame, FrameError>(reply)));
+}
+
+TEST(FrameTest, MalformedBodiesAreRefused) {
+    const std::string id(8, '\0');
+    const struct {
+        const char* what;
+        std::string body;
+        FrameError expected;
+    } cases[] = {
+        {"empty body", "", FrameError::truncated},
+        {"type 0", bytes({0}), FrameError::unknownType},
+        {"type 4", bytes({4}) + id, FrameError::unknownType},
+        {"hello sent as call", bytes({1, 1}), FrameError::unexpectedType},
+        {"reply sent as call", bytes({3}) + id, FrameError::unexpectedType},
+        {"call without id", bytes({2, 0, 0}), FrameError::truncated},
+        {"call without selector length", bytes({2}) + id + bytes({0}), FrameError::truncated},
+        {"selector overrun", bytes({2}) + id + bytes({0, 24}) + "helperVersionWithReply:",
+         FrameError::selectorOverrun},
+        {"selector length 0xFFFF", bytes({2}) + id + bytes({0xFF, 0xFF}),
+         FrameError::selectorOverrun},
+        {"empty selector", bytes({2}) + id + bytes({0, 0}), FrameError::unknownSelector},
+        {"selector without colon", bytes({2}) + id + bytes({0, 22}) + "helperVersionWithReply",
+         FrameError::unknownSelector},
+        {"selector in other case", bytes({2}) + id + bytes({0, 23}) + "HelperVersionWithReply:",
+         FrameError::unknownSelector},
+        {"version call with argument",
+         bytes({2}) + id + bytes({0, 23}) + "helperVersionWithReply:" + "x",
+         FrameError::unexpectedArgument},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(std::string(testCase.what) + ": " + printable(testCase.body));
+        const auto decoded = decodeCall(testCase.body);
+        ASSERT_TRUE(std::holds_alternative<FrameError>(decoded));
+        EXPECT_EQ(frameErrorName(std::get<FrameError>(decoded)),
+                  frameErrorName(testCase.expected));
+    }
+    EXPECT_EQ(decodeHello(bytes({1})), (std::variant<std::uint8_t, FrameError>(FrameError::truncated)));
+    EXPECT_EQ(decodeHello(bytes({1, 1, 0})),
+              (std::variant<std::uint8_t, FrameError>(FrameError::truncated)));
+    EXPECT_EQ(decodeHello(bytes({1, 7})), (std::variant<std::uint8_t, FrameError>(std::uint8_t{7})));
+    EXPECT_EQ(decodeReply(bytes({3, 0, 0})),
+              (std::variant<ReplyFrame, FrameError>(FrameError::truncated)));
+    EXPECT_EQ(decodeReply(bytes({2}) + id),
+              (std::variant<ReplyFrame, FrameError>(FrameError::unexpectedType)));
+}
+
+TEST(FrameTest, ReaderJudgesEachLengthBeforeKeepingItsBody) {
+    const struct {
+        const char* what;
+        std::string stream;
+        std::optional<FrameError> expected;  // nothing: the reader just waits for more
+    } cases[] = {
+        {"zero length", header(0), FrameError::zeroLength},
+        {"one over the limit", header(maxFrameBody + 1), FrameError::oversize},
+        {"largest length", header(UINT32_MAX), FrameError::oversize},
+        {"exactly the limit, body pending", header(maxFrameBody), std::nullopt},
+        {"partial header", bytes({0, 0, 0}), std::nullopt},
+        {"zero length after a good frame", encodeHello() + header(0), FrameError::zeroLength},
+        {"oversize after a good frame", encodeHello() + header(maxFrameBody + 1),
+         FrameError::oversize},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(std::string(testCase.what) + ": " + printable(testCase.stream));
+        FrameReader reader;
+        reader.append(testCase.stream);
+        while (reader.next()) {
+        }
+        EXPECT_EQ(reader.failed(), testCase.expected.has_value());
+        if (testCase.expected) {
+            EXPECT_EQ(frameErrorName(reader.error()), frameErrorName(*testCase.expected));
+            // A failed reader stays failed and keeps nothing of what follows.
+            reader.append(encodeHello());
+            EXPECT_FALSE(reader.next().has_value());
+            EXPECT_TRUE(reader.failed());
+        } else {
+            EXPECT_FALSE(reader.atFrameBoundary());
+        }
+    }
+}
+
+TEST(FrameTest, ReaderReassemblesFramesAcrossAnySplit) {
+    const std::string stream = encodeHello() + *encodeReply(ReplyFrame{1, "first"}) +
+                               *encodeCall(CallFrame{2, CallSelector::perform, "{\"a\":1}"}) +
+                               encodeHello();
+    for (std::size_t chunkSize = 1; chunkSize <= stream.size(); ++chunkSize) {
+        SCOPED_TRACE(chunkSize);
+        FrameReader reader(64);
+        std::vector<std::string> bodies;
+        for (std::size_t offset = 0; offset < stream.size(); offset += chunkSize) {
+            reader.append(stream.substr(offset, chunkSize));
+            while (auto body = reader.next()) {
+                bodies.push_back(std::move(*body));
+            }
+        }
+        ASSERT_EQ(bodies.size(), 4U);
+        EXPECT_FALSE(reader.failed());
+        EXPECT_TRUE(reader.atFrameBoundary());
+        EXPECT_EQ(bodies[1], bytes({3, 0, 0, 0, 0, 0, 0, 0, 1}) + "first");
+        EXPECT_EQ(std::get<CallFrame>(decodeCall(bodies[2])).argument, "{\"a\":1}");
+    }
+}
+
+TEST(FrameTest, EncodersRefuseBodiesAboveTheLimit) {
+    const std::size_t callRoom = maxFrameBody - 11 - selectorText(CallSelector::perform).size();
+    EXPECT_TRUE(encodeCall(CallFrame{1, CallSelector::perform, std::string(callRoom, 'a')}));
+    EXPECT_FALSE(encodeCall(CallFrame{1, CallSelector::perform, std::string(callRoom + 1, 'a')}));
+    EXPECT_FALSE(encodeCall(CallFrame{1, CallSelector::helperVersion, "x"}));
+    EXPECT_TRUE(encodeReply(ReplyFrame{1, std::string(maxFrameBody - 9, 'a')}));
+    EXPECT_FALSE(encodeReply(ReplyFrame{1, std::string(maxFrameBody - 8, 'a')}));
+}
+
+}  // namespace
+}  // namespace tavelin
