@@ -56,7 +56,9 @@ std::string usageText(std::string_view programName) {
            "Asks the Tavelin helper daemon to do one privileged task.\n"
            "Exit status: 0 done, 1 the helper reported a failure, 2 no answer from the\n"
            "helper (not running, connection refused, impostor, malformed answer),\n"
-           "64 bad arguments.\n";
+           "64 bad arguments.\n"
+           "The helper is reached under de.morvane.Tavelin.helper, or under the name in\n"
+           "TAVELIN_SERVICE_NAME; either way it must run as root.\n";
 }
 
 }  // namespace tavelin::tavelinctl

@@ -22,6 +22,9 @@ struct Command {
 //   remove PATH...          (at least one path)
 //   repair PATH
 //   update
+//
+// tavelinctl talks to the daemon under "de.morvane.Tavelin.helper", or under the name in
+// the environment variable TAVELIN_SERVICE_NAME when that is set and not empty.
 // Arguments are taken verbatim (no option parsing after the command word, so a path may
 // begin with "-"). Returns nothing for anything else; the caller prints the usage.
 [[nodiscard]] std::optional<Command> parseCommandLine(const std::vector<std::string>& words);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,12 +27,22 @@ void complain(std::string_view text) {
     std::fprintf(stderr, "tavelinctl: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
+// The daemon's name, unless TAVELIN_SERVICE_NAME names another one (the end-to-end tests
+// run their daemons under names of their own). Whatever the name, the daemon behind it
+// must still run as root (isTrustedDaemonUser), so the variable cannot point the tool at
+// an ordinary user's listener.
+std::string serviceName() {
+    const char* name = std::getenv("TAVELIN_SERVICE_NAME");
+    return name != nullptr && *name != '\0' ? std::string(name)
+                                              : std::string(PrivilegedHelperInfo::machServiceName);
+}
+
 // Connects and runs one call; the indicator covers both, since admission of this very
 // program (the daemon hashes it) is part of the wait.
 template <typename Call>
 ClientResult<std::string> callDaemon(Call call) {
     const ElapsedIndicator indicator(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-    ClientResult<HelperClient> client = HelperClient::connect();
+    ClientResult<HelperClient> client = HelperClient::connect(serviceName());
     if (!client) {
         return client.error();
     }

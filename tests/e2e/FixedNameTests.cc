@@ -1,0 +1,55 @@
+// The daemon's own service name, "de.morvane.Tavelin.helper": what a user gets who types
+// tavelinctl with no settings at all. CTest runs these one at a time (RESOURCE_LOCK on
+// the name), since only one process can hold it.
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "EndToEndSupport.h"
+#include "TavelinShared/PrivilegedHelperInfo.h"
+#include "UnixSocket.h"
+
+namespace tavelin::e2e {
+namespace {
+
+const std::string fixedName(PrivilegedHelperInfo::machServiceName);
+
+// True when something already listens under the fixed name (a daemon installed on this
+// machine, say); these tests then leave it alone.
+bool nameIsTaken() {
+    return std::holds_alternative<UniqueFd>(connectToAbstractName(fixedName));
+}
+
+TEST(FixedNameTest, TavelinctlReachesTheDaemonUnderItsOwnName) {
+    if (nameIsTaken()) {
+        GTEST_SKIP() << fixedName << " is held by another process";
+    }
+    std::string whyNot;
+    const std::unique_ptr<DaemonProcess> daemon = DaemonProcess::start(daemonPath, fixedName, whyNot);
+    ASSERT_NE(daemon, nullptr) << whyNot;
+    EXPECT_EQ(daemon->lines(), std::vector<std::string>{
+                                   "[TavelinHelper] gestartet, Service: de.morvane.Tavelin.helper"});
+    const ClientOutcome version = runClient(tavelinctlPath, {"version"}, "");
+    EXPECT_EQ(version.exitStatus, 0) << version.err;
+    EXPECT_EQ(version.out, "0.0.1\n");
+}
+
+TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
+    if (nameIsTaken()) {
+        GTEST_SKIP() << fixedName << " is held by another process";
+    }
+    const std::vector<std::vector<std::string>> commands = {
+        {"version"}, {"update"}, {"remove", "/Library/Caches/x"}, {"perform", "{}"}};
+    for (const std::vector<std::string>& command : commands) {
+        SCOPED_TRACE(command.front());
+        const ClientOutcome outcome = runClient(tavelinctlPath, command, "");
+        EXPECT_EQ(outcome.exitStatus, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err,
+                  "tavelinctl: the Tavelin helper is not running (service de.morvane.Tavelin.helper)\n");
+    }
+}
+
+}  // namespace
+}  // namespace tavelin::e2e
