@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string_view>
+
+#include "LogSink.h"
+#include "Outcome.h"
+#include "PeerProcess.h"
+#include "TrustAnchor.h"
+
+namespace tavelin {
+
+// Result codes of TVLVerifyXPCClient.
+inline constexpr long clientVerified = 0;            // the peer's code satisfies the requirement
+inline constexpr long clientCodeUnavailable = 1;     // no code could be found for the peer
+inline constexpr long clientRequirementInvalid = 2;  // the requirement text does not parse
+inline constexpr long clientNotSatisfying = 3;       // invalid signature or requirement not met
+
+// Checks the code of the process on the other end of a connection against a requirement,
+// in this order:
+//   1. the peer: no record (null), an exited peer, or an executable that cannot be opened
+//      through /proc/<pid>/exe while the pidfd proves the pid unchanged gives 1;
+//   2. the requirement text: one that does not parse gives 2 (so 1 wins over 2);
+//   3. validity: a traced peer, an unsigned or altered executable, a chain that does not
+//      end at `anchor`, a leaf that is expired or not for code signing, an unmet condition,
+//      or a peer that exec'd another file during the check gives 3; otherwise 0.
+// The executable is hashed only when its signature block and the requirement's conditions
+// have passed, so refusing unsigned or foreign-signed programs stays cheap.
+// Keeps no state and caches nothing; safe to call from several threads at once. The caller
+// keeps ownership of everything passed in.
+[[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
+                                      const TrustAnchor& anchor);
+
+// Admission: verifies the peer against PrivilegedHelperInfo::clientCodeRequirement() and
+// answers true for code 0 without logging; for codes 1, 2 and 3 it writes that code's
+// line and answers false:
+//   1 "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar."
+//   2 "[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?)."
+//   3 "[TavelinHelper] Client-Signatur erfüllt das Requirement nicht."
+[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, const TrustAnchor& anchor,
+                                      LogSink& log);
+// The same with another requirement text (for tests).
+[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
+                                      const TrustAnchor& anchor, LogSink& log);
+
+// The path of the platform trust anchor, fixed when the daemon is built (the CMake cache
+// variable TAVELIN_TRUST_ANCHOR, or the development identity in the build tree). No
+// configuration file, environment variable or option changes it.
+[[nodiscard]] std::string_view platformTrustAnchorPath();
+// Loads the anchor from platformTrustAnchorPath().
+[[nodiscard]] Outcome<TrustAnchor> loadPlatformTrustAnchor();
+
+}  // namespace tavelin
