@@ -109,4 +109,30 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& signedProgra
     return signedLayout ? std::string() : signedLayout.error().message;
 }
 
+std::string makeCopySignedByStranger(const std::string& codesignTool,
+                                     const std::string& signedProgram,
+                                     const std::string& destination,
+                                     std::string_view organizationalUnit,
+                                     const std::string& scratchDirectory) {
+    const std::string identity = scratchDirectory + "/stranger-identity";
+    if (::mkdir(identity.c_str(), 0700) != 0) {
+        return "mkdir " + identity + ": " + systemErrorText(errno);
+    }
+    const ClientOutcome created = runClient(
+        codesignTool, {"create-identity", "--out", identity, "--ou", std::string(organizationalUnit)}, "");
+    if (created.exitStatus != 0) {
+        return "create-identity: " + created.err;
+    }
+    if (std::string failure = copyWithoutSignature(signedProgram, destination); !failure.empty()) {
+        return failure;
+    }
+    const DevelopmentIdentityFiles files = developmentIdentityFiles(identity);
+    const ClientOutcome signedCopy =
+        runClient(codesignTool,
+                  {"sign", "--key", files.leafKey, "--cert", files.leafCertificate, "--identifier",
+                   "de.morvane.Tavelin", destination},
+                  "");
+    return signedCopy.exitStatus == 0 ? std::string() : "sign: " + signedCopy.err;
+}
+
 }  // namespace tavelin::e2e
