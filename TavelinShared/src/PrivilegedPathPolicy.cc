@@ -104,7 +104,7 @@ std::string normalize(std::string_view path, std::string_view currentDirectory) 
         result += segment;
     }
     if (result.empty()) {
-        result = absolute ? "/" : ".";
+        return std::string(1, absolute ? '/' : '.');
     }
     return result;
 }

@@ -1,17 +1,85 @@
 #include "TavelinShared/UnicodeText.h"
 
+#include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/locid.h>
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
+#include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <memory>
+#include <utility>
 
 namespace tavelin::UnicodeText {
 
 namespace {
 
 bool fitsIcuLength(std::string_view text) { return text.size() <= static_cast<std::size_t>(INT32_MAX); }
+
+// ICU works with 32-bit offsets; longer texts are handled in pieces of this size at most.
+constexpr std::size_t pieceLimit = std::size_t{1} << 30U;
+
+bool isContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U; }
+
+// The largest end <= `limit` that does not split a UTF-8 sequence (at least `from` + 1).
+std::size_t scalarBoundaryAtOrBefore(std::string_view text, std::size_t from, std::size_t limit) {
+    std::size_t end = std::min(limit, text.size());
+    while (end > from + 1 && end < text.size() && isContinuationByte(text[end])) {
+        --end;
+    }
+    return end;
+}
+
+// The scalar that starts at `position` and where the next one starts. Decodes only a window of
+// at most four bytes, so offsets beyond ICU's 32-bit range are fine.
+std::pair<UChar32, std::size_t> scalarAt(std::string_view text, std::size_t position) {
+    const std::size_t window = std::min<std::size_t>(4, text.size() - position);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + position);
+    std::int32_t offset = 0;
+    UChar32 codePoint = 0;
+    U8_NEXT(bytes, offset, static_cast<std::int32_t>(window), codePoint);
+    return {codePoint, position + static_cast<std::size_t>(offset)};
+}
+
+// The scalar that ends at `end` and where it starts.
+std::pair<UChar32, std::size_t> scalarBefore(std::string_view text, std::size_t end) {
+    const std::size_t window = std::min<std::size_t>(4, end);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + end - window);
+    auto offset = static_cast<std::int32_t>(window);
+    UChar32 codePoint = 0;
+    U8_PREV(bytes, 0, offset, codePoint);
+    return {codePoint, end - window + static_cast<std::size_t>(offset)};
+}
+
+bool isSpaceSeparatorOrTab(UChar32 codePoint) {
+    return codePoint == 0x0009 || u_charType(codePoint) == U_SPACE_SEPARATOR;
+}
+
+void appendLowercase(std::string_view piece, std::string& out) {
+    std::string lowered;
+    icu::StringByteSink<std::string> sink(&lowered);
+    UErrorCode status = U_ZERO_ERROR;
+    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<std::int32_t>(piece.size())),
+                              sink, nullptr, status);
+    // ICU fails here only when it cannot allocate; the unmapped text is the best we can give.
+    out += U_SUCCESS(status) ? std::string_view(lowered) : piece;
+}
+
+// Fallback when ICU's break data cannot be loaded: count scalars instead of clusters.
+std::string_view leadingScalars(std::string_view text, std::size_t count) {
+    std::size_t end = 0;
+    for (std::size_t taken = 0; taken < count && end < text.size(); ++taken) {
+        end = scalarAt(text, end).second;
+    }
+    return text.substr(0, end);
+}
 
 }  // namespace
 
@@ -79,6 +147,65 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
         position += chunk;
     }
     return out;
+}
+
+std::string lowercase(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t position = 0;
+    while (position < text.size()) {
+        const std::size_t end = scalarBoundaryAtOrBefore(text, position, position + pieceLimit);
+        appendLowercase(text.substr(position, end - position), out);
+        position = end;
+    }
+    return out;
+}
+
+std::string_view trimSpaceSeparatorsAndTabs(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const auto [codePoint, next] = scalarAt(text, begin);
+        if (!isSpaceSeparatorOrTab(codePoint)) {
+            break;
+        }
+        begin = next;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        const auto [codePoint, start] = scalarBefore(text, end);
+        if (!isSpaceSeparatorOrTab(codePoint)) {
+            break;
+        }
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string_view leadingGraphemeClusters(std::string_view text, std::size_t count) {
+    if (count == 0 || text.empty()) {
+        return text.substr(0, 0);
+    }
+    const std::string_view segmented = text.substr(0, scalarBoundaryAtOrBefore(text, 0, pieceLimit));
+    UErrorCode status = U_ZERO_ERROR;
+    icu::LocalUTextPointer utf8(
+        utext_openUTF8(nullptr, segmented.data(), static_cast<std::int64_t>(segmented.size()), &status));
+    std::unique_ptr<icu::BreakIterator> clusters(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_SUCCESS(status)) {
+        clusters->setText(utf8.getAlias(), status);
+    }
+    if (U_FAILURE(status) || !clusters) {
+        return leadingScalars(text, count);
+    }
+    std::int32_t boundary = clusters->first();
+    for (std::size_t taken = 0; taken < count; ++taken) {
+        const std::int32_t next = clusters->next();
+        if (next == icu::BreakIterator::DONE) {
+            return segmented;
+        }
+        boundary = next;
+    }
+    return text.substr(0, static_cast<std::size_t>(boundary));
 }
 
 }  // namespace tavelin::UnicodeText

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,25 @@ namespace tavelin::UnicodeText {
 
 // Decodes bytes as UTF-8, replacing each ill-formed sequence with U+FFFD.
 [[nodiscard]] std::string decodeUtf8Lossy(std::string_view bytes);
+
+// The full Unicode lowercase mapping in the root locale (no language tailoring), multi-
+// character mappings included: "\u0130" (capital I with dot) becomes "i\u0307", and a
+// final capital sigma becomes "\u03C2". This is lowercasing, not case folding: "\u017F"
+// (long s) and "\u00DF" stay as they are. Ill-formed sequences are copied unchanged. Texts
+// beyond 1 GiB are mapped in pieces split between scalars, so only the final-sigma context
+// can differ at a piece boundary.
+[[nodiscard]] std::string lowercase(std::string_view text);
+
+// `text` without the scalars of general category Zs (U+0020, U+00A0, U+3000, ...) and
+// U+0009 at both ends. Works scalar by scalar: a blank that carries a combining mark loses
+// the blank and keeps the mark. Precondition: `text` is well-formed UTF-8.
+[[nodiscard]] std::string_view trimSpaceSeparatorsAndTabs(std::string_view text);
+
+// The longest prefix of `text` holding at most `count` user-perceived characters (extended
+// grapheme clusters, so "e\u0301" and a flag made of two regional indicators count once);
+// the whole text when it holds fewer. The prefix always ends on a cluster boundary, so a
+// prefix of well-formed UTF-8 is well-formed. Only the first GiB of a text is segmented.
+// Precondition: `text` is well-formed UTF-8.
+[[nodiscard]] std::string_view leadingGraphemeClusters(std::string_view text, std::size_t count);
 
 }  // namespace tavelin::UnicodeText
