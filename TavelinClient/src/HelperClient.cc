@@ -11,8 +11,11 @@
 namespace tavelin {
 namespace {
 
-// Receive chunk size: a reply of a few dozen bytes arrives in one recv.
-constexpr std::size_t receiveChunk = 64 * 1024;
+// Receive chunk size: a reply of a few dozen bytes arrives in one recv. Kept small
+// because the buffer is sized (and zero-filled) to it before every recv, which for a
+// version round trip of a few microseconds is not free; large answers simply take more
+// recv calls.
+constexpr std::size_t receiveChunk = 4096;
 
 ClientError systemFailure(const SystemError& error) {
     return {ClientErrorKind::systemError, error.context + ": " + error.text()};
