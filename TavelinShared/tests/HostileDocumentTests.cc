@@ -13,7 +13,7 @@ namespace tavelin {
 namespace {
 
 constexpr std::size_t million = 1000000;
-constexpr std::size_t fiftyMegabytes = 50U * 1024U * 1024U;
+constexpr std::size_t fiftyMegabytes = std::size_t{50} * 1024 * 1024;
 
 std::string repeated(std::string_view piece, std::size_t count) {
     std::string out;

@@ -1,0 +1,60 @@
+// Feeds arbitrary bytes to the request decoder. Every input must be answered without a
+// crash or sanitizer report, and whatever decodes must survive encode -> decode unchanged.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "TavelinShared/PrivilegedOperation.h"
+#include "TavelinShared/UnicodeText.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& encoded) {
+    (void)std::fprintf(stderr, "fuzz_operation_decoder: %s\n%s\n", what, encoded.c_str());
+    std::abort();
+}
+
+bool stringsAreUtf8(const tavelin::PrivilegedOperation& operation) {
+    using Op = tavelin::PrivilegedOperation;
+    if (const auto* removal = std::get_if<Op::RemoveSystemPaths>(&operation.payload())) {
+        for (const auto& path : removal->paths) {
+            if (!tavelin::UnicodeText::isValidUtf8(path)) {
+                return false;
+            }
+        }
+    } else if (const auto* repair = std::get_if<Op::RepairPermissions>(&operation.payload())) {
+        return tavelin::UnicodeText::isValidUtf8(repair->path);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const auto decoded = tavelin::PrivilegedOperation::decode(bytes);
+    if (!decoded.ok()) {
+        if (decoded.error().description.empty() ||
+            !tavelin::UnicodeText::isValidUtf8(decoded.error().description)) {
+            fail("error without a readable description", std::string(bytes));
+        }
+        return 0;
+    }
+    const auto& operation = decoded.value();
+    const std::string encoded = operation.encode();
+    if (!stringsAreUtf8(operation)) {
+        fail("decoded a string that is not UTF-8", encoded);
+    }
+    const auto again = tavelin::PrivilegedOperation::decode(encoded);
+    if (!again.ok()) {
+        fail("encoded operation does not decode", encoded);
+    }
+    if (!(again.value() == operation) || again.value().encode() != encoded ||
+        again.value().auditDescription() != operation.auditDescription()) {
+        fail("round trip changed the operation", encoded);
+    }
+    return 0;
+}
