@@ -8,38 +8,55 @@ namespace {
 
 std::string_view expectedName(JsonType type) {
     switch (type) {
-        case JsonType::object: return "an object";
-        case JsonType::array: return "an array";
-        case JsonType::string: return "a string";
-        case JsonType::boolean: return "a boolean";
-        case JsonType::number: return "a number";
+        case JsonType::object:
+            return "an object";
+        case JsonType::array:
+            return "an array";
+        case JsonType::string:
+            return "a string";
+        case JsonType::boolean:
+            return "a boolean";
+        case JsonType::number:
+            return "a number";
     }
     return "a value";
 }
 
 std::string_view foundName(const nlohmann::json& value) {
     switch (value.type()) {
-        case nlohmann::json::value_t::object: return "an object";
-        case nlohmann::json::value_t::array: return "an array";
-        case nlohmann::json::value_t::string: return "a string";
-        case nlohmann::json::value_t::boolean: return "a boolean";
+        case nlohmann::json::value_t::object:
+            return "an object";
+        case nlohmann::json::value_t::array:
+            return "an array";
+        case nlohmann::json::value_t::string:
+            return "a string";
+        case nlohmann::json::value_t::boolean:
+            return "a boolean";
         case nlohmann::json::value_t::number_integer:
         case nlohmann::json::value_t::number_unsigned:
-        case nlohmann::json::value_t::number_float: return "a number";
-        case nlohmann::json::value_t::null: return "null";
+        case nlohmann::json::value_t::number_float:
+            return "a number";
+        case nlohmann::json::value_t::null:
+            return "null";
         case nlohmann::json::value_t::binary:
-        case nlohmann::json::value_t::discarded: break;
+        case nlohmann::json::value_t::discarded:
+            break;
     }
     return "another value";
 }
 
 bool hasType(const nlohmann::json& value, JsonType type) {
     switch (type) {
-        case JsonType::object: return value.is_object();
-        case JsonType::array: return value.is_array();
-        case JsonType::string: return value.is_string();
-        case JsonType::boolean: return value.is_boolean();
-        case JsonType::number: return value.is_number();
+        case JsonType::object:
+            return value.is_object();
+        case JsonType::array:
+            return value.is_array();
+        case JsonType::string:
+            return value.is_string();
+        case JsonType::boolean:
+            return value.is_boolean();
+        case JsonType::number:
+            return value.is_number();
     }
     return false;
 }
@@ -54,7 +71,9 @@ CodingPath appended(const CodingPath& path, std::string step) {
     return longer;
 }
 
-std::string indexStep(std::size_t index) { return "Index " + std::to_string(index); }
+std::string indexStep(std::size_t index) {
+    return "Index " + std::to_string(index);
+}
 
 std::optional<DecodingError> expectType(const nlohmann::json& value, JsonType expected,
                                         const CodingPath& path) {

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +26,8 @@ enum class JsonType { object, array, string, boolean, number };
 
 // nullopt when `value` has the JSON type `expected`; otherwise valueNotFound when it is
 // null and typeMismatch when it is anything else, both at `path`.
-[[nodiscard]] std::optional<DecodingError> expectType(const nlohmann::json& value, JsonType expected,
-                                                      const CodingPath& path);
+[[nodiscard]] std::optional<DecodingError> expectType(const nlohmann::json& value,
+                                                      JsonType expected, const CodingPath& path);
 
 // The member `name` of `object` (which must be an object), or nullptr when it is absent.
 [[nodiscard]] nlohmann::json* findMember(nlohmann::json& object, std::string_view name);

@@ -12,15 +12,24 @@ namespace {
 // The escape for one ASCII byte, or an empty view when it is written as it is.
 std::string_view shortEscape(char byte) {
     switch (byte) {
-        case '"': return "\\\"";
-        case '\\': return "\\\\";
-        case '/': return "\\/";
-        case '\b': return "\\b";
-        case '\f': return "\\f";
-        case '\n': return "\\n";
-        case '\r': return "\\r";
-        case '\t': return "\\t";
-        default: return {};
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '/':
+            return "\\/";
+        case '\b':
+            return "\\b";
+        case '\f':
+            return "\\f";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        default:
+            return {};
     }
 }
 

@@ -32,7 +32,7 @@ DecodingError corrupted(std::string description) {
 // single member, so the set is made only when a second name arrives. An ordered set rather
 // than a hash set: a peer cannot pick names that make every insertion slow.
 class MemberNames {
-public:
+  public:
     // False when `name` was already given in this object.
     bool add(const std::string& name) {
         if (!hasFirst_) {
@@ -47,7 +47,7 @@ public:
         return later_->insert(name).second;
     }
 
-private:
+  private:
     std::string first_;
     bool hasFirst_ = false;
     std::unique_ptr<std::set<std::string, std::less<>>> later_;
@@ -58,7 +58,7 @@ private:
 // The method names are fixed by nlohmann's SAX interface.
 // NOLINTBEGIN(readability-identifier-naming)
 class SelectingHandler final : public nlohmann::json_sax<Json> {
-public:
+  public:
     explicit SelectingHandler(const JsonSelection& selection) : rootSelection_(selection) {}
 
     bool null() override { return keep(Json(nullptr)); }
@@ -92,7 +92,7 @@ public:
     [[nodiscard]] std::optional<DecodingError>& error() { return error_; }
     [[nodiscard]] Json& root() { return root_; }
 
-private:
+  private:
     // A kept container whose selected contents are still arriving.
     struct Filling {
         Json* target;
@@ -134,8 +134,9 @@ bool SelectingHandler::key(string_t& name) {
     if (skipDepth_ == 0) {
         // Not skipping means the innermost open object is the one being filled.
         const auto& members = filling_.back().selection->members;
-        const auto found = std::find_if(members.begin(), members.end(),
-                                        [&](const JsonSelection::Member& m) { return m.name == name; });
+        const auto found =
+            std::find_if(members.begin(), members.end(),
+                         [&](const JsonSelection::Member& m) { return m.name == name; });
         nextMember_ = found == members.end() ? nullptr : &found->selection;
         if (nextMember_ != nullptr) {
             nextMemberName_ = name;
@@ -191,8 +192,8 @@ bool SelectingHandler::open(Json container) {
         skipDepth_ = 1;
         return true;
     }
-    const bool descends = container.is_object() ? !selection->members.empty()
-                                                : selection->keepElements;
+    const bool descends =
+        container.is_object() ? !selection->members.empty() : selection->keepElements;
     // The pointer stays valid while this container is open: its parent gains no further
     // member or element until it closes.
     Json* slot = place(std::move(container));

@@ -31,7 +31,9 @@ std::string nested(std::string_view open, std::string_view inner, std::string_vi
 }
 
 std::string preview(const std::string& input) {
-    return input.size() <= 80 ? input : input.substr(0, 60) + "… (" + std::to_string(input.size()) + " bytes)";
+    return input.size() <= 80
+               ? input
+               : input.substr(0, 60) + "… (" + std::to_string(input.size()) + " bytes)";
 }
 
 TEST(HostileDocumentTests, DecodesOrRefusesDeeplyNestedRequestsAsTheFormatSays) {
@@ -74,28 +76,32 @@ TEST(HostileDocumentTests, DecodesHugeStringsListsAndObjects) {
         EXPECT_EQ(decoded.value(), PrivilegedOperation::repairPermissions(hugePath));
     }
     {
-        const auto decoded = PrivilegedOperation::decode(
-            R"({"comment":")" + repeated("\\u00fc", fiftyMegabytes / 6) + R"(","installSystemUpdates":{}})");
+        const auto decoded = PrivilegedOperation::decode(R"({"comment":")" +
+                                                         repeated("\\u00fc", fiftyMegabytes / 6) +
+                                                         R"(","installSystemUpdates":{}})");
         ASSERT_TRUE(decoded.ok());
         EXPECT_EQ(decoded.value(), PrivilegedOperation::installSystemUpdates());
     }
     {
-        const std::string list = "[" + repeated(R"("/Library/Caches/x",)", million - 1) +
-                                 R"("/Library/Caches/last"])";
-        const auto decoded = PrivilegedOperation::decode(R"({"removeSystemPaths":{"_0":)" + list + "}}");
+        const std::string list =
+            "[" + repeated(R"("/Library/Caches/x",)", million - 1) + R"("/Library/Caches/last"])";
+        const auto decoded =
+            PrivilegedOperation::decode(R"({"removeSystemPaths":{"_0":)" + list + "}}");
         ASSERT_TRUE(decoded.ok());
         const auto& paths =
             std::get<PrivilegedOperation::RemoveSystemPaths>(decoded.value().payload()).paths;
         ASSERT_EQ(paths.size(), million);
         EXPECT_EQ(paths.back(), "/Library/Caches/last");
-        EXPECT_EQ(decoded.value().auditDescription(), "System-Pfade entfernen (1000000 Eintr\xC3\xA4ge)");
+        EXPECT_EQ(decoded.value().auditDescription(),
+                  "System-Pfade entfernen (1000000 Eintr\xC3\xA4ge)");
     }
     {
         std::string members;
         for (std::size_t i = 0; i < million; ++i) {
             members += "\"m" + std::to_string(i) + "\":0,";
         }
-        const auto decoded = PrivilegedOperation::decode("{" + members + R"("installSystemUpdates":{}})");
+        const auto decoded =
+            PrivilegedOperation::decode("{" + members + R"("installSystemUpdates":{}})");
         ASSERT_TRUE(decoded.ok());
         const auto repeatedName = PrivilegedOperation::decode("{" + members + R"("m0":{}})");
         ASSERT_FALSE(repeatedName.ok());
@@ -105,9 +111,9 @@ TEST(HostileDocumentTests, DecodesHugeStringsListsAndObjects) {
 
 TEST(HostileDocumentTests, DecodesResultsWithHugeOrDeepContent) {
     const std::string hugeMessage(fiftyMegabytes, 'm');
-    const auto decoded = PrivilegedResult::decode(
-        R"({"success":true,"extra":)" + nested("[", "", "]") + R"(,"message":")" + hugeMessage +
-        R"(","freedBytes":7})");
+    const auto decoded =
+        PrivilegedResult::decode(R"({"success":true,"extra":)" + nested("[", "", "]") +
+                                 R"(,"message":")" + hugeMessage + R"(","freedBytes":7})");
     ASSERT_TRUE(decoded.ok());
     EXPECT_EQ(decoded.value(), PrivilegedResult(true, hugeMessage, 7));
 

@@ -1,9 +1,9 @@
-#include "TavelinShared/PrivilegedOperation.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "TavelinShared/PrivilegedOperation.h"
 
 namespace tavelin {
 namespace {
@@ -11,7 +11,9 @@ namespace {
 using Op = PrivilegedOperation;
 using Path = std::vector<std::string>;
 
-std::string shown(std::string_view bytes) { return ::testing::PrintToString(std::string(bytes)); }
+std::string shown(std::string_view bytes) {
+    return ::testing::PrintToString(std::string(bytes));
+}
 
 TEST(PrivilegedOperationTests, DecodesRequestsOfTheWireFormatAndAcceptsWhatReadersMust) {
     struct Case {
@@ -80,7 +82,9 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {R"({'installSystemUpdates':{}})", K::dataCorrupted, {}},
         {R"({"x":1e400,"installSystemUpdates":{}})", K::dataCorrupted, {}},  // beyond a double
         {R"({"repairPermissions":{"path":"/a
-"}})", K::dataCorrupted, {}},  // raw line feed inside a string
+"}})",
+         K::dataCorrupted,
+         {}},  // raw line feed inside a string
         {"{\"repairPermissions\":{\"path\":\"/\xFF\"}}", K::dataCorrupted, {}},
         {"{\"repairPermissions\":{\"path\":\"/\xC0\xAF\"}}", K::dataCorrupted, {}},
         {"{\"repairPermissions\":{\"path\":\"/\xED\xA0\x80\"}}", K::dataCorrupted, {}},
@@ -89,7 +93,8 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {"{\"installSystemUpdates\":{}}\xFF", K::dataCorrupted, {}},
         {"{\"installSystemUpdates\":{},\"x\":\"\xC3\"}", K::dataCorrupted, {}},
         {R"({"repairPermissions":{"path":"/a"},"repairPermissions":{"path":"/b"}})",
-         K::dataCorrupted, {}},
+         K::dataCorrupted,
+         {}},
         {R"({"repairPermissions":{"path":"/a","path":"/b"}})", K::dataCorrupted, {}},
         {R"({"repairPermissions":{"path":"/a","p\u0061th":"/b"}})", K::dataCorrupted, {}},
         {R"({"installSystemUpdates":{"f":1,"f":1}})", K::dataCorrupted, {}},
@@ -113,24 +118,34 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {R"({"removeSystemPaths":["/tmp"]})", K::typeMismatch, {"removeSystemPaths"}},
         {R"({"removeSystemPaths":5})", K::typeMismatch, {"removeSystemPaths"}},
         // Its members.
-        {R"({"removeSystemPaths":{"paths":["/tmp"]}})", K::keyNotFound, {"removeSystemPaths", "_0"}},
+        {R"({"removeSystemPaths":{"paths":["/tmp"]}})",
+         K::keyNotFound,
+         {"removeSystemPaths", "_0"}},
         {R"({"removeSystemPaths":{}})", K::keyNotFound, {"removeSystemPaths", "_0"}},
         {R"({"repairPermissions":{"_0":"/tmp"}})", K::keyNotFound, {"repairPermissions", "path"}},
         {R"({"repairPermissions":{"Path":"/tmp"}})", K::keyNotFound, {"repairPermissions", "path"}},
         {R"({"removeSystemPaths":{"_0":null}})", K::valueNotFound, {"removeSystemPaths", "_0"}},
         {R"({"repairPermissions":{"path":null}})", K::valueNotFound, {"repairPermissions", "path"}},
         {R"({"removeSystemPaths":{"_0":"/tmp"}})", K::typeMismatch, {"removeSystemPaths", "_0"}},
-        {R"({"removeSystemPaths":{"_0":{"0":"/tmp"}}})", K::typeMismatch, {"removeSystemPaths", "_0"}},
-        {R"({"repairPermissions":{"path":["/tmp"]}})", K::typeMismatch, {"repairPermissions", "path"}},
+        {R"({"removeSystemPaths":{"_0":{"0":"/tmp"}}})",
+         K::typeMismatch,
+         {"removeSystemPaths", "_0"}},
+        {R"({"repairPermissions":{"path":["/tmp"]}})",
+         K::typeMismatch,
+         {"repairPermissions", "path"}},
         {R"({"repairPermissions":{"path":5}})", K::typeMismatch, {"repairPermissions", "path"}},
         // Elements: the first bad one decides; no partial list.
-        {R"({"removeSystemPaths":{"_0":["/tmp",null]}})", K::valueNotFound,
+        {R"({"removeSystemPaths":{"_0":["/tmp",null]}})",
+         K::valueNotFound,
          {"removeSystemPaths", "_0", "Index 1"}},
-        {R"({"removeSystemPaths":{"_0":["/tmp",5]}})", K::typeMismatch,
+        {R"({"removeSystemPaths":{"_0":["/tmp",5]}})",
+         K::typeMismatch,
          {"removeSystemPaths", "_0", "Index 1"}},
-        {R"({"removeSystemPaths":{"_0":[["/tmp"],null]}})", K::typeMismatch,
+        {R"({"removeSystemPaths":{"_0":[["/tmp"],null]}})",
+         K::typeMismatch,
          {"removeSystemPaths", "_0", "Index 0"}},
-        {R"({"removeSystemPaths":{"_0":["/a","/b",{},5]}})", K::typeMismatch,
+        {R"({"removeSystemPaths":{"_0":["/a","/b",{},5]}})",
+         K::typeMismatch,
          {"removeSystemPaths", "_0", "Index 2"}},
     };
     for (const auto& c : cases) {
@@ -201,7 +216,8 @@ TEST(PrivilegedOperationTests, EncodesTheCompactWireDocument) {
         {Op::repairPermissions(std::string("a\0b", 3)),
          R"({"repairPermissions":{"path":"a\u0000b"}})"},
         // Only an operation built in code can hold bytes that are not UTF-8.
-        {Op::repairPermissions("/a\xFF"), "{\"repairPermissions\":{\"path\":\"\\/a\xEF\xBF\xBD\"}}"},
+        {Op::repairPermissions("/a\xFF"),
+         "{\"repairPermissions\":{\"path\":\"\\/a\xEF\xBF\xBD\"}}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.operation.encode(), c.expected);
@@ -234,7 +250,7 @@ TEST(PrivilegedOperationTests, ComparesAlternativesAndPayloadsUpToCanonicalEquiv
         Op rhs;
         bool equal;
     };
-    const std::string composed = "/Library/Caches/M\xC3\xBCller";    // ü as U+00FC
+    const std::string composed = "/Library/Caches/M\xC3\xBCller";     // ü as U+00FC
     const std::string decomposed = "/Library/Caches/Mu\xCC\x88ller";  // u + U+0308
     const Case cases[] = {
         {Op::removeSystemPaths({"/a", "/b"}), Op::removeSystemPaths({"/b", "/a"}), false},

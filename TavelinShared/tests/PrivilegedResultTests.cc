@@ -1,11 +1,11 @@
-#include "TavelinShared/PrivilegedResult.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "TavelinShared/PrivilegedResult.h"
 
 namespace tavelin {
 namespace {
@@ -14,7 +14,9 @@ using Path = std::vector<std::string>;
 constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 
-std::string shown(std::string_view bytes) { return ::testing::PrintToString(std::string(bytes)); }
+std::string shown(std::string_view bytes) {
+    return ::testing::PrintToString(std::string(bytes));
+}
 
 std::string shown(const PrivilegedResult& result) {
     return ::testing::PrintToString(result.success()) + " " + shown(result.message()) + " " +
@@ -34,7 +36,8 @@ TEST(PrivilegedResultTests, EncodesTheExactBytesOfTheWireFormat) {
         {{true, "3 Pfade entfernt", 1048576},
          R"({"success":true,"message":"3 Pfade entfernt","freedBytes":1048576})"},
         {{true, "", int64Max}, R"({"success":true,"message":"","freedBytes":9223372036854775807})"},
-        {{false, "", int64Min}, R"({"success":false,"message":"","freedBytes":-9223372036854775808})"},
+        {{false, "", int64Min},
+         R"({"success":false,"message":"","freedBytes":-9223372036854775808})"},
         {{false, "", -1}, R"({"success":false,"message":"","freedBytes":-1})"},
         // Non-ASCII stays raw UTF-8: ü – „“ and U+2028.
         {{true, "\xC3\xBC \xE2\x80\x93 \xE2\x80\x9E\xE2\x80\x9C\xE2\x80\xA8", 0},
@@ -54,7 +57,8 @@ TEST(PrivilegedResultTests, EncodesTheExactBytesOfTheWireFormat) {
 }
 
 TEST(PrivilegedResultTests, RefusesToEncodeAMessageThatIsNotUtf8) {
-    const std::string messages[] = {"\xFF", "a\xC3", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80"};
+    const std::string messages[] = {"\xFF", "a\xC3", "\xED\xA0\x80", "\xC0\xAF",
+                                    "\xF4\x90\x80\x80"};
     for (const auto& message : messages) {
         EXPECT_FALSE(PrivilegedResult(true, message, 0).encode().has_value()) << shown(message);
     }
@@ -72,7 +76,8 @@ TEST(PrivilegedResultTests, DecodesAnyMemberOrderEscapesAndIgnoresOtherMembers) 
         {R"({"message":"\/a\u00fc","success":true,"freedBytes":-0})", {true, "/a\xC3\xBC", 0}},
         {" { \"success\" : true ,\n\"message\":\"\", \"freedBytes\" : 9223372036854775807 } ",
          {true, "", int64Max}},
-        {R"({"success":true,"message":"","freedBytes":-9223372036854775808})", {true, "", int64Min}},
+        {R"({"success":true,"message":"","freedBytes":-9223372036854775808})",
+         {true, "", int64Min}},
         {R"({"success":true,"message":"m","freedBytes":1,"Success":false,"x":{"y":null}})",
          {true, "m", 1}},
     };
@@ -98,7 +103,9 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
         {"{\"success\":true,\"message\":\"\xFF\",\"freedBytes\":0}", K::dataCorrupted, {}},
         {R"({"success":true,"message":"\udfff","freedBytes":0})", K::dataCorrupted, {}},
         {R"({"success":true,"success":true,"message":"x","freedBytes":0})", K::dataCorrupted, {}},
-        {R"({"success":true,"message":"x","freedBytes":0,"e":{"a":1,"a":1}})", K::dataCorrupted, {}},
+        {R"({"success":true,"message":"x","freedBytes":0,"e":{"a":1,"a":1}})",
+         K::dataCorrupted,
+         {}},
         {"null", K::valueNotFound, {}},
         {"[]", K::typeMismatch, {}},
         {R"("x")", K::typeMismatch, {}},
@@ -121,11 +128,14 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
         {R"({"success":true,"message":"x","freedBytes":false})", K::typeMismatch, {"freedBytes"}},
         {R"({"success":true,"message":"x","freedBytes":{}})", K::typeMismatch, {"freedBytes"}},
         // Numbers that are not a signed 64-bit integer.
-        {R"({"success":true,"message":"x","freedBytes":18446744073709551615})", K::dataCorrupted,
+        {R"({"success":true,"message":"x","freedBytes":18446744073709551615})",
+         K::dataCorrupted,
          {"freedBytes"}},
-        {R"({"success":true,"message":"x","freedBytes":9223372036854775808})", K::dataCorrupted,
+        {R"({"success":true,"message":"x","freedBytes":9223372036854775808})",
+         K::dataCorrupted,
          {"freedBytes"}},
-        {R"({"success":true,"message":"x","freedBytes":-9223372036854775809})", K::dataCorrupted,
+        {R"({"success":true,"message":"x","freedBytes":-9223372036854775809})",
+         K::dataCorrupted,
          {"freedBytes"}},
         {R"({"success":true,"message":"x","freedBytes":1.5})", K::dataCorrupted, {"freedBytes"}},
         {R"({"success":true,"message":"x","freedBytes":1.0})", K::dataCorrupted, {"freedBytes"}},

@@ -1,15 +1,16 @@
-#include "../src/SelectiveJsonReader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "../src/SelectiveJsonReader.h"
 #include "TavelinShared/UnicodeText.h"
 
 namespace tavelin::json {
 namespace {
 
-std::string shown(std::string_view bytes) { return ::testing::PrintToString(std::string(bytes)); }
+std::string shown(std::string_view bytes) {
+    return ::testing::PrintToString(std::string(bytes));
+}
 
 // Keeps {"a": {"b": <leaf>}, "list": [<leaf>...]} and nothing else.
 JsonSelection sampleSelection() {
@@ -119,14 +120,14 @@ TEST(SelectiveJsonReaderTests, KeepsDescriptionsShortAndUtf8WhateverTheDocumentH
     const std::string inputs[] = {
         "[\"" + std::string(100000, 'a') + "\xFF\"]",
         "{\"" + std::string(100000, '\xC3') + "\":1}",
-        "{\"" + std::string(5000, 'k') + "\xC3\xBC\":1,\"" + std::string(5000, 'k') + "\xC3\xBC\":2}",
+        "{\"" + std::string(5000, 'k') + "\xC3\xBC\":1,\"" + std::string(5000, 'k') +
+            "\xC3\xBC\":2}",
     };
     for (const auto& input : inputs) {
         const auto read = readSelectedJson(input, sampleSelection());
         ASSERT_FALSE(read.ok()) << input.size();
         EXPECT_LT(read.error().description.size(), 1000U);
-        EXPECT_TRUE(UnicodeText::isValidUtf8(read.error().description))
-            << read.error().description;
+        EXPECT_TRUE(UnicodeText::isValidUtf8(read.error().description)) << read.error().description;
     }
 }
 

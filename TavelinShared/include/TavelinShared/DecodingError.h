@@ -19,10 +19,14 @@ enum class DecodingErrorKind {
 // The kind's name as written in code, e.g. "typeMismatch"; for messages and test output.
 [[nodiscard]] constexpr std::string_view kindName(DecodingErrorKind kind) noexcept {
     switch (kind) {
-        case DecodingErrorKind::dataCorrupted: return "dataCorrupted";
-        case DecodingErrorKind::typeMismatch: return "typeMismatch";
-        case DecodingErrorKind::valueNotFound: return "valueNotFound";
-        case DecodingErrorKind::keyNotFound: return "keyNotFound";
+        case DecodingErrorKind::dataCorrupted:
+            return "dataCorrupted";
+        case DecodingErrorKind::typeMismatch:
+            return "typeMismatch";
+        case DecodingErrorKind::valueNotFound:
+            return "valueNotFound";
+        case DecodingErrorKind::keyNotFound:
+            return "keyNotFound";
     }
     return "unknown";
 }
@@ -43,9 +47,10 @@ struct DecodingError {
 // Either a decoded value or the error that stopped decoding. Never throws.
 template <typename T>
 class Decoded {
-public:
-    Decoded(T value) : state_(std::move(value)) {}               // NOLINT(google-explicit-constructor)
-    Decoded(DecodingError error) : state_(std::move(error)) {}   // NOLINT(google-explicit-constructor)
+  public:
+    Decoded(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+    Decoded(DecodingError error)
+        : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
     [[nodiscard]] bool ok() const noexcept { return std::holds_alternative<T>(state_); }
     explicit operator bool() const noexcept { return ok(); }
@@ -56,7 +61,7 @@ public:
     // Precondition: !ok().
     [[nodiscard]] const DecodingError& error() const { return std::get<DecodingError>(state_); }
 
-private:
+  private:
     std::variant<T, DecodingError> state_;
 };
 

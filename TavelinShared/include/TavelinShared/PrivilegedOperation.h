@@ -11,7 +11,7 @@ namespace tavelin {
 
 // One privileged task and its data: the request a client sends. Immutable value.
 class PrivilegedOperation {
-public:
+  public:
     struct RemoveSystemPaths {
         std::vector<std::string> paths;  // order matters; duplicates allowed
     };
@@ -58,7 +58,7 @@ public:
     // Same alternative and equal payloads; strings compare by canonical equivalence.
     friend bool operator==(const PrivilegedOperation& lhs, const PrivilegedOperation& rhs);
 
-private:
+  private:
     explicit PrivilegedOperation(Payload payload) : payload_(std::move(payload)) {}
 
     Payload payload_;

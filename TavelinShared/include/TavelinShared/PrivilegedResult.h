@@ -12,7 +12,7 @@ namespace tavelin {
 // The answer to every request: whether the operation succeeded, a German message for the
 // user (UTF-8) and the bytes the operation freed. Immutable.
 class PrivilegedResult {
-public:
+  public:
     PrivilegedResult(bool success, std::string message, std::int64_t freedBytes);
 
     [[nodiscard]] bool success() const noexcept { return success_; }
@@ -39,7 +39,7 @@ public:
     // Equal fields; messages compare by canonical equivalence.
     friend bool operator==(const PrivilegedResult& lhs, const PrivilegedResult& rhs);
 
-private:
+  private:
     bool success_;
     std::string message_;
     std::int64_t freedBytes_;
