@@ -38,7 +38,7 @@ public:
     [[nodiscard]] ConnectionEnd serve();
 
     // The size of one recvmsg; a frame larger than this arrives in several chunks.
-    static constexpr std::size_t receiveChunkSize = 64 * 1024;
+    static constexpr std::size_t receiveChunkSize = std::size_t{64} * 1024;
 
 private:
     [[nodiscard]] bool anythingArrived() const;
