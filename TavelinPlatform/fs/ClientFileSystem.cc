@@ -1,0 +1,116 @@
+#include "ClientFileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "AllocatedSize.h"
+#include "PathResolution.h"
+#include "TreeRemoval.h"
+
+namespace tavelin {
+
+namespace {
+
+namespace resolution = pathResolution;
+
+// fchmodat2 (Linux 6.6) changes the item an O_PATH handle refers to directly. Older
+// kernels go through the handle's /proc entry, which names the same inode.
+int changeModeOfHandle(int fd, mode_t mode) {
+#ifdef SYS_fchmodat2
+    if (::syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0) {
+        return 0;
+    }
+    if (errno != ENOSYS) {
+        return errno;
+    }
+#endif
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    return ::fchmodat(AT_FDCWD, procPath.c_str(), mode, 0) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+FsResult<ClientFileSystem> ClientFileSystem::open(const std::string& rootDirectory,
+                                                  std::string currentDirectory) {
+    if (currentDirectory.empty() || currentDirectory.front() != '/') {
+        return SystemError{EINVAL, "current directory " + currentDirectory};
+    }
+    UniqueFd root(::open(rootDirectory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        return SystemError{errno, "open " + rootDirectory};
+    }
+    return ClientFileSystem(std::move(root), std::move(currentDirectory));
+}
+
+std::string ClientFileSystem::absolutePath(std::string_view clientPath) const {
+    if (!clientPath.empty() && clientPath.front() == '/') {
+        return std::string(clientPath);
+    }
+    std::string joined = currentDirectory_;
+    if (joined.back() != '/') {
+        joined.push_back('/');
+    }
+    joined.append(clientPath);
+    return joined;
+}
+
+std::int64_t ClientFileSystem::measure(std::string_view clientPath) const {
+    if (clientPath.empty()) {
+        return 0;
+    }
+    const resolution::SplitPath split = resolution::split(absolutePath(clientPath));
+    FsResult<UniqueFd> parent = resolution::openParent(root_.get(), split);
+    if (!parent) {
+        return 0;
+    }
+    return measureEntry(parent.value().get(), split.name.c_str(), split.mustBeFolder);
+}
+
+FsStatus ClientFileSystem::remove(std::string_view clientPath) const {
+    FsResult<std::int64_t> removed = measureAndRemove(clientPath);
+    if (!removed) {
+        return removed.error();
+    }
+    return {};
+}
+
+FsResult<std::int64_t> ClientFileSystem::measureAndRemove(std::string_view clientPath) const {
+    if (clientPath.empty()) {
+        return SystemError{ENOENT, "empty path"};
+    }
+    const std::string absolute = absolutePath(clientPath);
+    const resolution::SplitPath split = resolution::split(absolute);
+    if (resolution::isDotName(split.name)) {
+        // Like rmdir("."): the folder would be emptied and then stay.
+        return SystemError{EINVAL, "remove " + absolute};
+    }
+    FsResult<UniqueFd> parent = resolution::openParent(root_.get(), split);
+    if (!parent) {
+        return parent.error();
+    }
+    return removeEntry(parent.value().get(), split.name.c_str(), split.mustBeFolder);
+}
+
+FsStatus ClientFileSystem::setPermissions(std::string_view clientPath, mode_t mode) const {
+    if (clientPath.empty()) {
+        return SystemError{ENOENT, "empty path"};
+    }
+    const std::string absolute = absolutePath(clientPath);
+    // No O_NOFOLLOW: with RESOLVE_NO_SYMLINKS a link as the last component is refused
+    // with ELOOP rather than opened as a link.
+    FsResult<UniqueFd> item = resolution::openBelowRoot(root_.get(), absolute, O_PATH);
+    if (!item) {
+        return item.error();
+    }
+    const int error = changeModeOfHandle(item.value().get(), mode & 07777);
+    if (error != 0) {
+        return SystemError{error, "chmod " + absolute};
+    }
+    return {};
+}
+
+}  // namespace tavelin

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace tavelin {
+
+// The names in one folder, read in full before the walk acts on any of them, so that the
+// folder's handle may be closed and re-opened later without losing the place. Names are
+// kept back to back, each ended by a NUL, which keeps a deep walk's memory small.
+class DirectoryListing {
+public:
+    // Reads every entry of the folder open as `fd` (from its current offset) with
+    // getdents64, "." and ".." left out. `scratch` is the read buffer, reused between calls.
+    // Returns 0, or the errno of the failed read; the entries read before it stay.
+    [[nodiscard]] int read(int fd, std::vector<char>& scratch);
+
+    // The NUL-terminated name at `position` (0 is the first); valid while the listing
+    // lives, moves included. Precondition: position < endPosition().
+    [[nodiscard]] const char* nameAt(std::size_t position) const noexcept {
+        return names_.data() + position;
+    }
+    // The position after the name at `position`.
+    [[nodiscard]] std::size_t nextPosition(std::size_t position) const noexcept;
+    [[nodiscard]] std::size_t endPosition() const noexcept { return names_.size(); }
+
+private:
+    std::vector<char> names_;
+};
+
+}  // namespace tavelin
