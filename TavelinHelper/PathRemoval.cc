@@ -1,0 +1,72 @@
+#include "PathRemoval.h"
+
+#include <string_view>
+
+#include "SaturatingAdd.h"
+#include "TavelinShared/PrivilegedPathPolicy.h"
+
+namespace tavelin {
+
+namespace {
+
+constexpr std::string_view logPrefix = "[TavelinHelper] removed ";
+constexpr std::string_view sizeOpener = " (";
+constexpr std::string_view sizeCloser = " bytes)";
+constexpr std::string_view removedPart = " Pfade entfernt";
+constexpr std::string_view separator = ", ";
+constexpr std::string_view refusedPart = " durch Policy abgelehnt";
+constexpr std::string_view failedPart = " fehlgeschlagen";
+
+struct RemovalCounts {
+    std::int64_t removed = 0;
+    std::int64_t refused = 0;
+    std::int64_t failed = 0;
+    std::int64_t freedBytes = 0;
+};
+
+std::string removalLine(const std::string& path, std::int64_t bytes) {
+    std::string line(logPrefix);
+    line.append(path).append(sizeOpener).append(std::to_string(bytes)).append(sizeCloser);
+    return line;
+}
+
+std::string summary(const RemovalCounts& counts) {
+    std::string message = std::to_string(counts.removed);
+    message.append(removedPart);
+    if (counts.refused > 0) {
+        message.append(separator).append(std::to_string(counts.refused)).append(refusedPart);
+    }
+    if (counts.failed > 0) {
+        message.append(separator).append(std::to_string(counts.failed)).append(failedPart);
+    }
+    return message;
+}
+
+}  // namespace
+
+PrivilegedResult removeSystemPaths(const std::vector<std::string>& paths,
+                                   const ClientFileSystem& fs, LogSink& log) {
+    const std::vector<std::string> allowed =
+        PrivilegedPathPolicy::sanitize(paths, fs.currentDirectory());
+    RemovalCounts counts;
+    counts.refused = static_cast<std::int64_t>(paths.size() - allowed.size());
+    for (const std::string& path : allowed) {
+        // One walk measures each entry just before removing it; the size counts only when
+        // the whole path went, exactly as a measurement followed by a removal would.
+        const FsResult<std::int64_t> removed = fs.measureAndRemove(path);
+        if (!removed) {
+            ++counts.failed;
+            continue;
+        }
+        ++counts.removed;
+        counts.freedBytes = saturatingAdd(counts.freedBytes, removed.value());
+        log.log(removalLine(path, removed.value()));
+    }
+    return PrivilegedResult(counts.failed == 0, summary(counts), counts.freedBytes);
+}
+
+std::int64_t sizeOf(const std::string& path, const ClientFileSystem& fs) {
+    return fs.measure(path);
+}
+
+}  // namespace tavelin
