@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -59,7 +60,10 @@ class PrivilegedOperation {
     friend bool operator==(const PrivilegedOperation& lhs, const PrivilegedOperation& rhs);
 
   private:
-    explicit PrivilegedOperation(Payload payload) : payload_(std::move(payload)) {}
+    // Takes one alternative rather than a Payload: building the variant in place spares a
+    // variant-to-variant move that GCC 12 misreads as use of uninitialised memory.
+    template <typename Alternative>
+    explicit PrivilegedOperation(Alternative alternative) : payload_(std::move(alternative)) {}
 
     Payload payload_;
 };
