@@ -16,7 +16,7 @@ namespace tavelin {
 
 namespace {
 
-constexpr std::size_t chunkSize = 64 * 1024;
+constexpr std::size_t chunkSize = std::size_t{64} * 1024;
 
 // One read(2), retried on EINTR: the byte count, 0 at end of file, -1 on error.
 ssize_t readChunk(int fd, std::string& buffer) {

@@ -56,6 +56,7 @@ protected:
     void writeLine(std::string_view /*line*/) override { throw std::bad_alloc(); }
 };
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name GoogleTest looks for
 void PrintTo(const WatchingLogSink::Entry& entry, std::ostream* out) {
     *out << "{" << entry.line << ", " << (entry.watchedExisted ? "before" : "after") << "}";
 }

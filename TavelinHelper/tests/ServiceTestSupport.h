@@ -31,7 +31,7 @@ public:
     // Writes `content` to `name` below the folder and gives it `mode`; returns its path.
     std::string file(const std::string& name, const std::string& content,
                      mode_t mode = 0644) const {
-        const std::string filePath = path_ + "/" + name;
+        std::string filePath = path_ + "/" + name;
         std::ofstream(filePath, std::ios::binary) << content;
         ::chmod(filePath.c_str(), mode);
         return filePath;

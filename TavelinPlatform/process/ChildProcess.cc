@@ -111,13 +111,13 @@ private:
 }  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), termination_(std::move(other.termination_)) {}
+    : pid_(std::exchange(other.pid_, -1)), termination_(other.termination_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         killAndReap();
         pid_ = std::exchange(other.pid_, -1);
-        termination_ = std::move(other.termination_);
+        termination_ = other.termination_;
     }
     return *this;
 }
