@@ -13,7 +13,9 @@ bool isConfiguredTeamIdentifier(std::string_view candidate) {
     return candidate != teamIdentifierPlaceholder;
 }
 
-bool isTeamIdentifierConfigured() { return isConfiguredTeamIdentifier(teamIdentifier); }
+bool isTeamIdentifierConfigured() {
+    return isConfiguredTeamIdentifier(teamIdentifier);
+}
 
 std::string clientCodeRequirement() {
     // Built from the two constants so that the requirement can never disagree with them.

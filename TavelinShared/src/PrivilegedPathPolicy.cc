@@ -10,9 +10,13 @@ namespace tavelin::PrivilegedPathPolicy {
 
 namespace {
 
-bool isAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
+bool isAbsolute(std::string_view path) {
+    return !path.empty() && path.front() == '/';
+}
 
-bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+bool containsNul(std::string_view text) {
+    return text.find('\0') != std::string_view::npos;
+}
 
 // Appends the segments of `path` to `segments`, resolving "." and ".." as it goes.
 // In an absolute path a ".." at the top is dropped (the parent of "/" is "/"); in a
@@ -75,7 +79,8 @@ bool passesChecks(std::string_view normalised) {
     if (std::find(deniedExact.begin(), deniedExact.end(), normalised) != deniedExact.end()) {
         return false;
     }
-    const bool belowSomePrefix = std::any_of(allowedPrefixes.begin(), allowedPrefixes.end(),
+    const bool belowSomePrefix = std::any_of(
+        allowedPrefixes.begin(), allowedPrefixes.end(),
         [normalised](std::string_view prefix) { return startsWith(normalised, prefix); });
     if (!belowSomePrefix) {
         return false;
@@ -83,7 +88,7 @@ bool passesChecks(std::string_view normalised) {
     // A normalised path has no trailing slash, so it never equals an entry; kept so that the
     // allowed directories stay protected even if normalisation ever changes.
     return std::none_of(allowedPrefixes.begin(), allowedPrefixes.end(),
-        [normalised](std::string_view prefix) { return normalised == prefix; });
+                        [normalised](std::string_view prefix) { return normalised == prefix; });
 }
 
 }  // namespace
@@ -136,8 +141,9 @@ std::vector<std::string> sanitize(const std::vector<std::string>& paths,
 }
 
 std::vector<std::string> sanitize(const std::vector<std::string>& paths) {
-    const bool anyRelative = std::any_of(paths.begin(), paths.end(),
-        [](const std::string& path) { return !path.empty() && !isAbsolute(path); });
+    const bool anyRelative = std::any_of(paths.begin(), paths.end(), [](const std::string& path) {
+        return !path.empty() && !isAbsolute(path);
+    });
     if (!anyRelative) {
         return sanitize(paths, std::string_view{});
     }

@@ -1,7 +1,5 @@
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
 
-#include "TavelinShared/UnicodeText.h"
-
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -9,25 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "TavelinShared/UnicodeText.h"
+
 namespace tavelin::SoftwareUpdateEvaluation {
 
 namespace {
 
-// The texts the client shows. Non-ASCII characters are spelled as UTF-8 bytes, each literal
-// split after them so that no hex escape runs into the following letter.
-constexpr std::string_view noUpdatesMessage = "Keine Systemupdates verf\xC3\xBC" "gbar.";  // U+00FC
+// The texts the client shows, with their non-ASCII characters spelled as UTF-8 bytes: U+00FC
+// (\xC3\xBC), U+2013 (\xE2\x80\x93), U+00B7 (\xC2\xB7), U+201E (\xE2\x80\x9E), U+201C
+// (\xE2\x80\x9C). No escape is followed by a hex digit, which would extend it.
+constexpr std::string_view noUpdatesMessage = "Keine Systemupdates verf\xC3\xBCgbar.";
 constexpr std::string_view installedMessage = "Systemupdates installiert.";
 constexpr std::string_view restartMessage =
-    "Systemupdates installiert \xE2\x80\x93" " Neustart erforderlich.";  // U+2013
+    "Systemupdates installiert \xE2\x80\x93 Neustart erforderlich.";
 constexpr std::string_view failurePrefix = "softwareupdate Exit ";
 constexpr std::string_view statusSeparator = ": ";
-constexpr std::string_view tailSeparator = " \xC2\xB7" " ";  // U+00B7
+constexpr std::string_view tailSeparator = " \xC2\xB7 ";
 constexpr std::string_view administratorHint =
-    " \xE2\x80\x93"  // U+2013
-    " dieses Update verlangt die Anmeldung eines Administrators; bitte in den "
-    "Systemeinstellungen unter \xE2\x80\x9E"  // U+201E
-    "Softwareupdate\xE2\x80\x9C"              // U+201C
-    " installieren.";
+    " \xE2\x80\x93 dieses Update verlangt die Anmeldung eines Administrators; bitte in den "
+    "Systemeinstellungen unter \xE2\x80\x9ESoftwareupdate\xE2\x80\x9C installieren.";
 
 constexpr std::size_t tailLineCount = 3;
 constexpr std::size_t tailCharacterLimit = 300;
@@ -35,8 +33,8 @@ constexpr std::size_t tailCharacterLimit = 300;
 // Phrases of the tool's output, tested on the lowercased output as plain substrings.
 constexpr std::array<std::string_view, 4> administratorPhrases = {
     "authenticat", "volume owner", "not authorized", "authorization"};
-constexpr std::array<std::string_view, 2> noUpdatesPhrases = {
-    "no updates are available", "no new software available"};
+constexpr std::array<std::string_view, 2> noUpdatesPhrases = {"no updates are available",
+                                                              "no new software available"};
 constexpr std::array<std::string_view, 2> restartPhrases = {"restart", "shut down"};
 
 // Scalars that end a line. Each of them forms a user-perceived character of its own (or, for
@@ -45,11 +43,16 @@ constexpr std::array<std::string_view, 2> restartPhrases = {"restart", "shut dow
 // scalars and then dropping empty pieces gives the same lines as splitting at characters.
 bool isLineSeparator(UChar32 codePoint) {
     switch (codePoint) {
-    case 0x000A: case 0x000B: case 0x000C: case 0x000D:
-    case 0x0085: case 0x2028: case 0x2029:
-        return true;
-    default:
-        return false;
+        case 0x000A:
+        case 0x000B:
+        case 0x000C:
+        case 0x000D:
+        case 0x0085:
+        case 0x2028:
+        case 0x2029:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -107,7 +110,8 @@ std::string outputTail(std::string_view output) {
 // piece. Pieces split between scalars map exactly as the whole text would, save that a Greek
 // final sigma may come out as the other sigma, which no ASCII phrase can tell apart.
 template <std::size_t phraseCount>
-bool lowercasedContainsAny(std::string_view output, const std::array<std::string_view, phraseCount>& phrases) {
+bool lowercasedContainsAny(std::string_view output,
+                           const std::array<std::string_view, phraseCount>& phrases) {
     constexpr std::size_t pieceSize = std::size_t{64} << 10U;
     std::size_t longest = 0;
     for (const std::string_view phrase : phrases) {

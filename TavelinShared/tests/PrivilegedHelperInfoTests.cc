@@ -1,16 +1,17 @@
-#include "TavelinShared/PrivilegedHelperInfo.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
+
+#include "TavelinShared/PrivilegedHelperInfo.h"
 
 namespace tavelin {
 namespace {
 
 std::size_t occurrences(std::string_view text, std::string_view needle) {
     std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) {
+    for (std::size_t at = text.find(needle); at != std::string_view::npos;
+         at = text.find(needle, at + 1)) {
         ++count;
     }
     return count;
@@ -26,12 +27,14 @@ TEST(PrivilegedHelperInfoTests, ConstantsHaveTheirFixedValues) {
 
 TEST(PrivilegedHelperInfoTests, RequirementNamesBundleAndTeamOnceEachInQuotes) {
     const std::string requirement = PrivilegedHelperInfo::clientCodeRequirement();
-    EXPECT_EQ(requirement,
-              R"(anchor apple generic and identifier "de.morvane.Tavelin" and certificate leaf[subject.OU] = "QH4T7R2KZ5")");
+    EXPECT_EQ(
+        requirement,
+        R"(anchor apple generic and identifier "de.morvane.Tavelin" and certificate leaf[subject.OU] = "QH4T7R2KZ5")");
     EXPECT_EQ(requirement.size(), 104U);
     EXPECT_EQ(requirement, PrivilegedHelperInfo::clientCodeRequirement());
 
-    const std::string quotedBundle = "\"" + std::string(PrivilegedHelperInfo::clientBundleIdentifier) + "\"";
+    const std::string quotedBundle =
+        "\"" + std::string(PrivilegedHelperInfo::clientBundleIdentifier) + "\"";
     const std::string quotedTeam = "\"" + std::string(PrivilegedHelperInfo::teamIdentifier) + "\"";
     EXPECT_EQ(occurrences(requirement, quotedBundle), 1U);
     EXPECT_EQ(occurrences(requirement, quotedTeam), 1U);

@@ -1,5 +1,3 @@
-#include "TavelinShared/PrivilegedPathPolicy.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "TavelinShared/PrivilegedPathPolicy.h"
 
 namespace tavelin {
 namespace {
@@ -76,7 +76,9 @@ TEST(PrivilegedPathPolicyTests, JudgesPathsAgainstAChosenCurrentDirectory) {
         {"/System/Library/Caches/x", "/", true},
         {"/private/var/folders/ab/cd/T/x", "/", true},
         {"/private/var/log/install.log", "/", true},
-        {"/Library/Caches/\xC3\x9C" "ber", "/", true},
+        {"/Library/Caches/\xC3\x9C"
+         "ber",
+         "/", true},
         {"/Library/Caches/ ", "/", true},  // a name made of one blank; nothing is trimmed
         {"/Library/Caches/x ", "/", true},
         // Trailing slashes, "." segments, repeated slashes and resolvable ".." segments.
@@ -147,7 +149,8 @@ TEST(PrivilegedPathPolicyTests, RefusesEveryDeniedEntryInAnySpelling) {
     for (const std::string_view entry : PrivilegedPathPolicy::deniedExact) {
         const std::string denied(entry);
         for (const std::string& spelling : {denied, denied + "/", denied + "/.", "/" + denied}) {
-            EXPECT_FALSE(PrivilegedPathPolicy::isRemovable(spelling, "/Library/Caches")) << spelling;
+            EXPECT_FALSE(PrivilegedPathPolicy::isRemovable(spelling, "/Library/Caches"))
+                << spelling;
         }
     }
     ASSERT_EQ(PrivilegedPathPolicy::allowedPrefixes.size(), 5U);
@@ -166,13 +169,18 @@ TEST(PrivilegedPathPolicyTests, SanitizeKeepsOrderDuplicatesAndTheCallersSpellin
     };
     const Case cases[] = {
         {{}, "/", {}},
-        {{"/Library/Caches/a", "/etc/hosts", "/Library/Caches/a"}, "/",
+        {{"/Library/Caches/a", "/etc/hosts", "/Library/Caches/a"},
+         "/",
          {"/Library/Caches/a", "/Library/Caches/a"}},
-        {{"/Library/Caches/a/", "/Library/Caches/./b", "/Library/Logs/"}, "/",
+        {{"/Library/Caches/a/", "/Library/Caches/./b", "/Library/Logs/"},
+         "/",
          {"/Library/Caches/a/", "/Library/Caches/./b"}},
-        {{"x", "/etc", "", "../Logs/y", "/Library/Caches/z"}, "/Library/Caches",
+        {{"x", "/etc", "", "../Logs/y", "/Library/Caches/z"},
+         "/Library/Caches",
          {"x", "../Logs/y", "/Library/Caches/z"}},
-        {{"/private/var/log/b", "/private/var/log/a"}, "/", {"/private/var/log/b", "/private/var/log/a"}},
+        {{"/private/var/log/b", "/private/var/log/a"},
+         "/",
+         {"/private/var/log/b", "/private/var/log/a"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(PrivilegedPathPolicy::sanitize(c.paths, c.currentDirectory), c.expected)
@@ -182,7 +190,7 @@ TEST(PrivilegedPathPolicyTests, SanitizeKeepsOrderDuplicatesAndTheCallersSpellin
 
 // Changes the process's current directory for one test and restores it afterwards.
 class CurrentDirectoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char* saved = ::getcwd(nullptr, 0);
         ASSERT_NE(saved, nullptr);
@@ -191,7 +199,7 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(::chdir(saved_.c_str()), 0) << saved_; }
 
-private:
+  private:
     std::string saved_;
 };
 
@@ -201,7 +209,8 @@ TEST_F(CurrentDirectoryTest, RelativePathsUseTheProcessDirectory) {
     EXPECT_FALSE(PrivilegedPathPolicy::isRemovable("etc/passwd"));
     EXPECT_FALSE(PrivilegedPathPolicy::isRemovable(""));
     EXPECT_TRUE(PrivilegedPathPolicy::isRemovable("/Library/Caches/x"));
-    EXPECT_EQ(PrivilegedPathPolicy::sanitize({"Library/Caches/x", "/etc", "/Library/Logs/y", "Library/Logs"}),
+    EXPECT_EQ(PrivilegedPathPolicy::sanitize(
+                  {"Library/Caches/x", "/etc", "/Library/Logs/y", "Library/Logs"}),
               (std::vector<std::string>{"Library/Caches/x", "/Library/Logs/y"}));
 
     ASSERT_EQ(::chdir("/tmp"), 0);

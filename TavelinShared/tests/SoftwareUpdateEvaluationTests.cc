@@ -1,13 +1,13 @@
-#include "TavelinShared/SoftwareUpdateEvaluation.h"
-
-#include "TavelinShared/UnicodeText.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "TavelinShared/SoftwareUpdateEvaluation.h"
+#include "TavelinShared/UnicodeText.h"
 
 namespace tavelin {
 namespace {
@@ -22,7 +22,9 @@ const std::string hint =
     "Systemeinstellungen unter \u201ESoftwareupdate\u201C installieren.";
 const std::string dot = " \u00B7 ";
 
-std::string failure(const std::string& statusAndTail) { return "softwareupdate Exit " + statusAndTail; }
+std::string failure(const std::string& statusAndTail) {
+    return "softwareupdate Exit " + statusAndTail;
+}
 
 std::string repeated(std::string_view piece, std::size_t count) {
     std::string out;
@@ -42,7 +44,8 @@ void expectVerdicts(const std::vector<Case>& cases) {
     for (const auto& c : cases) {
         const PrivilegedResult result = SoftwareUpdateEvaluation::result(c.exitStatus, c.output);
         EXPECT_EQ(result.message(), c.message) << c.exitStatus << " / \"" << c.output << '"';
-        EXPECT_EQ(result.success(), c.exitStatus == 0) << c.exitStatus << " / \"" << c.output << '"';
+        EXPECT_EQ(result.success(), c.exitStatus == 0)
+            << c.exitStatus << " / \"" << c.output << '"';
         EXPECT_EQ(result.freedBytes(), 0) << c.output;
         EXPECT_TRUE(UnicodeText::isValidUtf8(result.message())) << c.output;
     }
@@ -61,7 +64,7 @@ TEST(SoftwareUpdateEvaluationTests, SuccessfulRunsAreJudgedByTheirPhrases) {
         {0, "SHUT DOWN", restart},
         {0, "shutdown", installed},
         {0, "Authorization required\nnot authorized\n", installed},  // no hint on success
-        {0, "no updates are\navailable", installed},                  // a phrase never spans lines
+        {0, "no updates are\navailable", installed},                 // a phrase never spans lines
         {0, "no  updates are available", installed},
         // Lowercasing is not case folding: the long s stays what it is.
         {0, "\u017Fhut down", installed},
@@ -91,12 +94,13 @@ TEST(SoftwareUpdateEvaluationTests, FailuresCarryStatusAndTheLastThreeLines) {
         // Trimming takes blanks, tabs and every space separator, and nothing else.
         {1, "\u00A0 x\u00A0\t", failure("1: x")},
         {1, "\u2003x\u202F\u205F", failure("1: x")},
-        {1, "\u200Bx\u200B", failure("1: \u200Bx\u200B")},  // zero width space is a format character
+        // The zero width space is a format character, not a space separator.
+        {1, "\u200Bx\u200B", failure("1: \u200Bx\u200B")},
         {1, "  a  b  ", failure("1: a  b")},
         // A combining mark after a line end begins the next line.
         {1, "a\n\u0301b", failure("1: a" + dot + "\u0301b")},
         // Ill-formed input is repaired rather than copied into the message.
-        {1, "a\xFF" "b", failure("1: a\uFFFDb")},
+        {1, "a\xFF\n"s, failure("1: a\uFFFD")},
     });
 }
 
@@ -143,7 +147,8 @@ TEST(SoftwareUpdateEvaluationTests, TailIsCutAtThreeHundredUserPerceivedCharacte
         {1, "authenticate\n" + a298 + "\nb\nc", failure("1: " + a298 + " \u00B7" + hint)},
         {1, repeated("a", 297) + "\nb", failure("1: " + repeated("a", 297) + dot)},
         // A line that begins with a combining mark joins it to the separator's blank.
-        {1, repeated("a", 297) + "\n\u0301b", failure("1: " + repeated("a", 297) + " \u00B7 \u0301")},
+        {1, repeated("a", 297) + "\n\u0301b",
+         failure("1: " + repeated("a", 297) + " \u00B7 \u0301")},
         // CR LF inside the output counts as nothing: it separates lines.
         {1, repeated("a\r\n", 100) + "b", failure("1: a" + dot + "a" + dot + "b")},
         {1, repeated("x", 100) + "\r\n" + repeated("y", 100) + "\r\n" + repeated("z", 100),
@@ -157,10 +162,11 @@ TEST(SoftwareUpdateEvaluationTests, FixedTextsAreExactBytes) {
               "Keine Systemupdates verf\xC3\xBCgbar.");
     EXPECT_EQ(SoftwareUpdateEvaluation::result(0, "restart").message(),
               "Systemupdates installiert \xE2\x80\x93 Neustart erforderlich.");
-    EXPECT_EQ(SoftwareUpdateEvaluation::result(2, "a\nb\nauthenticate").message(),
-              "softwareupdate Exit 2: a \xC2\xB7 b \xC2\xB7 authenticate \xE2\x80\x93 dieses Update "
-              "verlangt die Anmeldung eines Administrators; bitte in den Systemeinstellungen unter "
-              "\xE2\x80\x9ESoftwareupdate\xE2\x80\x9C installieren.");
+    EXPECT_EQ(
+        SoftwareUpdateEvaluation::result(2, "a\nb\nauthenticate").message(),
+        "softwareupdate Exit 2: a \xC2\xB7 b \xC2\xB7 authenticate \xE2\x80\x93 dieses Update "
+        "verlangt die Anmeldung eines Administrators; bitte in den Systemeinstellungen unter "
+        "\xE2\x80\x9ESoftwareupdate\xE2\x80\x9C installieren.");
 }
 
 TEST(SoftwareUpdateEvaluationTests, LongOutputsAreReadWhole) {
@@ -177,7 +183,8 @@ TEST(SoftwareUpdateEvaluationTests, LongOutputsAreReadWhole) {
             << offset;
     }
     // Several megabytes: the phrase at the very start, the tail at the very end.
-    std::string big = "authentication needed\n" + repeated("Downloading 42%\r\n", 600000) + "\t\u00A0\n";
+    std::string big =
+        "authentication needed\n" + repeated("Downloading 42%\r\n", 600000) + "\t\u00A0\n";
     big += "one\ntwo\nthree\n\n";
     const PrivilegedResult verdict = SoftwareUpdateEvaluation::result(1, big);
     EXPECT_EQ(verdict.message(), failure("1: one" + dot + "two" + dot + "three" + hint));
@@ -186,8 +193,8 @@ TEST(SoftwareUpdateEvaluationTests, LongOutputsAreReadWhole) {
 // The output tail as written in the rules: iterate user-perceived characters over the whole
 // output, split at those whose first scalar ends a line, trim, drop empties, keep three.
 std::string referenceTail(const std::string& output) {
-    static const std::vector<std::string> lineEnds = {
-        "\n", "\v", "\f", "\r", "\u0085", "\u2028", "\u2029"};
+    static const std::vector<std::string> lineEnds = {"\n",     "\v",     "\f",    "\r",
+                                                      "\u0085", "\u2028", "\u2029"};
     std::vector<std::string> lines(1);
     std::string_view rest = output;
     while (!rest.empty()) {
@@ -219,13 +226,14 @@ std::string referenceTail(const std::string& output) {
 
 TEST(SoftwareUpdateEvaluationTests, TailMatchesCharacterWiseSplittingOnRandomOutputs) {
     const std::vector<std::string> pieces = {
-        "a", "b", " ", "\t", "\u00A0", "\u3000", "\n", "\r", "\r\n", "\v", "\f", "\u0085",
-        "\u2028", "\u2029", "\u0301", "\u200D", "\U0001F1E9", "\u0130", "\u03A3", "\uAC00",
-        "\u1100", "\u1161", "\u0600", "\u0E33", "\U0001F468"};
+        "a",      "b",      " ",          "\t",        "\u00A0", "\u3000", "\n",
+        "\r",     "\r\n",   "\v",         "\f",        "\u0085", "\u2028", "\u2029",
+        "\u0301", "\u200D", "\U0001F1E9", "\u0130",    "\u03A3", "\uAC00", "\u1100",
+        "\u1161", "\u0600", "\u0E33",     "\U0001F468"};
     std::mt19937 random(20261206);
     std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
     std::uniform_int_distribution<std::size_t> length(0, 400);
-    for (int round = 0; round < 600; ++round) {
+    for (int round = 0; round < 400; ++round) {
         std::string output;
         for (std::size_t n = length(random); n > 0; --n) {
             output += pieces[pick(random)];
@@ -235,6 +243,28 @@ TEST(SoftwareUpdateEvaluationTests, TailMatchesCharacterWiseSplittingOnRandomOut
         ASSERT_EQ(verdict.message(), expected) << '"' << output << '"';
         ASSERT_TRUE(UnicodeText::isValidUtf8(verdict.message())) << '"' << output << '"';
     }
+}
+
+TEST(SoftwareUpdateEvaluationTests, RunsOnSeveralThreadsAtOnce) {
+    const std::string output =
+        "Not authorized\n" + repeated("e\u0301 \u00A0\r\n", 2000) + "\u0130 done";
+    const std::string expected = SoftwareUpdateEvaluation::result(5, output).message();
+    std::vector<std::string> seen(4);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < seen.size(); ++t) {
+        threads.emplace_back([&output, &seen, t] {
+            for (int i = 0; i < 20; ++i) {
+                seen[t] = SoftwareUpdateEvaluation::result(5, output).message();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (const auto& message : seen) {
+        EXPECT_EQ(message, expected);
+    }
+    EXPECT_EQ(expected, failure("5: e\u0301" + dot + "e\u0301" + dot + "\u0130 done" + hint));
 }
 
 }  // namespace

@@ -13,13 +13,13 @@ namespace tavelin::PrivilegedPathPolicy {
 // Directories whose contents may go; each is absolute and ends in "/", none is a prefix of
 // another. The directories themselves are never removable, only what lies strictly below.
 inline constexpr std::array<std::string_view, 5> allowedPrefixes = {
-    "/Library/Caches/", "/Library/Logs/", "/System/Library/Caches/",
-    "/private/var/folders/", "/private/var/log/"};
+    "/Library/Caches/", "/Library/Logs/", "/System/Library/Caches/", "/private/var/folders/",
+    "/private/var/log/"};
 
 // Paths refused by whole-string equality (never as prefixes), in normalised form.
 inline constexpr std::array<std::string_view, 10> deniedExact = {
-    "/", "/System", "/Library", "/private", "/private/var",
-    "/usr", "/bin", "/sbin", "/Applications", "/Users"};
+    "/",    "/System", "/Library", "/private",      "/private/var",
+    "/usr", "/bin",    "/sbin",    "/Applications", "/Users"};
 
 // The lexical normal form the checks read: made absolute against `currentDirectory`
 // (itself absolute), "." segments dropped, ".." segments resolved against the segment
