@@ -27,7 +27,7 @@ std::string printable(const std::string& text) {
     std::string out;
     for (const char c : text) {
         char hex[4];
-        std::snprintf(hex, sizeof(hex), "%02x ", static_cast<unsigned char>(c));
+        (void)std::snprintf(hex, sizeof(hex), "%02x ", static_cast<unsigned char>(c));
         out += hex;
     }
     return out;

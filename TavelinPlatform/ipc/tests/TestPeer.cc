@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -22,13 +23,13 @@ namespace {
 using namespace tavelin;
 
 int fail(const char* reason) {
-    std::printf("%s\n", reason);
+    (void)std::printf("%s\n", reason);
     return 1;
 }
 
 void ready() {
-    std::printf("ready\n");
-    std::fflush(stdout);
+    (void)std::printf("ready\n");
+    (void)std::fflush(stdout);
 }
 
 // The next frame body; nothing once the connection closed or broke.
@@ -109,18 +110,13 @@ int forked(int fd) {
                : fail("the daemon answered the child");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        return fail("usage: tavelin_ipc_test_peer normal|early|fork <name>");
-    }
-    auto connected = connectToAbstractName(argv[2]);
+// Runs the peer in `mode` against the abstract `name`; the process's exit status.
+int run(std::string_view mode, const char* name) {
+    auto connected = connectToAbstractName(name);
     if (!std::holds_alternative<UniqueFd>(connected)) {
         return fail("cannot connect");
     }
     const UniqueFd fd = std::get<UniqueFd>(std::move(connected));
-    const std::string_view mode = argv[1];
     if (mode == "normal") {
         return normal(fd.get());
     }
@@ -131,4 +127,17 @@ int main(int argc, char** argv) {
         return forked(fd.get());
     }
     return fail("unknown mode");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        return fail("usage: tavelin_ipc_test_peer normal|early|fork <name>");
+    }
+    try {
+        return run(argv[1], argv[2]);
+    } catch (const std::exception&) {
+        return fail("out of memory");
+    }
 }
