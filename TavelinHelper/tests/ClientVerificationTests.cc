@@ -43,7 +43,7 @@ TrustAnchor signedBy(const std::filesystem::path& file, const TestIdentity& iden
     return identity.trustAnchor();
 }
 
-TrustAnchor signedByLeaf(const std::filesystem::path& file, CertificateRequest leaf) {
+TrustAnchor signedByLeaf(const std::filesystem::path& file, const CertificateRequest& leaf) {
     return signedBy(file, testing::makeIdentity(leaf));
 }
 

@@ -23,7 +23,7 @@ constexpr int peerPidfdOption = 77;
 constexpr int peerPidfdOption = SO_PEERPIDFD;
 #endif
 
-constexpr std::size_t maximumStatusSize = 64 * 1024;
+constexpr std::size_t maximumStatusSize = std::size_t{64} * 1024;
 
 UniqueFd peerPidfd(int socketFd) {
     int pidfd = -1;

@@ -9,7 +9,7 @@ namespace tavelin {
 
 namespace {
 
-constexpr std::size_t maximumPemFileSize = 1024 * 1024;
+constexpr std::size_t maximumPemFileSize = std::size_t{1024} * 1024;
 
 BioPtr memoryBioOf(const std::string& text) {
     return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));

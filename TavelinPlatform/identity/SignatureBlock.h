@@ -26,7 +26,7 @@ inline constexpr std::string_view signatureTrailerMagic = "TVLCSIG1";
 inline constexpr std::size_t signatureTrailerSize = 16;
 // Larger blocks are refused before anything is allocated for them. A block holds one
 // signed record and a short certificate chain: a few kilobytes.
-inline constexpr std::uint64_t maximumSignatureBlockSize = 256 * 1024;
+inline constexpr std::uint64_t maximumSignatureBlockSize = std::uint64_t{256} * 1024;
 
 // Where the parts of a signed file lie.
 struct SignatureLayout {

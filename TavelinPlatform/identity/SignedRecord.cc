@@ -27,17 +27,16 @@ bool isAcceptableIdentifier(std::string_view identifier) {
 }
 
 std::vector<std::uint8_t> encodeSignedRecord(const SignedRecord& record) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(headerSize + record.identifier.size());
-    bytes.insert(bytes.end(), signedRecordMagic.begin(), signedRecordMagic.end());
+    std::vector<std::uint8_t> bytes(headerSize + record.identifier.size());
+    std::copy(signedRecordMagic.begin(), signedRecordMagic.end(), bytes.begin());
     for (std::size_t index = 0; index < 8; ++index) {
-        bytes.push_back(static_cast<std::uint8_t>(record.contentLength >> (8 * index)));
+        bytes[magicSize + index] = static_cast<std::uint8_t>(record.contentLength >> (8 * index));
     }
-    bytes.insert(bytes.end(), record.contentDigest.begin(), record.contentDigest.end());
+    std::copy(record.contentDigest.begin(), record.contentDigest.end(), bytes.begin() + magicSize + 8);
     const auto length = static_cast<std::uint16_t>(record.identifier.size());
-    bytes.push_back(static_cast<std::uint8_t>(length & 0xFFU));
-    bytes.push_back(static_cast<std::uint8_t>(length >> 8U));
-    bytes.insert(bytes.end(), record.identifier.begin(), record.identifier.end());
+    bytes[headerSize - 2] = static_cast<std::uint8_t>(length & 0xFFU);
+    bytes[headerSize - 1] = static_cast<std::uint8_t>(length >> 8U);
+    std::copy(record.identifier.begin(), record.identifier.end(), bytes.begin() + headerSize);
     return bytes;
 }
 
@@ -68,7 +67,7 @@ Outcome<Sha256Digest> digestFilePrefix(int fd, std::uint64_t length) {
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         return identityError("SHA-256: " + takeOpenSslError());
     }
-    std::vector<std::uint8_t> chunk(256 * 1024);
+    std::vector<std::uint8_t> chunk(std::size_t{256} * 1024);
     std::uint64_t offset = 0;
     while (offset < length) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length - offset));

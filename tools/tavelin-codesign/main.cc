@@ -40,6 +40,16 @@ constexpr const char* usageText =
     "  tavelin-codesign verify --anchor <anchor.pem> [--requirement <text>] <file>\n"
     "  tavelin-codesign create-identity --out <directory> --ou <organisational unit>\n";
 
+// Output goes through these; a failed write to a closed stdout changes nothing we could
+// still report.
+void say(const std::string& text) { static_cast<void>(std::fputs(text.c_str(), stdout)); }
+
+void complain(const std::string& message) {
+    static_cast<void>(std::fputs(("tavelin-codesign: " + message + "\n").c_str(), stderr));
+}
+
+void complainUsage() { static_cast<void>(std::fputs(usageText, stderr)); }
+
 // "--name value" options and exactly one positional argument (or none for create-identity).
 struct Arguments {
     std::map<std::string, std::string> options;
@@ -60,7 +70,7 @@ std::optional<Arguments> parseArguments(int argc, char** argv, const std::vector
             known = known || candidate == name;
         }
         if (!known || index + 1 >= argc || arguments.options.count(name) != 0) {
-            std::fprintf(stderr, "tavelin-codesign: unknown, repeated or empty option %s\n", word.c_str());
+            complain("unknown, repeated or empty option " + word);
             return std::nullopt;
         }
         arguments.options[name] = argv[++index];
@@ -72,19 +82,19 @@ bool requireOptions(const Arguments& arguments, const std::vector<std::string>& 
                     std::size_t positionalCount) {
     for (const auto& name : names) {
         if (arguments.options.count(name) == 0) {
-            std::fprintf(stderr, "tavelin-codesign: missing --%s\n", name.c_str());
+            complain("missing --" + name);
             return false;
         }
     }
     if (arguments.positional.size() != positionalCount) {
-        std::fprintf(stderr, "tavelin-codesign: expected %zu file argument(s)\n", positionalCount);
+        complain("expected " + std::to_string(positionalCount) + " file argument(s)");
         return false;
     }
     return true;
 }
 
 int fail(const std::string& message, int status) {
-    std::fprintf(stderr, "tavelin-codesign: %s\n", message.c_str());
+    complain(message);
     return status;
 }
 
@@ -102,9 +112,9 @@ int sign(const Arguments& arguments) {
     if (!layout) {
         return fail(layout.error().message, exitUsage);
     }
-    std::printf("signed %s: %llu bytes of content, %llu-byte signature block\n", file.c_str(),
-                static_cast<unsigned long long>(layout.value().contentLength),
-                static_cast<unsigned long long>(layout.value().blockLength));
+    say("signed " + file + ": " + std::to_string(layout.value().contentLength) +
+        " bytes of content, " + std::to_string(layout.value().blockLength) +
+        "-byte signature block\n");
     return exitSuccess;
 }
 
@@ -133,16 +143,16 @@ int verify(const Arguments& arguments) {
     if (!code) {
         return fail(path + ": invalid: " + code.error().message, exitRefused);
     }
-    std::printf("identifier: %s\nleaf subject: %s\n", code.value().record.identifier.c_str(),
-                code.value().leafSubject.c_str());
+    say("identifier: " + code.value().record.identifier + "\nleaf subject: " +
+        code.value().leafSubject + "\n");
     const bool satisfied = !requirement || requirement->isSatisfiedBy(code.value().facts);
     if (requirement) {
-        std::printf("requirement: %s\n", satisfied ? "satisfied" : "not satisfied");
+        say(satisfied ? "requirement: satisfied\n" : "requirement: not satisfied\n");
     }
     if (auto content = verifySignedContent(file.value().get(), code.value()); !content) {
         return fail(path + ": invalid: " + content.error().message, exitRefused);
     }
-    std::printf("signature: valid\n");
+    say("signature: valid\n");
     return satisfied ? exitSuccess : exitRefused;
 }
 
@@ -158,15 +168,14 @@ int createIdentity(const Arguments& arguments) {
     if (!files) {
         return fail(files.error().message, exitUsage);
     }
-    std::printf("anchor: %s\nanchor key: %s\nleaf: %s\nleaf key: %s\n",
-                files.value().anchorCertificate.c_str(), files.value().anchorKey.c_str(),
-                files.value().leafCertificate.c_str(), files.value().leafKey.c_str());
+    say("anchor: " + files.value().anchorCertificate + "\nanchor key: " + files.value().anchorKey +
+        "\nleaf: " + files.value().leafCertificate + "\nleaf key: " + files.value().leafKey + "\n");
     return exitSuccess;
 }
 
 int run(int argc, char** argv) {
     if (argc < 2) {
-        std::fputs(usageText, stderr);
+        complainUsage();
         return exitUsage;
     }
     const std::string command = argv[1];
@@ -184,18 +193,18 @@ int run(int argc, char** argv) {
         if (command == candidate.name) {
             const auto arguments = parseArguments(argc, argv, candidate.options);
             if (!arguments) {
-                std::fputs(usageText, stderr);
+                complainUsage();
                 return exitUsage;
             }
             return candidate.handler(*arguments);
         }
     }
     if (command == "--help" || command == "help") {
-        std::fputs(usageText, stdout);
+        say(usageText);
         return exitSuccess;
     }
-    std::fprintf(stderr, "tavelin-codesign: unknown command %s\n", command.c_str());
-    std::fputs(usageText, stderr);
+    complain("unknown command " + command);
+    complainUsage();
     return exitUsage;
 }
 

@@ -147,7 +147,7 @@ UniqueFd AbstractListener::accept() const {
 PeerChild::PeerChild(const std::filesystem::path& executable, const AbstractListener& listener,
                      bool traceMe) {
     const std::string program = executable.string();
-    const std::string name = listener.name();
+    const std::string& name = listener.name();
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.

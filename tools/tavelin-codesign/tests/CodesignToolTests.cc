@@ -12,8 +12,6 @@
 #include "IdentityTestSupport.h"
 #include "SignatureBlock.h"
 
-extern char** environ;
-
 namespace tavelin {
 namespace {
 
@@ -36,6 +34,7 @@ ToolRun runTool(const std::vector<std::string>& arguments) {
     std::vector<std::string> words{TAVELIN_CODESIGN_TOOL};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (auto& word : words) {
         argv.push_back(word.data());
     }
