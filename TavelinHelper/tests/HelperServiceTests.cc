@@ -136,21 +136,6 @@ TEST_F(ServiceFixture, RemovalIsAuditedBeforeItRuns) {
     EXPECT_EQ(log.entries(), expected);
 }
 
-TEST_F(ServiceFixture, RepairIsAuditedAndAnswersWithItsOwnResult) {
-    const std::string target = scratch.file("Library/Caches/y", "data", 0600);
-    const ClientFileSystem fs = fileSystem();
-    CapturingLogSink log;
-    HelperService service(log, fs);
-
-    EXPECT_EQ(replies(service, R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})"),
-              std::vector<std::string>{encoded(true, "Rechte gesetzt: /Library/Caches/y", 0)});
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/y"});
-    struct stat status {};
-    ASSERT_EQ(::stat(target.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777U, 0755U);
-}
-
 TEST_F(ServiceFixture, UpdateRunIsAuditedBeforeTheToolStarts) {
     // The tool leaves a marker behind, so the log shows whether it had run yet.
     const std::string marker = scratch.path() + "/tool-ran";
@@ -172,6 +157,7 @@ TEST_F(ServiceFixture, UpdateRunIsAuditedBeforeTheToolStarts) {
 
 TEST_F(ServiceFixture, CallsOnOneServiceAreIndependent) {
     scratch.file("Library/Caches/a", "12345678");
+    const std::string repaired = scratch.file("Library/Caches/y", "data", 0600);
     const ClientFileSystem fs = fileSystem();
     CapturingLogSink log;
     HelperService service(log, fs, scratch.path() + "/missing-tool");
@@ -186,6 +172,9 @@ TEST_F(ServiceFixture, CallsOnOneServiceAreIndependent) {
          {"[TavelinHelper] perform: System-Pfade entfernen (2 Einträge)",
           "[TavelinHelper] removed /Library/Caches/a (8 bytes)"}},
         {"garbage", encoded(false, "Ungültige Operation", 0), {}},
+        {R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})",
+         encoded(true, "Rechte gesetzt: /Library/Caches/y", 0),
+         {"[TavelinHelper] perform: Rechte reparieren: /Library/Caches/y"}},
         {R"({"installSystemUpdates":{}})",
          encoded(false, "Start fehlgeschlagen: No such file or directory", 0),
          {"[TavelinHelper] perform: macOS-Systemupdates installieren"}},
@@ -201,6 +190,9 @@ TEST_F(ServiceFixture, CallsOnOneServiceAreIndependent) {
             << call.request;
         EXPECT_EQ(log.lines(), call.lines) << call.request;
     }
+    struct stat status {};
+    ASSERT_EQ(::stat(repaired.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777U, 0755U);
 }
 
 TEST_F(ServiceFixture, ConcurrentUpdateRunsOnOneServiceEachGetTheirAnswer) {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -88,23 +87,6 @@ TEST(UpdateRunnerTests, OutputStillInThePipeAtExitIsNeverLostOrDoubled) {
         ASSERT_EQ(run.status, 0) << "round " << round;
         ASSERT_TRUE(run.output == expected) << "round " << round << ": " << run.output.size()
                                             << " bytes instead of " << expected.size();
-    }
-}
-
-TEST(UpdateRunnerTests, StartFailuresCarryTheSystemError) {
-    ScratchDirectory scratch;
-    struct Case {
-        std::string tool;
-        int error;
-    };
-    const Case cases[] = {
-        {scratch.path() + "/missing", ENOENT},
-        {scratch.file("not-executable", "#!/bin/sh\nexit 0\n", 0644), EACCES},
-    };
-    for (const auto& c : cases) {
-        auto outcome = runCollectingOutput(c.tool, {"--install"});
-        ASSERT_TRUE(std::holds_alternative<SystemError>(outcome)) << c.tool;
-        EXPECT_EQ(std::get<SystemError>(outcome).errorNumber, c.error) << c.tool;
     }
 }
 

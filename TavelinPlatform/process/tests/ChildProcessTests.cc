@@ -1,16 +1,12 @@
 #include "ChildProcess.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -42,100 +38,21 @@ std::string readAll(int fd) {
     }
 }
 
-struct Finished {
-    ChildTermination termination;
-    std::string output;
-};
-
-Finished runShell(const std::string& script) {
-    auto spawned = spawnWithCombinedOutput(shell, {"-c", script});
-    auto* started = std::get_if<ChildWithOutput>(&spawned);
-    if (started == nullptr) {
-        ADD_FAILURE() << script << ": " << std::get<SystemError>(spawned).text();
-        return {};
-    }
-    Finished finished;
-    finished.output = readAll(started->output.get());
-    auto waited = started->child.wait();
-    EXPECT_TRUE(std::holds_alternative<ChildTermination>(waited)) << script;
-    if (auto* termination = std::get_if<ChildTermination>(&waited)) {
-        finished.termination = *termination;
-    }
-    return finished;
-}
-
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        char pattern[] = "/tmp/tavelin-process-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    ~ScratchDirectory() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-
-    std::string file(const std::string& name, const std::string& content, mode_t mode) const {
-        std::string path = path_ + "/" + name;
-        std::ofstream(path) << content;
-        ::chmod(path.c_str(), mode);
-        return path;
-    }
-
-private:
-    std::string path_;
-};
-
-TEST(ChildProcessTests, ReportsExitCodesSignalsAndMixedOutput) {
-    struct Case {
-        std::string script;
-        ChildTermination expected;
-        std::string output;
-    };
-    const Case cases[] = {
-        {"exit 0", {false, 0}, ""},
-        {"exit 3", {false, 3}, ""},
-        {"exit 255", {false, 255}, ""},
-        {"echo out; echo err >&2; printf 'tail'", {false, 0}, "out\nerr\ntail"},
-        {"echo err >&2; exit 7", {false, 7}, "err\n"},
-        {"kill -TERM $$", {true, SIGTERM}, ""},
-        {"echo before; kill -KILL $$", {true, SIGKILL}, "before\n"},
-        {"exec \"$0\" -c 'exit 4' ignored", {false, 4}, ""},
-    };
-    for (const auto& c : cases) {
-        const Finished finished = runShell(c.script);
-        EXPECT_EQ(finished.termination, c.expected) << c.script;
-        EXPECT_EQ(finished.termination.status(), c.expected.code) << c.script;
-        EXPECT_EQ(finished.output, c.output) << c.script;
-    }
-}
-
 TEST(ChildProcessTests, StartFailuresCarryTheSystemError) {
-    ScratchDirectory scratch;
     struct Case {
         std::string program;
         int expectedError;
     };
     const Case cases[] = {
-        {scratch.file("missing", "", 0755) + "-not-there", ENOENT},
-        {scratch.file("not-executable", "#!/bin/sh\nexit 0\n", 0644), EACCES},
-        {scratch.file("no-interpreter-line", "echo hi\n", 0755), ENOEXEC},
-        {"relative-name-not-searched-in-path", ENOENT},
+        {"/nonexistent/tool", ENOENT},
+        {"/etc/passwd", EACCES},
+        {"sh", ENOENT},  // a bare name is a path, never looked up in PATH
     };
     for (const auto& c : cases) {
         auto spawned = spawnWithCombinedOutput(c.program, {"--install"});
         ASSERT_TRUE(std::holds_alternative<SystemError>(spawned)) << c.program;
         EXPECT_EQ(std::get<SystemError>(spawned).errorNumber, c.expectedError) << c.program;
     }
-}
-
-TEST(ChildProcessTests, ChildSeesOnlyTheStandardDescriptors) {
-    // A descriptor opened without O_CLOEXEC, as a careless library might, must not leak
-    // either; neither may the read end of the child's own pipe.
-    const int careless = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(careless, 0);
-    const Finished finished = runShell("ls /proc/$$/fd; true");
-    ::close(careless);
-    EXPECT_EQ(finished.output, "0\n1\n2\n");
 }
 
 TEST(ChildProcessTests, ChildGetsArgumentsEnvironmentAndDefaultSignals) {
