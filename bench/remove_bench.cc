@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,13 @@ struct Options {
 };
 
 class DiscardingLogSink final : public LogSink {
-protected:
+  protected:
     void writeLine(std::string_view /*escapedLine*/) override {}
 };
 
 [[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "remove_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    static_cast<void>(
+        std::fprintf(stderr, "remove_bench: %s: %s\n", what.c_str(), std::strerror(errno)));
     std::exit(1);
 }
 
@@ -69,18 +71,26 @@ std::string fileSystemType(const std::string& path) {
         return "?";
     }
     switch (info.f_type) {
-        case 0x01021994: return "tmpfs";
-        case 0xEF53: return "ext4";
-        case 0x9123683E: return "btrfs";
-        case 0x58465342: return "xfs";
-        case 0x794C7630: return "overlayfs";
-        default: return "other";
+        case 0x01021994:
+            return "tmpfs";
+        case 0xEF53:
+            return "ext4";
+        case 0x9123683E:
+            return "btrfs";
+        case 0x58465342:
+            return "xfs";
+        case 0x794C7630:
+            return "overlayfs";
+        default:
+            return "other";
     }
 }
 
 // The same pseudo-random lengths for every tree: 0 .. 4096 bytes.
 std::size_t lengthOf(long index, bool withData) {
-    return withData ? static_cast<std::size_t>((static_cast<unsigned long>(index) * 2654435761UL) % 4097UL) : 0;
+    return withData ? static_cast<std::size_t>((static_cast<unsigned long>(index) * 2654435761UL) %
+                                               4097UL)
+                    : 0;
 }
 
 void buildTree(const std::string& top, const Options& options, bool withData) {
@@ -99,8 +109,8 @@ void buildTree(const std::string& top, const Options& options, bool withData) {
         const int folderFd = ::openat(topFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         for (long file = 0; file < perFolder && index < options.files; ++file, ++index) {
             const std::string fileName = "f" + std::to_string(file);
-            const int fd = ::openat(folderFd, fileName.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            const int fd =
+                ::openat(folderFd, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             const std::size_t length = lengthOf(index, withData);
             if (fd < 0 || (length > 0 && ::write(fd, data.data(), length) < 0)) {
                 die("create " + fileName);
@@ -118,6 +128,7 @@ bool runTool(std::vector<std::string> arguments) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
@@ -177,7 +188,8 @@ int timeRemoval(const Options& options) {
             const PrivilegedResult result = removeSystemPaths({treeClientPath}, fs, log);
             oursSeconds.push_back(secondsSince(start));
             if (!result.success()) {
-                std::fprintf(stderr, "remove_bench: removal failed: %s\n", result.message().c_str());
+                static_cast<void>(std::fprintf(stderr, "remove_bench: removal failed: %s\n",
+                                               result.message().c_str()));
                 std::exit(1);
             }
             freed = result.freedBytes();
@@ -187,7 +199,7 @@ int timeRemoval(const Options& options) {
             const bool ok = runTool({"du", "-sB1", reference}) && runTool({"rm", "-rf", reference});
             referenceSeconds.push_back(secondsSince(start));
             if (!ok) {
-                std::fprintf(stderr, "remove_bench: du or rm failed\n");
+                static_cast<void>(std::fprintf(stderr, "remove_bench: du or rm failed\n"));
                 std::exit(1);
             }
         };
@@ -204,8 +216,9 @@ int timeRemoval(const Options& options) {
     std::printf("%s (%s): %ld files in %ld folders, %d rounds, freed %lld bytes\n",
                 options.scratch.c_str(), fileSystemType(options.scratch).c_str(), options.files,
                 options.folders, options.rounds, static_cast<long long>(freed));
-    std::printf("  removeSystemPaths %.3f s, du -sB1 + rm -rf %.3f s, ratio %.3fx (target <= 1.0x)\n",
-                oursMedian, referenceMedian, oursMedian / referenceMedian);
+    std::printf(
+        "  removeSystemPaths %.3f s, du -sB1 + rm -rf %.3f s, ratio %.3fx (target <= 1.0x)\n",
+        oursMedian, referenceMedian, oursMedian / referenceMedian);
     ::rmdir((ours + "/Library/Caches").c_str());
     ::rmdir((ours + "/Library").c_str());
     ::rmdir(ours.c_str());
@@ -258,7 +271,7 @@ long childPeakKiB(const std::string& self, const std::string& root) {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     std::printf("  child (%s): %s", root.c_str(), output.c_str());
-    return std::atol(output.c_str());
+    return std::strtol(output.c_str(), nullptr, 10);
 }
 
 int measureMemory(const Options& options, const std::string& self) {
@@ -286,18 +299,19 @@ Options parse(int argc, char** argv) {
         if (flag == "--dir" && hasValue) {
             options.scratch = argv[++i];
         } else if (flag == "--files" && hasValue) {
-            options.files = std::atol(argv[++i]);
+            options.files = std::strtol(argv[++i], nullptr, 10);
         } else if (flag == "--folders" && hasValue) {
-            options.folders = std::atol(argv[++i]);
+            options.folders = std::strtol(argv[++i], nullptr, 10);
         } else if (flag == "--rounds" && hasValue) {
-            options.rounds = std::max(1, std::atoi(argv[++i]));
+            options.rounds = static_cast<int>(std::max(1L, std::strtol(argv[++i], nullptr, 10)));
         } else if (flag == "--memory") {
             options.memory = true;
         } else if (flag == "--remove-only" && hasValue) {
             options.removeOnly = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: remove_bench [--dir D] [--files N] [--folders N] "
-                                 "[--rounds N] [--memory]\n");
+            static_cast<void>(std::fprintf(stderr,
+                                           "usage: remove_bench [--dir D] [--files N] "
+                                           "[--folders N] [--rounds N] [--memory]\n"));
             std::exit(2);
         }
     }
@@ -310,12 +324,17 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace tavelin::bench;
-    const Options options = parse(argc, argv);
-    if (!options.removeOnly.empty()) {
-        return removeOnly(options.removeOnly);
+    try {
+        const Options options = parse(argc, argv);
+        if (!options.removeOnly.empty()) {
+            return removeOnly(options.removeOnly);
+        }
+        if (options.memory) {
+            return measureMemory(options, argv[0]);
+        }
+        return timeRemoval(options);
+    } catch (const std::exception& error) {
+        static_cast<void>(std::fprintf(stderr, "remove_bench: %s\n", error.what()));
+        return 1;
     }
-    if (options.memory) {
-        return measureMemory(options, argv[0]);
-    }
-    return timeRemoval(options);
 }

@@ -1,15 +1,13 @@
-#include "PathRemoval.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "PathRemoval.h"
 #include "ScratchTree.h"
 
 namespace tavelin {
@@ -58,37 +56,80 @@ TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
     const std::vector<Case> cases = {
         {{}, "/", true, "0 Pfade entfernt", {}, {}, {}},
         {{"/etc/passwd", "/Library/Caches", "/Library/Caches/../Preferences/x"},
-         "/", true, "0 Pfade entfernt, 3 durch Policy abgelehnt", {}, {},
+         "/",
+         true,
+         "0 Pfade entfernt, 3 durch Policy abgelehnt",
+         {},
+         {},
          {"/etc/passwd", "/Library/Caches", "/Library/Preferences/x"}},
-        {{"/Library/Caches/missing"}, "/", false, "0 Pfade entfernt, 1 fehlgeschlagen", {}, {},
-         {}},
-        {{"/Library/Caches/ten", "/Library/Caches/ten"}, "/", false,
+        {{"/Library/Caches/missing"}, "/", false, "0 Pfade entfernt, 1 fehlgeschlagen", {}, {}, {}},
+        {{"/Library/Caches/ten", "/Library/Caches/ten"},
+         "/",
+         false,
          "1 Pfade entfernt, 1 fehlgeschlagen",
-         {"[TavelinHelper] removed /Library/Caches/ten (10 bytes)"}, {"/Library/Caches/ten"}, {}},
-        {{"/Library/Caches/folder/"}, "/", true, "1 Pfade entfernt",
+         {"[TavelinHelper] removed /Library/Caches/ten (10 bytes)"},
+         {"/Library/Caches/ten"},
+         {}},
+        {{"/Library/Caches/folder/"},
+         "/",
+         true,
+         "1 Pfade entfernt",
          {"[TavelinHelper] removed /Library/Caches/folder/ (" + folderSize + " bytes)"},
-         {"/Library/Caches/folder"}, {}},
-        {{"/Library/Caches/100%s%n"}, "/", true, "1 Pfade entfernt",
-         {"[TavelinHelper] removed /Library/Caches/100%s%n (4 bytes)"}, {}, {}},
-        {{"/Library/Caches/a\nb"}, "/", true, "1 Pfade entfernt",
-         {"[TavelinHelper] removed /Library/Caches/a\\nb (3 bytes)"}, {"/Library/Caches/a\nb"},
+         {"/Library/Caches/folder"},
+         {}},
+        {{"/Library/Caches/100%s%n"},
+         "/",
+         true,
+         "1 Pfade entfernt",
+         {"[TavelinHelper] removed /Library/Caches/100%s%n (4 bytes)"},
+         {},
+         {}},
+        {{"/Library/Caches/a\nb"},
+         "/",
+         true,
+         "1 Pfade entfernt",
+         {"[TavelinHelper] removed /Library/Caches/a\\nb (3 bytes)"},
+         {"/Library/Caches/a\nb"},
          {}},
         {{"/Library/Caches/ten", "/etc/passwd", "/Library/Logs/missing", "/Library/Logs/app.log"},
-         "/", false, "2 Pfade entfernt, 1 durch Policy abgelehnt, 1 fehlgeschlagen",
+         "/",
+         false,
+         "2 Pfade entfernt, 1 durch Policy abgelehnt, 1 fehlgeschlagen",
          {"[TavelinHelper] removed /Library/Caches/ten (10 bytes)",
           "[TavelinHelper] removed /Library/Logs/app.log (20 bytes)"},
-         {}, {"/etc/passwd"}},
+         {},
+         {"/etc/passwd"}},
         // Relative paths are judged and removed at the current directory joined with them.
-        {{"ten"}, "/Library/Caches", true, "1 Pfade entfernt",
-         {"[TavelinHelper] removed ten (10 bytes)"}, {"/Library/Caches/ten"}, {"/ten"}},
-        {{"ten"}, "/", true, "0 Pfade entfernt, 1 durch Policy abgelehnt", {}, {},
+        {{"ten"},
+         "/Library/Caches",
+         true,
+         "1 Pfade entfernt",
+         {"[TavelinHelper] removed ten (10 bytes)"},
+         {"/Library/Caches/ten"},
+         {"/ten"}},
+        {{"ten"},
+         "/",
+         true,
+         "0 Pfade entfernt, 1 durch Policy abgelehnt",
+         {},
+         {},
          {"/ten", "/Library/Caches/ten"}},
         // A link named by the client goes as a link and counts the link's own length.
-        {{"/Library/Caches/linkToBig"}, "/", true, "1 Pfade entfernt", {"LINK"},
-         {"/Library/Caches/linkToBig"}, {"/etc/big/a"}},
+        {{"/Library/Caches/linkToBig"},
+         "/",
+         true,
+         "1 Pfade entfernt",
+         {"LINK"},
+         {"/Library/Caches/linkToBig"},
+         {"/etc/big/a"}},
         // A link as a parent component is never followed.
-        {{"/Library/Caches/linkToEtc/passwd", "/Library/Caches/linkToEtc/big"}, "/", false,
-         "0 Pfade entfernt, 2 fehlgeschlagen", {}, {}, {"/etc/passwd", "/etc/big/a"}},
+        {{"/Library/Caches/linkToEtc/passwd", "/Library/Caches/linkToEtc/big"},
+         "/",
+         false,
+         "0 Pfade entfernt, 2 fehlgeschlagen",
+         {},
+         {},
+         {"/etc/passwd", "/etc/big/a"}},
     };
     for (const Case& c : cases) {
         ScratchTree tree;

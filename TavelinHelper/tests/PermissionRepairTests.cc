@@ -1,12 +1,10 @@
-#include "PermissionRepair.h"
-
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "PermissionRepair.h"
 #include "ScratchTree.h"
 
 namespace tavelin {
@@ -33,8 +31,7 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         {"/Library/Application Support/app", "/", true,
          "Rechte gesetzt: /Library/Application Support/app", "/Library/Application Support/app"},
         {"/Library/Application Support/./app", "/", true,
-         "Rechte gesetzt: /Library/Application Support/./app",
-         "/Library/Application Support/app"},
+         "Rechte gesetzt: /Library/Application Support/./app", "/Library/Application Support/app"},
         {"/private/var/log/system.log", "/", true, "Rechte gesetzt: /private/var/log/system.log",
          "/private/var/log/system.log"},
         {"x", "/Library/Caches", true, "Rechte gesetzt: x", "/Library/Caches/x"},
@@ -51,8 +48,8 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         {"/Library/Caches/x/", "/", false, "Not a directory", ""},
         // Links are never followed, neither at the named path nor before it.
         {"/Library/Caches/linkToPasswd", "/", false, "Too many levels of symbolic links", ""},
-        {"/Library/Preferences/linkToEtc/passwd", "/", false,
-         "Too many levels of symbolic links", ""},
+        {"/Library/Preferences/linkToEtc/passwd", "/", false, "Too many levels of symbolic links",
+         ""},
     };
     for (const Case& c : cases) {
         ScratchTree tree;

@@ -31,7 +31,7 @@ namespace tavelin {
 // All members are const and the object holds no mutable state: one instance may be used
 // by any number of threads at once. Move-only (it owns the root handle).
 class ClientFileSystem {
-public:
+  public:
     // Opens `rootDirectory`, a path of this process (not a client path), as the root.
     // `currentDirectory` is the client-visible absolute folder relative client paths are
     // joined to; it must begin with "/". Fails with the errno of the open (or EINVAL for a
@@ -40,9 +40,7 @@ public:
                                                          std::string currentDirectory = "/");
 
     // The absolute client folder relative paths are judged against and acted on at.
-    [[nodiscard]] const std::string& currentDirectory() const noexcept {
-        return currentDirectory_;
-    }
+    [[nodiscard]] const std::string& currentDirectory() const noexcept { return currentDirectory_; }
 
     // `clientPath` made absolute by joining it to the current directory (text only; no
     // normalisation, so what is acted on is exactly what was named).
@@ -73,7 +71,7 @@ public:
     // symbolic links"), and nothing is changed.
     [[nodiscard]] FsStatus setPermissions(std::string_view clientPath, mode_t mode) const;
 
-private:
+  private:
     ClientFileSystem(UniqueFd root, std::string currentDirectory)
         : root_(std::move(root)), currentDirectory_(std::move(currentDirectory)) {}
 

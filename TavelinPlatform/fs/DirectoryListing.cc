@@ -11,7 +11,7 @@ namespace tavelin {
 namespace {
 
 // Large enough that a folder of a few hundred entries is read in one call.
-constexpr std::size_t scratchSize = 32 * 1024;
+constexpr std::size_t scratchSize = std::size_t{32} * 1024;
 
 bool isDotOrDotDot(const char* name) noexcept {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));

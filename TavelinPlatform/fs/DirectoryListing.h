@@ -9,7 +9,7 @@ namespace tavelin {
 // folder's handle may be closed and re-opened later without losing the place. Names are
 // kept back to back, each ended by a NUL, which keeps a deep walk's memory small.
 class DirectoryListing {
-public:
+  public:
     // Reads every entry of the folder open as `fd` (from its current offset) with
     // getdents64, "." and ".." left out. `scratch` is the read buffer, reused between calls.
     // Returns 0, or the errno of the failed read; the entries read before it stay.
@@ -24,7 +24,7 @@ public:
     [[nodiscard]] std::size_t nextPosition(std::size_t position) const noexcept;
     [[nodiscard]] std::size_t endPosition() const noexcept { return names_.size(); }
 
-private:
+  private:
     std::vector<char> names_;
 };
 

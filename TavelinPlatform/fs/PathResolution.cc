@@ -40,7 +40,9 @@ SplitPath split(std::string_view absolutePath) {
     return result;
 }
 
-bool isDotName(std::string_view name) noexcept { return name == "." || name == ".."; }
+bool isDotName(std::string_view name) noexcept {
+    return name == "." || name == "..";
+}
 
 FsResult<UniqueFd> openBelowRoot(int rootFd, const std::string& path, int flags) {
     open_how how{};

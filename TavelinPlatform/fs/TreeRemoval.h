@@ -16,7 +16,6 @@ namespace tavelin {
 // the same walk: for a non-folder its st_size, for a folder the allocated size below it.
 // Fails with the first error (the walk stops there; what went before stays removed); the
 // bytes are then dropped, because the entry was not removed.
-[[nodiscard]] FsResult<std::int64_t> removeEntry(int parentFd, const char* name,
-                                                 bool mustBeFolder);
+[[nodiscard]] FsResult<std::int64_t> removeEntry(int parentFd, const char* name, bool mustBeFolder);
 
 }  // namespace tavelin

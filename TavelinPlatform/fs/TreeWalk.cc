@@ -35,7 +35,7 @@ struct Frame {
 };
 
 class TreeWalker {
-public:
+  public:
     TreeWalker(WalkMode mode, std::size_t maxOpenFolders)
         : mode_(mode), maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
 
@@ -60,7 +60,7 @@ public:
         return finish();
     }
 
-private:
+  private:
     TreeWalkResult finish() { return TreeWalkResult{bytes_, std::move(error_)}; }
 
     void fail(int errorNumber, std::string_view call, const char* name = nullptr) {
@@ -139,8 +139,7 @@ private:
     // Removes one entry (remove mode) and moves past it. `causeError` is why a folder could
     // not be emptied; it is reported instead of rmdir's ENOTEMPTY.
     void removeEntry(int dirFd, const char* name, int flags, int causeError = 0) {
-        if (mode_ == WalkMode::remove && ::unlinkat(dirFd, name, flags) != 0 &&
-            errno != ENOENT) {
+        if (mode_ == WalkMode::remove && ::unlinkat(dirFd, name, flags) != 0 && errno != ENOENT) {
             const int error = (errno == ENOTEMPTY && causeError != 0) ? causeError : errno;
             fail(error, flags == AT_REMOVEDIR ? "rmdir" : "unlinkat", name);
             return;

@@ -1,14 +1,12 @@
-#include "ClientFileSystem.h"
-
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "ClientFileSystem.h"
 #include "ScratchTree.h"
 
 namespace tavelin {
@@ -170,9 +168,10 @@ TEST(ClientFileSystemRemove, SinglePassGivesWhatMeasureThenRemoveGives) {
     auto build = [](const ScratchTree& tree) {
         for (int folder = 0; folder < 5; ++folder) {
             for (int file = 0; file < 7; ++file) {
-                const std::string name = "/T/d" + std::to_string(folder) + "/s/f" +
-                                         std::to_string(file);
-                tree.writeFile(name, static_cast<std::size_t>(folder * 1000 + file * 37));
+                const std::string name =
+                    "/T/d" + std::to_string(folder) + "/s/f" + std::to_string(file);
+                tree.writeFile(name, static_cast<std::size_t>(folder) * 1000 +
+                                         static_cast<std::size_t>(file) * 37);
             }
         }
         tree.makeFolder("/T/empty");
@@ -205,12 +204,9 @@ TEST(ClientFileSystemPermissions, ChangesTheItemAloneAndRefusesLinks) {
         std::string changed;  // the item that must be 0755 afterwards on success
     };
     const std::vector<Case> cases = {
-        {"/L/file", 0, "/L/file"},
-        {"/L/folder", 0, "/L/folder"},
-        {"/L/folder/", 0, "/L/folder"},
-        {"/L/linkToPasswd", ELOOP, ""},
-        {"/L/linkToEtc/passwd", ELOOP, ""},
-        {"/L/missing", ENOENT, ""},
+        {"/L/file", 0, "/L/file"},          {"/L/folder", 0, "/L/folder"},
+        {"/L/folder/", 0, "/L/folder"},     {"/L/linkToPasswd", ELOOP, ""},
+        {"/L/linkToEtc/passwd", ELOOP, ""}, {"/L/missing", ENOENT, ""},
         {"/L/file/", ENOTDIR, ""},
     };
     for (const Case& c : cases) {

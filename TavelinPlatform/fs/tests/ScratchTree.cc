@@ -1,12 +1,11 @@
 #include "ScratchTree.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,7 +13,7 @@
 #include <filesystem>
 #include <vector>
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace tavelin::testing {
 
@@ -22,7 +21,9 @@ namespace {
 
 constexpr uid_t nobodyId = 65534;
 
-std::string errnoText() { return std::strerror(errno); }
+std::string errnoText() {
+    return std::strerror(errno);
+}
 
 void makeParents(const std::string& realPath) {
     std::error_code ignored;
@@ -70,8 +71,7 @@ void ScratchTree::makeFolder(const std::string& clientPath, mode_t mode) const {
     }
 }
 
-void ScratchTree::writeFile(const std::string& clientPath, std::size_t length,
-                            mode_t mode) const {
+void ScratchTree::writeFile(const std::string& clientPath, std::size_t length, mode_t mode) const {
     const std::string path = real(clientPath);
     makeParents(path);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
@@ -143,9 +143,9 @@ std::optional<std::string> runForked(const std::function<std::string()>& work, b
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
-        if (asNobody && (::setgroups(0, nullptr) != 0 ||
-                         ::setresgid(nobodyId, nobodyId, nobodyId) != 0 ||
-                         ::setresuid(nobodyId, nobodyId, nobodyId) != 0)) {
+        if (asNobody &&
+            (::setgroups(0, nullptr) != 0 || ::setresgid(nobodyId, nobodyId, nobodyId) != 0 ||
+             ::setresuid(nobodyId, nobodyId, nobodyId) != 0)) {
             ::_exit(2);
         }
         const std::string answer = work();
@@ -195,8 +195,8 @@ std::optional<std::string> runInChild(const std::function<std::string()>& work) 
 bool removeWithRm(const std::string& path) {
     const char* argv[] = {"rm", "-rf", "--", path.c_str(), nullptr};
     pid_t child = 0;
-    if (::posix_spawnp(&child, "rm", nullptr, nullptr, const_cast<char* const*>(argv),
-                       environ) != 0) {
+    if (::posix_spawnp(&child, "rm", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return false;
     }
     int status = 0;

@@ -13,7 +13,7 @@
 namespace tavelin::testing {
 
 class ScratchTree {
-public:
+  public:
     // Creates a fresh folder (mode 0755) below `base`; when empty, below $TMPDIR, else
     // /dev/shm (a tmpfs: fast, and without the synchronous discards some disks do on
     // every rmdir), else /tmp.
@@ -40,7 +40,7 @@ public:
     // st_blocks * 512 summed over everything below the client folder, as the walk counts.
     [[nodiscard]] std::int64_t allocatedBelow(const std::string& clientPath) const;
 
-private:
+  private:
     std::string root_;
 };
 

@@ -1,11 +1,8 @@
-#include "TreeWalk.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +13,7 @@
 
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
+#include "TreeWalk.h"
 
 namespace tavelin {
 namespace {
@@ -91,7 +89,9 @@ TEST(TreeWalkDeep, HandlesClosedAndReopenedThroughParentGiveTheSameAnswer) {
                 for (int c = 0; c < 3; ++c) {
                     tree.writeFile("/t/" + std::to_string(a) + "/" + std::to_string(b) + "/" +
                                        std::to_string(c) + "/f",
-                                   static_cast<std::size_t>(100 * a + 10 * b + c));
+                                   static_cast<std::size_t>(a) * 100 +
+                                       static_cast<std::size_t>(b) * 10 +
+                                       static_cast<std::size_t>(c));
                 }
             }
             tree.makeFolder("/t/" + std::to_string(a) + "/empty");
@@ -101,12 +101,12 @@ TEST(TreeWalkDeep, HandlesClosedAndReopenedThroughParentGiveTheSameAnswer) {
         ScratchTree tree;
         build(tree);
         const std::int64_t expected = tree.allocatedBelow("/t");
-        const TreeWalkResult measured = walkTree(openFolder(tree.real("/t")), WalkMode::measure,
-                                                 maxOpen);
+        const TreeWalkResult measured =
+            walkTree(openFolder(tree.real("/t")), WalkMode::measure, maxOpen);
         EXPECT_FALSE(measured.error.has_value()) << "maxOpen " << maxOpen;
         EXPECT_EQ(measured.bytes, expected) << "maxOpen " << maxOpen;
-        const TreeWalkResult removed = walkTree(openFolder(tree.real("/t")), WalkMode::remove,
-                                                maxOpen);
+        const TreeWalkResult removed =
+            walkTree(openFolder(tree.real("/t")), WalkMode::remove, maxOpen);
         EXPECT_FALSE(removed.error.has_value()) << "maxOpen " << maxOpen;
         EXPECT_EQ(removed.bytes, expected) << "maxOpen " << maxOpen;
         EXPECT_EQ(tree.countFiles("/t"), 0) << "maxOpen " << maxOpen;
