@@ -1,6 +1,6 @@
 #include "Frame.h"
 
-#include <array>
+#include <utility>
 
 namespace tavelin {
 namespace {
@@ -30,12 +30,21 @@ void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
     return value;
 }
 
-// Prefixes a body with its length. Precondition: the body fits the limit.
-[[nodiscard]] std::string framed(std::string_view body) {
+// A frame under construction: room for the length prefix, then the body. Building the
+// body in place saves a copy per frame.
+[[nodiscard]] std::string startFrame(std::size_t bodySize) {
     std::string frame;
-    frame.reserve(frameHeaderSize + body.size());
-    appendBigEndian(frame, body.size(), frameHeaderSize);
-    frame.append(body);
+    frame.reserve(frameHeaderSize + bodySize);
+    frame.append(frameHeaderSize, '\0');
+    return frame;
+}
+
+// Writes the body's length into the prefix. Precondition: the body fits the limit.
+[[nodiscard]] std::string finishFrame(std::string frame) {
+    const std::size_t bodySize = frame.size() - frameHeaderSize;
+    for (std::size_t i = 0; i < frameHeaderSize; ++i) {
+        frame[i] = static_cast<char>((bodySize >> (8 * (frameHeaderSize - 1 - i))) & 0xFFU);
+    }
     return frame;
 }
 
@@ -86,9 +95,10 @@ std::string_view frameErrorName(FrameError error) noexcept {
 }
 
 std::string encodeHello() {
-    const std::array<char, 2> body{static_cast<char>(FrameType::hello),
-                                   static_cast<char>(protocolVersion)};
-    return framed(std::string_view(body.data(), body.size()));
+    std::string frame = startFrame(2);
+    frame.push_back(static_cast<char>(FrameType::hello));
+    frame.push_back(static_cast<char>(protocolVersion));
+    return finishFrame(std::move(frame));
 }
 
 std::optional<std::string> encodeCall(const CallFrame& call) {
@@ -99,26 +109,24 @@ std::optional<std::string> encodeCall(const CallFrame& call) {
     if (call.argument.size() > maxFrameBody - callFixedSize - selector.size()) {
         return std::nullopt;
     }
-    std::string body;
-    body.reserve(callFixedSize + selector.size() + call.argument.size());
-    body.push_back(static_cast<char>(FrameType::call));
-    appendBigEndian(body, call.callId, callIdSize);
-    appendBigEndian(body, selector.size(), selectorLengthSize);
-    body.append(selector);
-    body.append(call.argument);
-    return framed(body);
+    std::string frame = startFrame(callFixedSize + selector.size() + call.argument.size());
+    frame.push_back(static_cast<char>(FrameType::call));
+    appendBigEndian(frame, call.callId, callIdSize);
+    appendBigEndian(frame, selector.size(), selectorLengthSize);
+    frame.append(selector);
+    frame.append(call.argument);
+    return finishFrame(std::move(frame));
 }
 
 std::optional<std::string> encodeReply(const ReplyFrame& reply) {
     if (reply.answer.size() > maxFrameBody - replyFixedSize) {
         return std::nullopt;
     }
-    std::string body;
-    body.reserve(replyFixedSize + reply.answer.size());
-    body.push_back(static_cast<char>(FrameType::reply));
-    appendBigEndian(body, reply.callId, callIdSize);
-    body.append(reply.answer);
-    return framed(body);
+    std::string frame = startFrame(replyFixedSize + reply.answer.size());
+    frame.push_back(static_cast<char>(FrameType::reply));
+    appendBigEndian(frame, reply.callId, callIdSize);
+    frame.append(reply.answer);
+    return finishFrame(std::move(frame));
 }
 
 std::variant<FrameType, FrameError> frameTypeOf(std::string_view body) {

@@ -103,12 +103,11 @@ std::optional<SystemError> enableSenderPidfds(int socketFd) {
     return std::nullopt;
 }
 
-std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, std::size_t capacity) {
-    ReceivedChunk chunk;
-    chunk.bytes.resize(capacity);
+std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
+                                                          std::size_t capacity) {
     alignas(cmsghdr) std::array<char, controlSize> control{};
     for (;;) {
-        iovec vector{chunk.bytes.data(), capacity};
+        iovec vector{buffer, capacity};
         msghdr header{};
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
@@ -121,27 +120,47 @@ std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, std::si
             }
             return SystemError{errno, "recvmsg"};
         }
-        chunk.bytes.resize(static_cast<std::size_t>(received));
+        ReceivedChunk chunk;
+        chunk.size = static_cast<std::size_t>(received);
         chunk.senderPidfd = takeSenderPidfd(header);
         return chunk;
     }
 }
 
-bool isSameProcess(int pidfdA, int pidfdB) {
-    struct stat a {};
-    struct stat b {};
-    if (pidfdA < 0 || pidfdB < 0 || ::fstat(pidfdA, &a) != 0 || ::fstat(pidfdB, &b) != 0) {
+std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd) {
+    struct stat info {};
+    if (pidfd < 0 || ::fstat(pidfd, &info) != 0) {
+        return std::nullopt;
+    }
+    ProcessIdentity identity;
+    identity.pidfd_ = pidfd;
+    identity.onPidfs_ = isOnPidfs(pidfd);
+    identity.device_ = info.st_dev;
+    identity.inode_ = info.st_ino;
+    return identity;
+}
+
+bool ProcessIdentity::matches(int otherPidfd) const {
+    struct stat other {};
+    if (otherPidfd < 0 || ::fstat(otherPidfd, &other) != 0) {
         return false;
     }
-    if (isOnPidfs(pidfdA) && isOnPidfs(pidfdB)) {
-        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (onPidfs_) {
+        // Every pidfd lives on the one pidfs instance, so the same device means pidfs and
+        // the inode names the process.
+        return other.st_dev == device_ && other.st_ino == inode_;
     }
     // Before pidfs every pidfd was an anonymous inode; only the pid tells them apart.
     // A pidfd of a process that has been reaped shows a pid of -1 (or 0), never a
     // recycled number, so equal positive pids mean the same, still existing process.
-    const auto pidA = fdinfoPid(pidfdA);
-    const auto pidB = fdinfoPid(pidfdB);
-    return pidA && pidB && *pidA > 0 && *pidA == *pidB;
+    const auto pid = fdinfoPid(pidfd_);
+    const auto otherPid = fdinfoPid(otherPidfd);
+    return pid && otherPid && *pid > 0 && *pid == *otherPid;
+}
+
+bool isSameProcess(int pidfdA, int pidfdB) {
+    const auto identity = ProcessIdentity::of(pidfdA);
+    return identity && identity->matches(pidfdB);
 }
 
 }  // namespace tavelin

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <variant>
 
 #include "SystemError.h"
@@ -18,22 +19,40 @@ namespace tavelin {
 // Turns on SO_PASSPIDFD. Bytes written before this call carry no sender.
 [[nodiscard]] std::optional<SystemError> enableSenderPidfds(int socketFd);
 
-// One chunk of bytes and the pidfd of the process that wrote it.
+// The size of one received chunk and the pidfd of the process that wrote it.
 struct ReceivedChunk {
-    std::string bytes;  // empty: the peer closed its end
+    std::size_t size = 0;  // 0: the peer closed its end
     UniqueFd senderPidfd;  // invalid when the chunk came without a sender (see below)
 };
 
-// One recvmsg of up to `capacity` bytes, retried on EINTR. The sender pidfd is received
-// close-on-exec. A chunk that carries anything but a single SCM_PIDFD (descriptors passed
-// with SCM_RIGHTS, a truncated control block) comes back without a sender, and every
-// descriptor that came with it is closed at once.
-[[nodiscard]] std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd,
+// One recvmsg into `buffer` (up to `capacity` bytes), retried on EINTR. The sender pidfd
+// is received close-on-exec. A chunk that carries anything but a single SCM_PIDFD
+// (descriptors passed with SCM_RIGHTS, a truncated control block) comes back without a
+// sender, and every descriptor that came with it is closed at once.
+[[nodiscard]] std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
                                                                          std::size_t capacity);
 
-// True when both pidfds refer to the same process. On pidfs (Linux >= 6.9) that is the
-// same inode; on older kernels the "Pid:" lines of their fdinfo must agree and name a
-// live process. False for invalid descriptors.
+// One process as its pidfd identifies it, taken once and compared with many pidfds.
+class ProcessIdentity {
+public:
+    // Nothing when `pidfd` is invalid or cannot be examined.
+    [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd);
+
+    // True when `otherPidfd` refers to the same process. On pidfs (Linux >= 6.9) that is
+    // the same inode; on older kernels the "Pid:" lines of both pidfds' fdinfo must agree
+    // and name a live process. False for an invalid descriptor.
+    [[nodiscard]] bool matches(int otherPidfd) const;
+
+private:
+    ProcessIdentity() = default;
+
+    int pidfd_ = -1;  // borrowed; for the fdinfo comparison on older kernels
+    bool onPidfs_ = false;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+// True when both pidfds refer to the same process (ProcessIdentity::of(a)->matches(b)).
 [[nodiscard]] bool isSameProcess(int pidfdA, int pidfdB);
 
 }  // namespace tavelin

@@ -3,12 +3,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "Frame.h"
-#include "SenderPidfd.h"
 #include "UnixSocket.h"
 
 namespace tavelin {
@@ -72,12 +72,23 @@ std::optional<ConnectionEnd> ServerConnection::answer(const std::string& body) {
 }
 
 ConnectionEnd ServerConnection::serve() {
+    const auto admitted = ProcessIdentity::of(peer_.pidfd.get());
+    if (!admitted) {
+        return ConnectionEnd::foreignSender;
+    }
     if (anythingArrived()) {
         return ConnectionEnd::bytesBeforeHello;
     }
     if (sendAll(socket_, encodeHello())) {
         return ConnectionEnd::transportError;
     }
+    return callLoop(*admitted);
+}
+
+ConnectionEnd ServerConnection::callLoop(const ProcessIdentity& admitted) {
+    // One buffer for the connection's life, not zero-filled: a call costs no allocation
+    // on the receiving side.
+    const auto buffer = std::make_unique_for_overwrite<char[]>(receiveChunkSize);
     FrameReader reader;
     for (;;) {
         while (auto body = reader.next()) {
@@ -88,19 +99,19 @@ ConnectionEnd ServerConnection::serve() {
         if (reader.failed()) {
             return ConnectionEnd::protocolError;
         }
-        auto received = receiveWithSender(socket_, receiveChunkSize);
+        auto received = receiveWithSender(socket_, buffer.get(), receiveChunkSize);
         if (std::holds_alternative<SystemError>(received)) {
             return ConnectionEnd::transportError;
         }
-        auto& chunk = std::get<ReceivedChunk>(received);
-        if (chunk.bytes.empty()) {
+        const auto& chunk = std::get<ReceivedChunk>(received);
+        if (chunk.size == 0) {
             return reader.atFrameBoundary() ? ConnectionEnd::closedByPeer
                                             : ConnectionEnd::protocolError;
         }
-        if (!isSameProcess(chunk.senderPidfd.get(), peer_.pidfd.get())) {
+        if (!admitted.matches(chunk.senderPidfd.get())) {
             return ConnectionEnd::foreignSender;
         }
-        reader.append(chunk.bytes);
+        reader.append(std::string_view(buffer.get(), chunk.size));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "PeerProcess.h"
+#include "SenderPidfd.h"
 #include "TavelinShared/PrivilegedHelperProtocol.h"
 
 namespace tavelin {
@@ -42,6 +43,8 @@ public:
 
 private:
     [[nodiscard]] bool anythingArrived() const;
+    // Reads frames and answers calls until the connection ends.
+    [[nodiscard]] ConnectionEnd callLoop(const ProcessIdentity& admitted);
     // Answers one CALL body; nothing on success, the reason to end otherwise.
     [[nodiscard]] std::optional<ConnectionEnd> answer(const std::string& body);
 
