@@ -59,7 +59,13 @@ std::string expectedLine(long code) {
 TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
     const Case cases[] = {
         {"client identity", [](auto& f, auto& c) { return signedBy(f, c); }, 0},
-        {"another team",
+        {"another team under the same anchor",
+         [](auto& f, auto& c) {
+             signedBy(f, testing::makeSiblingIdentity(c, testing::leafRequest("ZZ9ZZ9ZZ9Z")));
+             return c.trustAnchor();
+         },
+         3},
+        {"another team under its own anchor",
          [](auto& f, auto&) { return signedByLeaf(f, testing::leafRequest("ZZ9ZZ9ZZ9Z")); }, 3},
         {"another identifier",
          [](auto& f, auto& c) { return signedBy(f, c, "de.morvane.Tavelin.Evil"); }, 3},

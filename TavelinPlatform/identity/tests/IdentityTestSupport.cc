@@ -96,6 +96,14 @@ TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate)
     return identity;
 }
 
+TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf) {
+    EVP_PKEY_up_ref(base.anchor.key.get());
+    CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()), EvpPkeyPtr(base.anchor.key.get())};
+    auto issued = issueCertificate(anchor, leaf);
+    EXPECT_TRUE(issued.ok()) << issued.error().message;
+    return TestIdentity{std::move(anchor), std::nullopt, std::move(issued).value()};
+}
+
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

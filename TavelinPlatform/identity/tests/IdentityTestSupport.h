@@ -48,6 +48,10 @@ struct TestIdentity {
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
 
+// Another leaf under the same anchor as `base` (no intermediate).
+[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
+                                               const CertificateRequest& leaf);
+
 [[nodiscard]] std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 

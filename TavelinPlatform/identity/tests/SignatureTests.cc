@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 
 #include "CodeVerifier.h"
@@ -260,6 +261,61 @@ TEST(CodeSignatureTest, DamagedTrailersAndBlocksNeverCrashOrForgeAnIdentity) {
             EXPECT_EQ(code.value().facts.leafOrganizationalUnits,
                       std::vector<std::string>{"QH4T7R2KZ5"}) << "offset " << offset;
             EXPECT_TRUE(verifySignedContent(fd.get(), code.value()).ok()) << "offset " << offset;
+        }
+    }
+}
+
+// Bytes this process has read so far, as the kernel counts them (rchar in /proc/self/io).
+std::uint64_t bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    ADD_FAILURE() << "no rchar in /proc/self/io";
+    return 0;
+}
+
+TEST(CodeSignatureTest, RefusedCodeIsNeverHashed) {
+    constexpr std::uint64_t contentSize = std::uint64_t{32} * 1024 * 1024;
+    const TestIdentity client = testing::makeIdentity();
+    const TestIdentity foreign = testing::makeIdentity();
+    const TestIdentity otherTeam = testing::makeSiblingIdentity(client, testing::leafRequest("ZZ9ZZ9ZZ9Z"));
+    struct ReadCase {
+        const char* name;
+        const TestIdentity* signer;  // null: unsigned
+        CodeCheckResult expected;
+    };
+    const ReadCase cases[] = {
+        {"unsigned", nullptr, CodeCheckResult::invalid},
+        {"foreign anchor", &foreign, CodeCheckResult::invalid},
+        {"another team", &otherTeam, CodeCheckResult::notSatisfied},
+        {"the client", &client, CodeCheckResult::satisfied},
+    };
+    for (const auto& testCase : cases) {
+        ScratchDirectory scratch;
+        const auto file = scratch.path() / "large";
+        {
+            auto created = openFile(file, O_WRONLY | O_CREAT | O_TRUNC);
+            ASSERT_TRUE(created.ok());
+            ASSERT_EQ(::ftruncate(created.value().get(), static_cast<off_t>(contentSize)), 0);
+        }
+        if (testCase.signer != nullptr) {
+            testing::signOrFail(file, *testCase.signer, clientIdentifier);
+        }
+        const UniqueFd fd = openForReading(file);
+        const auto requirement = Requirement::parse(clientRequirement);
+        const std::uint64_t before = bytesReadSoFar();
+        const CodeCheck result = checkCode(fd.get(), client.trustAnchor(), requirement.value());
+        const std::uint64_t read = bytesReadSoFar() - before;
+        EXPECT_EQ(result.result, testCase.expected) << testCase.name << ": " << result.detail;
+        if (testCase.expected == CodeCheckResult::satisfied) {
+            EXPECT_GE(read, contentSize) << testCase.name;
+        } else {
+            EXPECT_LT(read, 64U * 1024U) << testCase.name << " read " << read << " bytes";
         }
     }
 }
