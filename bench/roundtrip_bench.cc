@@ -45,7 +45,7 @@ namespace tavelin::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t clientSize = 20U * 1024U * 1024U;
+constexpr std::size_t clientSize = std::size_t{20} * 1024 * 1024;
 
 double secondsOf(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
@@ -62,7 +62,7 @@ double medianSeconds(int repeats, const std::function<void()>& work) {
 }
 
 [[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "roundtrip_bench: %s\n", what.c_str());
+    static_cast<void>(std::fprintf(stderr, "roundtrip_bench: %s\n", what.c_str()));
     std::exit(2);
 }
 

@@ -96,7 +96,7 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
 
     const std::vector<std::string> requests = {
         R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})", "", std::string("a\0b\xff", 4),
-        std::string(3 * 1024 * 1024, 'z') + "!"};
+        std::string(std::size_t{3} * 1024 * 1024, 'z') + "!"};
     for (const std::string& request : requests) {
         SCOPED_TRACE("request of " + std::to_string(request.size()) + " bytes: " +
                      request.substr(0, 60));

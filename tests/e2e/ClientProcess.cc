@@ -66,6 +66,7 @@ ClientProcess::ClientProcess(const std::string& program, const std::vector<std::
         environment.push_back("TAVELIN_SERVICE_NAME=" + serviceName);
     }
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (std::string& entry : environment) {
         envp.push_back(entry.data());
     }
@@ -73,6 +74,7 @@ ClientProcess::ClientProcess(const std::string& program, const std::vector<std::
     std::vector<std::string> words = {program};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

@@ -71,7 +71,7 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
     EXPECT_EQ(status.st_mode & 07777, 0755U);
 
     // The removal was announced before it ran and logged with its measured size.
-    const std::vector<std::string> log = daemon_->lines();
+    const std::vector<std::string> log = daemonProcess->lines();
     const auto audit = std::find(log.begin(), log.end(),
                                  "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)");
     ASSERT_NE(audit, log.end());
@@ -102,13 +102,13 @@ TEST_F(DaemonEndToEndTest, ForeignCodeIsRefusedWithTheReasonThenTheRefusalLine) 
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         ASSERT_EQ(testCase.failure, "");
-        const std::size_t before = daemon_->lines().size();
-        const ClientOutcome outcome = runClient(testCase.path, {"version"}, daemon_->serviceName());
+        const std::size_t before = daemonProcess->lines().size();
+        const ClientOutcome outcome = runClient(testCase.path, {"version"}, daemonProcess->serviceName());
         EXPECT_EQ(outcome.exitStatus, 2);
         EXPECT_EQ(outcome.out, "");
         EXPECT_NE(outcome.err.find("refused the connection"), std::string::npos) << outcome.err;
         const std::string refusal = refusalLine(outcome.pid);
-        daemon_->waitForLines([&](const std::string& line) { return line == refusal; });
+        daemonProcess->waitForLines([&](const std::string& line) { return line == refusal; });
         EXPECT_EQ(linesAfter(before), (std::vector<std::string>{refusalReasonLine, refusal}));
     }
     // Refusals disturb nobody: the signed client is still served.
@@ -120,7 +120,7 @@ TEST_F(DaemonEndToEndTest, UndecodableRequestsAreAnsweredAsInvalidAndNeverLogged
         "", "{}", "not json", "[]", R"({"removeSystemPaths":{"_0":[1]}})",
         R"({"installSystemUpdates":{},"repairPermissions":{"path":"/x"}})",
         R"({"repairPermissions":{"path":null}})", "{\"removeSystemPaths\":{\"_0\":[\"\xff\"]}}"};
-    const std::size_t before = daemon_->lines().size();
+    const std::size_t before = daemonProcess->lines().size();
     const PrivilegedResult invalid(false, "Ung\u00fcltige Operation", 0);
     for (const std::string& request : requests) {
         SCOPED_TRACE(request);
@@ -136,7 +136,7 @@ TEST_F(DaemonEndToEndTest, UndecodableRequestsAreAnsweredAsInvalidAndNeverLogged
     const ClientOutcome marker = tavelinctl({"perform", R"({"removeSystemPaths":{"_0":[]}})"});
     EXPECT_EQ(marker.exitStatus, 0);
     const std::string audit = "[TavelinHelper] perform: System-Pfade entfernen (0 Eintr\u00e4ge)";
-    daemon_->waitForLines([&](const std::string& line) { return line == audit; });
+    daemonProcess->waitForLines([&](const std::string& line) { return line == audit; });
     EXPECT_EQ(linesAfter(before), std::vector<std::string>{audit});
 }
 
@@ -154,22 +154,22 @@ TEST_F(DaemonEndToEndTest, ClientVanishingMidCallLeavesTheDaemonServing) {
             writeFile(path + "/" + std::to_string(file), 1);
         }
     }
-    ClientProcess client(tavelinctlPath, {"remove", tree}, daemon_->serviceName());
+    ClientProcess client(tavelinctlPath, {"remove", tree}, daemonProcess->serviceName());
     ASSERT_GT(client.pid(), 0) << client.whyNot();
-    daemon_->waitForLines([](const std::string& line) {
+    daemonProcess->waitForLines([](const std::string& line) {
         return line == "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
     });
     client.kill(SIGKILL);
     EXPECT_EQ(client.finish().exitStatus, 128 + SIGKILL);
 
     // The operation still runs to its end, its reply goes nowhere, and the daemon lives on.
-    daemon_->waitForLines([&](const std::string& line) {
+    daemonProcess->waitForLines([&](const std::string& line) {
         return line.rfind("[TavelinHelper] removed " + tree + " (", 0) == 0;
     });
     EXPECT_FALSE(exists(tree));
     const ClientOutcome version = tavelinctl({"version"});
     EXPECT_EQ(version.out, "0.0.1\n") << version.err;
-    EXPECT_TRUE(daemon_->isRunning());
+    EXPECT_TRUE(daemonProcess->isRunning());
 }
 
 }  // namespace

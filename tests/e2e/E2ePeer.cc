@@ -105,7 +105,8 @@ int flood(int count, const std::string& serviceName) {
     for (std::size_t index = 0; index < connections.size(); ++index) {
         auto connected = connectToAbstractName(serviceName);
         if (!std::holds_alternative<UniqueFd>(connected)) {
-            std::fprintf(stderr, "connect: %s\n", std::get<SystemError>(connected).text().c_str());
+            static_cast<void>(std::fprintf(stderr, "connect: %s\n",
+                                           std::get<SystemError>(connected).text().c_str()));
             return 2;
         }
         connections[index].socket = std::move(std::get<UniqueFd>(connected));
@@ -133,9 +134,9 @@ int flood(int count, const std::string& serviceName) {
             }
         }
     }
-    std::printf("connections=%d admitted=%d refused=%d answered=%d duplicates=%d errors=%d\n",
+    static_cast<void>(std::printf("connections=%d admitted=%d refused=%d answered=%d duplicates=%d errors=%d\n",
                 count, tally.admitted, tally.refused, tally.answered, tally.duplicates,
-                tally.errors);
+                tally.errors));
     return 0;
 }
 
@@ -145,13 +146,15 @@ int flood(int count, const std::string& serviceName) {
 int main(int argc, char** argv) {
     const char* serviceName = std::getenv("TAVELIN_SERVICE_NAME");
     if (argc != 3 || std::string(argv[1]) != "flood" || serviceName == nullptr) {
-        std::fprintf(stderr, "usage: TAVELIN_SERVICE_NAME=NAME %s flood COUNT\n", argv[0]);
+        static_cast<void>(
+            std::fprintf(stderr, "usage: TAVELIN_SERVICE_NAME=NAME %s flood COUNT\n", argv[0]));
         return 2;
     }
-    const int count = std::atoi(argv[2]);
-    if (count <= 0 || count > 10000) {
-        std::fprintf(stderr, "COUNT must be 1..10000\n");
+    char* end = nullptr;
+    const long count = std::strtol(argv[2], &end, 10);
+    if (*end != '\0' || count <= 0 || count > 10000) {
+        static_cast<void>(std::fprintf(stderr, "COUNT must be 1..10000\n"));
         return 2;
     }
-    return tavelin::flood(count, serviceName);
+    return tavelin::flood(static_cast<int>(count), serviceName);
 }

@@ -23,16 +23,16 @@ std::string uniqueServiceName() {
 
 void DaemonTest::SetUp() {
     std::string whyNot;
-    daemon_ = DaemonProcess::start(daemonPath, uniqueServiceName(), whyNot);
-    ASSERT_NE(daemon_, nullptr) << whyNot;
+    daemonProcess = DaemonProcess::start(daemonPath, uniqueServiceName(), whyNot);
+    ASSERT_NE(daemonProcess, nullptr) << whyNot;
 }
 
 ClientOutcome DaemonTest::tavelinctl(const std::vector<std::string>& arguments) const {
-    return runClient(tavelinctlPath, arguments, daemon_->serviceName());
+    return runClient(tavelinctlPath, arguments, daemonProcess->serviceName());
 }
 
 std::vector<std::string> DaemonTest::linesAfter(std::size_t count) const {
-    const std::vector<std::string> all = daemon_->lines();
+    const std::vector<std::string> all = daemonProcess->lines();
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end()};
 }
 

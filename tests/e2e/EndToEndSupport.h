@@ -36,7 +36,7 @@ protected:
     // The log lines written after the first `count` lines.
     [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
 
-    std::unique_ptr<DaemonProcess> daemon_;
+    std::unique_ptr<DaemonProcess> daemonProcess;
 };
 
 // A folder below /Library/Caches for tests that let the daemon act on real files (its

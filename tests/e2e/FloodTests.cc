@@ -40,7 +40,7 @@ TEST_F(FloodTest, FiveHundredConnectionsAtOnceAreAllHandled) {
         const int count = signedOne ? connectionsPerSignedPeer : connectionsPerUnsignedPeer;
         peers.emplace_back(signedOne ? peerPath : unsignedPeer,
                            std::vector<std::string>{"flood", std::to_string(count)},
-                           daemon_->serviceName());
+                           daemonProcess->serviceName());
         ASSERT_GT(peers.back().pid(), 0) << peers.back().whyNot();
         isSigned[peers.back().pid()] = signedOne;
     }
@@ -58,8 +58,8 @@ TEST_F(FloodTest, FiveHundredConnectionsAtOnceAreAllHandled) {
 
     // One reason line and one refusal line per refused connection, each refusal naming an
     // unsigned peer; nothing at all for the admitted ones.
-    const std::size_t refusedTotal = unsignedPeers * connectionsPerUnsignedPeer;
-    daemon_->waitForLines(
+    const std::size_t refusedTotal = std::size_t{unsignedPeers} * connectionsPerUnsignedPeer;
+    daemonProcess->waitForLines(
         [](const std::string& line) { return line.rfind("[TavelinHelper] Verbindung ABGELEHNT", 0) == 0; },
         refusedTotal);
     std::map<std::string, int> counts;
@@ -74,7 +74,7 @@ TEST_F(FloodTest, FiveHundredConnectionsAtOnceAreAllHandled) {
     }
     EXPECT_EQ(counts, expected);
 
-    EXPECT_TRUE(daemon_->isRunning());
+    EXPECT_TRUE(daemonProcess->isRunning());
     const ClientOutcome version = tavelinctl({"version"});
     EXPECT_EQ(version.out, "0.0.1\n") << version.err;
 }

@@ -81,45 +81,45 @@ private:
 class ListenerConcurrencyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto fileSystem = ClientFileSystem::open("/");
-        ASSERT_TRUE(fileSystem.ok());
-        fileSystem_ = std::make_unique<ClientFileSystem>(std::move(fileSystem.value()));
-        delegate_ = std::make_unique<AdmitEveryone>(log_, *fileSystem_, tool_.path());
-        auto socket = listenOnAbstractName(name_);
+        auto root = ClientFileSystem::open("/");
+        ASSERT_TRUE(root.ok());
+        fileSystem = std::make_unique<ClientFileSystem>(std::move(root.value()));
+        delegate = std::make_unique<AdmitEveryone>(log, *fileSystem, tool.path());
+        auto socket = listenOnAbstractName(name);
         ASSERT_TRUE(std::holds_alternative<UniqueFd>(socket));
-        listener_ = std::make_unique<Listener>(std::move(std::get<UniqueFd>(socket)), *delegate_, 4);
-        runner_ = std::thread([this] { listener_->run(); });
+        listener = std::make_unique<Listener>(std::move(std::get<UniqueFd>(socket)), *delegate, 4);
+        runner = std::thread([this] { listener->run(); });
     }
 
     void TearDown() override {
-        tool_.release();
-        if (listener_) {
-            listener_->stop();
+        tool.release();
+        if (listener) {
+            listener->stop();
         }
-        if (runner_.joinable()) {
-            runner_.join();
+        if (runner.joinable()) {
+            runner.join();
         }
     }
 
     const std::string updateRequest = PrivilegedOperation::installSystemUpdates().encode();
-    ScratchDirectory scratch_;
-    GatedUpdateTool tool_{scratch_};
-    CapturingLogSink log_;
-    std::unique_ptr<ClientFileSystem> fileSystem_;
-    std::unique_ptr<AdmitEveryone> delegate_;
-    std::string name_ = uniqueServiceName();
-    std::unique_ptr<Listener> listener_;
-    std::thread runner_;
+    ScratchDirectory scratch;
+    GatedUpdateTool tool{scratch};
+    CapturingLogSink log;
+    std::unique_ptr<ClientFileSystem> fileSystem;
+    std::unique_ptr<AdmitEveryone> delegate;
+    std::string name = uniqueServiceName();
+    std::unique_ptr<Listener> listener;
+    std::thread runner;
 };
 
 TEST_F(ListenerConcurrencyTest, SlowUpdateOnOneConnectionDoesNotDelayAnother) {
-    ClientResult<HelperClient> updating = HelperClient::connect(name_);
+    ClientResult<HelperClient> updating = HelperClient::connect(name);
     ASSERT_TRUE(updating.ok()) << updating.error().text();
     std::future<ClientResult<std::string>> update = std::async(
         std::launch::async, [&] { return updating.value().perform(updateRequest); });
-    tool_.waitUntilRunning();
+    tool.waitUntilRunning();
 
-    ClientResult<HelperClient> asking = HelperClient::connect(name_);
+    ClientResult<HelperClient> asking = HelperClient::connect(name);
     ASSERT_TRUE(asking.ok()) << asking.error().text();
     const ClientResult<std::string> version = asking.value().helperVersion();
     ASSERT_TRUE(version.ok()) << version.error().text();
@@ -127,14 +127,14 @@ TEST_F(ListenerConcurrencyTest, SlowUpdateOnOneConnectionDoesNotDelayAnother) {
     // Answered while the update is provably still running: its tool waits for the gate.
     EXPECT_EQ(update.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
 
-    tool_.release();
+    tool.release();
     const ClientResult<std::string> answer = update.get();
     ASSERT_TRUE(answer.ok()) << answer.error().text();
     EXPECT_TRUE(PrivilegedResult::decode(answer.value()).ok()) << answer.value();
 }
 
 TEST_F(ListenerConcurrencyTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
-    auto connected = connectToAbstractName(name_);
+    auto connected = connectToAbstractName(name);
     ASSERT_TRUE(std::holds_alternative<UniqueFd>(connected));
     const UniqueFd socket = std::move(std::get<UniqueFd>(connected));
     FrameReader reader;
@@ -155,8 +155,8 @@ TEST_F(ListenerConcurrencyTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder)
     const std::string calls = *encodeCall({7, CallSelector::perform, updateRequest}) +
                               *encodeCall({8, CallSelector::helperVersion, {}});
     ASSERT_FALSE(sendAll(socket.get(), calls).has_value());
-    tool_.waitUntilRunning();
-    tool_.release();
+    tool.waitUntilRunning();
+    tool.release();
 
     const auto first = decodeReply(nextBody());
     const auto second = decodeReply(nextBody());

@@ -65,11 +65,11 @@ void ElapsedIndicator::run() {
         }
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
             std::chrono::steady_clock::now() - start);
-        const std::string text = "\u2026 " + std::to_string(elapsed.count()) + " s";
+        std::string line = "\r\u2026 " + std::to_string(elapsed.count()) + " s";
         // Blank a longer previous text so no stale digit stays behind.
-        const std::size_t width = columns(text);
-        const std::string padding(drawnColumns > width ? drawnColumns - width : 0, ' ');
-        writeAll(fd_, "\r" + text + padding);
+        const std::size_t width = columns(line) - 1;  // the carriage return takes no column
+        line.append(drawnColumns > width ? drawnColumns - width : 0, ' ');
+        writeAll(fd_, line);
         drawnColumns = std::max(drawnColumns, width);
     }
     if (drawnColumns > 0) {

@@ -24,7 +24,9 @@ void writeOut(std::string_view bytes) {
 }
 
 void complain(std::string_view text) {
-    std::fprintf(stderr, "tavelinctl: %.*s\n", static_cast<int>(text.size()), text.data());
+    // Nothing sensible is left to do when stderr itself fails.
+    static_cast<void>(
+        std::fprintf(stderr, "tavelinctl: %.*s\n", static_cast<int>(text.size()), text.data()));
 }
 
 // The daemon's name, unless TAVELIN_SERVICE_NAME names another one (the end-to-end tests
@@ -102,7 +104,7 @@ int run(const std::vector<std::string>& words) {
     const std::optional<Command> command = parseCommandLine(words);
     if (!command) {
         const std::string usage = usageText("tavelinctl");
-        std::fputs(usage.c_str(), stderr);
+        static_cast<void>(std::fputs(usage.c_str(), stderr));
         return exitUsage;
     }
     switch (command->kind) {
