@@ -12,6 +12,7 @@
 #include "HelperListenerDelegate.h"
 #include "Listener.h"
 #include "LogSink.h"
+#include "SenderPidfd.h"
 #include "SocketActivation.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "UnixSocket.h"
@@ -65,6 +66,9 @@ int main() {
     auto anchor = loadPlatformTrustAnchor();
     if (!anchor) {
         return startFailure(log, anchor.error().message);
+    }
+    if (auto error = checkSenderPidfdSupport()) {
+        return startFailure(log, describe(*error) + " (Linux 6.5 or later is needed)");
     }
     auto socket = listeningSocket();
     if (auto* error = std::get_if<SystemError>(&socket)) {

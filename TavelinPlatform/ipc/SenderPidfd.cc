@@ -103,6 +103,16 @@ std::optional<SystemError> enableSenderPidfds(int socketFd) {
     return std::nullopt;
 }
 
+std::optional<SystemError> checkSenderPidfdSupport() {
+    std::array<int, 2> pair{-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) {
+        return SystemError{errno, "socketpair"};
+    }
+    const UniqueFd first(pair[0]);
+    const UniqueFd second(pair[1]);
+    return enableSenderPidfds(first.get());
+}
+
 std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
                                                           std::size_t capacity) {
     alignas(cmsghdr) std::array<char, controlSize> control{};

@@ -19,6 +19,11 @@ namespace tavelin {
 // Turns on SO_PASSPIDFD. Bytes written before this call carry no sender.
 [[nodiscard]] std::optional<SystemError> enableSenderPidfds(int socketFd);
 
+// Whether this kernel can tag received bytes with their sender at all (tried on a fresh
+// socket pair). Without it no connection could ever be served, so the daemon checks once
+// at start-up and refuses to run rather than silently closing every connection.
+[[nodiscard]] std::optional<SystemError> checkSenderPidfdSupport();
+
 // The size of one received chunk and the pidfd of the process that wrote it.
 struct ReceivedChunk {
     std::size_t size = 0;  // 0: the peer closed its end
