@@ -187,6 +187,7 @@ int timeRemoval(const Options& options) {
             const auto start = Clock::now();
             const PrivilegedResult result = removeSystemPaths({treeClientPath}, fs, log);
             oursSeconds.push_back(secondsSince(start));
+            std::printf("  round %d: removeSystemPaths %.3f s\n", round, oursSeconds.back());
             if (!result.success()) {
                 static_cast<void>(std::fprintf(stderr, "remove_bench: removal failed: %s\n",
                                                result.message().c_str()));
@@ -198,6 +199,7 @@ int timeRemoval(const Options& options) {
             const auto start = Clock::now();
             const bool ok = runTool({"du", "-sB1", reference}) && runTool({"rm", "-rf", reference});
             referenceSeconds.push_back(secondsSince(start));
+            std::printf("  round %d: du + rm %.3f s\n", round, referenceSeconds.back());
             if (!ok) {
                 static_cast<void>(std::fprintf(stderr, "remove_bench: du or rm failed\n"));
                 std::exit(1);
