@@ -36,8 +36,12 @@ public:
 // succeeded; they simply see the HELLO later). A flood of connections therefore costs
 // kernel queue space, not threads or memory of ours.
 //
-// Per connection, on its worker: record the peer (pidfd + credentials), enable per-chunk
-// sender pidfds, ask the delegate, then ServerConnection::serve().
+// Per connection, on its worker: enable per-chunk sender pidfds, record the peer (pidfd +
+// credentials), ask the delegate, then ServerConnection::serve().
+//
+// A worker stays with its connection until the client closes it, including the idle time
+// between calls: 64 admitted clients that connect and then sit still keep everyone else
+// waiting in the backlog. Only admitted (signed) code can do that.
 class Listener {
 public:
     static constexpr std::size_t defaultWorkerCount = 64;
@@ -48,8 +52,8 @@ public:
              std::size_t workerCount = defaultWorkerCount);
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
-    // Stops and waits for run() to have returned. Precondition: run() is not running on
-    // another thread any more, or returns soon because of the stop.
+    // Calls stop(). Precondition: run() is not running (it was never called, or it has
+    // returned); the owner of the thread that runs it joins that thread first.
     ~Listener();
 
     // Starts the workers and accepts connections until stop(); then stops accepting, ends
