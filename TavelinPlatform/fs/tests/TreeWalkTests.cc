@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,6 +162,46 @@ TEST(TreeWalkUnreadable, EmptyUnreadableFolderCountsItselfAndCanBeRemoved) {
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, std::to_string(expected) + " " + std::to_string(expected));
     EXPECT_FALSE(tree.exists("/w/t"));
+}
+
+TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
+    // A file system mounted below a cache folder (a bind mount of "/", say) must neither be
+    // counted nor emptied. The mount lives in a private mount namespace of a child.
+    ScratchTree tree;
+    tree.writeFile("/t/a", 3000);
+    tree.makeFolder("/t/mnt");
+    FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root());
+    ASSERT_TRUE(fs.ok());
+    const std::string mountPoint = tree.real("/t/mnt");
+    const std::optional<std::string> answer = testing::runInChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+            return std::string("no mount");
+        }
+        const int fd =
+            ::open((mountPoint + "/inside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const bool written = fd >= 0 && ::write(fd, "data", 4) == 4;
+        ::close(fd);
+        struct stat file {};
+        struct stat mounted {};
+        ::stat(tree.real("/t/a").c_str(), &file);
+        ::stat(mountPoint.c_str(), &mounted);
+        const std::int64_t expected =
+            static_cast<std::int64_t>(file.st_blocks + mounted.st_blocks) * 512;
+        const bool measuredRight = fs.value().measure("/t") == expected;
+        const FsResult<std::int64_t> removed = fs.value().measureAndRemove("/t");
+        const bool insideKept = ::access((mountPoint + "/inside").c_str(), F_OK) == 0;
+        return std::string(written ? "written" : "unwritten") +
+               (measuredRight ? " measured" : " mismeasured") +
+               (removed ? " removed" : " " + std::to_string(removed.error().errorNumber)) +
+               (insideKept ? " kept" : " lost");
+    });
+    ASSERT_TRUE(answer.has_value());
+    if (*answer == "no mount") {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    EXPECT_EQ(*answer, "written measured " + std::to_string(EBUSY) + " kept");
 }
 
 }  // namespace
