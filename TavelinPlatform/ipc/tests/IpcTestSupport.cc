@@ -56,6 +56,9 @@ void EchoService::perform(std::string_view operationJSON, const DataReply& reply
     }
     reply("echo:" + std::string(operationJSON));
     ++probe_.callsFinished;
+    if (operationJSON == "block") {
+        probe_.blockLeft.open();
+    }
 }
 
 std::unique_ptr<PrivilegedHelperProtocol> TestDelegate::shouldAcceptNewConnection(

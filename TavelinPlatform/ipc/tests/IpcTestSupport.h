@@ -40,6 +40,7 @@ struct ServiceProbe {
     std::atomic<int> servicesAlive{0};
     Gate blockEntered;   // opened when a "block" call has started
     Gate blockRelease;   // a "block" call waits for this before answering
+    Gate blockLeft;      // opened when a "block" call has answered and counted itself
 };
 
 // Answers "0.0.1" to helperVersion and "echo:<argument>" to perform.
