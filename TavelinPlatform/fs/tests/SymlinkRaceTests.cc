@@ -20,6 +20,7 @@ using testing::ScratchTree;
 
 constexpr int rounds = 2000;
 constexpr int sentinelFiles = 12;
+constexpr int swappedPairs = 8;  // folders inside "sub", each with a link partner
 
 // Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
 bool exchange(int folderFd, const char* first, const char* second) {
@@ -53,7 +54,11 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
                 continue;
             }
             swaps += exchange(treeFd.load(), "sub", "link") ? 1 : 0;
-            swaps += exchange(subFd.load(), "inner", "innerLink") ? 1 : 0;
+            for (int pair = 0; pair < swappedPairs; ++pair) {
+                const std::string folder = "inner" + std::to_string(pair);
+                const std::string link = "innerLink" + std::to_string(pair);
+                swaps += exchange(subFd.load(), folder.c_str(), link.c_str()) ? 1 : 0;
+            }
         }
     });
     auto pauseSwapper = [&] {
@@ -63,12 +68,12 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
 
     int removals = 0;
     for (int round = 0; round < rounds; ++round) {
-        tree.writeFile("/Library/Caches/t/sub/inner/g", 10);
-        for (int i = 0; i < 4; ++i) {
-            tree.writeFile("/Library/Caches/t/sub/f" + std::to_string(i), 10);
+        for (int pair = 0; pair < swappedPairs; ++pair) {
+            const std::string number = std::to_string(pair);
+            tree.writeFile("/Library/Caches/t/sub/inner" + number + "/g", 10);
+            tree.makeLink(sentinel, "/Library/Caches/t/sub/innerLink" + number);
         }
         tree.makeLink(sentinel, "/Library/Caches/t/link");
-        tree.makeLink(sentinel, "/Library/Caches/t/sub/innerLink");
         UniqueFd t(::open(tree.real("/Library/Caches/t").c_str(), O_PATH | O_CLOEXEC));
         UniqueFd sub(::open(tree.real("/Library/Caches/t/sub").c_str(), O_PATH | O_CLOEXEC));
         treeFd = t.get();
@@ -78,9 +83,17 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
         removals += fs.measureAndRemove("/Library/Caches/t").ok() ? 1 : 0;
         pauseSwapper();
 
-        ASSERT_EQ(tree.countFiles("/outside/sentinel"), sentinelFiles) << "round " << round;
+        // On failure, stop the rounds but still join the swapper below.
+        const long left = tree.countFiles("/outside/sentinel");
+        EXPECT_EQ(left, sentinelFiles) << "round " << round;
+        if (left != sentinelFiles) {
+            break;
+        }
         if (tree.exists("/Library/Caches/t") && !fs.remove("/Library/Caches/t").ok()) {
-            ASSERT_TRUE(testing::removeWithRm(tree.real("/Library/Caches/t")));
+            if (!testing::removeWithRm(tree.real("/Library/Caches/t"))) {
+                ADD_FAILURE() << "cannot clear the tree after round " << round;
+                break;
+            }
         }
     }
     stop = true;
