@@ -1,6 +1,8 @@
 // The real daemon binary and real client processes: what a user of tavelinctl sees, and
 // what the daemon writes to its log meanwhile.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include "EndToEndSupport.h"
 #include "SignedCopies.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "UnixSocket.h"
 
 namespace tavelin::e2e {
 namespace {
@@ -170,6 +173,45 @@ TEST_F(DaemonEndToEndTest, ClientVanishingMidCallLeavesTheDaemonServing) {
     const ClientOutcome version = tavelinctl({"version"});
     EXPECT_EQ(version.out, "0.0.1\n") << version.err;
     EXPECT_TRUE(daemonProcess->isRunning());
+}
+
+// Anyone may bind a free name; tavelinctl must not talk to a listener that is not root.
+TEST(ImpostorEndToEndTest, TavelinctlRefusesAListenerThatIsNotRoot) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the impostor as another user";
+    }
+    constexpr uid_t nobody = 65534;
+    const std::string name = uniqueServiceName();
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t impostor = ::fork();
+    ASSERT_GE(impostor, 0);
+    if (impostor == 0) {
+        // Credentials are recorded at listen(): become nobody first, then hold the name
+        // until the test closes the pipe.
+        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+            ::_exit(1);
+        }
+        auto listener = listenOnAbstractName(name);
+        if (!std::holds_alternative<UniqueFd>(listener) || ::write(ready[1], "r", 1) != 1) {
+            ::_exit(1);
+        }
+        ::close(ready[1]);  // so that the read below ends once the test closes its end
+        char byte = 0;
+        static_cast<void>(::read(ready[0], &byte, 1));
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const ClientOutcome outcome = runClient(tavelinctlPath, {"version"}, name);
+    ::close(ready[1]);  // lets the impostor end
+    ::close(ready[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(impostor, &status, 0), impostor);
+    EXPECT_EQ(outcome.exitStatus, 2);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_NE(outcome.err.find("impostor"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("uid 65534"), std::string::npos) << outcome.err;
 }
 
 }  // namespace
