@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,31 +29,14 @@ TEST(PrivilegedPathPolicyTests, NormalisesLexically) {
     };
     const Case cases[] = {
         {"/a/./b/", "/cwd", "/a/b"},
-        {"/a//b///c", "/cwd", "/a/b/c"},
-        {"/", "/cwd", "/"},
-        {"//", "/cwd", "/"},
-        {"/.", "/cwd", "/"},
-        {"/..", "/cwd", "/"},
+        {"//a//b", "/cwd", "/a/b"},
         {"/a/b/../../../..", "/cwd", "/"},
-        {"/../a", "/cwd", "/a"},
-        {"/a/b/../c", "/cwd", "/a/c"},
-        {"/a..b/c", "/cwd", "/a..b/c"},
-        {"/a/.../b", "/cwd", "/a/.../b"},
-        {"/a/.b/", "/cwd", "/a/.b"},
-        {"a/b", "/c", "/c/a/b"},
-        {"a/b", "/c/", "/c/a/b"},
-        {"", "/c/d/", "/c/d"},
-        {".", "/c/d", "/c/d"},
-        {"..", "/c/d", "/c"},
-        {"../../../x", "/c", "/x"},
+        {"/a..b/.../c", "/cwd", "/a..b/.../c"},
+        {"../../../x", "/c/", "/x"},
         {"x", "/c/./d/../e", "/c/e/x"},
-        {"x", "//c//", "/c/x"},
+        {"", "/c/d/", "/c/d"},
         // A current directory that is not absolute (it could not be read) keeps the path relative.
-        {"x", "", "x"},
-        {"../x", "", "../x"},
         {"a/../..", "", ".."},
-        {"a/..", "", "."},
-        {"a/../..", "rel", "."},
         {"", "", "."},
     };
     for (const auto& c : cases) {
@@ -70,72 +52,36 @@ TEST(PrivilegedPathPolicyTests, JudgesPathsAgainstAChosenCurrentDirectory) {
         bool removable;
     };
     const Case cases[] = {
-        // Strictly below each allowed directory.
-        {"/Library/Caches/com.example.app", "/", true},
-        {"/Library/Logs/DiagnosticReports/x.log", "/", true},
-        {"/System/Library/Caches/x", "/", true},
-        {"/private/var/folders/ab/cd/T/x", "/", true},
-        {"/private/var/log/install.log", "/", true},
-        {"/Library/Caches/\xC3\x9C"
-         "ber",
-         "/", true},
+        {"/Library/Caches/\xC3\x9C", "/", true},
         {"/Library/Caches/ ", "/", true},  // a name made of one blank; nothing is trimmed
-        {"/Library/Caches/x ", "/", true},
         // Trailing slashes, "." segments, repeated slashes and resolvable ".." segments.
         {"/Library/Caches/a/", "/", true},
-        {"/Library/Caches/a//", "/", true},
-        {"/Library/Caches/./a", "/", true},
-        {"//Library//Caches//a", "/", true},
-        {"/Library/Caches/x/../y", "/", true},
+        {"//Library//Caches/./x/../y", "/", true},
         {"/../Library/Caches/a", "/", true},
         // The allowed directories themselves, however spelled.
-        {"/Library/Caches", "/", false},
         {"/Library/Caches/", "/", false},
-        {"/Library/Caches//", "/", false},
-        {"/Library/Caches/.", "/", false},
         {"/Library/Caches/a/..", "/", false},
-        {"/Library/Logs", "/", false},
-        {"/Library/Logs/", "/", false},
-        {"/System/Library/Caches", "/", false},
-        {"/System/Library/Caches/", "/", false},
-        {"/private/var/folders", "/", false},
-        {"/private/var/folders/", "/", false},
-        {"/private/var/log", "/", false},
-        {"/private/var/log/", "/", false},
+        {"/private/var/log//.", "/", false},
         // Parent segments that leave the allowed directory, and ".." inside names.
         {"/Library/Caches/../Preferences/x", "/", false},
-        {"/Library/Caches/com.example..backup", "/", false},
         {"/Library/Caches/a..b", "/", false},
-        {"/Library/Caches/..a", "/", false},
-        {"/Library/Caches/a../b", "/", false},
         {"/Library/Caches/.../x", "/", false},
         // Case, aliases, other places.
         {"/library/caches/x", "/", false},
-        {"/LIBRARY/Caches/x", "/", false},
         {"/Library/caches/x", "/", false},
         {"/var/folders/ab/x", "/", false},
-        {"/etc/passwd", "/", false},
-        {"/Users/someone/Library/Caches/x", "/", false},
         {" /Library/Caches/x", "/", false},  // relative: "/ /Library/Caches/x"
         // Empty strings and NUL bytes, whatever the current directory.
-        {"", "/", false},
         {"", "/Library/Caches/a", false},
-        {"/Library/Caches/\0"s, "/", false},
         {"/Library/Caches/a\0b"s, "/", false},
         {"/Library/Caches/\0/../x"s, "/", false},
         {"x", "/Library/Caches/\0"s, false},
         // Relative paths.
-        {"Library/Caches/x", "/", true},
-        {"x", "/Library/Caches", true},
         {"x", "/Library/Caches/", true},
         {".", "/Library/Caches/a", true},
-        {"../Caches/x", "/Library/Logs", true},
         {"../../../../Library/Caches/x", "/tmp", true},
         {"..", "/Library/Caches/a", false},
-        {".", "/Library/Caches", false},
         {"x", "/etc", false},
-        {"../Preferences/x", "/Library/Caches", false},
-        {"Library/Caches/x", "", false},
         {"Library/Caches/x", "relative/dir", false},
     };
     for (const auto& c : cases) {
@@ -153,10 +99,7 @@ TEST(PrivilegedPathPolicyTests, RefusesEveryDeniedEntryInAnySpelling) {
                 << spelling;
         }
     }
-    ASSERT_EQ(PrivilegedPathPolicy::allowedPrefixes.size(), 5U);
     for (const std::string_view prefix : PrivilegedPathPolicy::allowedPrefixes) {
-        EXPECT_EQ(prefix.front(), '/') << prefix;
-        EXPECT_EQ(prefix.back(), '/') << prefix;
         EXPECT_TRUE(PrivilegedPathPolicy::isRemovable(std::string(prefix) + "x", "/")) << prefix;
     }
 }
@@ -168,19 +111,10 @@ TEST(PrivilegedPathPolicyTests, SanitizeKeepsOrderDuplicatesAndTheCallersSpellin
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {{}, "/", {}},
-        {{"/Library/Caches/a", "/etc/hosts", "/Library/Caches/a"},
+        {{"/Library/Caches/b/", "/etc/hosts", "/Library/Caches/./a", "/Library/Caches/b/"},
          "/",
-         {"/Library/Caches/a", "/Library/Caches/a"}},
-        {{"/Library/Caches/a/", "/Library/Caches/./b", "/Library/Logs/"},
-         "/",
-         {"/Library/Caches/a/", "/Library/Caches/./b"}},
-        {{"x", "/etc", "", "../Logs/y", "/Library/Caches/z"},
-         "/Library/Caches",
-         {"x", "../Logs/y", "/Library/Caches/z"}},
-        {{"/private/var/log/b", "/private/var/log/a"},
-         "/",
-         {"/private/var/log/b", "/private/var/log/a"}},
+         {"/Library/Caches/b/", "/Library/Caches/./a", "/Library/Caches/b/"}},
+        {{"x", "", "../Logs/y"}, "/Library/Caches", {"x", "../Logs/y"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(PrivilegedPathPolicy::sanitize(c.paths, c.currentDirectory), c.expected)
@@ -206,12 +140,8 @@ class CurrentDirectoryTest : public ::testing::Test {
 TEST_F(CurrentDirectoryTest, RelativePathsUseTheProcessDirectory) {
     ASSERT_EQ(::chdir("/"), 0);
     EXPECT_TRUE(PrivilegedPathPolicy::isRemovable("Library/Caches/x"));
-    EXPECT_FALSE(PrivilegedPathPolicy::isRemovable("etc/passwd"));
-    EXPECT_FALSE(PrivilegedPathPolicy::isRemovable(""));
-    EXPECT_TRUE(PrivilegedPathPolicy::isRemovable("/Library/Caches/x"));
-    EXPECT_EQ(PrivilegedPathPolicy::sanitize(
-                  {"Library/Caches/x", "/etc", "/Library/Logs/y", "Library/Logs"}),
-              (std::vector<std::string>{"Library/Caches/x", "/Library/Logs/y"}));
+    EXPECT_EQ(PrivilegedPathPolicy::sanitize({"Library/Caches/x", "etc", "Library/Logs"}),
+              (std::vector<std::string>{"Library/Caches/x"}));
 
     ASSERT_EQ(::chdir("/tmp"), 0);
     EXPECT_FALSE(PrivilegedPathPolicy::isRemovable("Library/Caches/x"));
@@ -223,13 +153,6 @@ TEST_F(CurrentDirectoryTest, UnreadableCurrentDirectoryRefusesRelativePaths) {
     ASSERT_NE(::mkdtemp(scratch.data()), nullptr) << scratch;
     ASSERT_EQ(::chdir(scratch.c_str()), 0);
     ASSERT_EQ(::rmdir(scratch.c_str()), 0);
-    char buffer[4096];
-    ASSERT_EQ(::getcwd(buffer, sizeof buffer), nullptr);  // the directory is gone
-    EXPECT_EQ(errno, ENOENT);
-
-    EXPECT_FALSE(PrivilegedPathPolicy::isRemovable("x"));
-    EXPECT_FALSE(PrivilegedPathPolicy::isRemovable("../../../Library/Caches/x"));
-    EXPECT_TRUE(PrivilegedPathPolicy::isRemovable("/Library/Caches/x"));
     EXPECT_EQ(PrivilegedPathPolicy::sanitize({"x", "/Library/Caches/x", "../../Library/Caches/y"}),
               (std::vector<std::string>{"/Library/Caches/x"}));
 }

@@ -30,15 +30,11 @@ TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContain
         std::string kept;  // nlohmann's dump of what was kept
     };
     const Case cases[] = {
-        {R"({"a":{"b":1,"c":2},"z":[1,2,3]})", R"({"a":{"b":1}})"},
-        {R"({"a":{"b":{"deep":[1]},"c":{}}})", R"({"a":{"b":{}}})"},
+        {R"({"a":{"b":{"deep":[1]},"c":2},"z":[1,2,3]})", R"({"a":{"b":{}}})"},
         {R"({"a":[{"b":1}],"list":[1,"s",null,[2,[3]],{"k":4},1.5,18446744073709551615]})",
          R"({"a":[],"list":[1,"s",null,[],{},1.5,18446744073709551615]})"},
         {R"({"z":{"a":{"b":1}},"y":[{"list":[1]}]})", "{}"},
-        {R"([{"a":{"b":1}}])", "[]"},
         {R"("top")", R"("top")"},
-        {"-0", "0"},
-        {"null", "null"},
     };
     for (const auto& c : cases) {
         const auto read = readSelectedJson(c.input, sampleSelection());
@@ -54,56 +50,34 @@ TEST(SelectiveJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingle
     };
     const Case cases[] = {
         // Syntax and trailing content.
-        {"{}", true},
         {" [ ] \n", true},
-        {"", false},
         {"[] []", false},
-        {"[],", false},
         {"[1,]", false},
-        {"{\"a\" 1}", false},
         {"[01]", false},
         {"[NaN]", false},
-        {"[Infinity]", false},
         {"[1e999]", false},
         {"/* c */ []", false},
-        {"[] # c", false},
         {"[\"a\tb\"]", false},  // raw control character in a string
-        {"[\"\\x41\"]", false},
         {"[\"\\u00e\"]", false},
         {"\xEF\xBB\xBF[]", true},  // a byte order mark at the start is skipped
-        {"\xEF\xBB[]", false},
         {"[]\xEF\xBB\xBF", false},
         // UTF-8 in strings: well-formed sequences only, escaped surrogates only in pairs.
         {"[\"\xC3\xBC\xE2\x80\x93\xF0\x9F\x98\x80\"]", true},
         {"[\"\\ud83d\\ude00\"]", true},
-        {"[\"\xFF\"]", false},
         {"[\"\x80\"]", false},
-        {"[\"\xC3\"]", false},
         {"[\"\xE2\x80\"]", false},
         {"[\"\xC0\xAF\"]", false},          // overlong '/'
-        {"[\"\xE0\x80\xAF\"]", false},      // overlong '/'
         {"[\"\xED\xA0\x80\"]", false},      // encoded surrogate
         {"[\"\xF4\x90\x80\x80\"]", false},  // beyond U+10FFFF
-        {"[\"\\ud800\"]", false},
         {"[\"\\ud800x\"]", false},
-        {"[\"\\ud800\\u0041\"]", false},
         {"[\"\\udc00\"]", false},
-        // Non-ASCII bytes outside strings.
         {"[1\xC2\xA0]", false},  // NO-BREAK SPACE is no JSON whitespace
-        {"\xFF[]", false},
-        {"[tru\xC3\xA9]", false},
         // Member names once per object, at every depth, also where nothing is kept; names
         // compare after unescaping and byte for byte (no normalisation).
-        {R"({"a":{"b":1,"c":2},"z":{"b":1,"c":2}})", true},
-        {R"({"a":1,"A":1,"a ":1})", true},
+        {R"({"a":1,"A":1,"b":{"a":1},"c":[{"a":1}]})", true},
         {R"({"\u00fc":1,"u\u0308":1})", true},
-        {R"({"a":1,"a":1})", false},
-        {R"({"a":{"b":1,"b":2}})", false},
         {R"({"z":[[{"x":1,"y":2,"x":3}]]})", false},
-        {R"({"z":{"q":{"":1,"":2}}})", false},
-        {R"({"\u0061":1,"a":1})", false},
         {R"({"\/":1,"/":1})", false},
-        {R"({"a":1,"b":{"a":1},"c":[{"a":1}]})", true},
     };
     for (const auto& c : cases) {
         const auto read = readSelectedJson(c.input, sampleSelection());
@@ -111,7 +85,6 @@ TEST(SelectiveJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingle
         if (!read.ok()) {
             EXPECT_EQ(read.error().kind, DecodingErrorKind::dataCorrupted) << shown(c.input);
             EXPECT_TRUE(read.error().codingPath.empty()) << shown(c.input);
-            EXPECT_FALSE(read.error().description.empty()) << shown(c.input);
         }
     }
 }
@@ -119,7 +92,6 @@ TEST(SelectiveJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingle
 TEST(SelectiveJsonReaderTests, KeepsDescriptionsShortAndUtf8WhateverTheDocumentHolds) {
     const std::string inputs[] = {
         "[\"" + std::string(100000, 'a') + "\xFF\"]",
-        "{\"" + std::string(100000, '\xC3') + "\":1}",
         "{\"" + std::string(5000, 'k') + "\xC3\xBC\":1,\"" + std::string(5000, 'k') +
             "\xC3\xBC\":2}",
     };
