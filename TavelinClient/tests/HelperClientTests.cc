@@ -1,7 +1,5 @@
 // The client library against scripted daemons on real abstract sockets: each case plays
 // one daemon behaviour on the other end and checks what the client makes of it.
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,8 +93,7 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     EXPECT_EQ(client.value().daemonPid(), ::getpid());
 
     const std::vector<std::string> requests = {
-        R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})", "", std::string("a\0b\xff", 4),
-        std::string(std::size_t{3} * 1024 * 1024, 'z') + "!"};
+        "", std::string("a\0b\xff", 4), std::string(std::size_t{3} * 1024 * 1024, 'z') + "!"};
     for (const std::string& request : requests) {
         SCOPED_TRACE("request of " + std::to_string(request.size()) + " bytes: " +
                      request.substr(0, 60));
@@ -107,19 +104,11 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
         ASSERT_TRUE(answer.ok()) << answer.error().text();
         EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
     }
-}
-
-TEST(HelperClientTest, RequestAboveTheFrameLimitIsRefusedUnsentAndTheConnectionStaysUsable) {
-    const ScriptedDaemon daemon(honestDaemon);
-    ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
-    ASSERT_TRUE(client.ok()) << client.error().text();
-    const ClientResult<std::string> tooLarge =
-        client.value().perform(std::string(maxFrameBody, 'x'));
+    // A request above the frame limit is refused unsent; the connection stays usable.
+    const ClientResult<std::string> tooLarge = client.value().perform(std::string(maxFrameBody, 'x'));
     ASSERT_FALSE(tooLarge.ok());
     EXPECT_EQ(tooLarge.error().kind, ClientErrorKind::protocolError);
-    const ClientResult<std::string> version = client.value().helperVersion();
-    ASSERT_TRUE(version.ok()) << version.error().text();
-    EXPECT_EQ(version.value(), "0.0.1");
+    EXPECT_TRUE(client.value().helperVersion().ok());
 }
 
 TEST(HelperClientTest, NobodyListeningMeansTheDaemonIsNotRunning) {
@@ -141,7 +130,7 @@ std::string header(std::uint32_t length) {
             static_cast<char>(length >> 8U), static_cast<char>(length)};
 }
 
-// Greets, reads one call and answers it with `answerFrame` (raw bytes).
+// Greets, reads one call and answers it with the raw bytes `answer` makes of its id.
 std::function<void(int)> greetThenAnswerWith(std::function<std::string(std::uint64_t)> answer) {
     return [answer = std::move(answer)](int fd) {
         sendBytes(fd, encodeHello());
@@ -159,14 +148,7 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
         {"hello of protocol version 2",
          [](int fd) { sendBytes(fd, header(2) + std::string("\x01\x02", 2)); }, true,
          ClientErrorKind::protocolError},
-        {"reply instead of hello",
-         [](int fd) { sendBytes(fd, *encodeReply(ReplyFrame{1, "0.0.1"})); }, true,
-         ClientErrorKind::protocolError},
         {"zero length prefix", [](int fd) { sendBytes(fd, header(0)); }, true,
-         ClientErrorKind::protocolError},
-        {"oversize length prefix", [](int fd) { sendBytes(fd, header(maxFrameBody + 1)); },
-         true, ClientErrorKind::protocolError},
-        {"closes inside the hello", [](int fd) { sendBytes(fd, header(2) + "\x01"); }, true,
          ClientErrorKind::protocolError},
         {"bytes after the hello",
          [](int fd) { sendBytes(fd, encodeHello() + *encodeReply(ReplyFrame{1, "x"})); }, true,
@@ -176,14 +158,10 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
         {"answers another call id",
          greetThenAnswerWith([](std::uint64_t id) { return *encodeReply({id + 1, "0.0.1"}); }),
          false, ClientErrorKind::protocolError},
-        {"answers with a hello", greetThenAnswerWith([](std::uint64_t) { return encodeHello(); }),
-         false, ClientErrorKind::protocolError},
         {"answers twice",
          greetThenAnswerWith([](std::uint64_t id) {
              return *encodeReply({id, "0.0.1"}) + *encodeReply({id, "0.0.1"});
          }),
-         false, ClientErrorKind::protocolError},
-        {"unknown frame type", greetThenAnswerWith([](std::uint64_t) { return header(1) + "\x7f"; }),
          false, ClientErrorKind::protocolError},
     };
     for (const MisbehaviourCase& testCase : cases) {
@@ -204,50 +182,6 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
         ASSERT_FALSE(second.ok());
         EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
     }
-}
-
-TEST(HelperClientTest, ListenerOfAnUntrustedUserIsRefusedAsImpostor) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to run the impostor as another user";
-    }
-    constexpr uid_t nobody = 65534;
-    ASSERT_FALSE(isTrustedDaemonUser(nobody));
-    const std::string name = uniqueName();
-    int ready[2];
-    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    const pid_t impostor = ::fork();
-    ASSERT_GE(impostor, 0);
-    if (impostor == 0) {
-        // The credentials a client sees are those at listen() time: drop them first.
-        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
-            ::_exit(1);
-        }
-        auto listener = listenOnAbstractName(name);
-        if (!std::holds_alternative<UniqueFd>(listener) || ::write(ready[1], "r", 1) != 1) {
-            ::_exit(1);
-        }
-        auto accepted = acceptConnection(std::get<UniqueFd>(listener).get());
-        if (auto* fd = std::get_if<UniqueFd>(&accepted)) {
-            static_cast<void>(sendAll(fd->get(), encodeHello()));  // a perfect greeting
-            char byte = 0;
-            static_cast<void>(::read(fd->get(), &byte, 1));
-        }
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ::close(ready[0]);
-
-    const ClientResult<HelperClient> client = HelperClient::connect(name);
-    ASSERT_FALSE(client.ok());
-    EXPECT_EQ(client.error().kind, ClientErrorKind::impostor);
-    EXPECT_NE(client.error().text().find("uid 65534"), std::string::npos) << client.error().text();
-    EXPECT_NE(client.error().text().find("pid " + std::to_string(impostor)), std::string::npos)
-        << client.error().text();
-    int status = 0;
-    ASSERT_EQ(::waitpid(impostor, &status, 0), impostor);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -19,43 +19,39 @@ namespace {
 std::string readToEnd(const UniqueFd& fd) {
     std::string text;
     char buffer[4096];
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
+    ssize_t count = 0;
+    while ((count = ::read(fd.get(), buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
+        text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
+    return text;
 }
 
-struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
-    bool ok = false;
-    Pipe() {
-        int fds[2];
-        ok = ::pipe2(fds, O_CLOEXEC) == 0;
-        if (ok) {
-            read.reset(fds[0]);
-            write.reset(fds[1]);
-        }
+// NUL-terminated pointers into `words`, for argv and envp.
+std::vector<char*> pointers(std::vector<std::string>& words) {
+    std::vector<char*> out;
+    for (std::string& word : words) {
+        out.push_back(word.data());
     }
-};
+    out.push_back(nullptr);
+    return out;
+}
 
 }  // namespace
 
 ClientProcess::ClientProcess(const std::string& program, const std::vector<std::string>& arguments,
                              const std::string& serviceName) {
-    Pipe input;
-    Pipe out;
-    Pipe err;
-    if (!input.ok || !out.ok || !err.ok) {
+    int fds[6];
+    if (::pipe2(fds, O_CLOEXEC) != 0 || ::pipe2(fds + 2, O_CLOEXEC) != 0 ||
+        ::pipe2(fds + 4, O_CLOEXEC) != 0) {
         whyNot_ = "pipe: " + systemErrorText(errno);
         return;
     }
+    const UniqueFd inRead(fds[0]);
+    const UniqueFd outWrite(fds[3]);
+    const UniqueFd errWrite(fds[5]);
+    input_.reset(fds[1]);
+    out_.reset(fds[2]);
+    err_.reset(fds[4]);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::string_view(*entry).rfind("TAVELIN_SERVICE_NAME=", 0) != 0) {
@@ -65,72 +61,42 @@ ClientProcess::ClientProcess(const std::string& program, const std::vector<std::
     if (!serviceName.empty()) {
         environment.push_back("TAVELIN_SERVICE_NAME=" + serviceName);
     }
-    std::vector<char*> envp;
-    envp.reserve(environment.size() + 1);
-    for (std::string& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
     std::vector<std::string> words = {program};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input.read.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-    const int failed =
-        ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+    const int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr,
+                                     pointers(words).data(), pointers(environment).data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         pid_ = 0;
         whyNot_ = "spawn " + program + ": " + systemErrorText(failed);
-        return;
     }
-    input_ = std::move(input.write);
-    out_ = std::move(out.read);
-    err_ = std::move(err.read);
 }
 
 ClientProcess::ClientProcess(ClientProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)),
-      whyNot_(std::move(other.whyNot_)),
-      input_(std::move(other.input_)),
-      out_(std::move(other.out_)),
-      err_(std::move(other.err_)) {}
+    : pid_(std::exchange(other.pid_, 0)), whyNot_(std::move(other.whyNot_)),
+      input_(std::move(other.input_)), out_(std::move(other.out_)), err_(std::move(other.err_)) {}
 
 ClientProcess::~ClientProcess() {
     if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
+        kill(SIGKILL);
         static_cast<void>(finish());
     }
 }
 
-void ClientProcess::writeInput(const std::string& bytes) {
-    if (input_) {
-        static_cast<void>(::write(input_.get(), bytes.data(), bytes.size()));
-    }
-}
-
-void ClientProcess::closeInput() { input_.reset(); }
-
-void ClientProcess::kill(int signalNumber) {
+void ClientProcess::kill(int signalNumber) const {
     if (pid_ > 0) {
         ::kill(pid_, signalNumber);
     }
 }
 
 ClientOutcome ClientProcess::finish() {
-    ClientOutcome outcome;
-    outcome.pid = pid_;
+    ClientOutcome outcome{pid_, -1, {}, whyNot_};
     if (pid_ <= 0) {
-        outcome.err = whyNot_;
         return outcome;
     }
     input_.reset();
@@ -146,8 +112,7 @@ ClientOutcome ClientProcess::finish() {
 
 ClientOutcome runClient(const std::string& program, const std::vector<std::string>& arguments,
                         const std::string& serviceName) {
-    ClientProcess process(program, arguments, serviceName);
-    return process.finish();
+    return ClientProcess(program, arguments, serviceName).finish();
 }
 
 }  // namespace tavelin::e2e

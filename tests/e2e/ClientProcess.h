@@ -9,23 +9,18 @@
 
 namespace tavelin::e2e {
 
-// How a client process ended and what it printed.
+// How a client process ended (exit code, or 128 + signal) and what it printed.
 struct ClientOutcome {
     pid_t pid = 0;
-    int exitStatus = -1;  // the exit code, or 128 + signal number for a killed process
+    int exitStatus = -1;
     std::string out;
     std::string err;
 };
 
-// One client program started by a test: a real process with its own executable, which is
-// what the daemon's admission looks at. Stdout and stderr each go to a pipe (the programs
-// used print far less than a pipe holds, so they never block on us); stdin is a pipe the
-// test may write to or close. The environment is ours with TAVELIN_SERVICE_NAME set to
-// `serviceName`, or removed when that is empty (the client's built-in name applies).
-// Destroying an unfinished one kills and reaps it.
+// A client program started with stdout, stderr and stdin on pipes and TAVELIN_SERVICE_NAME
+// set to `serviceName` (removed when empty). Destroying an unfinished one kills and reaps it.
 class ClientProcess {
 public:
-    // Fails (pid() == 0, whyNot set) when the program cannot be started.
     ClientProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& serviceName);
     ClientProcess(const ClientProcess&) = delete;
@@ -36,12 +31,8 @@ public:
 
     [[nodiscard]] pid_t pid() const noexcept { return pid_; }
     [[nodiscard]] const std::string& whyNot() const noexcept { return whyNot_; }
-
-    // Writes to the child's stdin (e.g. a go signal); closing it is closeInput().
-    void writeInput(const std::string& bytes);
-    void closeInput();
-    void kill(int signalNumber);
-
+    void closeInput() { input_.reset(); }
+    void kill(int signalNumber) const;
     // Waits for the end (no time limit) and collects the output.
     [[nodiscard]] ClientOutcome finish();
 
@@ -53,7 +44,6 @@ private:
     UniqueFd err_;
 };
 
-// Starts, waits, collects: for the simple one-call cases.
 [[nodiscard]] ClientOutcome runClient(const std::string& program,
                                       const std::vector<std::string>& arguments,
                                       const std::string& serviceName);

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <iterator>
 #include <variant>
 
 #include "UnixSocket.h"
@@ -14,98 +16,42 @@
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace tavelin::e2e {
-namespace {
-
-constexpr std::string_view startLinePrefix = "[TavelinHelper] gestartet, Service: ";
-
-// Our environment without any LISTEN_* of our own, plus the two activation variables;
-// the LISTEN_PID slot is filled in by the child, which alone knows its pid.
-struct ActivationEnvironment {
-    std::vector<std::string> entries;
-    std::string listenPid = std::string(32, '\0');
-    std::vector<char*> pointers;
-
-    ActivationEnvironment() {
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::strncmp(*entry, "LISTEN_", 7) != 0) {
-                entries.emplace_back(*entry);
-            }
-        }
-        entries.emplace_back("LISTEN_FDS=1");
-        for (std::string& entry : entries) {
-            pointers.push_back(entry.data());
-        }
-        pointers.push_back(listenPid.data());
-        pointers.push_back(nullptr);
-    }
-};
-
-// Async-signal-safe "LISTEN_PID=<pid>" into a buffer allocated before fork.
-void formatListenPid(char* buffer, pid_t pid) {
-    char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0);
-    const char prefix[] = "LISTEN_PID=";
-    std::memcpy(buffer, prefix, sizeof prefix - 1);
-    char* out = buffer + sizeof prefix - 1;
-    while (count > 0) {
-        *out++ = digits[--count];
-    }
-    *out = '\0';
-}
-
-[[noreturn]] void execDaemon(const char* path, int listener, int logWrite, char* const* envp,
-                             char* listenPid) {
-    // Lift both descriptors clear of 2 and 3 first, so neither dup2 can clobber the other.
-    const int socketCopy = ::fcntl(listener, F_DUPFD_CLOEXEC, 10);
-    const int logCopy = ::fcntl(logWrite, F_DUPFD_CLOEXEC, 10);
-    if (socketCopy < 0 || logCopy < 0 || ::dup2(logCopy, STDERR_FILENO) < 0 ||
-        ::dup2(socketCopy, 3) < 0) {
-        ::_exit(127);
-    }
-    formatListenPid(listenPid, ::getpid());
-    char* const argv[] = {const_cast<char*>(path), nullptr};
-    ::execve(path, argv, envp);
-    ::_exit(127);
-}
-
-}  // namespace
 
 std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& daemonPath,
                                                     const std::string& serviceName,
                                                     std::string& whyNot) {
     std::variant<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
+    int logPipe[2];
     if (const auto* error = std::get_if<SystemError>(&listening)) {
         whyNot = "listen on " + serviceName + ": " + error->text();
         return nullptr;
     }
-    int logPipe[2];
     if (::pipe2(logPipe, O_CLOEXEC) != 0) {
         whyNot = "pipe: " + systemErrorText(errno);
         return nullptr;
     }
     UniqueFd logRead(logPipe[0]);
-    UniqueFd logWrite(logPipe[1]);
-    ActivationEnvironment environment;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        whyNot = "fork: " + systemErrorText(errno);
+    const UniqueFd logWrite(logPipe[1]);
+    // Lifted above 3 so that the dup2 onto 3 cannot meet the socket itself.
+    const UniqueFd socket(::fcntl(std::get<UniqueFd>(listening).get(), F_DUPFD_CLOEXEC, 10));
+    // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
+    const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"",
+                          daemonPath.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, socket.get(), 3);
+    pid_t pid = 0;
+    const int failed = ::posix_spawn(&pid, argv[0], &actions, nullptr,
+                                     const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        whyNot = "spawn: " + systemErrorText(failed);
         return nullptr;
     }
-    if (pid == 0) {
-        execDaemon(daemonPath.c_str(), std::get<UniqueFd>(listening).get(), logWrite.get(),
-                   environment.pointers.data(), environment.listenPid.data());
-    }
-    // Only the daemon holds the listening socket and the pipe's write end from here on.
-    std::unique_ptr<DaemonProcess> daemon(
-        new DaemonProcess(pid, serviceName, std::move(logRead)));
-    std::get<UniqueFd>(listening).reset();
-    logWrite.reset();
+    std::unique_ptr<DaemonProcess> daemon(new DaemonProcess(pid, serviceName, std::move(logRead)));
     const auto started = daemon->waitForLines([](const std::string& line) {
-        return line.rfind(startLinePrefix, 0) == 0;
+        return line.rfind("[TavelinHelper] gestartet, Service: ", 0) == 0;
     });
     if (started.empty()) {
         whyNot = "the daemon " + daemonPath + " wrote no start line";
@@ -115,11 +61,8 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& daemonPat
 }
 
 DaemonProcess::DaemonProcess(pid_t pid, std::string serviceName, UniqueFd logPipe)
-    : pid_(pid), serviceName_(std::move(serviceName)) {
-    logReader_ = std::thread([this, pipe = std::move(logPipe)]() mutable {
-        collectLog(std::move(pipe));
-    });
-}
+    : pid_(pid), serviceName_(std::move(serviceName)),
+      logReader_([this, pipe = std::move(logPipe)] { collectLog(pipe); }) {}
 
 DaemonProcess::~DaemonProcess() {
     ::kill(pid_, SIGKILL);
@@ -129,47 +72,37 @@ DaemonProcess::~DaemonProcess() {
     logReader_.join();  // the pipe reaches end of file once the daemon is gone
 }
 
-void DaemonProcess::collectLog(UniqueFd logPipe) {
+void DaemonProcess::collectLog(const UniqueFd& logPipe) {
     std::string pending;
     char buffer[4096];
-    for (;;) {
-        const ssize_t count = ::read(logPipe.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        pending.append(buffer, static_cast<std::size_t>(count));
-        std::size_t end = 0;
-        const std::lock_guard<std::mutex> lock(mutex_);
-        while ((end = pending.find('\n')) != std::string::npos) {
+    ssize_t count = 0;
+    while ((count = ::read(logPipe.get(), buffer, sizeof buffer)) > 0 ||
+           (count < 0 && errno == EINTR)) {
+        pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+        const std::lock_guard lock(mutex_);
+        for (std::size_t end = 0; (end = pending.find('\n')) != std::string::npos;) {
             lines_.push_back(pending.substr(0, end));
             pending.erase(0, end + 1);
         }
         changed_.notify_all();
     }
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard lock(mutex_);
     logClosed_ = true;
     changed_.notify_all();
 }
 
 std::vector<std::string> DaemonProcess::lines() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard lock(mutex_);
     return lines_;
 }
 
 std::vector<std::string> DaemonProcess::waitForLines(
     const std::function<bool(const std::string&)>& matches, std::size_t count) const {
     std::vector<std::string> found;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     changed_.wait_for(lock, safetyLimit, [&] {
         found.clear();
-        for (const std::string& line : lines_) {
-            if (matches(line)) {
-                found.push_back(line);
-            }
-        }
+        std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(found), matches);
         return found.size() >= count || logClosed_;
     });
     return found;
@@ -180,17 +113,6 @@ bool DaemonProcess::isRunning() const {
     // WNOWAIT: look without reaping, so the destructor still can.
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
-}
-
-std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
-                                           const std::string& prefix) {
-    std::vector<std::string> found;
-    for (const std::string& line : lines) {
-        if (line.rfind(prefix, 0) == 0) {
-            found.push_back(line);
-        }
-    }
-    return found;
 }
 
 }  // namespace tavelin::e2e

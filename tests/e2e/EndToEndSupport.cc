@@ -67,11 +67,7 @@ CacheSandbox::~CacheSandbox() {
 }
 
 void writeFile(const std::string& path, std::size_t size) {
-    std::ofstream out(path, std::ios::binary);
-    const std::string block(4096, 'x');
-    for (std::size_t written = 0; written < size; written += block.size()) {
-        out.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), size - written)));
-    }
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
 }
 
 }  // namespace tavelin::e2e

@@ -14,24 +14,20 @@ namespace tavelin::e2e {
 inline constexpr const char* daemonPath = TAVELIN_DAEMON_PATH;
 inline constexpr const char* tavelinctlPath = TAVELINCTL_PATH;
 inline constexpr const char* peerPath = TAVELIN_E2E_PEER_PATH;
-inline constexpr const char* codesignPath = TAVELIN_CODESIGN_PATH;
 inline constexpr const char* developmentIdentityDirectory = TAVELIN_DEVELOPMENT_IDENTITY_DIR;
 
 inline constexpr const char* refusalReasonLine =
     "[TavelinHelper] Client-Signatur erf\u00fcllt das Requirement nicht.";
-
-// "[TavelinHelper] Verbindung ABGELEHNT (Signaturprüfung fehlgeschlagen, pid=<pid>)".
 [[nodiscard]] std::string refusalLine(pid_t pid);
 
-// A name no other test uses: "de.morvane.Tavelin.helper.test.<pid>.<n>".
+// "de.morvane.Tavelin.helper.test.<pid>.<n>": a name no other test uses.
 [[nodiscard]] std::string uniqueServiceName();
 
 // Starts the real daemon on a name of its own for every test.
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override;
-
-    // Runs the signed tavelinctl against this test's daemon.
+    // The signed tavelinctl against this test's daemon.
     [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const;
     // The log lines written after the first `count` lines.
     [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
@@ -39,11 +35,9 @@ protected:
     std::unique_ptr<DaemonProcess> daemonProcess;
 };
 
-// A folder below /Library/Caches for tests that let the daemon act on real files (its
-// root is "/", and only paths below the allowed folders may be touched). Creates
-// /Library and /Library/Caches when missing and removes, when destroyed, exactly what it
-// created: its own folder with everything in it, then those two if it made them and they
-// are empty. Needs root; `available()` is false otherwise.
+// A fresh folder below /Library/Caches (the daemon acts only below the allowed folders).
+// Creates /Library and /Library/Caches when missing and removes, when destroyed, exactly
+// what it created. Needs root; `available()` is false otherwise.
 class CacheSandbox {
 public:
     CacheSandbox();
@@ -52,7 +46,6 @@ public:
     ~CacheSandbox();
 
     [[nodiscard]] bool available() const noexcept { return !path_.empty(); }
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] std::string item(const std::string& name) const { return path_ + "/" + name; }
 
 private:

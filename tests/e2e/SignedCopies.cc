@@ -1,7 +1,6 @@
 #include "SignedCopies.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +8,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ClientProcess.h"
 #include "CodeSigner.h"
 #include "DevelopmentIdentity.h"
 #include "PemFiles.h"
@@ -20,8 +18,7 @@
 namespace tavelin::e2e {
 namespace {
 
-// Copies the first `length` bytes of `source` (everything when length is -1) to a new
-// executable `destination`.
+// Copies the first `length` bytes of `source` to a new executable `destination`.
 std::string copyPrefix(const std::string& source, const std::string& destination,
                        std::uint64_t length) {
     const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
@@ -44,7 +41,9 @@ std::string copyPrefix(const std::string& source, const std::string& destination
     return {};
 }
 
-std::string copyWithoutSignature(const std::string& signedProgram, const std::string& destination) {
+}  // namespace
+
+std::string makeUnsignedCopy(const std::string& signedProgram, const std::string& destination) {
     const UniqueFd in(::open(signedProgram.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) {
         return "open " + signedProgram + ": " + systemErrorText(errno);
@@ -59,8 +58,6 @@ std::string copyWithoutSignature(const std::string& signedProgram, const std::st
     return copyPrefix(signedProgram, destination, layout.value()->contentLength);
 }
 
-}  // namespace
-
 ScratchDirectory::ScratchDirectory() {
     std::string pattern = "/tmp/tavelin-e2e-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) {
@@ -73,10 +70,6 @@ ScratchDirectory::~ScratchDirectory() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-}
-
-std::string makeUnsignedCopy(const std::string& signedProgram, const std::string& destination) {
-    return copyWithoutSignature(signedProgram, destination);
 }
 
 std::string makeCopySignedUnderDevelopmentAnchor(const std::string& signedProgram,
@@ -101,38 +94,12 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& signedProgra
         return leaf.error().message;
     }
     const SigningIdentity signer{std::move(leaf.value().certificate), std::move(leaf.value().key), {}};
-    if (std::string failure = copyWithoutSignature(signedProgram, destination); !failure.empty()) {
+    if (std::string failure = makeUnsignedCopy(signedProgram, destination); !failure.empty()) {
         return failure;
     }
     const Outcome<SignatureLayout> signedLayout =
         signFileAtPath(destination, signer, identifier);
     return signedLayout ? std::string() : signedLayout.error().message;
-}
-
-std::string makeCopySignedByStranger(const std::string& codesignTool,
-                                     const std::string& signedProgram,
-                                     const std::string& destination,
-                                     std::string_view organizationalUnit,
-                                     const std::string& scratchDirectory) {
-    const std::string identity = scratchDirectory + "/stranger-identity";
-    if (::mkdir(identity.c_str(), 0700) != 0) {
-        return "mkdir " + identity + ": " + systemErrorText(errno);
-    }
-    const ClientOutcome created = runClient(
-        codesignTool, {"create-identity", "--out", identity, "--ou", std::string(organizationalUnit)}, "");
-    if (created.exitStatus != 0) {
-        return "create-identity: " + created.err;
-    }
-    if (std::string failure = copyWithoutSignature(signedProgram, destination); !failure.empty()) {
-        return failure;
-    }
-    const DevelopmentIdentityFiles files = developmentIdentityFiles(identity);
-    const ClientOutcome signedCopy =
-        runClient(codesignTool,
-                  {"sign", "--key", files.leafKey, "--cert", files.leafCertificate, "--identifier",
-                   "de.morvane.Tavelin", destination},
-                  "");
-    return signedCopy.exitStatus == 0 ? std::string() : "sign: " + signedCopy.err;
 }
 
 }  // namespace tavelin::e2e

@@ -13,34 +13,24 @@ public:
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     ~ScratchDirectory();
 
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
 private:
     std::string path_;
 };
 
-// Copies of a signed program for the admission cases. Each returns an empty string on
-// success, or why the copy could not be made.
+// Copies of a signed program for the admission cases; each returns "" on success, or why
+// the copy could not be made.
 
-// The program without its signature block: byte for byte the code that was signed.
+// Byte for byte the code that was signed, without its signature block.
 [[nodiscard]] std::string makeUnsignedCopy(const std::string& signedProgram,
                                            const std::string& destination);
 
-// The program re-signed under identifier `identifier` with a leaf certificate issued by
-// the development anchor (so the chain is trusted) whose subject OU is
-// `organizationalUnit`: the same maker's code, another team.
+// Re-signed as `identifier` by a leaf that the development anchor in `anchorDirectory`
+// issued with subject OU `organizationalUnit`: a trusted chain, but perhaps another team.
 [[nodiscard]] std::string makeCopySignedUnderDevelopmentAnchor(
     const std::string& signedProgram, const std::string& destination,
     const std::string& anchorDirectory, std::string_view organizationalUnit,
     std::string_view identifier);
-
-// The program re-signed with an identity of its own, made by
-// `tavelin-codesign create-identity` with OU `organizationalUnit`: a stranger's chain.
-[[nodiscard]] std::string makeCopySignedByStranger(const std::string& codesignTool,
-                                                   const std::string& signedProgram,
-                                                   const std::string& destination,
-                                                   std::string_view organizationalUnit,
-                                                   const std::string& scratchDirectory);
 
 }  // namespace tavelin::e2e

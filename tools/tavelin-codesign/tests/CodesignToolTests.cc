@@ -1,14 +1,15 @@
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "IdentityTestSupport.h"
 #include "SignatureBlock.h"
 
@@ -23,38 +24,21 @@ struct ToolRun {
 };
 
 ToolRun runTool(const std::vector<std::string>& arguments) {
-    int pipeFds[2];
-    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    const UniqueFd readEnd(pipeFds[0]);
-    UniqueFd writeEnd(pipeFds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
-    std::vector<std::string> words{TAVELIN_CODESIGN_TOOL};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (auto& word : words) {
-        argv.push_back(word.data());
+    auto started = spawnWithCombinedOutput(TAVELIN_CODESIGN_TOOL, arguments);
+    if (!std::holds_alternative<ChildWithOutput>(started)) {
+        ADD_FAILURE() << "cannot start " << TAVELIN_CODESIGN_TOOL;
+        return {};
     }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    writeEnd.reset();
-    EXPECT_EQ(spawned, 0);
+    auto& tool = std::get<ChildWithOutput>(started);
     ToolRun run;
     char buffer[4096];
     ssize_t count = 0;
-    while ((count = ::read(readEnd.get(), buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
-        if (count > 0) {
-            run.output.append(buffer, static_cast<std::size_t>(count));
-        }
+    while ((count = ::read(tool.output.get(), buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
+        run.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto ended = tool.child.wait();
+    const auto* termination = std::get_if<ChildTermination>(&ended);
+    run.status = termination != nullptr && !termination->signaled ? termination->code : -1;
     return run;
 }
 
@@ -73,7 +57,6 @@ TEST(CodesignToolTest, CreatesSignsAndVerifies) {
     };
     const Step steps[] = {
         {{}, 2, "usage:"},
-        {{"frobnicate"}, 2, "unknown command"},
         {{"create-identity", "--out", dir}, 2, "missing --ou"},
         {{"create-identity", "--out", dir, "--ou", "QH4T7R2KZ5"}, 0, "leaf key: " + dir + "/leaf-key.pem"},
         {{"verify", "--anchor", dir + "/anchor.pem", file}, 1, "not signed"},
@@ -94,7 +77,6 @@ TEST(CodesignToolTest, CreatesSignsAndVerifies) {
         {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", "identifier other", file}, 2,
          "requirement does not parse"},
         {{"verify", "--anchor", dir + "/leaf-key.pem", file}, 2, "no certificate"},
-        {{"verify", "--anchor", dir + "/anchor.pem", dir + "/nothing"}, 2, "No such file"},
     };
     for (const auto& step : steps) {
         const ToolRun run = runTool(step.arguments);
