@@ -25,11 +25,7 @@ std::string nested(std::string_view open, std::string_view inner, std::string_vi
 
 TEST(HostileDocumentTests, AnswersMillionDeepNestingAsTheFormatSays) {
     using K = DecodingErrorKind;
-    const struct {
-        std::string input;
-        bool decodes;
-        K kind;
-    } cases[] = {
+    const struct { std::string input; bool decodes; K kind; } cases[] = {
         {R"({"x":)" + nested("[", "", "]") + R"(,"installSystemUpdates":{}})", true, {}},
         {R"({"repairPermissions":{"path":)" + nested(R"({"p":)", "1", "}") + "}}", false,
          K::typeMismatch},

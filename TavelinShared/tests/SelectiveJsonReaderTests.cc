@@ -25,11 +25,8 @@ JsonSelection sampleSelection() {
 }
 
 TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContainers) {
-    struct Case {
-        std::string input;
-        std::string kept;  // nlohmann's dump of what was kept
-    };
-    const Case cases[] = {
+    // What was kept, as nlohmann dumps it.
+    const struct { std::string input, kept; } cases[] = {
         {R"({"a":{"b":{"deep":[1]},"c":2},"z":[1,2,3]})", R"({"a":{"b":{}}})"},
         {R"({"a":[{"b":1}],"list":[1,"s",null,[2,[3]],{"k":4},1.5,18446744073709551615]})",
          R"({"a":[],"list":[1,"s",null,[],{},1.5,18446744073709551615]})"},
@@ -44,11 +41,7 @@ TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContain
 }
 
 TEST(SelectiveJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingleMemberNames) {
-    struct Case {
-        std::string input;
-        bool accepted;
-    };
-    const Case cases[] = {
+    const struct { std::string input; bool accepted; } cases[] = {
         // Syntax and trailing content.
         {" [ ] \n", true},
         {"[] []", false},

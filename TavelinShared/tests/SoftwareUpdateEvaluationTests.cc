@@ -36,11 +36,7 @@ TEST(SoftwareUpdateEvaluationTests, JudgesPhrasesTailsCutsAndTheAdministratorHin
     const std::string a299 = repeated("a", 299);
     const std::string flag = "\U0001F1E9\U0001F1EA";  // two regional indicators, one character
     const std::string accented = "e\u0301\u0323";
-    const struct {
-        std::int32_t exitStatus;
-        std::string output;
-        std::string message;
-    } cases[] = {
+    const struct { std::int32_t exitStatus; std::string output; std::string message; } cases[] = {
         // Successful runs are judged by their phrases, case-insensitively, within one line.
         {0, "Finding available software\nDone.\n", installed},
         {0, "NO UPDATES ARE AVAILABLE\nYou should restart.\n", noUpdates},
