@@ -1,4 +1,4 @@
-#include "DaemonProcess.h"
+#include "EndToEndSupport.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,8 +17,7 @@ extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace tavelin::e2e {
 
-std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& daemonPath,
-                                                    const std::string& serviceName,
+std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceName,
                                                     std::string& whyNot) {
     std::variant<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
     int logPipe[2];
@@ -36,7 +35,7 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& daemonPat
     const UniqueFd socket(::fcntl(std::get<UniqueFd>(listening).get(), F_DUPFD_CLOEXEC, 10));
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
     const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"",
-                          daemonPath.c_str(), nullptr};
+                          daemonPath, nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);
@@ -54,7 +53,7 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& daemonPat
         return line.rfind("[TavelinHelper] gestartet, Service: ", 0) == 0;
     });
     if (started.empty()) {
-        whyNot = "the daemon " + daemonPath + " wrote no start line";
+        whyNot = std::string("the daemon ") + daemonPath + " wrote no start line";
         return nullptr;
     }
     return daemon;
@@ -100,19 +99,12 @@ std::vector<std::string> DaemonProcess::waitForLines(
     const std::function<bool(const std::string&)>& matches, std::size_t count) const {
     std::vector<std::string> found;
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, safetyLimit, [&] {
+    changed_.wait_for(lock, std::chrono::seconds(60), [&] {
         found.clear();
         std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(found), matches);
         return found.size() >= count || logClosed_;
     });
     return found;
-}
-
-bool DaemonProcess::isRunning() const {
-    siginfo_t info{};
-    // WNOWAIT: look without reaping, so the destructor still can.
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == 0;
 }
 
 }  // namespace tavelin::e2e

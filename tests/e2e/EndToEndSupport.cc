@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <variant>
 
 namespace tavelin::e2e {
 
@@ -21,14 +23,47 @@ std::string uniqueServiceName() {
            std::to_string(counter++);
 }
 
-void DaemonTest::SetUp() {
-    std::string whyNot;
-    daemonProcess = DaemonProcess::start(daemonPath, uniqueServiceName(), whyNot);
-    ASSERT_NE(daemonProcess, nullptr) << whyNot;
+ChildWithOutput startClient(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::string& serviceName) {
+    std::vector<std::string> words = {"-u", "TAVELIN_SERVICE_NAME"};
+    if (!serviceName.empty()) {
+        words.push_back("TAVELIN_SERVICE_NAME=" + serviceName);
+    }
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    auto started = spawnWithCombinedOutput("/usr/bin/env", words);
+    if (const auto* error = std::get_if<SystemError>(&started)) {
+        ADD_FAILURE() << "cannot start " << program << ": " << error->text();
+        return {ChildProcess(-1), UniqueFd()};
+    }
+    return std::get<ChildWithOutput>(std::move(started));
 }
 
-ClientOutcome DaemonTest::tavelinctl(const std::vector<std::string>& arguments) const {
-    return runClient(tavelinctlPath, arguments, daemonProcess->serviceName());
+ClientOutcome finishClient(ChildWithOutput& client) {
+    ClientOutcome outcome{client.child.pid(), -1, {}};
+    char buffer[4096];
+    ssize_t count = 0;
+    while (client.output && ((count = ::read(client.output.get(), buffer, sizeof buffer)) > 0 ||
+                             (count < 0 && errno == EINTR))) {
+        outcome.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    }
+    const auto ended = client.child.wait();
+    if (const auto* termination = std::get_if<ChildTermination>(&ended)) {
+        outcome.exitStatus = termination->code + (termination->signaled ? 128 : 0);
+    }
+    return outcome;
+}
+
+ClientOutcome runClient(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& serviceName) {
+    ChildWithOutput client = startClient(program, arguments, serviceName);
+    return finishClient(client);
+}
+
+void DaemonTest::SetUp() {
+    std::string whyNot;
+    daemonProcess = DaemonProcess::start(uniqueServiceName(), whyNot);
+    ASSERT_NE(daemonProcess, nullptr) << whyNot;
 }
 
 std::vector<std::string> DaemonTest::linesAfter(std::size_t count) const {

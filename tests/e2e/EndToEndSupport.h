@@ -1,20 +1,26 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "ClientProcess.h"
-#include "DaemonProcess.h"
+#include "ChildProcess.h"
+#include "UniqueFd.h"
 
 namespace tavelin::e2e {
 
 inline constexpr const char* daemonPath = TAVELIN_DAEMON_PATH;
 inline constexpr const char* tavelinctlPath = TAVELINCTL_PATH;
-inline constexpr const char* peerPath = TAVELIN_E2E_PEER_PATH;
-inline constexpr const char* developmentIdentityDirectory = TAVELIN_DEVELOPMENT_IDENTITY_DIR;
 
 inline constexpr const char* refusalReasonLine =
     "[TavelinHelper] Client-Signatur erf\u00fcllt das Requirement nicht.";
@@ -23,12 +29,66 @@ inline constexpr const char* refusalReasonLine =
 // "de.morvane.Tavelin.helper.test.<pid>.<n>": a name no other test uses.
 [[nodiscard]] std::string uniqueServiceName();
 
+// The real daemon binary, socket-activated: the test listens on `serviceName` and the
+// daemon gets that socket as descriptor 3 with LISTEN_FDS=1 and LISTEN_PID=its pid. Its
+// stderr (the log) is collected line by line. Destroying it kills (SIGKILL) and reaps it.
+class DaemonProcess {
+public:
+    // Nothing (with a reason in `whyNot`) unless the daemon wrote its start line.
+    [[nodiscard]] static std::unique_ptr<DaemonProcess> start(const std::string& serviceName,
+                                                              std::string& whyNot);
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+    ~DaemonProcess();
+
+    [[nodiscard]] const std::string& serviceName() const noexcept { return serviceName_; }
+    // Every complete log line so far, without its line feed.
+    [[nodiscard]] std::vector<std::string> lines() const;
+    // Waits until `count` lines match (or the log ends, or a generous safety limit passes,
+    // which the test then sees as missing lines); the matching lines.
+    std::vector<std::string> waitForLines(const std::function<bool(const std::string&)>& matches,
+                                          std::size_t count = 1) const;
+
+private:
+    DaemonProcess(pid_t pid, std::string serviceName, UniqueFd logPipe);
+    void collectLog(const UniqueFd& logPipe);
+
+    pid_t pid_;
+    std::string serviceName_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> lines_;
+    bool logClosed_ = false;
+    std::thread logReader_;
+};
+
+// How a client process ended (exit code, or 128 + signal) and what it printed on stdout
+// and stderr together.
+struct ClientOutcome {
+    pid_t pid = 0;
+    int exitStatus = -1;
+    std::string output;
+};
+
+// Starts `program` with TAVELIN_SERVICE_NAME=`serviceName` (unset when empty), through
+// env(1), which execs it in the same process.
+[[nodiscard]] ChildWithOutput startClient(const std::string& program,
+                                          const std::vector<std::string>& arguments,
+                                          const std::string& serviceName);
+// Reads a started client's output to its end and reaps it (no time limit).
+[[nodiscard]] ClientOutcome finishClient(ChildWithOutput& client);
+[[nodiscard]] ClientOutcome runClient(const std::string& program,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& serviceName);
+
 // Starts the real daemon on a name of its own for every test.
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override;
     // The signed tavelinctl against this test's daemon.
-    [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const;
+    [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const {
+        return runClient(tavelinctlPath, arguments, daemonProcess->serviceName());
+    }
     // The log lines written after the first `count` lines.
     [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
 
@@ -55,5 +115,26 @@ private:
 
 // Writes `size` bytes into a new file.
 void writeFile(const std::string& path, std::size_t size);
+
+// A fresh directory under /tmp, removed with everything in it when destroyed.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory();
+
+    [[nodiscard]] std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+private:
+    std::string path_;
+};
+
+// A copy of the signed `program` re-signed as `identifier` by a leaf that the development
+// anchor issued with subject OU `organizationalUnit`: a trusted chain, but perhaps another
+// team. "" on success, otherwise why the copy could not be made.
+[[nodiscard]] std::string makeCopySignedUnderDevelopmentAnchor(
+    const std::string& program, const std::string& destination,
+    std::string_view organizationalUnit, std::string_view identifier);
 
 }  // namespace tavelin::e2e

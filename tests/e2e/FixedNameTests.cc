@@ -26,13 +26,13 @@ TEST(FixedNameTest, TavelinctlReachesTheDaemonUnderItsOwnName) {
         GTEST_SKIP() << fixedName << " is held by another process";
     }
     std::string whyNot;
-    const std::unique_ptr<DaemonProcess> daemon = DaemonProcess::start(daemonPath, fixedName, whyNot);
+    const std::unique_ptr<DaemonProcess> daemon = DaemonProcess::start(fixedName, whyNot);
     ASSERT_NE(daemon, nullptr) << whyNot;
     EXPECT_EQ(daemon->lines(), std::vector<std::string>{
                                    "[TavelinHelper] gestartet, Service: de.morvane.Tavelin.helper"});
     const ClientOutcome version = runClient(tavelinctlPath, {"version"}, "");
-    EXPECT_EQ(version.exitStatus, 0) << version.err;
-    EXPECT_EQ(version.out, "0.0.1\n");
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.output, "0.0.1\n");
 }
 
 TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
@@ -44,8 +44,7 @@ TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
         SCOPED_TRACE(command.front());
         const ClientOutcome outcome = runClient(tavelinctlPath, command, "");
         EXPECT_EQ(outcome.exitStatus, 2);
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err,
+        EXPECT_EQ(outcome.output,
                   "tavelinctl: the Tavelin helper is not running (service de.morvane.Tavelin.helper)\n");
     }
 }

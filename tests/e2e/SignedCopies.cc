@@ -1,4 +1,4 @@
-#include "SignedCopies.h"
+#include "EndToEndSupport.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -41,9 +41,8 @@ std::string copyPrefix(const std::string& source, const std::string& destination
     return {};
 }
 
-}  // namespace
-
-std::string makeUnsignedCopy(const std::string& signedProgram, const std::string& destination) {
+// The program without its signature block: byte for byte the code that was signed.
+std::string copyWithoutSignature(const std::string& signedProgram, const std::string& destination) {
     const UniqueFd in(::open(signedProgram.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) {
         return "open " + signedProgram + ": " + systemErrorText(errno);
@@ -57,6 +56,8 @@ std::string makeUnsignedCopy(const std::string& signedProgram, const std::string
     }
     return copyPrefix(signedProgram, destination, layout.value()->contentLength);
 }
+
+}  // namespace
 
 ScratchDirectory::ScratchDirectory() {
     std::string pattern = "/tmp/tavelin-e2e-XXXXXX";
@@ -72,16 +73,15 @@ ScratchDirectory::~ScratchDirectory() {
     }
 }
 
-std::string makeCopySignedUnderDevelopmentAnchor(const std::string& signedProgram,
+std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
                                                  const std::string& destination,
-                                                 const std::string& anchorDirectory,
                                                  std::string_view organizationalUnit,
                                                  std::string_view identifier) {
-    const DevelopmentIdentityFiles files = developmentIdentityFiles(anchorDirectory);
+    const DevelopmentIdentityFiles files = developmentIdentityFiles(TAVELIN_DEVELOPMENT_IDENTITY_DIR);
     Outcome<std::vector<X509Ptr>> anchorCertificates = readCertificatesPem(files.anchorCertificate);
     Outcome<EvpPkeyPtr> anchorKey = readPrivateKeyPem(files.anchorKey);
     if (!anchorCertificates || !anchorKey) {
-        return "development anchor in " + anchorDirectory + " unreadable";
+        return "development anchor in " TAVELIN_DEVELOPMENT_IDENTITY_DIR " unreadable";
     }
     const CertifiedKey anchor{std::move(anchorCertificates.value().front()),
                               std::move(anchorKey.value())};
@@ -94,7 +94,7 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& signedProgra
         return leaf.error().message;
     }
     const SigningIdentity signer{std::move(leaf.value().certificate), std::move(leaf.value().key), {}};
-    if (std::string failure = makeUnsignedCopy(signedProgram, destination); !failure.empty()) {
+    if (std::string failure = copyWithoutSignature(program, destination); !failure.empty()) {
         return failure;
     }
     const Outcome<SignatureLayout> signedLayout =
