@@ -19,7 +19,8 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
         {R"({"removeSystemPaths":{"_0":["\/Library\/Caches\/T","/private/var/log/i.log"]}})",
          Op::removeSystemPaths({"/Library/Caches/T", "/private/var/log/i.log"})},
         {R"({"removeSystemPaths":{"_0":[]}})", Op::removeSystemPaths({})},
-        {R"({"repairPermissions":{"path":"/Library/Logs/D"}})", Op::repairPermissions("/Library/Logs/D")},
+        {R"({"repairPermissions":{"path":"/Library/Logs/D"}})",
+         Op::repairPermissions("/Library/Logs/D")},
         {" \t\r\n{ \"installSystemUpdates\" :\n{ } }\n ", Op::installSystemUpdates()},
         {R"({"repa\u0069rPermissions":{"p\u0061th":"/f\u00fcr \ud83d\ude00 \"q\" \\"}})",
          Op::repairPermissions("/f\xC3\xBCr \xF0\x9F\x98\x80 \"q\" \\")},
@@ -84,13 +85,15 @@ TEST(PrivilegedOperationTests, EncodesExactBytesDecodesThemBackAndDescribesForTh
     const struct { Op operation; std::string encoded, audit; } cases[] = {
         {Op::installSystemUpdates(), R"({"installSystemUpdates":{}})",
          "macOS-Systemupdates installieren"},
-        {Op::removeSystemPaths({"/L/x", "/L/x", "/b"}), R"({"removeSystemPaths":{"_0":["\/L\/x","\/L\/x","\/b"]}})",
+        {Op::removeSystemPaths({"/L/x", "/L/x", "/b"}),
+         R"({"removeSystemPaths":{"_0":["\/L\/x","\/L\/x","\/b"]}})",
          "System-Pfade entfernen (3 Eintr\xC3\xA4ge)"},
         {Op::repairPermissions("/f\xC3\xBCr \"x\"\\\n"),
          "{\"repairPermissions\":{\"path\":\"\\/f\xC3\xBCr \\\"x\\\"\\\\\\n\"}}",
          "Rechte reparieren: /f\xC3\xBCr \"x\"\\\n"},
         {Op::repairPermissions(std::string("a\0b", 3)),
-         R"({"repairPermissions":{"path":"a\u0000b"}})", std::string("Rechte reparieren: a\0b", 22)},
+         R"({"repairPermissions":{"path":"a\u0000b"}})",
+         std::string("Rechte reparieren: a\0b", 22)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.operation.encode(), c.encoded);

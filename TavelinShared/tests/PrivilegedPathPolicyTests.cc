@@ -102,7 +102,8 @@ TEST_F(CurrentDirectoryTest, SanitizeUsesTheProcessDirectory) {
     ASSERT_EQ(::chdir("/"), 0);
     EXPECT_EQ(PrivilegedPathPolicy::sanitize(
                   {"Library/Caches/b/", "etc", "/Library/Caches/./a", "Library/Caches/b/", ""}),
-              (std::vector<std::string>{"Library/Caches/b/", "/Library/Caches/./a", "Library/Caches/b/"}));
+              (std::vector<std::string>{"Library/Caches/b/", "/Library/Caches/./a",
+                                        "Library/Caches/b/"}));
     ASSERT_EQ(::chdir("/tmp"), 0);
     EXPECT_EQ(PrivilegedPathPolicy::sanitize({"Library/Caches/x", "../Library/Caches/x"}),
               (std::vector<std::string>{"../Library/Caches/x"}));

@@ -24,7 +24,8 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
          "{\"success\":false,\"message\":\"Ung\xC3\xBCltig \xE2\x80\x93 \xE2\x80\x9E\xE2\x80\x9C"
          "\xE2\x80\xA8 \\/L\",\"freedBytes\":0}"},
         {{true, "", int64Max}, R"({"success":true,"message":"","freedBytes":9223372036854775807})"},
-        {{false, "", int64Min}, R"({"success":false,"message":"","freedBytes":-9223372036854775808})"},
+        {{false, "", int64Min},
+         R"({"success":false,"message":"","freedBytes":-9223372036854775808})"},
         // Quotation mark, backslash, control characters; DEL is not escaped.
         {{true, std::string("\"\\\b\f\n\r\t\0\x1F\x7F", 10), 1048576},
          "{\"success\":true,\"message\":\"\\\"\\\\\\b\\f\\n\\r\\t\\u0000\\u001f\x7F\","
@@ -85,7 +86,8 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
 }
 
 TEST(PrivilegedResultTests, ComparesAllFieldsWithMessagesUpToCanonicalEquivalence) {
-    EXPECT_EQ(PrivilegedResult(true, "M\xC3\xBCller", 0), PrivilegedResult(true, "Mu\xCC\x88ller", 0));
+    EXPECT_EQ(PrivilegedResult(true, "M\xC3\xBCller", 0),
+              PrivilegedResult(true, "Mu\xCC\x88ller", 0));
     EXPECT_NE(PrivilegedResult(true, "M\xC3\xBCller", 0), PrivilegedResult(true, "Muller", 0));
     EXPECT_NE(PrivilegedResult(true, "x", 1), PrivilegedResult(true, "x", 2));
     EXPECT_NE(PrivilegedResult(true, "x", 1), PrivilegedResult(false, "x", 1));

@@ -57,7 +57,8 @@ TEST(SoftwareUpdateEvaluationTests, JudgesPhrasesTailsCutsAndTheAdministratorHin
         // The administrator hint follows its phrases anywhere in the output.
         {1, "could not AUTHENTICATE", failure("1: could not AUTHENTICATE" + hint)},
         {1, "The Volume Owner must approve", failure("1: The Volume Owner must approve" + hint)},
-        {1, "Not authorized\n" + repeated("l\n", 50) + "end", failure("1: l" + dot + "l" + dot + "end" + hint)},
+        {1, "Not authorized\n" + repeated("l\n", 50) + "end",
+         failure("1: l" + dot + "l" + dot + "end" + hint)},
         {-9, "authorization", failure("-9: authorization" + hint)},
         {1, "authori\nzation", failure("1: authori" + dot + "zation")},
         // Full lowercase mapping: capital I with dot becomes "i" plus a combining dot.
@@ -80,7 +81,8 @@ TEST(SoftwareUpdateEvaluationTests, FindsPhrasesAcrossThePiecesLongOutputsAreLow
     // Phrases straddling the 64 KiB pieces, after characters whose lowercase form is longer.
     for (const std::size_t offset : {65533UL, 65536UL, 131070UL}) {
         const std::string output =
-            repeated("\u0130", 20) + repeated("x", offset - 40) + "Shut Down" + repeated("\u00DC", 70000);
+            repeated("\u0130", 20) + repeated("x", offset - 40) + "Shut Down" +
+            repeated("\u00DC", 70000);
         EXPECT_EQ(SoftwareUpdateEvaluation::result(0, output).message(), restart) << offset;
         const std::string failing = repeated("\u00FC", offset / 2) + "VOLUME OWNER\nz";
         EXPECT_EQ(SoftwareUpdateEvaluation::result(1, failing).message(),
