@@ -1,12 +1,10 @@
 #include <sys/ptrace.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
+#include <vector>
 
 #include "ClientVerification.h"
 #include "IdentityTestSupport.h"
@@ -17,185 +15,108 @@
 namespace tavelin {
 namespace {
 
-using testing::AbstractListener;
 using testing::ScratchDirectory;
-using testing::TestIdentity;
 
-const std::string noCodeLine = "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar.";
-const std::string invalidRequirementLine =
-    "[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?).";
-const std::string notSatisfiedLine = "[TavelinHelper] Client-Signatur erfüllt das Requirement nicht.";
-
+const std::string lineOfCode[] = {
+    "",
+    "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar.",
+    "[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?).",
+    "[TavelinHelper] Client-Signatur erfüllt das Requirement nicht.",
+};
 const std::string clientIdentifier(PrivilegedHelperInfo::clientBundleIdentifier);
+const std::string badRequirement = "anchor apple generic and identifier de.morvane.Tavelin";
 
-struct Case {
-    const char* name;
-    // Prepares the copy of the test peer at `file`; answers the anchor to verify against.
-    std::function<TrustAnchor(const std::filesystem::path& file, const TestIdentity& client)> prepare;
-    long expectedCode;
-    bool traced = false;
+// What happens to the signed copy of the test peer before it is started.
+enum class Change { none, unsign, flipByte, cutBlock, cutTrailer, appendByte, insertBeforeBlock };
+enum class Peer { running, traced, exited };
+
+struct Scenario {
+    CertificateRequest leaf = testing::leafRequest();  // issued under the client's anchor
+    std::string identifier = clientIdentifier;
+    Change change = Change::none;
+    bool foreignAnchor = false;  // verified against an anchor that issued nothing here
+    Peer peer = Peer::running;
     std::string requirement = PrivilegedHelperInfo::clientCodeRequirement();
 };
 
-TrustAnchor signedBy(const std::filesystem::path& file, const TestIdentity& identity,
-                     const std::string& identifier = clientIdentifier) {
-    testing::signOrFail(file, identity, identifier);
-    return identity.trustAnchor();
+CertificateRequest leafWith(long notBefore, long notAfter, const std::string& usage = "codeSigning") {
+    auto leaf = testing::leafRequest();
+    leaf.notBeforeOffset = notBefore;
+    leaf.notAfterOffset = notAfter;
+    leaf.extendedKeyUsage = usage;
+    return leaf;
 }
 
-TrustAnchor signedByLeaf(const std::filesystem::path& file, const CertificateRequest& leaf) {
-    return signedBy(file, testing::makeIdentity(leaf));
-}
-
-std::string expectedLine(long code) {
-    switch (code) {
-        case 1: return noCodeLine;
-        case 2: return invalidRequirementLine;
-        case 3: return notSatisfiedLine;
-        default: return {};
+void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t contentLength) {
+    const auto blockEnd = bytes.end() - signatureTrailerSize;
+    switch (how) {
+        case Change::flipByte: bytes[testing::patchAreaOffset(bytes)] ^= 0x01; break;
+        case Change::cutBlock: bytes.erase(blockEnd - 100, blockEnd); break;
+        case Change::cutTrailer: bytes.resize(bytes.size() - 3); break;
+        case Change::appendByte: bytes.push_back(0); break;
+        case Change::insertBeforeBlock:
+            bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(contentLength), 7, 0);
+            break;
+        default: break;
     }
 }
 
 TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
-    const Case cases[] = {
-        {"client identity", [](auto& f, auto& c) { return signedBy(f, c); }, 0},
-        {"another team under the same anchor",
-         [](auto& f, auto& c) {
-             signedBy(f, testing::makeSiblingIdentity(c, testing::leafRequest("ZZ9ZZ9ZZ9Z")));
-             return c.trustAnchor();
-         },
-         3},
-        {"another team under its own anchor",
-         [](auto& f, auto&) { return signedByLeaf(f, testing::leafRequest("ZZ9ZZ9ZZ9Z")); }, 3},
-        {"another identifier",
-         [](auto& f, auto& c) { return signedBy(f, c, "de.morvane.Tavelin.Evil"); }, 3},
-        {"another anchor",
-         [](auto& f, auto& c) {
-             signedBy(f, c);
-             return testing::makeIdentity().trustAnchor();
-         },
-         3},
-        {"one byte changed after signing",
-         [](auto& f, auto& c) {
-             auto anchor = signedBy(f, c);
-             auto bytes = testing::readBytes(f);
-             bytes[testing::patchAreaOffset(bytes)] ^= 0x01;
-             testing::writeBytes(f, bytes);
-             return anchor;
-         },
-         3},
-        {"unsigned", [](auto&, auto& c) { return c.trustAnchor(); }, 3},
-        {"truncated block",
-         [](auto& f, auto& c) {
-             auto anchor = signedBy(f, c);
-             auto bytes = testing::readBytes(f);
-             bytes.erase(bytes.end() - signatureTrailerSize - 100, bytes.end() - signatureTrailerSize);
-             testing::writeBytes(f, bytes);
-             return anchor;
-         },
-         3},
-        {"expired leaf",
-         [](auto& f, auto&) {
-             auto leaf = testing::leafRequest();
-             leaf.notBeforeOffset = -86400;
-             leaf.notAfterOffset = -60;
-             return signedByLeaf(f, leaf);
-         },
-         3},
-        {"leaf without code signing",
-         [](auto& f, auto&) {
-             auto leaf = testing::leafRequest();
-             leaf.extendedKeyUsage = "emailProtection,clientAuth";
-             return signedByLeaf(f, leaf);
-         },
-         3},
-        {"traced client", [](auto& f, auto& c) { return signedBy(f, c); }, 3, true},
-        {"requirement that does not parse", [](auto& f, auto& c) { return signedBy(f, c); }, 2, false,
-         "anchor apple generic and identifier de.morvane.Tavelin"},
-        {"unparsable requirement, unsigned peer", [](auto&, auto& c) { return c.trustAnchor(); }, 2,
-         false, "identifier \"x\" and"},
+    const long year = 365L * 24 * 3600;
+    const std::tuple<const char*, long, Scenario> cases[] = {
+        {"client identity", 0, {}},
+        {"another team under the same anchor", 3, {.leaf = testing::leafRequest("ZZ9ZZ9ZZ9Z")}},
+        {"another identifier", 3, {.identifier = "de.morvane.Tavelin.Evil"}},
+        {"another anchor", 3, {.foreignAnchor = true}},
+        {"unsigned", 3, {.change = Change::unsign}},
+        {"one byte changed after signing", 3, {.change = Change::flipByte}},
+        {"truncated block", 3, {.change = Change::cutBlock}},
+        {"trailer cut off", 3, {.change = Change::cutTrailer}},
+        {"byte appended after the trailer", 3, {.change = Change::appendByte}},
+        {"bytes inserted before the block", 3, {.change = Change::insertBeforeBlock}},
+        {"expired leaf", 3, {.leaf = leafWith(-86400, -60)}},
+        {"leaf not yet valid", 3, {.leaf = leafWith(3600, year)}},
+        {"leaf for e-mail and clients", 3, {.leaf = leafWith(-60, year, "emailProtection,clientAuth")}},
+        {"leaf without extended key usage", 3, {.leaf = leafWith(-60, year, "")}},
+        {"traced client", 3, {.peer = Peer::traced}},
+        {"requirement that does not parse", 2, {.requirement = badRequirement}},
+        {"unparsable requirement, unsigned", 2, {.change = Change::unsign, .requirement = badRequirement}},
+        {"exited peer", 1, {.peer = Peer::exited}},
+        {"exited peer, unparsable requirement", 1, {.peer = Peer::exited, .requirement = badRequirement}},
     };
-    const TestIdentity client = testing::makeIdentity();
-    AbstractListener listener;
-    for (const auto& testCase : cases) {
+    const testing::TestIdentity client = testing::makeIdentity();
+    const TrustAnchor clientAnchor = client.trustAnchor();
+    const TrustAnchor foreignAnchor = testing::makeIdentity().trustAnchor();
+    for (const auto& [name, expected, c] : cases) {
         ScratchDirectory scratch;
         const auto file = scratch.path() / "Tavelin";
         testing::copyTestPeer(file);
-        const TrustAnchor anchor = testCase.prepare(file, client);
-        auto connected = testing::connectPeer(file, listener, testCase.traced);
-        ASSERT_TRUE(connected.peer.has_value()) << testCase.name;
-
-        EXPECT_EQ(TVLVerifyXPCClient(&*connected.peer, testCase.requirement, anchor), testCase.expectedCode)
-            << testCase.name;
-        CapturingLogSink log;
-        EXPECT_EQ(isClientAuthorized(&*connected.peer, testCase.requirement, anchor, log),
-                  testCase.expectedCode == 0)
-            << testCase.name;
-        const std::vector<std::string> expected =
-            testCase.expectedCode == 0 ? std::vector<std::string>{}
-                                       : std::vector<std::string>{expectedLine(testCase.expectedCode)};
-        EXPECT_EQ(log.lines(), expected) << testCase.name;
-    }
-}
-
-TEST(ClientVerificationTest, AnUnresolvablePeerGivesOneWhateverTheRequirement) {
-    const TestIdentity client = testing::makeIdentity();
-    ScratchDirectory scratch;
-    const auto file = scratch.path() / "Tavelin";
-    testing::copyTestPeer(file);
-    testing::signOrFail(file, client, clientIdentifier);
-    AbstractListener listener;
-    auto exited = testing::connectPeer(file, listener);
-    ASSERT_TRUE(exited.peer.has_value());
-    exited.child->stop();
-
-    const PeerProcess* exitedPeer = &*exited.peer;
-    for (const std::string& requirement : {PrivilegedHelperInfo::clientCodeRequirement(),
-                                           std::string("not a requirement")}) {
-        for (const PeerProcess* peer : {static_cast<const PeerProcess*>(nullptr), exitedPeer}) {
-            EXPECT_EQ(TVLVerifyXPCClient(peer, requirement, client.trustAnchor()), 1)
-                << requirement << (peer ? " exited peer" : " no connection");
-            CapturingLogSink log;
-            EXPECT_FALSE(isClientAuthorized(peer, requirement, client.trustAnchor(), log));
-            EXPECT_EQ(log.lines(), std::vector<std::string>{noCodeLine});
+        const auto contentLength = std::filesystem::file_size(file);
+        if (c.change != Change::unsign) {
+            testing::signOrFail(file, testing::makeSiblingIdentity(client, c.leaf), c.identifier);
         }
+        auto bytes = testing::readBytes(file);
+        change(bytes, c.change, contentLength);
+        testing::writeBytes(file, bytes);
+        testing::ConnectedPeer connected(file);
+        ASSERT_NE(connected.peer(), nullptr) << name;
+        if (c.peer == Peer::traced) {
+            ASSERT_EQ(::ptrace(PTRACE_SEIZE, connected.pid(), nullptr, nullptr), 0);
+        } else if (c.peer == Peer::exited) {
+            connected.stop();
+        }
+        const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
+        EXPECT_EQ(TVLVerifyXPCClient(connected.peer(), c.requirement, anchor), expected) << name;
+        CapturingLogSink log;
+        EXPECT_EQ(isClientAuthorized(connected.peer(), c.requirement, anchor, log), expected == 0);
+        const auto expectedLines = expected == 0 ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{lineOfCode[expected]};
+        EXPECT_EQ(log.lines(), expectedLines) << name;
     }
-}
-
-TEST(ClientVerificationTest, ThePeerSeizedAfterConnectingIsRefused) {
-    const TestIdentity client = testing::makeIdentity();
-    ScratchDirectory scratch;
-    const auto file = scratch.path() / "Tavelin";
-    testing::copyTestPeer(file);
-    testing::signOrFail(file, client, clientIdentifier);
-    AbstractListener listener;
-    auto connected = testing::connectPeer(file, listener);
-    ASSERT_TRUE(connected.peer.has_value());
-    const auto requirement = PrivilegedHelperInfo::clientCodeRequirement();
-    EXPECT_EQ(TVLVerifyXPCClient(&*connected.peer, requirement, client.trustAnchor()), 0);
-    ASSERT_EQ(::ptrace(PTRACE_SEIZE, connected.child->pid(), nullptr, nullptr), 0);
-    EXPECT_EQ(TVLVerifyXPCClient(&*connected.peer, requirement, client.trustAnchor()), 3);
-}
-
-TEST(ClientVerificationTest, TheDaemonRequirementAndTheBuildAnchorAdmitTheDevelopmentIdentity) {
-    // The build's own identity, as tavelin_sign_executable uses it.
-    EXPECT_EQ(platformTrustAnchorPath(), std::string_view(TAVELIN_PLATFORM_TRUST_ANCHOR));
-    const auto anchor = loadPlatformTrustAnchor();
-    ASSERT_TRUE(anchor.ok()) << anchor.error().message;
-    auto signing = loadSigningIdentity(TAVELIN_DEVELOPMENT_LEAF_KEY, TAVELIN_DEVELOPMENT_LEAF);
-    if (!signing) {
-        GTEST_SKIP() << "packaging build without the development identity";
-    }
-    ScratchDirectory scratch;
-    const auto file = scratch.path() / "Tavelin";
-    testing::copyTestPeer(file);
-    ASSERT_TRUE(signFileAtPath(file, signing.value(), clientIdentifier).ok());
-    AbstractListener listener;
-    auto connected = testing::connectPeer(file, listener);
-    ASSERT_TRUE(connected.peer.has_value());
     CapturingLogSink log;
-    EXPECT_TRUE(isClientAuthorized(&*connected.peer, anchor.value(), log));
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(TVLVerifyXPCClient(nullptr, badRequirement, clientAnchor), 1) << "no connection";
+    EXPECT_FALSE(isClientAuthorized(nullptr, clientAnchor, log));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{lineOfCode[1]});
 }
 
 }  // namespace

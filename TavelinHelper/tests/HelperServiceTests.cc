@@ -19,47 +19,27 @@
 namespace tavelin {
 namespace {
 
-using testing::ScratchDirectory;
-
-// Records each line together with whether a watched file existed when it was written,
-// which shows whether a line came before or after what an operation does.
+// Writes down with each line whether a watched file existed at that moment, which shows
+// whether a line came before or after what an operation does.
 class WatchingLogSink final : public LogSink {
 public:
     explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
-
-    struct Entry {
-        std::string line;
-        bool watchedExisted;
-        friend bool operator==(const Entry&, const Entry&) = default;
-    };
-    [[nodiscard]] std::vector<Entry> entries() const {
-        const std::lock_guard guard(mutex_);
-        return entries_;
-    }
+    std::vector<std::string> entries;
 
 protected:
     void writeLine(std::string_view line) override {
         struct stat status {};
-        const bool exists = ::lstat(watched_.c_str(), &status) == 0;
-        const std::lock_guard guard(mutex_);
-        entries_.push_back({std::string(line), exists});
+        entries.push_back(std::string(line) + (::lstat(watched_.c_str(), &status) == 0 ? " +" : " -"));
     }
 
 private:
     std::string watched_;
-    mutable std::mutex mutex_;
-    std::vector<Entry> entries_;
 };
 
 class ThrowingLogSink final : public LogSink {
 protected:
     void writeLine(std::string_view /*line*/) override { throw std::bad_alloc(); }
 };
-
-// NOLINTNEXTLINE(readability-identifier-naming): the name GoogleTest looks for
-void PrintTo(const WatchingLogSink::Entry& entry, std::ostream* out) {
-    *out << "{" << entry.line << ", " << (entry.watchedExisted ? "before" : "after") << "}";
-}
 
 // Calls perform once and returns every reply it received.
 std::vector<std::string> replies(HelperService& service, std::string_view request) {
@@ -68,181 +48,107 @@ std::vector<std::string> replies(HelperService& service, std::string_view reques
     return received;
 }
 
-std::string encoded(bool success, const std::string& message, std::int64_t freedBytes) {
+std::string encoded(bool success, const std::string& message, std::int64_t freedBytes = 0) {
     return PrivilegedResult(success, message, freedBytes).encode().value();
 }
 
-// A scratch root with the system folders the operations are allowed to touch.
-class ServiceFixture : public ::testing::Test {
+// A scratch root with the one system folder the operations here touch.
+class ServiceTest : public ::testing::Test {
 protected:
-    ServiceFixture() {
-        ::mkdir((scratch.path() + "/Library").c_str(), 0755);
-        ::mkdir((scratch.path() + "/Library/Caches").c_str(), 0755);
-    }
+    ServiceTest() { std::filesystem::create_directories(scratch.path() + "/Library/Caches"); }
 
-    [[nodiscard]] ClientFileSystem fileSystem() const {
-        auto opened = ClientFileSystem::open(scratch.path(), "/");
-        EXPECT_TRUE(opened.ok());
-        return std::move(opened).value();
-    }
-
-    ScratchDirectory scratch;
+    testing::ScratchDirectory scratch;
+    ClientFileSystem fs = ClientFileSystem::open(scratch.path(), "/").value();
 };
 
-TEST_F(ServiceFixture, UndecodableRequestsAreRefusedWithoutALogLine) {
-    const ClientFileSystem fs = fileSystem();
-    CapturingLogSink log;
-    HelperService service(log, fs, scratch.path() + "/no-tool");
-    const std::string refused = encoded(false, "Ungültige Operation", 0);
-    const std::string requests[] = {
-        "",
-        "{}",
-        "not json",
-        R"({"installSystemUpdates":{},"repairPermissions":{"path":"/Library/Caches/x"}})",
-        R"({"repairPermissions":{}})",
-        R"({"removeSystemPaths":{"_0":"/Library/Caches/x"}})",
-        "{\"repairPermissions\":{\"path\":\"\xff\"}}",
-    };
-    for (const auto& request : requests) {
-        EXPECT_EQ(replies(service, request), std::vector<std::string>{refused}) << request;
-        EXPECT_TRUE(log.lines().empty()) << request;
-    }
-}
-
-TEST_F(ServiceFixture, HelperVersionRepliesOnceAndLogsNothing) {
-    const ClientFileSystem fs = fileSystem();
-    CapturingLogSink log;
-    HelperService service(log, fs);
-    for (int call = 0; call < 2; ++call) {
-        std::vector<std::string> received;
-        service.helperVersion([&](const std::string& version) { received.push_back(version); });
-        EXPECT_EQ(received, std::vector<std::string>{"0.0.1"});
-    }
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(ServiceFixture, RemovalIsAuditedBeforeItRuns) {
-    const std::string target = scratch.file("Library/Caches/x", "hello");
-    const ClientFileSystem fs = fileSystem();
-    WatchingLogSink log(target);
-    HelperService service(log, fs);
-
-    EXPECT_EQ(replies(service, R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})"),
-              std::vector<std::string>{encoded(true, "1 Pfade entfernt", 5)});
-    const std::vector<WatchingLogSink::Entry> expected = {
-        {"[TavelinHelper] perform: System-Pfade entfernen (1 Einträge)", true},
-        {"[TavelinHelper] removed /Library/Caches/x (5 bytes)", false},
-    };
-    EXPECT_EQ(log.entries(), expected);
-}
-
-TEST_F(ServiceFixture, UpdateRunIsAuditedBeforeTheToolStarts) {
-    // The tool leaves a marker behind, so the log shows whether it had run yet.
-    const std::string marker = scratch.path() + "/tool-ran";
-    const std::string tool =
-        scratch.tool("update", "touch '" + marker + "'\necho 'Restart required'");
-    const ClientFileSystem fs = fileSystem();
-    WatchingLogSink log(marker);
+TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
+    // The update tool creates the watched file, the removal removes it: "+" marks a line
+    // written while it existed.
+    const std::string watched = scratch.path() + "/Library/Caches/x";
+    const std::string tool = scratch.tool("update", "echo hello > '" + watched + "'\necho 'Restart required'");
+    WatchingLogSink log(watched);
     HelperService service(log, fs, tool);
-
     EXPECT_EQ(replies(service, R"({"installSystemUpdates":{}})"),
-              std::vector<std::string>{
-                  encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.", 0)});
-    const std::vector<WatchingLogSink::Entry> expected = {
-        {"[TavelinHelper] perform: macOS-Systemupdates installieren", false},
+              std::vector<std::string>{encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")});
+    EXPECT_EQ(replies(service, R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})"),
+              std::vector<std::string>{encoded(true, "1 Pfade entfernt", 6)});
+    const std::vector<std::string> expected = {
+        "[TavelinHelper] perform: macOS-Systemupdates installieren -",
+        "[TavelinHelper] perform: System-Pfade entfernen (1 Einträge) +",
+        "[TavelinHelper] removed /Library/Caches/x (6 bytes) -",
     };
-    EXPECT_EQ(log.entries(), expected);
-    EXPECT_EQ(::access(marker.c_str(), F_OK), 0);
+    EXPECT_EQ(log.entries, expected);
 }
 
-TEST_F(ServiceFixture, CallsOnOneServiceAreIndependent) {
+TEST_F(ServiceTest, CallsOnOneServiceAreIndependent) {
     scratch.file("Library/Caches/a", "12345678");
     const std::string repaired = scratch.file("Library/Caches/y", "data", 0600);
-    const ClientFileSystem fs = fileSystem();
     CapturingLogSink log;
     HelperService service(log, fs, scratch.path() + "/missing-tool");
-    struct Call {
-        std::string request;
-        std::string reply;
-        std::vector<std::string> lines;
-    };
-    const Call calls[] = {
+    const std::tuple<std::string, std::string, std::vector<std::string>> calls[] = {
         {R"({"removeSystemPaths":{"_0":["/Library/Caches/a","/etc/passwd"]}})",
          encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 8),
          {"[TavelinHelper] perform: System-Pfade entfernen (2 Einträge)",
           "[TavelinHelper] removed /Library/Caches/a (8 bytes)"}},
-        {"garbage", encoded(false, "Ungültige Operation", 0), {}},
+        // Undecodable requests are refused without a log line.
+        {"not json", encoded(false, "Ungültige Operation"), {}},
+        {R"({"installSystemUpdates":{},"repairPermissions":{"path":"/Library/Caches/y"}})",
+         encoded(false, "Ungültige Operation"), {}},
         {R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})",
-         encoded(true, "Rechte gesetzt: /Library/Caches/y", 0),
+         encoded(true, "Rechte gesetzt: /Library/Caches/y"),
          {"[TavelinHelper] perform: Rechte reparieren: /Library/Caches/y"}},
-        {R"({"installSystemUpdates":{}})",
-         encoded(false, "Start fehlgeschlagen: No such file or directory", 0),
+        {R"({"installSystemUpdates":{}})", encoded(false, "Start fehlgeschlagen: No such file or directory"),
          {"[TavelinHelper] perform: macOS-Systemupdates installieren"}},
-        {R"({"removeSystemPaths":{"_0":[]}})", encoded(true, "0 Pfade entfernt", 0),
-         {"[TavelinHelper] perform: System-Pfade entfernen (0 Einträge)"}},
         {R"({"removeSystemPaths":{"_0":["/Library/Caches/a"]}})",
-         encoded(false, "0 Pfade entfernt, 1 fehlgeschlagen", 0),
+         encoded(false, "0 Pfade entfernt, 1 fehlgeschlagen"),
          {"[TavelinHelper] perform: System-Pfade entfernen (1 Einträge)"}},
     };
-    for (const auto& call : calls) {
+    for (const auto& [request, reply, lines] : calls) {
         log.clear();
-        EXPECT_EQ(replies(service, call.request), std::vector<std::string>{call.reply})
-            << call.request;
-        EXPECT_EQ(log.lines(), call.lines) << call.request;
+        EXPECT_EQ(replies(service, request), std::vector<std::string>{reply}) << request;
+        EXPECT_EQ(log.lines(), lines) << request;
     }
     struct stat status {};
     ASSERT_EQ(::stat(repaired.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777U, 0755U);
 }
 
-TEST_F(ServiceFixture, ConcurrentUpdateRunsOnOneServiceEachGetTheirAnswer) {
-    const std::string tool = scratch.tool("update", "sleep 0.2\necho 'Please shut down'\nseq 1 50000");
-    const ClientFileSystem fs = fileSystem();
+TEST_F(ServiceTest, ConcurrentUpdateRunsEachGetTheirOwnAnswerOnce) {
     CapturingLogSink log;
-    HelperService service(log, fs, tool);
+    HelperService service(log, fs, scratch.tool("update", "sleep 0.2\necho 'Please shut down'\nseq 1 50000"));
     std::vector<std::string> answers[3];
     std::vector<std::thread> threads;
     for (auto& answer : answers) {
-        threads.emplace_back([&service, &answer] {
-            answer = replies(service, R"({"installSystemUpdates":{}})");
-        });
+        threads.emplace_back([&service, &answer] { answer = replies(service, R"({"installSystemUpdates":{}})"); });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    const std::string expected =
-        encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.", 0);
     for (const auto& answer : answers) {
-        EXPECT_EQ(answer, std::vector<std::string>{expected});
+        EXPECT_EQ(answer, std::vector<std::string>{encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")});
     }
     EXPECT_EQ(log.lines().size(), 3U);
 }
 
-TEST_F(ServiceFixture, FailuresInsideNeverEscapeAndStillReplyOnce) {
-    const ClientFileSystem fs = fileSystem();
-    {
-        // The audit line cannot be written: no result exists, the answer is empty.
-        ThrowingLogSink log;
-        HelperService service(log, fs);
-        EXPECT_EQ(replies(service, R"({"installSystemUpdates":{}})"),
-                  std::vector<std::string>{""});
-        // Undecodable requests never reach the log, so they are answered as usual.
-        EXPECT_EQ(replies(service, "{}"),
-                  std::vector<std::string>{encoded(false, "Ungültige Operation", 0)});
-    }
-    {
-        // A reply that throws is called once and its exception stays inside.
-        CapturingLogSink log;
-        HelperService service(log, fs);
-        int calls = 0;
-        const auto throwing = [&calls](const std::string&) {
-            ++calls;
-            throw std::runtime_error("connection gone");
-        };
-        EXPECT_NO_THROW(service.perform("{}", throwing));
-        EXPECT_NO_THROW(service.helperVersion(throwing));
-        EXPECT_EQ(calls, 2);
-    }
+TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
+    // The audit line cannot be written: no result exists, the answer is empty. Undecodable
+    // requests never reach the log, so they are answered as usual.
+    ThrowingLogSink throwingLog;
+    HelperService unlogged(throwingLog, fs);
+    EXPECT_EQ(replies(unlogged, R"({"installSystemUpdates":{}})"), std::vector<std::string>{""});
+    EXPECT_EQ(replies(unlogged, "{}"), std::vector<std::string>{encoded(false, "Ungültige Operation")});
+
+    // A reply that throws is called once and its exception stays inside.
+    CapturingLogSink log;
+    HelperService service(log, fs);
+    int calls = 0;
+    const auto throwing = [&calls](const std::string&) {
+        ++calls;
+        throw std::runtime_error("connection gone");
+    };
+    EXPECT_NO_THROW(service.perform("{}", throwing));
+    EXPECT_NO_THROW(service.helperVersion(throwing));
+    EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -11,39 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <random>
 
 namespace tavelin::testing {
 
-namespace {
-
-std::string uniqueSuffix() {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    return std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-           std::to_string(random());
-}
-
-sockaddr_un abstractAddress(const std::string& name, socklen_t& length) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    return address;
-}
-
-}  // namespace
-
-ScratchDirectory::ScratchDirectory()
-    : path_(std::filesystem::temp_directory_path() / ("tavelin-identity-" + uniqueSuffix())) {
-    std::filesystem::create_directories(path_);
+ScratchDirectory::ScratchDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavelin-identity-XXXXXX").string();
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+    path_ = pattern;
 }
 
 ScratchDirectory::~ScratchDirectory() {
@@ -52,9 +29,8 @@ ScratchDirectory::~ScratchDirectory() {
 }
 
 SigningIdentity TestIdentity::signingIdentity() const {
-    SigningIdentity identity{shareCertificate(leaf.certificate.get()), nullptr, {}};
     EVP_PKEY_up_ref(leaf.key.get());
-    identity.key.reset(leaf.key.get());
+    SigningIdentity identity{shareCertificate(leaf.certificate.get()), EvpPkeyPtr(leaf.key.get()), {}};
     if (intermediate) {
         identity.chain.push_back(shareCertificate(intermediate->certificate.get()));
     }
@@ -66,42 +42,40 @@ TrustAnchor TestIdentity::trustAnchor() const {
 }
 
 CertificateRequest leafRequest(const std::string& organizationalUnit) {
-    CertificateRequest request;
-    request.commonName = "Tavelin Test Signing";
-    request.organization = "Tavelin Test";
-    request.organizationalUnit = organizationalUnit;
+    CertificateRequest request{"Tavelin Test Signing", "Tavelin Test", organizationalUnit};
     request.notAfterOffset = 365L * 24 * 3600;
     return request;
 }
 
+namespace {
+
+CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& request) {
+    auto issued = issueCertificate(issuer, request);
+    EXPECT_TRUE(issued.ok()) << issued.error().message;
+    return std::move(issued).value();
+}
+
+}  // namespace
+
 TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate) {
-    CertificateRequest request;
-    request.commonName = "Tavelin Test Anchor";
-    request.organization = "Tavelin Test";
+    CertificateRequest request{"Tavelin Test Anchor", "Tavelin Test", ""};
     auto anchor = createAnchor(request);
     EXPECT_TRUE(anchor.ok()) << anchor.error().message;
     TestIdentity identity{std::move(anchor).value(), std::nullopt, {}};
-    const CertifiedKey* issuer = &identity.anchor;
     if (withIntermediate) {
         request.commonName = "Tavelin Test Intermediate";
         request.certificateAuthority = true;
-        auto intermediate = issueCertificate(identity.anchor, request);
-        EXPECT_TRUE(intermediate.ok()) << intermediate.error().message;
-        identity.intermediate = std::move(intermediate).value();
-        issuer = &*identity.intermediate;
+        identity.intermediate = issueOrFail(identity.anchor, request);
     }
-    auto issued = issueCertificate(*issuer, leaf);
-    EXPECT_TRUE(issued.ok()) << issued.error().message;
-    identity.leaf = std::move(issued).value();
+    identity.leaf = issueOrFail(withIntermediate ? *identity.intermediate : identity.anchor, leaf);
     return identity;
 }
 
 TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf) {
     EVP_PKEY_up_ref(base.anchor.key.get());
     CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()), EvpPkeyPtr(base.anchor.key.get())};
-    auto issued = issueCertificate(anchor, leaf);
-    EXPECT_TRUE(issued.ok()) << issued.error().message;
-    return TestIdentity{std::move(anchor), std::nullopt, std::move(issued).value()};
+    CertifiedKey issued = issueOrFail(anchor, leaf);
+    return TestIdentity{std::move(anchor), std::nullopt, std::move(issued)};
 }
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
@@ -134,69 +108,48 @@ void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
     ASSERT_TRUE(signedLayout.ok()) << signedLayout.error().message;
 }
 
-AbstractListener::AbstractListener() : name_("tavelin-identity-test-" + uniqueSuffix()) {
-    fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    socklen_t length = 0;
-    const sockaddr_un address = abstractAddress(name_, length);
-    EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), length), 0)
-        << std::strerror(errno);
-    EXPECT_EQ(::listen(fd_.get(), 8), 0) << std::strerror(errno);
-}
-
-UniqueFd AbstractListener::accept() const {
-    int fd = -1;
-    do {
-        fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    EXPECT_GE(fd, 0) << std::strerror(errno);
-    return UniqueFd(fd);
-}
-
-PeerChild::PeerChild(const std::filesystem::path& executable, const AbstractListener& listener,
-                     bool traceMe) {
+ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {
+    // Binding to an empty address gives the listener a fresh abstract name.
+    const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socklen_t length = sizeof address.sun_family;
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(listener.get(), 1), 0);
+    length = sizeof address;
+    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int execPipe[2] = {-1, -1};
+    EXPECT_EQ(::pipe2(execPipe, O_CLOEXEC), 0);
     const std::string program = executable.string();
-    const std::string& name = listener.name();
     pid_ = ::fork();
     if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        if (traceMe && ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-            ::_exit(126);
+        // Only async-signal-safe calls between fork and exec. The connection stays open
+        // across the exec, so its peer is the program at `executable`.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+            char* const arguments[] = {const_cast<char*>(program.c_str()), nullptr};
+            ::execv(program.c_str(), arguments);
         }
-        char* const arguments[] = {const_cast<char*>(program.c_str()),
-                                   const_cast<char*>(name.c_str()), nullptr};
-        ::execv(program.c_str(), arguments);
         ::_exit(127);
     }
     EXPECT_GT(pid_, 0) << std::strerror(errno);
+    ::close(execPipe[1]);
+    char byte = 0;
+    while (::read(execPipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }  // end of file once the child has exec'd or ended
+    ::close(execPipe[0]);
+    connection_.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_TRUE(connection_.valid()) << std::strerror(errno);
+    peer_ = peerProcessOfSocket(connection_.get());
 }
 
-PeerChild::~PeerChild() { stop(); }
-
-void PeerChild::stop() {
-    if (pid_ <= 0) {
-        return;
+void ConnectedPeer::stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
     }
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-}
-
-ConnectedPeer connectPeer(const std::filesystem::path& executable, const AbstractListener& listener,
-                          bool traceMe) {
-    ConnectedPeer connected;
-    connected.child = std::make_unique<PeerChild>(executable, listener, traceMe);
-    if (traceMe) {
-        // A child started under PTRACE_TRACEME stops at exec; let it run on, still traced.
-        int status = 0;
-        EXPECT_EQ(::waitpid(connected.child->pid(), &status, 0), connected.child->pid());
-        EXPECT_TRUE(WIFSTOPPED(status));
-        EXPECT_EQ(::ptrace(PTRACE_CONT, connected.child->pid(), nullptr, nullptr), 0);
-    }
-    connected.connection = listener.accept();
-    connected.peer = peerProcessOfSocket(connected.connection.get());
-    return connected;
 }
 
 }  // namespace tavelin::testing

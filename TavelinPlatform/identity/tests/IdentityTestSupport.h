@@ -1,7 +1,7 @@
 #pragma once
 
 // Real identities, signed copies of a real program and real peer processes for the
-// identity and admission tests. Failures here abort the test with a GoogleTest failure.
+// identity and admission tests. Failures here fail the calling test.
 
 #include <sys/types.h>
 
@@ -47,7 +47,6 @@ struct TestIdentity {
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
-
 // Another leaf under the same anchor as `base` (no intermediate).
 [[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
                                                const CertificateRequest& leaf);
@@ -59,47 +58,29 @@ void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 void copyTestPeer(const std::filesystem::path& target);
 // Offset of the test peer's patch area in its file, to alter it harmlessly.
 [[nodiscard]] std::size_t patchAreaOffset(const std::vector<std::uint8_t>& bytes);
-
 void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
                 const std::string& identifier);
 
-// A listening abstract-namespace socket with a unique name.
-class AbstractListener {
+// Runs `executable` (a copy of the test peer) as a child that connected to a socket of
+// ours before it exec'd, and records the peer of that connection once the exec is done.
+// The child is killed and reaped when this ends.
+class ConnectedPeer {
 public:
-    AbstractListener();
-    [[nodiscard]] const std::string& name() const { return name_; }
-    // Accepts one connection (blocking).
-    [[nodiscard]] UniqueFd accept() const;
-
-private:
-    std::string name_;
-    UniqueFd fd_;
-};
-
-// A child process running `executable <listener name>`; killed and reaped when destroyed.
-class PeerChild {
-public:
-    PeerChild(const std::filesystem::path& executable, const AbstractListener& listener,
-              bool traceMe = false);
-    ~PeerChild();
-    PeerChild(const PeerChild&) = delete;
-    PeerChild& operator=(const PeerChild&) = delete;
+    explicit ConnectedPeer(const std::filesystem::path& executable);
+    ~ConnectedPeer() { stop(); }
+    ConnectedPeer(const ConnectedPeer&) = delete;
+    ConnectedPeer& operator=(const ConnectedPeer&) = delete;
 
     [[nodiscard]] pid_t pid() const { return pid_; }
+    // Null when no record could be taken.
+    [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }
     // Kills and reaps the child now.
     void stop();
 
 private:
     pid_t pid_ = -1;
+    UniqueFd connection_;
+    std::optional<PeerProcess> peer_;
 };
-
-// Starts the signed program, accepts its connection and records the peer.
-struct ConnectedPeer {
-    std::unique_ptr<PeerChild> child;
-    UniqueFd connection;
-    std::optional<PeerProcess> peer;
-};
-[[nodiscard]] ConnectedPeer connectPeer(const std::filesystem::path& executable,
-                                        const AbstractListener& listener, bool traceMe = false);
 
 }  // namespace tavelin::testing

@@ -7,86 +7,47 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <ostream>
 #include <string>
-#include <vector>
 
 namespace tavelin {
-
-// NOLINTNEXTLINE(readability-identifier-naming): the name GoogleTest looks for
-void PrintTo(const ChildTermination& termination, std::ostream* out) {
-    *out << (termination.signaled ? "signal " : "exit ") << termination.code;
-}
-
 namespace {
 
-const std::string shell = "/bin/sh";
-
-// Everything the child writes until every writer has closed the pipe.
-std::string readAll(int fd) {
-    std::string bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return bytes;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+TEST(ChildProcessTests, ABareNameIsNeverLookedUpInPath) {
+    for (const std::string program : {"/nonexistent/tool", "sh"}) {
+        auto spawned = spawnWithCombinedOutput(program, {});
+        ASSERT_TRUE(std::holds_alternative<SystemError>(spawned)) << program;
+        EXPECT_EQ(std::get<SystemError>(spawned).errorNumber, ENOENT) << program;
     }
 }
 
-TEST(ChildProcessTests, StartFailuresCarryTheSystemError) {
-    struct Case {
-        std::string program;
-        int expectedError;
-    };
-    const Case cases[] = {
-        {"/nonexistent/tool", ENOENT},
-        {"/etc/passwd", EACCES},
-        {"sh", ENOENT},  // a bare name is a path, never looked up in PATH
-    };
-    for (const auto& c : cases) {
-        auto spawned = spawnWithCombinedOutput(c.program, {"--install"});
-        ASSERT_TRUE(std::holds_alternative<SystemError>(spawned)) << c.program;
-        EXPECT_EQ(std::get<SystemError>(spawned).errorNumber, c.expectedError) << c.program;
-    }
-}
-
-TEST(ChildProcessTests, ChildGetsArgumentsEnvironmentAndDefaultSignals) {
+TEST(ChildProcessTests, ChildInheritsTheEnvironmentButNotIgnoredSignals) {
     ::setenv("TAVELIN_PROCESS_TEST", "inherited value", 1);
-    // The daemon side ignores SIGPIPE; the child must not inherit that.
+    // The daemon ignores SIGPIPE; the child must not inherit that.
     struct sigaction ignore {};
     struct sigaction previous {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, &previous);
-
     auto spawned = spawnWithCombinedOutput(
-        shell, {"-c", "printf '%s|' \"$0\" \"$1\" \"$TAVELIN_PROCESS_TEST\"; kill -PIPE $$",
-                "first arg", "second  arg"});
+        "/bin/sh", {"-c", "printf '%s' \"$TAVELIN_PROCESS_TEST\"; kill -PIPE $$"});
     ::sigaction(SIGPIPE, &previous, nullptr);
     ::unsetenv("TAVELIN_PROCESS_TEST");
 
     auto& started = std::get<ChildWithOutput>(spawned);
-    EXPECT_EQ(readAll(started.output.get()), "first arg|second  arg|inherited value|");
+    char buffer[64] = {};
+    EXPECT_EQ(::read(started.output.get(), buffer, sizeof buffer), 15);
+    EXPECT_STREQ(buffer, "inherited value");
     auto waited = started.child.wait();
     ASSERT_TRUE(std::holds_alternative<ChildTermination>(waited));
-    EXPECT_EQ(std::get<ChildTermination>(waited), (ChildTermination{true, SIGPIPE}));
-    // A second wait answers from memory.
-    EXPECT_EQ(std::get<ChildTermination>(started.child.wait()), (ChildTermination{true, SIGPIPE}));
+    EXPECT_TRUE(std::get<ChildTermination>(waited) == (ChildTermination{true, SIGPIPE}));
 }
 
-TEST(ChildProcessTests, AbandonedChildIsKilledAndReaped) {
+TEST(ChildProcessTests, AnAbandonedChildIsKilledAndReaped) {
     pid_t pid = -1;
     {
-        auto spawned = spawnWithCombinedOutput(shell, {"-c", "exec sleep 600"});
+        auto spawned = spawnWithCombinedOutput("/bin/sh", {"-c", "exec sleep 600"});
         auto& started = std::get<ChildWithOutput>(spawned);
         pid = started.child.pid();
-        ChildProcess movedOnce(std::move(started.child));
-        ChildProcess movedTwice(std::move(movedOnce));
-        EXPECT_EQ(movedTwice.pid(), pid);
+        ChildProcess moved(std::move(started.child));
     }
     // Reaped: no longer our child, not even a zombie.
     errno = 0;
