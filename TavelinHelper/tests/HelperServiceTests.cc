@@ -1,26 +1,101 @@
+// The service's operations and the update runner under it, with real files and fake
+// update tools (shell scripts).
 #include "HelperService.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ClientFileSystem.h"
-#include "ServiceTestSupport.h"
+#include "ScratchTree.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "UpdateRunner.h"
 
 namespace tavelin {
 namespace {
 
-// Writes down with each line whether a watched file existed at that moment, which shows
-// whether a line came before or after what an operation does.
+// A fake update tool below the scratch root: a shell script with `body`.
+std::string tool(const testing::ScratchTree& scratch, const std::string& name, const std::string& body) {
+    const std::string path = scratch.real("/" + name);
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+// "1\n2\n...\n<last>\n", as seq prints it.
+std::string numberLines(int last) {
+    std::string lines;
+    for (int i = 1; i <= last; ++i) {
+        lines += std::to_string(i) + '\n';
+    }
+    return lines;
+}
+
+TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
+    const testing::ScratchTree scratch("/tmp");
+    const std::tuple<std::string, std::string, std::int32_t, std::string, int> cases[] = {
+        {"mixed", "echo a\necho b >&2\nprintf c\necho d >&2", 0, "a\nb\ncd\n", 1},
+        {"arguments", "printf '%s|' \"$#\" \"$@\"", 0, "3|--install|--all|--agree-to-license|", 1},
+        // Less than a pipe's capacity and exit at once: much of it is still in the pipe when
+        // the child has ended, and whether the collecting thread or the final read picks up
+        // the last chunk differs from run to run; the output must not.
+        {"burst-then-exit", "seq 1 12000\nexit 5", 5, numberLines(12000), 30},
+        // Megabytes: the tool would block on a full pipe if nobody read while it runs.
+        {"megabytes", "seq 1 400000\nseq 1 400000 >&2", 0, numberLines(400000) + numberLines(400000), 1},
+        // Something the tool leaves behind still writes after the tool has ended.
+        {"background-writer", "(sleep 0.3; echo late) &\necho early", 0, "early\nlate\n", 1},
+        // Nothing of the daemon's reaches the tool: only the three standard descriptors.
+        // (The shell reading this script holds it open, so a shell it execs lists them.)
+        {"descriptors", "exec /bin/sh -c 'ls /proc/$$/fd; true'", 0, "0\n1\n2\n", 1},
+        // The daemon ignores SIGPIPE; the tool must not inherit that.
+        {"sigpipe", "kill -PIPE $$\necho ignored", SIGPIPE, "", 1},
+    };
+    const int careless = ::open("/dev/null", O_RDONLY);  // without O_CLOEXEC
+    ::signal(SIGPIPE, SIG_IGN);
+    for (const auto& [name, body, status, output, rounds] : cases) {
+        const std::string path = tool(scratch, name, body);
+        for (int round = 0; round < rounds; ++round) {
+            auto outcome = runCollectingOutput(path, {"--install", "--all", "--agree-to-license"});
+            ASSERT_TRUE(std::holds_alternative<ToolRun>(outcome)) << name;
+            const ToolRun& run = std::get<ToolRun>(outcome);
+            EXPECT_EQ(run.status, status) << name;
+            ASSERT_TRUE(run.output == output) << name << " round " << round << ": " << run.output.size()
+                                              << " bytes, not " << output.size() << ": " << run.output.substr(0, 200);
+        }
+    }
+    ::close(careless);
+}
+
+TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
+    const testing::ScratchTree scratch("/tmp");
+    const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+    const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+        {"silent", "exit 0", true, "Systemupdates installiert."},
+        {"stderr-only", "echo 'No updates are available.' >&2", true, "Keine Systemupdates verf\u00fcgbar."},
+        {"invalid-utf8", "printf 'bad \\377\\376 end\\ncut \\342\\202x\\n'\nexit 1", false,
+         "softwareupdate Exit 1: bad " + bad + bad + " end \u00b7 cut " + bad + "x"},
+        {"killed", "echo going\nkill -KILL $$", false, "softwareupdate Exit 9: going"},
+        {"sh", "", false, "Start fehlgeschlagen: No such file or directory"},  // never in PATH
+    };
+    for (const auto& [name, body, success, message] : cases) {
+        const auto result = installSystemUpdates(body.empty() ? name : tool(scratch, name, body));
+        EXPECT_EQ(result.success(), success) << name;
+        EXPECT_EQ(result.message(), message) << name;
+        EXPECT_EQ(result.freedBytes(), 0) << name;
+    }
+}
+
+// Writes down with each line whether a watched file existed at that moment ("+") or not
+// ("-"), which shows whether a line came before or after what an operation does.
 class WatchingLogSink final : public LogSink {
 public:
     explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
@@ -28,8 +103,7 @@ public:
 
 protected:
     void writeLine(std::string_view line) override {
-        struct stat status {};
-        entries.push_back(std::string(line) + (::lstat(watched_.c_str(), &status) == 0 ? " +" : " -"));
+        entries.push_back(std::string(line) + (::access(watched_.c_str(), F_OK) == 0 ? " +" : " -"));
     }
 
 private:
@@ -52,82 +126,55 @@ std::string encoded(bool success, const std::string& message, std::int64_t freed
     return PrivilegedResult(success, message, freedBytes).encode().value();
 }
 
+const std::string updateRequest = R"({"installSystemUpdates":{}})";
+
 // A scratch root with the one system folder the operations here touch.
 class ServiceTest : public ::testing::Test {
 protected:
-    ServiceTest() { std::filesystem::create_directories(scratch.path() + "/Library/Caches"); }
+    ServiceTest() { scratch.makeFolder("/Library/Caches"); }
 
-    testing::ScratchDirectory scratch;
-    ClientFileSystem fs = ClientFileSystem::open(scratch.path(), "/").value();
+    const testing::ScratchTree scratch{"/tmp"};
+    const ClientFileSystem fs = ClientFileSystem::open(scratch.root(), "/").value();
 };
 
 TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
-    // The update tool creates the watched file, the removal removes it: "+" marks a line
-    // written while it existed.
-    const std::string watched = scratch.path() + "/Library/Caches/x";
-    const std::string tool = scratch.tool("update", "echo hello > '" + watched + "'\necho 'Restart required'");
+    // The update tool creates the watched file, the removal removes it.
+    const std::string watched = scratch.real("/Library/Caches/x");
     WatchingLogSink log(watched);
-    HelperService service(log, fs, tool);
-    EXPECT_EQ(replies(service, R"({"installSystemUpdates":{}})"),
+    HelperService service(log, fs, tool(scratch, "update", "echo hi > '" + watched + "'\necho 'Restart required'"));
+    EXPECT_EQ(replies(service, updateRequest),
               std::vector<std::string>{encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")});
     EXPECT_EQ(replies(service, R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})"),
-              std::vector<std::string>{encoded(true, "1 Pfade entfernt", 6)});
+              std::vector<std::string>{encoded(true, "1 Pfade entfernt", 3)});
     const std::vector<std::string> expected = {
         "[TavelinHelper] perform: macOS-Systemupdates installieren -",
         "[TavelinHelper] perform: System-Pfade entfernen (1 Einträge) +",
-        "[TavelinHelper] removed /Library/Caches/x (6 bytes) -",
+        "[TavelinHelper] removed /Library/Caches/x (3 bytes) -",
     };
     EXPECT_EQ(log.entries, expected);
 }
 
 TEST_F(ServiceTest, CallsOnOneServiceAreIndependent) {
-    scratch.file("Library/Caches/a", "12345678");
-    const std::string repaired = scratch.file("Library/Caches/y", "data", 0600);
+    scratch.writeFile("/Library/Caches/a", 8);
+    scratch.writeFile("/Library/Caches/y", 4, 0600);
     CapturingLogSink log;
-    HelperService service(log, fs, scratch.path() + "/missing-tool");
+    HelperService service(log, fs, scratch.real("/missing-tool"));
     const std::tuple<std::string, std::string, std::vector<std::string>> calls[] = {
         {R"({"removeSystemPaths":{"_0":["/Library/Caches/a","/etc/passwd"]}})",
          encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 8),
          {"[TavelinHelper] perform: System-Pfade entfernen (2 Einträge)",
           "[TavelinHelper] removed /Library/Caches/a (8 bytes)"}},
-        // Undecodable requests are refused without a log line.
-        {"not json", encoded(false, "Ungültige Operation"), {}},
-        {R"({"installSystemUpdates":{},"repairPermissions":{"path":"/Library/Caches/y"}})",
-         encoded(false, "Ungültige Operation"), {}},
-        {R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})",
-         encoded(true, "Rechte gesetzt: /Library/Caches/y"),
+        {R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})", encoded(true, "Rechte gesetzt: /Library/Caches/y"),
          {"[TavelinHelper] perform: Rechte reparieren: /Library/Caches/y"}},
-        {R"({"installSystemUpdates":{}})", encoded(false, "Start fehlgeschlagen: No such file or directory"),
+        {updateRequest, encoded(false, "Start fehlgeschlagen: No such file or directory"),
          {"[TavelinHelper] perform: macOS-Systemupdates installieren"}},
-        {R"({"removeSystemPaths":{"_0":["/Library/Caches/a"]}})",
-         encoded(false, "0 Pfade entfernt, 1 fehlgeschlagen"),
-         {"[TavelinHelper] perform: System-Pfade entfernen (1 Einträge)"}},
     };
     for (const auto& [request, reply, lines] : calls) {
         log.clear();
         EXPECT_EQ(replies(service, request), std::vector<std::string>{reply}) << request;
         EXPECT_EQ(log.lines(), lines) << request;
     }
-    struct stat status {};
-    ASSERT_EQ(::stat(repaired.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777U, 0755U);
-}
-
-TEST_F(ServiceTest, ConcurrentUpdateRunsEachGetTheirOwnAnswerOnce) {
-    CapturingLogSink log;
-    HelperService service(log, fs, scratch.tool("update", "sleep 0.2\necho 'Please shut down'\nseq 1 50000"));
-    std::vector<std::string> answers[3];
-    std::vector<std::thread> threads;
-    for (auto& answer : answers) {
-        threads.emplace_back([&service, &answer] { answer = replies(service, R"({"installSystemUpdates":{}})"); });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    for (const auto& answer : answers) {
-        EXPECT_EQ(answer, std::vector<std::string>{encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")});
-    }
-    EXPECT_EQ(log.lines().size(), 3U);
+    EXPECT_EQ(scratch.status("/Library/Caches/y")->st_mode & 07777U, 0755U);
 }
 
 TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
@@ -135,9 +182,8 @@ TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
     // requests never reach the log, so they are answered as usual.
     ThrowingLogSink throwingLog;
     HelperService unlogged(throwingLog, fs);
-    EXPECT_EQ(replies(unlogged, R"({"installSystemUpdates":{}})"), std::vector<std::string>{""});
+    EXPECT_EQ(replies(unlogged, updateRequest), std::vector<std::string>{""});
     EXPECT_EQ(replies(unlogged, "{}"), std::vector<std::string>{encoded(false, "Ungültige Operation")});
-
     // A reply that throws is called once and its exception stays inside.
     CapturingLogSink log;
     HelperService service(log, fs);

@@ -23,11 +23,6 @@ ScratchDirectory::ScratchDirectory() {
     path_ = pattern;
 }
 
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 SigningIdentity TestIdentity::signingIdentity() const {
     EVP_PKEY_up_ref(leaf.key.get());
     SigningIdentity identity{shareCertificate(leaf.certificate.get()), EvpPkeyPtr(leaf.key.get()), {}};
@@ -111,22 +106,21 @@ void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
 ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {
     // Binding to an empty address gives the listener a fresh abstract name.
     const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socklen_t length = sizeof address.sun_family;
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(::listen(listener.get(), 1), 0);
-    length = sizeof address;
-    EXPECT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    sockaddr_un address{AF_UNIX, {}};
+    socklen_t length = sizeof address;
+    auto* const socketAddress = reinterpret_cast<sockaddr*>(&address);
     int execPipe[2] = {-1, -1};
-    EXPECT_EQ(::pipe2(execPipe, O_CLOEXEC), 0);
+    EXPECT_TRUE(::bind(listener.get(), socketAddress, sizeof address.sun_family) == 0 &&
+                ::listen(listener.get(), 1) == 0 &&
+                ::getsockname(listener.get(), socketAddress, &length) == 0 && ::pipe2(execPipe, O_CLOEXEC) == 0)
+        << std::strerror(errno);
     const std::string program = executable.string();
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec. The connection stays open
         // across the exec, so its peer is the program at `executable`.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+        if (fd >= 0 && ::connect(fd, socketAddress, length) == 0) {
             char* const arguments[] = {const_cast<char*>(program.c_str()), nullptr};
             ::execv(program.c_str(), arguments);
         }

@@ -23,14 +23,14 @@ namespace tavelin::testing {
 class ScratchDirectory {
 public:
     ScratchDirectory();
-    ~ScratchDirectory();
+    ~ScratchDirectory() { std::filesystem::remove_all(path_, ignored_); }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
+    std::error_code ignored_;
 };
 
 // An anchor and a leaf under it (optionally through one intermediate).
@@ -48,8 +48,7 @@ struct TestIdentity {
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
 // Another leaf under the same anchor as `base` (no intermediate).
-[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
-                                               const CertificateRequest& leaf);
+[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf);
 
 [[nodiscard]] std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
@@ -58,8 +57,7 @@ void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 void copyTestPeer(const std::filesystem::path& target);
 // Offset of the test peer's patch area in its file, to alter it harmlessly.
 [[nodiscard]] std::size_t patchAreaOffset(const std::vector<std::uint8_t>& bytes);
-void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
-                const std::string& identifier);
+void signOrFail(const std::filesystem::path& file, const TestIdentity& identity, const std::string& identifier);
 
 // Runs `executable` (a copy of the test peer) as a child that connected to a socket of
 // ours before it exec'd, and records the peer of that connection once the exec is done.
@@ -74,8 +72,7 @@ public:
     [[nodiscard]] pid_t pid() const { return pid_; }
     // Null when no record could be taken.
     [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }
-    // Kills and reaps the child now.
-    void stop();
+    void stop();  // kills and reaps the child now
 
 private:
     pid_t pid_ = -1;
