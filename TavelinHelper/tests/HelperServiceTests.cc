@@ -94,8 +94,9 @@ TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
     }
 }
 
-// Writes down with each line whether a watched file existed at that moment ("+") or not
-// ("-"), which shows whether a line came before or after what an operation does.
+// Writes down with each line how a watched file was at that moment: missing ("-"),
+// there ("+") or executable ("x"); which shows whether a line came before or after what
+// an operation does.
 class WatchingLogSink final : public LogSink {
 public:
     explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
@@ -103,7 +104,9 @@ public:
 
 protected:
     void writeLine(std::string_view line) override {
-        entries.push_back(std::string(line) + (::access(watched_.c_str(), F_OK) == 0 ? " +" : " -"));
+        struct stat status {};
+        const bool exists = ::stat(watched_.c_str(), &status) == 0;
+        entries.push_back(std::string(line) + (!exists ? " -" : (status.st_mode & 0111) != 0 ? " x" : " +"));
     }
 
 private:
@@ -126,8 +129,6 @@ std::string encoded(bool success, const std::string& message, std::int64_t freed
     return PrivilegedResult(success, message, freedBytes).encode().value();
 }
 
-const std::string updateRequest = R"({"installSystemUpdates":{}})";
-
 // A scratch root with the one system folder the operations here touch.
 class ServiceTest : public ::testing::Test {
 protected:
@@ -138,43 +139,29 @@ protected:
 };
 
 TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
-    // The update tool creates the watched file, the removal removes it.
+    // The update tool creates the watched file, the repair makes it executable, the removal
+    // removes it.
     const std::string watched = scratch.real("/Library/Caches/x");
     WatchingLogSink log(watched);
-    HelperService service(log, fs, tool(scratch, "update", "echo hi > '" + watched + "'\necho 'Restart required'"));
-    EXPECT_EQ(replies(service, updateRequest),
-              std::vector<std::string>{encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")});
-    EXPECT_EQ(replies(service, R"({"removeSystemPaths":{"_0":["/Library/Caches/x"]}})"),
-              std::vector<std::string>{encoded(true, "1 Pfade entfernt", 3)});
+    HelperService service(log, fs,
+                          tool(scratch, "update", "echo hi > '" + watched + "'\nchmod 600 '" + watched +
+                                                      "'\necho 'Restart required'"));
+    const std::pair<std::string, std::string> calls[] = {
+        {R"({"installSystemUpdates":{}})", encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")},
+        {R"({"repairPermissions":{"path":"\/Library\/Caches\/x"}})", encoded(true, "Rechte gesetzt: /Library/Caches/x")},
+        {R"({"removeSystemPaths":{"_0":["/Library/Caches/x","/etc/passwd"]}})",
+         encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 3)},
+    };
+    for (const auto& [request, reply] : calls) {
+        EXPECT_EQ(replies(service, request), std::vector<std::string>{reply}) << request;
+    }
     const std::vector<std::string> expected = {
         "[TavelinHelper] perform: macOS-Systemupdates installieren -",
-        "[TavelinHelper] perform: System-Pfade entfernen (1 Einträge) +",
+        "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/x +",
+        "[TavelinHelper] perform: System-Pfade entfernen (2 Einträge) x",
         "[TavelinHelper] removed /Library/Caches/x (3 bytes) -",
     };
     EXPECT_EQ(log.entries, expected);
-}
-
-TEST_F(ServiceTest, CallsOnOneServiceAreIndependent) {
-    scratch.writeFile("/Library/Caches/a", 8);
-    scratch.writeFile("/Library/Caches/y", 4, 0600);
-    CapturingLogSink log;
-    HelperService service(log, fs, scratch.real("/missing-tool"));
-    const std::tuple<std::string, std::string, std::vector<std::string>> calls[] = {
-        {R"({"removeSystemPaths":{"_0":["/Library/Caches/a","/etc/passwd"]}})",
-         encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 8),
-         {"[TavelinHelper] perform: System-Pfade entfernen (2 Einträge)",
-          "[TavelinHelper] removed /Library/Caches/a (8 bytes)"}},
-        {R"({"repairPermissions":{"path":"\/Library\/Caches\/y"}})", encoded(true, "Rechte gesetzt: /Library/Caches/y"),
-         {"[TavelinHelper] perform: Rechte reparieren: /Library/Caches/y"}},
-        {updateRequest, encoded(false, "Start fehlgeschlagen: No such file or directory"),
-         {"[TavelinHelper] perform: macOS-Systemupdates installieren"}},
-    };
-    for (const auto& [request, reply, lines] : calls) {
-        log.clear();
-        EXPECT_EQ(replies(service, request), std::vector<std::string>{reply}) << request;
-        EXPECT_EQ(log.lines(), lines) << request;
-    }
-    EXPECT_EQ(scratch.status("/Library/Caches/y")->st_mode & 07777U, 0755U);
 }
 
 TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
@@ -182,7 +169,7 @@ TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
     // requests never reach the log, so they are answered as usual.
     ThrowingLogSink throwingLog;
     HelperService unlogged(throwingLog, fs);
-    EXPECT_EQ(replies(unlogged, updateRequest), std::vector<std::string>{""});
+    EXPECT_EQ(replies(unlogged, R"({"installSystemUpdates":{}})"), std::vector<std::string>{""});
     EXPECT_EQ(replies(unlogged, "{}"), std::vector<std::string>{encoded(false, "Ungültige Operation")});
     // A reply that throws is called once and its exception stays inside.
     CapturingLogSink log;

@@ -3,9 +3,6 @@
 // Real identities, signed copies of a real program and real peer processes for the
 // identity and admission tests. Failures here fail the calling test.
 
-#include <sys/types.h>
-
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>

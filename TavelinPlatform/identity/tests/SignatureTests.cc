@@ -44,19 +44,13 @@ TEST(CodeSignatureTest, ReSigningReplacesTheBlockAndKeepsTheContent) {
     EXPECT_TRUE(std::equal(original.begin(), original.end(), afterSecond.begin()));
     EXPECT_EQ(check(file, second.trustAnchor()), CodeCheckResult::satisfied);
     EXPECT_EQ(check(file, first.trustAnchor()), CodeCheckResult::invalid);
-    // A block without the intermediate its leaf was issued by does not reach the anchor.
-    auto withoutChain = first.signingIdentity();
-    withoutChain.chain.clear();
-    ASSERT_TRUE(signFileAtPath(file, withoutChain, clientIdentifier).ok());
-    EXPECT_EQ(check(file, first.trustAnchor()), CodeCheckResult::invalid);
 }
 
 TEST(CodeSignatureTest, DamagedTrailersAndBlocksNeverCrashOrForgeAnIdentity) {
     const testing::ScratchDirectory scratch;
     const auto file = scratch.path() / "data";
     const TestIdentity client = testing::makeIdentity();
-    const std::uint64_t lengths[] = {0, 64, 65, maximumSignatureBlockSize + 1, ~0ULL, ~0ULL - 15};
-    for (const std::uint64_t length : lengths) {
+    for (const std::uint64_t length : {0UL, 64UL, 65UL, maximumSignatureBlockSize + 1, ~0UL, ~0UL - 15}) {
         auto bytes = std::vector<std::uint8_t>(64, 1);  // with 64, these bytes are the "block"
         const auto trailer = encodeSignatureTrailer(length);
         bytes.insert(bytes.end(), trailer.begin(), trailer.end());
@@ -96,11 +90,9 @@ std::uint64_t bytesReadSoFar() {
 TEST(CodeSignatureTest, RefusedCodeIsNeverHashed) {
     constexpr std::uint64_t contentSize = std::uint64_t{32} * 1024 * 1024;
     const TestIdentity client = testing::makeIdentity();
-    const TestIdentity foreign = testing::makeIdentity();
     const TestIdentity otherTeam = testing::makeSiblingIdentity(client, testing::leafRequest("ZZ9ZZ9ZZ9Z"));
     const std::pair<const TestIdentity*, CodeCheckResult> cases[] = {
         {nullptr, CodeCheckResult::invalid},  // unsigned
-        {&foreign, CodeCheckResult::invalid},
         {&otherTeam, CodeCheckResult::notSatisfied},
         {&client, CodeCheckResult::satisfied},
     };
