@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -14,28 +13,25 @@ namespace tavelin::testing {
 
 class ScratchTree {
   public:
-    // Creates a fresh folder (mode 0755) below `base`; when empty, below $TMPDIR, else
-    // /dev/shm (a tmpfs: fast, and without the synchronous discards some disks do on
-    // every rmdir), else /tmp.
+    // A fresh folder (mode 0755) below `base`; when empty, below $TMPDIR, else /dev/shm
+    // (a tmpfs: fast, without the discards some disks do on every rmdir), else /tmp.
     explicit ScratchTree(const std::string& base = {});
     ~ScratchTree();
     ScratchTree(const ScratchTree&) = delete;
     ScratchTree& operator=(const ScratchTree&) = delete;
 
-    // The scratch folder's own path in this process.
     [[nodiscard]] const std::string& root() const noexcept { return root_; }
     // The real path of a client path ("/Library/Caches/x" -> <root>/Library/Caches/x).
     [[nodiscard]] std::string real(const std::string& clientPath) const;
 
-    // Each helper takes a client path, creates missing parent folders and fails the
-    // current test (ADD_FAILURE) when the system refuses.
+    // These create missing parent folders and fail the current test when the system refuses.
     void makeFolder(const std::string& clientPath, mode_t mode = 0755) const;
     void writeFile(const std::string& clientPath, std::size_t length, mode_t mode = 0644) const;
     void makeLink(const std::string& target, const std::string& clientPath) const;
 
     [[nodiscard]] bool exists(const std::string& clientPath) const;
     [[nodiscard]] std::optional<struct stat> status(const std::string& clientPath) const;
-    // Files below a client folder (recursively), -1 when it cannot be read.
+    // Non-folders below a client folder (recursively), -1 when it cannot be read.
     [[nodiscard]] long countFiles(const std::string& clientPath) const;
     // st_blocks * 512 summed over everything below the client folder, as the walk counts.
     [[nodiscard]] std::int64_t allocatedBelow(const std::string& clientPath) const;
@@ -44,14 +40,13 @@ class ScratchTree {
     std::string root_;
 };
 
-// Runs `work` in a forked child that has dropped to the unprivileged user "nobody"
-// (uid/gid 65534), so permission bits apply as they do to ordinary users; answers what
-// `work` returned, or nullopt when the child did not finish normally.
-[[nodiscard]] std::optional<std::string> runAsNobody(const std::function<std::string()>& work);
-// The same in a forked child that keeps this process's privileges.
-[[nodiscard]] std::optional<std::string> runInChild(const std::function<std::string()>& work);
+// Runs `work` in a forked child, which first drops to the unprivileged user "nobody"
+// (uid/gid 65534) when `asNobody`, so permission bits apply as they do to ordinary users.
+// Answers what `work` returned, or nullopt when the child did not finish normally.
+[[nodiscard]] std::optional<std::string> runInChild(const std::function<std::string()>& work,
+                                                    bool asNobody = false);
 
-// Runs `rm -rf path` as a child process; true when it exited with 0.
+// Runs `rm -rf path`; true when it exited with 0.
 bool removeWithRm(const std::string& path);
 
 }  // namespace tavelin::testing

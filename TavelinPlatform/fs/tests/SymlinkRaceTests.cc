@@ -23,8 +23,8 @@ constexpr int sentinelFiles = 12;
 constexpr int swappedPairs = 8;  // folders inside "sub", each with a link partner
 
 // Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
-bool exchange(int folderFd, const char* first, const char* second) {
-    return ::renameat2(folderFd, first, folderFd, second, RENAME_EXCHANGE) == 0;
+long exchange(int folderFd, const std::string& first, const std::string& second) {
+    return ::renameat2(folderFd, first.c_str(), folderFd, second.c_str(), RENAME_EXCHANGE) == 0;
 }
 
 // Another thread keeps swapping folders inside the tree being removed for links to a
@@ -37,9 +37,8 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
     }
     tree.writeFile("/outside/sentinel/nested/deeper", 100);
     const std::string sentinel = tree.real("/outside/sentinel");
-    FsResult<ClientFileSystem> opened = ClientFileSystem::open(tree.root());
-    ASSERT_TRUE(opened.ok());
-    const ClientFileSystem& fs = opened.value();
+    const FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root());
+    ASSERT_TRUE(fs.ok());
 
     std::mutex swapLock;  // held by the swapper around each exchange
     std::atomic<bool> active{false};
@@ -53,11 +52,10 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
             if (!active.load()) {
                 continue;
             }
-            swaps += exchange(treeFd.load(), "sub", "link") ? 1 : 0;
+            swaps += exchange(treeFd.load(), "sub", "link");
             for (int pair = 0; pair < swappedPairs; ++pair) {
-                const std::string folder = "inner" + std::to_string(pair);
-                const std::string link = "innerLink" + std::to_string(pair);
-                swaps += exchange(subFd.load(), folder.c_str(), link.c_str()) ? 1 : 0;
+                const std::string number = std::to_string(pair);
+                swaps += exchange(subFd.load(), "inner" + number, "innerLink" + number);
             }
         }
     });
@@ -80,7 +78,7 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
         subFd = sub.get();
 
         active = true;
-        removals += fs.measureAndRemove("/Library/Caches/t").ok() ? 1 : 0;
+        removals += fs.value().measureAndRemove("/Library/Caches/t").ok() ? 1 : 0;
         pauseSwapper();
 
         // On failure, stop the rounds but still join the swapper below.
@@ -89,11 +87,10 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
         if (left != sentinelFiles) {
             break;
         }
-        if (tree.exists("/Library/Caches/t") && !fs.remove("/Library/Caches/t").ok()) {
-            if (!testing::removeWithRm(tree.real("/Library/Caches/t"))) {
-                ADD_FAILURE() << "cannot clear the tree after round " << round;
-                break;
-            }
+        if (tree.exists("/Library/Caches/t") && !fs.value().remove("/Library/Caches/t").ok() &&
+            !testing::removeWithRm(tree.real("/Library/Caches/t"))) {
+            ADD_FAILURE() << "cannot clear the tree after round " << round;
+            break;
         }
     }
     stop = true;
