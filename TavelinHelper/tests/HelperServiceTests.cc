@@ -5,16 +5,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
 #include "TavelinShared/PrivilegedResult.h"
@@ -43,18 +46,16 @@ std::string numberLines(int last) {
 TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
     const testing::ScratchTree scratch("/tmp");
     const std::tuple<std::string, std::string, std::int32_t, std::string, int> cases[] = {
-        {"mixed", "echo a\necho b >&2\nprintf c\necho d >&2", 0, "a\nb\ncd\n", 1},
-        {"arguments", "printf '%s|' \"$#\" \"$@\"", 0, "3|--install|--all|--agree-to-license|", 1},
-        // Less than a pipe's capacity and exit at once: much of it is still in the pipe when
-        // the child has ended, and whether the collecting thread or the final read picks up
-        // the last chunk differs from run to run; the output must not.
+        {"mixed", "printf '%s|' \"$#\" \"$@\"\necho b >&2\nprintf c\necho d >&2", 0,
+         "3|--install|--all|--agree-to-license|b\ncd\n", 1},
+        // Still in the pipe when the tool has ended; whether the collecting thread or the
+        // final read picks up the last chunk differs from run to run, the output must not.
         {"burst-then-exit", "seq 1 12000\nexit 5", 5, numberLines(12000), 30},
         // Megabytes: the tool would block on a full pipe if nobody read while it runs.
         {"megabytes", "seq 1 400000\nseq 1 400000 >&2", 0, numberLines(400000) + numberLines(400000), 1},
         // Something the tool leaves behind still writes after the tool has ended.
         {"background-writer", "(sleep 0.3; echo late) &\necho early", 0, "early\nlate\n", 1},
-        // Nothing of the daemon's reaches the tool: only the three standard descriptors.
-        // (The shell reading this script holds it open, so a shell it execs lists them.)
+        // Only the standard descriptors reach the tool (the script's own shell holds it open).
         {"descriptors", "exec /bin/sh -c 'ls /proc/$$/fd; true'", 0, "0\n1\n2\n", 1},
         // The daemon ignores SIGPIPE; the tool must not inherit that.
         {"sigpipe", "kill -PIPE $$\necho ignored", SIGPIPE, "", 1},
@@ -75,6 +76,18 @@ TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
     ::close(careless);
 }
 
+// How the tool is started is tested above; here only the error path, where nobody waits.
+TEST(UpdateRunnerTest, AnAbandonedChildIsKilledAndReaped) {
+    pid_t pid = -1;
+    {
+        auto spawned = spawnWithCombinedOutput("/bin/sh", {"-c", "exec sleep 600"});
+        pid = std::get<ChildWithOutput>(spawned).child.pid();
+    }
+    errno = 0;
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << "not even a zombie";
+    EXPECT_EQ(errno, ECHILD);
+}
+
 TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
     const testing::ScratchTree scratch("/tmp");
     const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
@@ -90,13 +103,11 @@ TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
         const auto result = installSystemUpdates(body.empty() ? name : tool(scratch, name, body));
         EXPECT_EQ(result.success(), success) << name;
         EXPECT_EQ(result.message(), message) << name;
-        EXPECT_EQ(result.freedBytes(), 0) << name;
     }
 }
 
-// Writes down with each line how a watched file was at that moment: missing ("-"),
-// there ("+") or executable ("x"); which shows whether a line came before or after what
-// an operation does.
+// Notes with each line how a watched file was then: missing ("-"), there ("+") or
+// executable ("x"), which shows whether a line came before or after an operation acted.
 class WatchingLogSink final : public LogSink {
 public:
     explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
@@ -165,12 +176,10 @@ TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
 }
 
 TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
-    // The audit line cannot be written: no result exists, the answer is empty. Undecodable
-    // requests never reach the log, so they are answered as usual.
+    // The audit line cannot be written: no result exists, the answer is empty.
     ThrowingLogSink throwingLog;
     HelperService unlogged(throwingLog, fs);
     EXPECT_EQ(replies(unlogged, R"({"installSystemUpdates":{}})"), std::vector<std::string>{""});
-    EXPECT_EQ(replies(unlogged, "{}"), std::vector<std::string>{encoded(false, "Ungültige Operation")});
     // A reply that throws is called once and its exception stays inside.
     CapturingLogSink log;
     HelperService service(log, fs);

@@ -40,7 +40,7 @@ struct TestIdentity {
     [[nodiscard]] TrustAnchor trustAnchor() const;
 };
 
-// The default leaf: OU "QH4T7R2KZ5", code signing, valid for a year.
+// The default leaf: OU "QH4T7R2KZ5", code signing, valid from five minutes ago for years.
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
@@ -67,8 +67,7 @@ public:
     ConnectedPeer& operator=(const ConnectedPeer&) = delete;
 
     [[nodiscard]] pid_t pid() const { return pid_; }
-    // Null when no record could be taken.
-    [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }
+    [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }  // null: no record
     void stop();  // kills and reaps the child now
 
 private:

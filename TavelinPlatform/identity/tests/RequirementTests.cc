@@ -18,7 +18,6 @@ TEST(RequirementTest, ParsesTheSubsetAndRejectsEverythingElse) {
         {"! ! (identifier \"a\" or (anchor apple generic))", true},
         {"identifier \"with \\\"quote\\\" and \\\\ backslash\"", true},
         {"\t( identifier \"a\" )\r\n", true},
-        {std::string(31, '!') + "anchor apple generic", true},
         {"", false},
         {"Anchor apple generic", false},
         {"anchor apple generic and", false},
@@ -34,7 +33,6 @@ TEST(RequirementTest, ParsesTheSubsetAndRejectsEverythingElse) {
         {"!", false},
         {"identifier \"a\" && identifier \"b\"", false},
         {std::string("identifier \"a\"\0", 15), false},
-        {std::string(40, '!') + "anchor apple generic", false},
         {std::string(5000, ' ') + "anchor apple generic", false},
         {std::string(4000, '('), false},  // without exhausting the stack
     };
@@ -47,25 +45,21 @@ TEST(RequirementTest, ParsesTheSubsetAndRejectsEverythingElse) {
 
 TEST(RequirementTest, EvaluatesConditionsAgainstTheFacts) {
     const CodeFacts client{true, "de.morvane.Tavelin", {"QH4T7R2KZ5"}, {"Tavelin Signing"}, {"Morvane"}};
-    auto with = [&client](auto change) {
-        CodeFacts facts = client;
-        change(facts);
-        return facts;
-    };
+    const std::vector<std::string> team = {"QH4T7R2KZ5"};
     const std::tuple<std::string, CodeFacts, bool> cases[] = {
         {clientRequirement, client, true},
-        {clientRequirement, with([](CodeFacts& f) { f.chainEndsAtAnchor = false; }), false},
-        {clientRequirement, with([](CodeFacts& f) { f.identifier = "de.morvane.tavelin"; }), false},
-        {clientRequirement, with([](CodeFacts& f) { f.leafOrganizationalUnits = {}; }), false},
-        {clientRequirement, with([](CodeFacts& f) { f.leafOrganizationalUnits = {"QH4T7R2KZ5", "QH4T7R2KZ5"}; }), false},
-        {clientRequirement, with([](CodeFacts& f) { f.leafOrganizationalUnits = {"OTHERTEAM1", "QH4T7R2KZ5"}; }), false},
+        {clientRequirement, CodeFacts{false, "de.morvane.Tavelin", team, {}, {}}, false},
+        {clientRequirement, CodeFacts{true, "de.morvane.tavelin", team, {}, {}}, false},
+        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {}, {}, {}}, false},
+        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {team[0], team[0]}, {}, {}}, false},
+        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {"OTHERTEAM1", team[0]}, {}, {}}, false},
         {"certificate leaf[subject.CN] = \"Tavelin Signing\"", client, true},
         {"certificate leaf[subject.O] = \"morvane\"", client, false},
         {"!identifier \"de.morvane.Tavelin\"", client, false},
         // "and" binds tighter than "or".
         {"identifier \"x\" and anchor apple generic or identifier \"de.morvane.Tavelin\"", client, true},
         {"identifier \"x\" and (anchor apple generic or identifier \"de.morvane.Tavelin\")", client, false},
-        {"identifier \"a\\\"b\"", with([](CodeFacts& f) { f.identifier = "a\"b"; }), true},
+        {"identifier \"a\\\"b\"", CodeFacts{true, "a\"b", {}, {}, {}}, true},
     };
     for (const auto& [text, facts, satisfied] : cases) {
         const auto parsed = Requirement::parse(text);
