@@ -125,7 +125,6 @@ private:
 };
 
 class ThrowingLogSink final : public LogSink {
-protected:
     void writeLine(std::string_view /*line*/) override { throw std::bad_alloc(); }
 };
 

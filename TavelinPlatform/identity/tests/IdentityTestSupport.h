@@ -42,8 +42,7 @@ struct TestIdentity {
 
 // The default leaf: OU "QH4T7R2KZ5", code signing, valid from five minutes ago for years.
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
-[[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
-                                        bool withIntermediate = false);
+[[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(), bool withIntermediate = false);
 // Another leaf under the same anchor as `base` (no intermediate).
 [[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf);
 
