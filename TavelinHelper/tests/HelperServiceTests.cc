@@ -28,7 +28,7 @@ namespace {
 
 // A fake update tool below the scratch root: a shell script with `body`.
 std::string tool(const testing::ScratchTree& scratch, const std::string& name, const std::string& body) {
-    const std::string path = scratch.real("/" + name);
+    std::string path = scratch.real("/" + name);
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
     ::chmod(path.c_str(), 0755);
     return path;
@@ -61,7 +61,7 @@ TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
         {"sigpipe", "kill -PIPE $$\necho ignored", SIGPIPE, "", 1},
     };
     const int careless = ::open("/dev/null", O_RDONLY);  // without O_CLOEXEC
-    ::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGPIPE, SIG_IGN);
     for (const auto& [name, body, status, output, rounds] : cases) {
         const std::string path = tool(scratch, name, body);
         for (int round = 0; round < rounds; ++round) {

@@ -100,7 +100,7 @@ TEST(CodeSignatureTest, RefusedCodeIsNeverHashed) {
         const std::uint64_t before = bytesReadSoFar();
         EXPECT_EQ(check(file, client.trustAnchor(), "certificate leaf[subject.OU] = \"QH4T7R2KZ5\""), expected);
         const std::uint64_t read = bytesReadSoFar() - before;
-        EXPECT_TRUE(expected == CodeCheckResult::satisfied ? read >= contentSize : read < 64U * 1024U)
+        EXPECT_TRUE(expected == CodeCheckResult::satisfied ? read >= contentSize : read < std::uint64_t{64} * 1024)
             << "expected " << static_cast<int>(expected) << ", read " << read << " bytes";
     }
 }
