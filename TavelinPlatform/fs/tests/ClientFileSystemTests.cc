@@ -1,8 +1,20 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClientFileSystem.h"
@@ -13,6 +25,24 @@ namespace {
 
 using testing::ScratchTree;
 
+UniqueFd openFolder(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+ClientFileSystem openRoot(const ScratchTree& tree) {
+    FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root());
+    EXPECT_TRUE(fs.ok());
+    return std::move(fs).value();
+}
+
+// The measured size, then what measureAndRemove answered: its bytes or its errno.
+std::string measureThenRemove(const ClientFileSystem& fs, const std::string& path) {
+    const std::int64_t measured = fs.measure(path);
+    const FsResult<std::int64_t> removed = fs.measureAndRemove(path);
+    return std::to_string(measured) + " " +
+           std::to_string(removed ? removed.value() : -removed.error().errorNumber);
+}
+
 // /etc stands for everything outside the allowed areas: what the links aim at.
 ClientFileSystem plant(const ScratchTree& tree) {
     tree.writeFile("/etc/passwd", 100, 0600);
@@ -22,9 +52,7 @@ ClientFileSystem plant(const ScratchTree& tree) {
     tree.writeFile("/C/folder/sub/x", 5000);
     tree.makeLink("/etc/big", "/C/folder/sub/inner");
     tree.makeLink("/etc/big", "/C/linkToBig");
-    FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root(), "/");
-    EXPECT_TRUE(fs.ok());
-    return std::move(fs).value();
+    return openRoot(tree);
 }
 
 TEST(ClientFileSystemMeasure, MeasuresLengthOrAllocatedSizeBelowAFolder) {
@@ -68,6 +96,180 @@ TEST(ClientFileSystemRemove, RemovesItemsAndNeverFollowsLinks) {
         EXPECT_EQ(tree.countFiles("/etc"), 2) << "path: " << path;
         EXPECT_EQ(tree.status("/etc/passwd")->st_mode & 07777, 0600) << "path: " << path;
     }
+}
+
+TEST(TreeWalkDeep, MeasuresAndRemovesHundredThousandLevelsWithFewDescriptors) {
+    // A chain "d/d/d/..." far longer than PATH_MAX, built through handles, with a file at
+    // the bottom and beside the top (one listed after "d", whatever the order); the walk
+    // must count every folder and file.
+    ScratchTree tree;
+    tree.writeFile("/Library/Caches/deep/before", 5000);
+    UniqueFd current = openFolder(tree.real("/Library/Caches/deep"));
+    std::int64_t expected = 0;
+    struct stat status {};
+    for (int level = 0; level < 100000; ++level) {
+        ASSERT_EQ(::mkdirat(current.get(), "d", 0755), 0) << "level " << level;
+        current.reset(::openat(current.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ::fstat(current.get(), &status);
+        expected += status.st_blocks * 512;
+    }
+    // Handles left open would pin the chain and make every rmdir slow.
+    current.reset(::openat(current.get(), "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::write(current.get(), "bottom", 6), 6);
+    ::fstat(current.get(), &status);
+    expected += status.st_blocks * 512;
+    current.reset(-1);
+    tree.writeFile("/Library/Caches/deep/after", 5000);
+    expected += (tree.status("/Library/Caches/deep/before")->st_blocks +
+                 tree.status("/Library/Caches/deep/after")->st_blocks) *
+                512;
+    const ClientFileSystem fs = openRoot(tree);
+
+    // A walk that kept one handle per level would fail with EMFILE long before the bottom;
+    // one that keeps a few must re-open each parent through ".." and resume its listing.
+    const std::optional<std::string> answer = testing::runInChild([&fs] {
+        const rlimit limit{64, 64};
+        return ::setrlimit(RLIMIT_NOFILE, &limit) == 0
+                   ? measureThenRemove(fs, "/Library/Caches/deep")
+                   : std::string("setrlimit failed");
+    });
+    EXPECT_EQ(answer, std::to_string(expected) + " " + std::to_string(expected));
+    EXPECT_FALSE(tree.exists("/Library/Caches/deep"));
+}
+
+TEST(TreeWalkUnreadable, MeasureSkipsUnreadableContentsAndRemovalStopsThere) {
+    // As "nobody": the contents of "closed" can be neither counted nor removed (its own
+    // size counts), while an empty unreadable folder can still be removed.
+    ScratchTree tree;
+    tree.writeFile("/w/t/readable/a", 3000);
+    tree.writeFile("/w/t/closed/hidden", 9000);
+    tree.writeFile("/w/e/a", 3000);
+    tree.makeFolder("/w/e/closedEmpty");
+    ASSERT_EQ(std::system(("chmod -R a+rwX " + tree.real("/w")).c_str()), 0);
+    ASSERT_EQ(::chmod(tree.real("/w/t/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(tree.real("/w/e/closedEmpty").c_str(), 0), 0);
+    const std::int64_t visible = tree.allocatedBelow("/w/t") - tree.allocatedBelow("/w/t/closed");
+    const std::string empty = std::to_string(tree.allocatedBelow("/w/e"));
+    const ClientFileSystem fs = openRoot(tree);
+
+    const std::optional<std::string> answer = testing::runInChild(
+        [&fs] { return measureThenRemove(fs, "/w/t") + " " + measureThenRemove(fs, "/w/e"); },
+        true);
+    EXPECT_EQ(answer,
+              std::to_string(visible) + " " + std::to_string(-EACCES) + " " + empty + " " + empty);
+    EXPECT_TRUE(tree.exists("/w/t/closed/hidden"));
+    EXPECT_FALSE(tree.exists("/w/e"));
+}
+
+TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
+    // A file system mounted below a cache folder (a bind mount of "/", say) must neither be
+    // counted nor emptied. The mount lives in a private mount namespace of a child.
+    ScratchTree tree;
+    tree.writeFile("/t/a", 3000);
+    tree.makeFolder("/t/mnt");
+    const ClientFileSystem fs = openRoot(tree);
+    const std::string mountPoint = tree.real("/t/mnt");
+    const std::optional<std::string> answer = testing::runInChild([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+            return std::string("no mount");
+        }
+        const UniqueFd inside(
+            ::open((mountPoint + "/inside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (::write(inside.get(), "data", 4) != 4) {
+            return std::string("unwritten");
+        }
+        struct stat file {};
+        struct stat mounted {};
+        const bool measuredRight = ::stat(tree.real("/t/a").c_str(), &file) == 0 &&
+                                   ::stat(mountPoint.c_str(), &mounted) == 0 &&
+                                   fs.measure("/t") == (file.st_blocks + mounted.st_blocks) * 512;
+        const FsResult<std::int64_t> removed = fs.measureAndRemove("/t");
+        return std::string(measuredRight ? "measured " : "mismeasured ") +
+               (removed ? "removed" : std::to_string(removed.error().errorNumber)) +
+               (::access((mountPoint + "/inside").c_str(), F_OK) == 0 ? " kept" : " lost");
+    });
+    if (answer == "no mount") {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    EXPECT_EQ(answer, "measured " + std::to_string(EBUSY) + " kept");
+}
+
+// Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
+long exchange(int folderFd, const std::string& first, const std::string& second) {
+    return ::renameat2(folderFd, first.c_str(), folderFd, second.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+// Another thread keeps swapping folders inside the tree being removed for links to a
+// sentinel folder outside it, while the tree is measured and removed. Whatever the
+// interleaving, the removal may fail but must never reach into the sentinel.
+TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
+    constexpr int rounds = 2000;
+    constexpr int sentinelFiles = 12;
+    constexpr int swappedPairs = 8;  // folders inside "sub", each with a link partner
+
+    ScratchTree tree;
+    const std::string sentinel = tree.real("/outside/sentinel");
+    for (int i = 0; i < sentinelFiles; ++i) {
+        tree.writeFile("/outside/sentinel/" + std::string(i % 2 ? "n/" : "") + std::to_string(i),
+                       1);
+    }
+    const ClientFileSystem fs = openRoot(tree);
+
+    std::mutex swapLock;  // held by the swapper around each exchange
+    std::atomic<bool> active{false};
+    std::atomic<bool> stop{false};
+    std::atomic<int> treeFd{-1};
+    std::atomic<int> subFd{-1};
+    std::atomic<long> swaps{0};
+    std::thread swapper([&] {
+        while (!stop.load()) {
+            const std::lock_guard<std::mutex> lock(swapLock);
+            if (!active.load()) {
+                continue;
+            }
+            swaps += exchange(treeFd.load(), "sub", "link");
+            for (int pair = 0; pair < swappedPairs; ++pair) {
+                const std::string number = std::to_string(pair);
+                swaps += exchange(subFd.load(), "inner" + number, "innerLink" + number);
+            }
+        }
+    });
+
+    int removals = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (int pair = 0; pair < swappedPairs; ++pair) {
+            const std::string number = std::to_string(pair);
+            tree.writeFile("/Library/Caches/t/sub/inner" + number + "/g", 10);
+            tree.makeLink(sentinel, "/Library/Caches/t/sub/innerLink" + number);
+        }
+        tree.makeLink(sentinel, "/Library/Caches/t/link");
+        UniqueFd t(::open(tree.real("/Library/Caches/t").c_str(), O_PATH | O_CLOEXEC));
+        UniqueFd sub(::open(tree.real("/Library/Caches/t/sub").c_str(), O_PATH | O_CLOEXEC));
+        treeFd = t.get();
+        subFd = sub.get();
+
+        active = true;
+        removals += fs.measureAndRemove("/Library/Caches/t").ok() ? 1 : 0;
+        active = false;
+        const std::lock_guard<std::mutex> paused(swapLock);  // waits out an exchange under way
+
+        // On failure, stop the rounds but still join the swapper below.
+        const long left = tree.countFiles("/outside/sentinel");
+        EXPECT_EQ(left, sentinelFiles) << "round " << round;
+        if (left != sentinelFiles) {
+            break;
+        }
+        if (tree.exists("/Library/Caches/t") && !fs.remove("/Library/Caches/t").ok() &&
+            !testing::removeWithRm(tree.real("/Library/Caches/t"))) {
+            ADD_FAILURE() << "cannot clear the tree after round " << round;
+            break;
+        }
+    }
+    stop = true;
+    swapper.join();
+    std::printf("swaps %ld, removals that succeeded %d of %d\n", swaps.load(), removals, rounds);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,14 +34,14 @@ void check(bool done, const char* what, const std::string& path) {
 
 ScratchTree::ScratchTree(const std::string& base) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string parent = !base.empty()                     ? base
-                         : tmp != nullptr && *tmp != '\0'  ? tmp
-                         : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                           : "/tmp";
+    const std::string parent = !base.empty()                     ? base
+                               : tmp != nullptr && *tmp != '\0'  ? tmp
+                               : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                 : "/tmp";
     std::string pattern = parent + "/tavelin-fs-XXXXXX";
-    check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp", pattern);
-    root_ = pattern;
-    ::chmod(root_.c_str(), 0755);
+    const bool made = ::mkdtemp(pattern.data()) != nullptr && ::chmod(pattern.c_str(), 0755) == 0;
+    check(made, "mkdtemp", pattern);
+    root_ = made ? pattern : "";
 }
 
 ScratchTree::~ScratchTree() {
@@ -102,36 +103,33 @@ std::int64_t ScratchTree::allocatedBelow(const std::string& clientPath) const {
 std::optional<std::string> runInChild(const std::function<std::string()>& work, bool asNobody) {
     constexpr uid_t nobody = 65534;
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return std::nullopt;
-    }
-    const pid_t child = ::fork();
+    const pid_t child = ::pipe2(pipeFds, O_CLOEXEC) == 0 ? ::fork() : -1;
     if (child == 0) {
         if (asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
                          ::setresuid(nobody, nobody, nobody) != 0)) {
             ::_exit(2);
         }
         const std::string answer = work();
-        ::_exit(::write(pipeFds[1], answer.data(), answer.size()) ==
-                        static_cast<ssize_t>(answer.size())
-                    ? 0
-                    : 3);
+        const auto length = static_cast<ssize_t>(answer.size());
+        ::_exit(::write(pipeFds[1], answer.data(), answer.size()) == length ? 0 : 3);
+    }
+    if (child < 0) {
+        return std::nullopt;
     }
     ::close(pipeFds[1]);
     std::string answer;
     char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
+    for (ssize_t count = 0; (count = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
+        if (count < 0 && errno != EINTR) {
+            break;
+        }
         answer.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     ::close(pipeFds[0]);
     int status = 0;
-    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return std::nullopt;
-    }
-    return answer;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::optional(answer) : std::nullopt;
 }
 
 bool removeWithRm(const std::string& path) {

@@ -13,8 +13,7 @@ namespace tavelin::testing {
 
 class ScratchTree {
   public:
-    // A fresh folder (mode 0755) below `base`; when empty, below $TMPDIR, else /dev/shm
-    // (a tmpfs: fast, without the discards some disks do on every rmdir), else /tmp.
+    // A fresh folder (mode 0755) below `base`, else $TMPDIR, else /dev/shm (a fast tmpfs).
     explicit ScratchTree(const std::string& base = {});
     ~ScratchTree();
     ScratchTree(const ScratchTree&) = delete;
@@ -24,16 +23,16 @@ class ScratchTree {
     // The real path of a client path ("/Library/Caches/x" -> <root>/Library/Caches/x).
     [[nodiscard]] std::string real(const std::string& clientPath) const;
 
-    // These create missing parent folders and fail the current test when the system refuses.
+    // These create missing parents and fail the current test when the system refuses.
     void makeFolder(const std::string& clientPath, mode_t mode = 0755) const;
     void writeFile(const std::string& clientPath, std::size_t length, mode_t mode = 0644) const;
     void makeLink(const std::string& target, const std::string& clientPath) const;
 
     [[nodiscard]] bool exists(const std::string& clientPath) const;
     [[nodiscard]] std::optional<struct stat> status(const std::string& clientPath) const;
-    // Non-folders below a client folder (recursively), -1 when it cannot be read.
+    // Non-folders below a client folder, -1 when it cannot be read; and st_blocks * 512
+    // summed over everything below it, as the walk counts.
     [[nodiscard]] long countFiles(const std::string& clientPath) const;
-    // st_blocks * 512 summed over everything below the client folder, as the walk counts.
     [[nodiscard]] std::int64_t allocatedBelow(const std::string& clientPath) const;
 
   private:
@@ -46,7 +45,6 @@ class ScratchTree {
 [[nodiscard]] std::optional<std::string> runInChild(const std::function<std::string()>& work,
                                                     bool asNobody = false);
 
-// Runs `rm -rf path`; true when it exited with 0.
 bool removeWithRm(const std::string& path);
 
 }  // namespace tavelin::testing
