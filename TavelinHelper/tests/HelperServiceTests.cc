@@ -44,7 +44,7 @@ std::string numberLines(int last) {
 }
 
 TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
-    const testing::ScratchTree scratch("/tmp");
+    const testing::ScratchTree scratch;
     const std::tuple<std::string, std::string, std::int32_t, std::string, int> cases[] = {
         {"mixed", "printf '%s|' \"$#\" \"$@\"\necho b >&2\nprintf c\necho d >&2", 0,
          "3|--install|--all|--agree-to-license|b\ncd\n", 1},
@@ -89,7 +89,7 @@ TEST(UpdateRunnerTest, AnAbandonedChildIsKilledAndReaped) {
 }
 
 TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
-    const testing::ScratchTree scratch("/tmp");
+    const testing::ScratchTree scratch;
     const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
     const std::tuple<std::string, std::string, bool, std::string> cases[] = {
         {"silent", "exit 0", true, "Systemupdates installiert."},
@@ -144,7 +144,7 @@ class ServiceTest : public ::testing::Test {
 protected:
     ServiceTest() { scratch.makeFolder("/Library/Caches"); }
 
-    const testing::ScratchTree scratch{"/tmp"};
+    const testing::ScratchTree scratch;
     const ClientFileSystem fs = ClientFileSystem::open(scratch.root(), "/").value();
 };
 
