@@ -99,29 +99,38 @@ TEST(RemoveSystemPaths, FreedBytesStopAtTheLargestCount) {
     EXPECT_EQ(result.freedBytes(), INT64_MAX);
 }
 
-TEST(RemoveSystemPaths, RemovalFailingPartWayFreesNothingForThatPath) {
-    // As an unprivileged user a write-protected subfolder stops the removal part-way: the
-    // path counts as failed and adds no bytes, even though some of it is gone.
+TEST(RemoveSystemPaths, FoldersNobodyMayEmptyFailAndFreeNothing) {
+    // As an unprivileged user, a write-protected subfolder stops a removal part-way and an
+    // unreadable one can be neither listed nor measured (its own size still counts): the
+    // path counts as failed and adds no bytes, though some of it is gone. An empty
+    // unreadable folder can still be removed.
     ScratchTree tree;
     tree.writeFile("/Library/Caches/p/a/first", 4000);
     tree.writeFile("/Library/Caches/p/locked/kept", 4000);
     tree.writeFile("/Library/Caches/p/z/last", 4000);
-    tree.writeFile("/Library/Caches/ok", 7);
+    tree.writeFile("/Library/Caches/c/closed/hidden", 9000);
+    tree.writeFile("/Library/Caches/e/a", 3000);
+    tree.makeFolder("/Library/Caches/e/closedEmpty");
     ASSERT_EQ(std::system(("chmod -R a+rwX " + tree.real("/Library")).c_str()), 0);
     ASSERT_EQ(::chmod(tree.real("/Library/Caches/p/locked").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(tree.real("/Library/Caches/c/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(tree.real("/Library/Caches/e/closedEmpty").c_str(), 0), 0);
+    const auto closed = std::to_string(tree.status("/Library/Caches/c/closed")->st_blocks * 512);
+    const std::string empty = std::to_string(tree.allocatedBelow("/Library/Caches/e"));
     const ClientFileSystem fs = openAt(tree);
 
     const std::optional<std::string> answer = testing::runInChild(
         [&fs] {
             CapturingLogSink log;
-            return summary(removeSystemPaths({"/Library/Caches/p", "/Library/Caches/ok"}, fs, log),
-                           log);
+            const Strings paths = {"/Library/Caches/p", "/Library/Caches/c", "/Library/Caches/e"};
+            return std::to_string(sizeOf("/Library/Caches/c", fs)) + "|" +
+                   summary(removeSystemPaths(paths, fs, log), log);
         },
         true);
-    EXPECT_EQ(answer,
-              "false|1 Pfade entfernt, 1 fehlgeschlagen|7|"
-              "[TavelinHelper] removed /Library/Caches/ok (7 bytes)");
+    EXPECT_EQ(answer, closed + "|false|1 Pfade entfernt, 2 fehlgeschlagen|" + empty +
+                          "|[TavelinHelper] removed /Library/Caches/e (" + empty + " bytes)");
     EXPECT_TRUE(tree.exists("/Library/Caches/p/locked/kept"));
+    EXPECT_TRUE(tree.exists("/Library/Caches/c/closed/hidden"));
 }
 
 }  // namespace

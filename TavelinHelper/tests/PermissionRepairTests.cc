@@ -14,7 +14,6 @@ using testing::ScratchTree;
 
 TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
     const std::string refused = "Pfad au\u00dferhalb der zul\u00e4ssigen Bereiche";
-    const std::string loop = "Too many levels of symbolic links";
     const std::string app = "/Library/Application Support/app";  // a folder, mode 0700
     struct Case {
         std::string path;
@@ -38,8 +37,8 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         {"/Library/Caches/missing", "/", "", "No such file or directory"},
         {"/Library/Caches/x/", "/", "", "Not a directory"},
         // Links are never followed, neither at the named path nor before it.
-        {"/Library/Caches/linkToPasswd", "/", "", loop},
-        {"/Library/Preferences/linkToEtc/passwd", "/", "", loop},
+        {"/Library/Caches/linkToPasswd", "/", "", "Too many levels of symbolic links"},
+        {"/Library/Preferences/linkToEtc/passwd", "/", "", "Too many levels of symbolic links"},
     };
     const std::vector<std::string> files = {"/etc/passwd",
                                             "/x",

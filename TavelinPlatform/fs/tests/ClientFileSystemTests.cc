@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -127,30 +125,6 @@ TEST(TreeWalkDeep, MeasuresAndRemovesHundredThousandLevelsWithFewDescriptors) {
     EXPECT_FALSE(tree.exists("/Library/Caches/deep"));
 }
 
-TEST(TreeWalkUnreadable, MeasureSkipsUnreadableContentsAndRemovalStopsThere) {
-    // As "nobody": the contents of "closed" can be neither counted nor removed (its own
-    // size counts), while an empty unreadable folder can still be removed.
-    ScratchTree tree;
-    tree.writeFile("/w/t/readable/a", 3000);
-    tree.writeFile("/w/t/closed/hidden", 9000);
-    tree.writeFile("/w/e/a", 3000);
-    tree.makeFolder("/w/e/closedEmpty");
-    ASSERT_EQ(std::system(("chmod -R a+rwX " + tree.real("/w")).c_str()), 0);
-    ASSERT_EQ(::chmod(tree.real("/w/t/closed").c_str(), 0), 0);
-    ASSERT_EQ(::chmod(tree.real("/w/e/closedEmpty").c_str(), 0), 0);
-    const std::int64_t visible = tree.allocatedBelow("/w/t") - tree.allocatedBelow("/w/t/closed");
-    const std::string empty = std::to_string(tree.allocatedBelow("/w/e"));
-    const ClientFileSystem fs = openRoot(tree);
-
-    const std::optional<std::string> answer = testing::runInChild(
-        [&fs] { return measureThenRemove(fs, "/w/t") + " " + measureThenRemove(fs, "/w/e"); },
-        true);
-    EXPECT_EQ(answer,
-              std::to_string(visible) + " " + std::to_string(-EACCES) + " " + empty + " " + empty);
-    EXPECT_TRUE(tree.exists("/w/t/closed/hidden"));
-    EXPECT_FALSE(tree.exists("/w/e"));
-}
-
 TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
     // A file system mounted below a cache folder (a bind mount of "/", say) must neither be
     // counted nor emptied. The mount lives in a private mount namespace of a child.
@@ -218,7 +192,6 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
         }
     });
 
-    int removals = 0;
     for (int round = 0; round < rounds; ++round) {
         for (int pair = 0; pair < swappedPairs; ++pair) {
             const std::string number = std::to_string(pair);
@@ -232,7 +205,7 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
         subFd = sub.get();
 
         active = true;
-        removals += fs.measureAndRemove("/Library/Caches/t").ok() ? 1 : 0;
+        static_cast<void>(fs.measureAndRemove("/Library/Caches/t"));
         active = false;
         const std::lock_guard<std::mutex> paused(swapLock);  // waits out an exchange under way
 
@@ -250,7 +223,7 @@ TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
     }
     stop = true;
     swapper.join();
-    std::printf("swaps %ld, removals that succeeded %d of %d\n", swaps.load(), removals, rounds);
+    EXPECT_GT(swaps.load(), rounds) << "the swapper hardly ran";
 }
 
 }  // namespace

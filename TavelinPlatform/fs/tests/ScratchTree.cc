@@ -6,11 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "UniqueFd.h"
 
 namespace tavelin::testing {
 
@@ -41,10 +42,6 @@ ScratchTree::ScratchTree() {
     const bool made = ::mkdtemp(pattern.data()) != nullptr && ::chmod(pattern.c_str(), 0755) == 0;
     check(made, "mkdtemp", pattern);
     root_ = made ? pattern : "";
-}
-
-std::string ScratchTree::real(const std::string& clientPath) const {
-    return clientPath.starts_with('/') ? root_ + clientPath : root_ + "/" + clientPath;
 }
 
 void ScratchTree::makeFolder(const std::string& clientPath, mode_t mode) const {
@@ -93,8 +90,10 @@ std::int64_t ScratchTree::allocatedBelow(const std::string& clientPath) const {
 
 std::optional<std::string> runInChild(const std::function<std::string()>& work, bool asNobody) {
     constexpr uid_t nobody = 65534;
-    int pipeFds[2];
+    int pipeFds[2] = {-1, -1};
     const pid_t child = ::pipe2(pipeFds, O_CLOEXEC) == 0 ? ::fork() : -1;
+    const UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
     if (child == 0) {
         if (asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
                          ::setresuid(nobody, nobody, nobody) != 0)) {
@@ -102,25 +101,18 @@ std::optional<std::string> runInChild(const std::function<std::string()>& work, 
         }
         const std::string answer = work();
         const auto length = static_cast<ssize_t>(answer.size());
-        ::_exit(::write(pipeFds[1], answer.data(), answer.size()) == length ? 0 : 3);
+        ::_exit(::write(writeEnd.get(), answer.data(), answer.size()) == length ? 0 : 3);
     }
-    if (child < 0) {
+    writeEnd.reset(-1);
+    int status = 0;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    char buffer[4096];
+    const ssize_t count = child > 0 ? ::read(readEnd.get(), buffer, sizeof buffer) : -1;
+    if (count < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return std::nullopt;
     }
-    ::close(pipeFds[1]);
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t count = 0; (count = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
-        if (count < 0 && errno != EINTR) {
-            break;
-        }
-        answer.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::optional(answer) : std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(count));
 }
 
 bool removeWithRm(const std::string& path) {

@@ -23,7 +23,9 @@ class ScratchTree {
 
     [[nodiscard]] const std::string& root() const noexcept { return root_; }
     // The real path of a client path ("/Library/Caches/x" -> <root>/Library/Caches/x).
-    [[nodiscard]] std::string real(const std::string& clientPath) const;
+    [[nodiscard]] std::string real(const std::string& clientPath) const {
+        return root_ + (clientPath.starts_with('/') ? "" : "/") + clientPath;
+    }
 
     // These create missing parents and fail the current test when the system refuses.
     void makeFolder(const std::string& clientPath, mode_t mode = 0755) const;
@@ -43,7 +45,7 @@ class ScratchTree {
 
 // Runs `work` in a forked child, which first drops to the unprivileged user "nobody"
 // (uid/gid 65534) when `asNobody`, so permission bits apply as they do to ordinary users.
-// Answers what `work` returned, or nullopt when the child did not finish normally.
+// Answers what `work` returned (up to 4096 bytes), or nullopt when the child failed.
 [[nodiscard]] std::optional<std::string> runInChild(const std::function<std::string()>& work,
                                                     bool asNobody = false);
 
