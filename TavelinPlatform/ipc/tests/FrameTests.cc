@@ -23,16 +23,6 @@ std::string header(std::uint32_t length) {
                   static_cast<int>((length >> 8) & 0xFF), static_cast<int>(length & 0xFF)});
 }
 
-std::string printable(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        char hex[4];
-        (void)std::snprintf(hex, sizeof(hex), "%02x ", static_cast<unsigned char>(c));
-        out += hex;
-    }
-    return out;
-}
-
 TEST(FrameTest, EncodesTheDocumentedBytes) {
     EXPECT_EQ(encodeHello(), bytes({0, 0, 0, 2, 1, 1}));
 
@@ -93,7 +83,7 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
          FrameError::unexpectedArgument},
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(std::string(testCase.what) + ": " + printable(testCase.body));
+        SCOPED_TRACE(testCase.what);
         const auto decoded = decodeCall(testCase.body);
         ASSERT_TRUE(std::holds_alternative<FrameError>(decoded));
         EXPECT_EQ(frameErrorName(std::get<FrameError>(decoded)),
@@ -121,7 +111,7 @@ TEST(FrameTest, ReaderJudgesEachLengthBeforeKeepingItsBody) {
          FrameError::oversize},
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(std::string(testCase.what) + ": " + printable(testCase.stream));
+        SCOPED_TRACE(testCase.what);
         FrameReader reader;
         reader.append(testCase.stream);
         while (reader.next()) {

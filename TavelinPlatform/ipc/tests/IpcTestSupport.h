@@ -55,7 +55,6 @@ private:
 struct ServiceProbe {
     std::atomic<int> callsStarted{0};
     std::atomic<int> callsFinished{0};
-    std::atomic<int> servicesAlive{0};
     Gate blockEntered;  // opened when a "block" call has started
     Gate blockRelease;  // a "block" call waits for this before answering
     Gate blockLeft;     // opened when a "block" call has answered and counted itself
@@ -64,10 +63,7 @@ struct ServiceProbe {
 // Answers "0.0.1" to helperVersion and "echo:<argument>" to perform.
 class EchoService final : public PrivilegedHelperProtocol {
 public:
-    explicit EchoService(ServiceProbe& probe) : probe_(probe) { ++probe_.servicesAlive; }
-    ~EchoService() override { --probe_.servicesAlive; }
-    EchoService(const EchoService&) = delete;
-    EchoService& operator=(const EchoService&) = delete;
+    explicit EchoService(ServiceProbe& probe) : probe_(probe) {}
 
     void helperVersion(const VersionReply& reply) override {
         ++probe_.callsStarted;
@@ -92,17 +88,17 @@ private:
     ServiceProbe& probe_;
 };
 
-// Admits every peer (or none), after `admissionGate` was opened if closeGate() was called.
+// Admits every peer, after `admissionGate` was opened if closeGate() was called.
 class TestDelegate final : public ListenerDelegate {
 public:
-    explicit TestDelegate(ServiceProbe& probe, bool admit = true) : probe_(probe), admit_(admit) {}
+    explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
     std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(const PeerProcess& peer) override {
         lastPeerPid = peer.pid;
         if (gated_) {
             admissionGate.wait();
         }
-        return admit_ ? std::make_unique<EchoService>(probe_) : nullptr;
+        return std::make_unique<EchoService>(probe_);
     }
 
     Gate admissionGate;
@@ -111,7 +107,6 @@ public:
 
 private:
     ServiceProbe& probe_;
-    bool admit_;
     std::atomic<bool> gated_{false};
 };
 

@@ -1,5 +1,5 @@
 // The listener with real sockets on test-chosen names: ordering, independence of
-// connections, vanishing clients, refused peers and broken frames.
+// connections, vanishing clients and broken frames.
 
 #include <sys/socket.h>
 
@@ -16,7 +16,6 @@ namespace {
 
 using testing::closesWithoutData;
 using testing::connectAndGreet;
-using testing::connectTo;
 using testing::readReply;
 using testing::RunningListener;
 using testing::sendCall;
@@ -95,18 +94,6 @@ TEST(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->answer, "echo:after");
     EXPECT_EQ(probe.callsFinished, 2);
-}
-
-TEST(ListenerTest, RefusedConnectionIsClosedWithoutHello) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe, /*admit=*/false);
-    const RunningListener listener(delegate);
-    const UniqueFd fd = connectTo(listener.name());
-    ASSERT_TRUE(fd);
-    FrameReader reader;
-    EXPECT_TRUE(closesWithoutData(fd.get(), reader));
-    EXPECT_EQ(probe.servicesAlive, 0);
-    EXPECT_EQ(probe.callsStarted, 0);
 }
 
 [[nodiscard]] std::string rawFrame(std::uint32_t length, std::string_view body) {
