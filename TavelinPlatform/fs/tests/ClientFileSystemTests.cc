@@ -131,7 +131,7 @@ TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
     ScratchTree tree;
     tree.writeFile("/t/a", 3000);
     tree.makeFolder("/t/mnt");
-    const std::int64_t outside = tree.status("/t/a")->st_blocks * 512;  // a tmpfs folder: none
+    const std::int64_t outside = tree.status("/t/a")->st_blocks * 512;  // tmpfs roots: 0 blocks
     const ClientFileSystem fs = openRoot(tree);
     const std::string inside = tree.real("/t/mnt/inside");
     const std::optional<std::string> answer = testing::runInChild([&] {
