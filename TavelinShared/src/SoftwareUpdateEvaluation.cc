@@ -1,7 +1,5 @@
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
 
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <array>
 #include <string>
@@ -56,16 +54,6 @@ bool isLineSeparator(UChar32 codePoint) {
     }
 }
 
-// The scalar that ends at `end` and where it starts; `text` is well-formed UTF-8.
-std::pair<UChar32, std::size_t> scalarBefore(std::string_view text, std::size_t end) {
-    const std::size_t window = std::min<std::size_t>(4, end);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + end - window);
-    auto offset = static_cast<std::int32_t>(window);
-    UChar32 codePoint = 0;
-    U8_PREV(bytes, 0, offset, codePoint);
-    return {codePoint, end - window + static_cast<std::size_t>(offset)};
-}
-
 // The last `count` lines that are not empty after trimming, trimmed, in output order. Walks
 // back from the end, so only the tail of a long output is read.
 std::vector<std::string_view> lastLines(std::string_view output, std::size_t count) {
@@ -79,7 +67,7 @@ std::vector<std::string_view> lastLines(std::string_view output, std::size_t cou
     std::size_t lineEnd = output.size();
     std::size_t position = output.size();
     while (position > 0 && lines.size() < count) {
-        const auto [codePoint, start] = scalarBefore(output, position);
+        const auto [codePoint, start] = UnicodeText::scalarBefore(output, position);
         if (isLineSeparator(codePoint)) {
             take(output.substr(position, lineEnd - position));
             lineEnd = start;

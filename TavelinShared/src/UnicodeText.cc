@@ -48,16 +48,6 @@ std::pair<UChar32, std::size_t> scalarAt(std::string_view text, std::size_t posi
     return {codePoint, position + static_cast<std::size_t>(offset)};
 }
 
-// The scalar that ends at `end` and where it starts.
-std::pair<UChar32, std::size_t> scalarBefore(std::string_view text, std::size_t end) {
-    const std::size_t window = std::min<std::size_t>(4, end);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + end - window);
-    auto offset = static_cast<std::int32_t>(window);
-    UChar32 codePoint = 0;
-    U8_PREV(bytes, 0, offset, codePoint);
-    return {codePoint, end - window + static_cast<std::size_t>(offset)};
-}
-
 bool isSpaceSeparatorOrTab(UChar32 codePoint) {
     return codePoint == 0x0009 || u_charType(codePoint) == U_SPACE_SEPARATOR;
 }
@@ -206,6 +196,15 @@ std::string_view leadingGraphemeClusters(std::string_view text, std::size_t coun
         boundary = next;
     }
     return text.substr(0, static_cast<std::size_t>(boundary));
+}
+
+std::pair<UChar32, std::size_t> scalarBefore(std::string_view text, std::size_t end) {
+    const std::size_t window = std::min<std::size_t>(4, end);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + end - window);
+    auto offset = static_cast<std::int32_t>(window);
+    UChar32 codePoint = 0;
+    U8_PREV(bytes, 0, offset, codePoint);
+    return {codePoint, end - window + static_cast<std::size_t>(offset)};
 }
 
 }  // namespace tavelin::UnicodeText

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include <unicode/umachine.h>
 
 // Unicode helpers over UTF-8 std::strings, all backed by ICU.
 namespace tavelin::UnicodeText {
@@ -36,5 +39,9 @@ namespace tavelin::UnicodeText {
 // prefix of well-formed UTF-8 is well-formed. Only the first GiB of a text is segmented.
 // Precondition: `text` is well-formed UTF-8.
 [[nodiscard]] std::string_view leadingGraphemeClusters(std::string_view text, std::size_t count);
+
+// The scalar that ends at byte offset `end` of well-formed UTF-8 `text`, and the offset where
+// it starts. Decodes at most four bytes, so it works at any offset. Precondition: end > 0.
+[[nodiscard]] std::pair<UChar32, std::size_t> scalarBefore(std::string_view text, std::size_t end);
 
 }  // namespace tavelin::UnicodeText
