@@ -115,8 +115,8 @@ Decoded<PrivilegedOperation> PrivilegedOperation::decode(std::string_view bytes)
     // Only recognised names were kept, so the object's size is their count. It is checked
     // before any payload is looked at.
     if (root.size() != 1) {
-        return DecodingError{
-            DecodingErrorKind::typeMismatch, {}, "Invalid number of keys found, expected one."};
+        return DecodingError{DecodingErrorKind::typeMismatch, {},
+                             "Invalid number of keys found, expected one.", "PrivilegedOperation"};
     }
     auto& [name, payload] = *root.get_ref<Json::object_t&>().begin();
     const CodingPath payloadPath{name};

@@ -78,6 +78,8 @@ TEST(PrivilegedOperationTests, CountsRecognisedAlternativeNamesBeforeReadingAnyP
         ASSERT_FALSE(decoded.ok()) << shown(input);
         EXPECT_EQ(decoded.error().kind, DecodingErrorKind::typeMismatch) << shown(input);
         EXPECT_EQ(decoded.error().description, "Invalid number of keys found, expected one.");
+        EXPECT_EQ(decoded.error().typeName, "PrivilegedOperation") << shown(input);
+        EXPECT_TRUE(decoded.error().codingPath.empty()) << shown(input);
     }
 }
 

@@ -42,6 +42,10 @@ struct DecodingError {
     // Human-readable and not part of any format, except for the one text
     // "Invalid number of keys found, expected one." of PrivilegedOperation.
     std::string description;
+    // For the type mismatches a decoder raises about a whole value of its own type (the
+    // request object holding no or several operations): that type's name, e.g.
+    // "PrivilegedOperation". Empty for errors the JSON reader raises.
+    std::string typeName = {};
 };
 
 // Either a decoded value or the error that stopped decoding. Never throws.
