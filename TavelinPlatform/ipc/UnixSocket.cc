@@ -40,6 +40,24 @@ struct AbstractAddress {
     return fd;
 }
 
+struct SocketAndAddress {
+    UniqueFd fd;
+    AbstractAddress address;
+};
+
+// A fresh stream socket and the address of `name`, for binding or connecting.
+[[nodiscard]] std::variant<SocketAndAddress, SystemError> socketFor(std::string_view name) {
+    const auto address = abstractAddress(name);
+    if (!address) {
+        return SystemError{ENAMETOOLONG, "name"};
+    }
+    auto socket = newStreamSocket();
+    if (auto* error = std::get_if<SystemError>(&socket)) {
+        return std::move(*error);
+    }
+    return SocketAndAddress{std::get<UniqueFd>(std::move(socket)), *address};
+}
+
 }  // namespace
 
 std::size_t maxAbstractNameLength() noexcept {
@@ -47,44 +65,36 @@ std::size_t maxAbstractNameLength() noexcept {
 }
 
 std::variant<UniqueFd, SystemError> listenOnAbstractName(std::string_view name, int backlog) {
-    const auto address = abstractAddress(name);
-    if (!address) {
-        return SystemError{ENAMETOOLONG, "name"};
-    }
-    auto socket = newStreamSocket();
-    if (auto* error = std::get_if<SystemError>(&socket)) {
+    auto prepared = socketFor(name);
+    if (auto* error = std::get_if<SystemError>(&prepared)) {
         return std::move(*error);
     }
-    UniqueFd fd = std::get<UniqueFd>(std::move(socket));
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address->address),
-               address->length) != 0) {
+    auto& [fd, address] = std::get<SocketAndAddress>(prepared);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address.address), address.length) !=
+        0) {
         return lastError("bind");
     }
     if (::listen(fd.get(), backlog) != 0) {
         return lastError("listen");
     }
-    return fd;
+    return std::move(fd);
 }
 
 std::variant<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {
-    const auto address = abstractAddress(name);
-    if (!address) {
-        return SystemError{ENAMETOOLONG, "name"};
-    }
-    auto socket = newStreamSocket();
-    if (auto* error = std::get_if<SystemError>(&socket)) {
+    auto prepared = socketFor(name);
+    if (auto* error = std::get_if<SystemError>(&prepared)) {
         return std::move(*error);
     }
-    UniqueFd fd = std::get<UniqueFd>(std::move(socket));
+    auto& [fd, address] = std::get<SocketAndAddress>(prepared);
     // A unix stream connect only sleeps while the listener's backlog is full; one
     // interrupted there leaves the socket unconnected, so it is simply repeated.
-    while (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address->address),
-                     address->length) != 0) {
+    while (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address),
+                     address.length) != 0) {
         if (errno != EINTR) {
             return lastError("connect");
         }
     }
-    return fd;
+    return std::move(fd);
 }
 
 std::variant<UniqueFd, SystemError> acceptConnection(int listeningFd) {
