@@ -59,10 +59,12 @@ bool allowsCodeSigning(X509* certificate, bool leaf) {
 // Builds and verifies the chain from the signer to the anchor (dates as of now), then
 // checks it for code signing.
 Outcome<Done> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& anchor) {
+    const X509Ptr anchorCertificate = anchor.freshCertificate();
     X509StorePtr store(X509_STORE_new());
     X509StackPtr carried(CMS_get1_certs(cms));
     X509StoreCtxPtr context(X509_STORE_CTX_new());
-    if (!store || !carried || !context || X509_STORE_add_cert(store.get(), anchor.certificate()) != 1 ||
+    if (!anchorCertificate || !store || !carried || !context ||
+        X509_STORE_add_cert(store.get(), anchorCertificate.get()) != 1 ||
         X509_STORE_CTX_init(context.get(), store.get(), leaf, carried.get()) != 1) {
         return identityError("chain verification: " + takeOpenSslError());
     }
@@ -75,7 +77,7 @@ Outcome<Done> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& a
     }
     STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
     const int length = sk_X509_num(chain);
-    if (length < 1 || X509_cmp(sk_X509_value(chain, length - 1), anchor.certificate()) != 0) {
+    if (length < 1 || X509_cmp(sk_X509_value(chain, length - 1), anchorCertificate.get()) != 0) {
         return identityError("certificate chain does not end at the trust anchor");
     }
     for (int index = 0; index < length - 1; ++index) {

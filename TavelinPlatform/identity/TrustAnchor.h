@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "OpenSslHandles.h"
 #include "Outcome.h"
@@ -9,7 +10,9 @@ namespace tavelin {
 
 // The certificate that every accepted signing chain must end at. The daemon's anchor is
 // one PEM file at a path fixed when the daemon is built; tests make their own.
-// Immutable once made, so one instance may be shared by concurrent verifications.
+// One instance is shared by concurrent verifications. OpenSSL fills caches inside a
+// certificate object while a chain is verified against it, so each verification takes
+// its own copy (freshCertificate) instead of sharing one X509.
 class TrustAnchor {
 public:
     // Reads the one certificate of a PEM file; fails when the file is missing or damaged,
@@ -18,12 +21,15 @@ public:
     // Precondition: `certificate` is not null.
     [[nodiscard]] static TrustAnchor fromCertificate(X509Ptr certificate);
 
-    [[nodiscard]] X509* certificate() const noexcept { return certificate_.get(); }
+    // A new certificate object of the anchor, owned by the caller; null only when out of
+    // memory.
+    [[nodiscard]] X509Ptr freshCertificate() const;
 
 private:
-    explicit TrustAnchor(X509Ptr certificate) : certificate_(std::move(certificate)) {}
+    explicit TrustAnchor(std::vector<unsigned char> der) : der_(std::move(der)) {}
+    [[nodiscard]] static TrustAnchor fromParsed(X509* certificate);
 
-    X509Ptr certificate_;
+    std::vector<unsigned char> der_;  // the anchor's DER encoding, never changed
 };
 
 }  // namespace tavelin
