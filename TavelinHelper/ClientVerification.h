@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "LogSink.h"
-#include "Outcome.h"
 #include "PeerProcess.h"
 #include "TrustAnchor.h"
 
@@ -29,24 +27,5 @@ inline constexpr long clientNotSatisfying = 3;       // invalid signature or req
 // keeps ownership of everything passed in.
 [[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
                                       const TrustAnchor& anchor);
-
-// Admission: verifies the peer against PrivilegedHelperInfo::clientCodeRequirement() and
-// answers true for code 0 without logging; for codes 1, 2 and 3 it writes that code's
-// line and answers false:
-//   1 "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar."
-//   2 "[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?)."
-//   3 "[TavelinHelper] Client-Signatur erfüllt das Requirement nicht."
-[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, const TrustAnchor& anchor,
-                                      LogSink& log);
-// The same with another requirement text (for tests).
-[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
-                                      const TrustAnchor& anchor, LogSink& log);
-
-// The path of the platform trust anchor, fixed when the daemon is built (the CMake cache
-// variable TAVELIN_TRUST_ANCHOR, or the development identity in the build tree). No
-// configuration file, environment variable or option changes it.
-[[nodiscard]] std::string_view platformTrustAnchorPath();
-// Loads the anchor from platformTrustAnchorPath().
-[[nodiscard]] Outcome<TrustAnchor> loadPlatformTrustAnchor();
 
 }  // namespace tavelin

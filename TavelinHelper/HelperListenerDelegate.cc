@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ClientVerification.h"
+#include "ClientAuthorization.h"
 #include "HelperService.h"
 
 namespace tavelin {

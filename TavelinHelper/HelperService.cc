@@ -7,7 +7,7 @@
 #include "PermissionRepair.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "TavelinShared/PrivilegedOperation.h"
-#include "UpdateRunner.h"
+#include "UpdateInstallation.h"
 
 namespace tavelin {
 
@@ -61,7 +61,7 @@ std::string HelperService::answerFor(std::string_view operationJSON) const noexc
 
 PrivilegedResult HelperService::resultFor(std::string_view operationJSON) const {
     // A fresh decode per request; nothing of an earlier request is visible here.
-    const Decoded<PrivilegedOperation> decoded = PrivilegedOperation::decode(operationJSON);
+    const Expected<PrivilegedOperation, DecodingError> decoded = PrivilegedOperation::decode(operationJSON);
     if (!decoded) {
         return PrivilegedResult(false, std::string(invalidOperationMessage), 0);
     }

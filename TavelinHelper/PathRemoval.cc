@@ -53,20 +53,16 @@ PrivilegedResult removeSystemPaths(const std::vector<std::string>& paths,
     for (const std::string& path : allowed) {
         // One walk measures each entry just before removing it; the size counts only when
         // the whole path went, exactly as a measurement followed by a removal would.
-        const FsResult<std::int64_t> removed = fs.measureAndRemove(path);
+        const Expected<std::int64_t, SystemError> removed = fs.measureAndRemove(path);
         if (!removed) {
             ++counts.failed;
             continue;
         }
         ++counts.removed;
-        counts.freedBytes = saturatingAdd(counts.freedBytes, removed.value());
-        log.log(removalLine(path, removed.value()));
+        counts.freedBytes = saturatingAdd(counts.freedBytes, *removed);
+        log.log(removalLine(path, *removed));
     }
     return PrivilegedResult(counts.failed == 0, summary(counts), counts.freedBytes);
-}
-
-std::int64_t sizeOf(const std::string& path, const ClientFileSystem& fs) {
-    return fs.measure(path);
 }
 
 }  // namespace tavelin

@@ -20,8 +20,4 @@ namespace tavelin {
 [[nodiscard]] PrivilegedResult removeSystemPaths(const std::vector<std::string>& paths,
                                                  const ClientFileSystem& fs, LogSink& log);
 
-// The space `path` occupies, as the removal counts it (see ClientFileSystem::measure):
-// a non-folder's length, a folder's allocated size below it, 0 for what cannot be read.
-[[nodiscard]] std::int64_t sizeOf(const std::string& path, const ClientFileSystem& fs);
-
 }  // namespace tavelin

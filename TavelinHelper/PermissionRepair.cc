@@ -33,7 +33,7 @@ PrivilegedResult repairPermissions(const std::string& path, const ClientFileSyst
     if (!admitted) {
         return PrivilegedResult(false, std::string(refusedMessage), 0);
     }
-    const FsStatus changed = fs.setPermissions(path, repairedMode);
+    const Status<SystemError> changed = fs.setPermissions(path, repairedMode);
     if (!changed) {
         return PrivilegedResult(false, changed.error().text(), 0);
     }

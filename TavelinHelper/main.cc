@@ -5,12 +5,11 @@
 #include <signal.h>
 
 #include <string>
-#include <variant>
 
 #include "ClientFileSystem.h"
-#include "ClientVerification.h"
 #include "HelperListenerDelegate.h"
 #include "Listener.h"
+#include "PlatformTrustAnchor.h"
 #include "LogSink.h"
 #include "SenderPidfd.h"
 #include "SocketActivation.h"
@@ -38,19 +37,15 @@ void ignoreSigpipe() {
 }
 
 // The socket the service manager handed over, else our own bound to the service name.
-std::variant<UniqueFd, SystemError> listeningSocket() {
+Expected<UniqueFd, SystemError> listeningSocket() {
     auto activated = takeActivatedSocket();
-    if (auto* socket = std::get_if<UniqueFd>(&activated)) {
-        return std::move(*socket);
+    if (!activated) {
+        return Unexpected(std::move(activated).error());
     }
-    if (auto* error = std::get_if<SystemError>(&activated)) {
-        return std::move(*error);
+    if (*activated) {
+        return std::move(**activated);
     }
     return listenOnAbstractName(PrivilegedHelperInfo::machServiceName);
-}
-
-std::string describe(const SystemError& error) {
-    return error.context + ": " + error.text();
 }
 
 }  // namespace
@@ -61,22 +56,22 @@ int main() {
 
     auto fileSystem = ClientFileSystem::open("/");
     if (!fileSystem) {
-        return startFailure(log, describe(fileSystem.error()));
+        return startFailure(log, fileSystem.error().describe());
     }
     auto anchor = loadPlatformTrustAnchor();
     if (!anchor) {
         return startFailure(log, anchor.error().message);
     }
-    if (auto error = checkSenderPidfdSupport()) {
-        return startFailure(log, describe(*error) + " (Linux 6.5 or later is needed)");
+    if (auto supported = checkSenderPidfdSupport(); !supported) {
+        return startFailure(log, supported.error().describe() + " (Linux 6.5 or later is needed)");
     }
     auto socket = listeningSocket();
-    if (auto* error = std::get_if<SystemError>(&socket)) {
-        return startFailure(log, describe(*error));
+    if (!socket) {
+        return startFailure(log, socket.error().describe());
     }
 
-    HelperListenerDelegate delegate(log, fileSystem.value(), anchor.value());
-    Listener listener(std::get<UniqueFd>(std::move(socket)), delegate);
+    HelperListenerDelegate delegate(log, *fileSystem, *anchor);
+    Listener listener(std::move(socket).value(), delegate);
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));
     listener.run();  // serves for ever; nothing ever stops it

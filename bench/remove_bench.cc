@@ -146,7 +146,7 @@ bool runTool(std::vector<std::string> arguments) {
 }
 
 ClientFileSystem openScratch(const std::string& root) {
-    FsResult<ClientFileSystem> fs = ClientFileSystem::open(root);
+    Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(root);
     if (!fs) {
         errno = fs.error().errorNumber;
         die("open " + root);

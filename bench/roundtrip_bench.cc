@@ -28,11 +28,13 @@
 #include <vector>
 
 #include "ClientFileSystem.h"
-#include "ClientVerification.h"
+#include "ClientAuthorization.h"
+#include "PlatformTrustAnchor.h"
 #include "CodeSigner.h"
 #include "Frame.h"
 #include "HelperListenerDelegate.h"
 #include "Listener.h"
+#include "CapturingLogSink.h"
 #include "LogSink.h"
 #include "PeerProcess.h"
 #include "SignatureBlock.h"
@@ -71,7 +73,7 @@ double median(std::vector<double> values) {
     std::exit(2);
 }
 
-bool sendExactly(int fd, const std::string& bytes) { return !sendAll(fd, bytes).has_value(); }
+bool sendExactly(int fd, const std::string& bytes) { return sendAll(fd, bytes).has_value(); }
 
 bool receiveExactly(int fd, char* buffer, std::size_t size) {
     for (std::size_t done = 0; done < size;) {
@@ -143,7 +145,7 @@ public:
     AdmittedConnection(const AdmittedConnection&) = delete;
     AdmittedConnection& operator=(const AdmittedConnection&) = delete;
     ~AdmittedConnection() {
-        client_ = ClientError{};  // closes the connection
+        client_ = Unexpected(ClientError{});  // closes the connection
         listener_.stop();
         runner_.join();
     }
@@ -164,10 +166,10 @@ private:
     }
     static UniqueFd listeningSocket(const std::string& name) {
         auto socket = listenOnAbstractName(name);
-        if (!std::holds_alternative<UniqueFd>(socket)) {
+        if (!socket) {
             fail("cannot listen on " + name);
         }
-        return std::move(std::get<UniqueFd>(socket));
+        return std::move(socket).value();
     }
 
     CapturingLogSink log_;
@@ -176,7 +178,7 @@ private:
     std::string name_;
     Listener listener_;
     std::thread runner_;
-    ClientResult<HelperClient> client_;
+    Expected<HelperClient, ClientError> client_;
 };
 
 struct RoundTrips {
@@ -278,7 +280,7 @@ public:
         const std::string name = "de.morvane.Tavelin.helper.bench.admission." +
                                  std::to_string(::getpid()) + "." + std::to_string(counter_++);
         auto socket = listenOnAbstractName(name);
-        if (!std::holds_alternative<UniqueFd>(socket)) {
+        if (!socket) {
             fail("cannot listen on " + name);
         }
         std::string programCopy = program;
@@ -288,11 +290,11 @@ public:
         if (::posix_spawn(&child_, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
             fail("cannot start " + program);
         }
-        auto accepted = acceptConnection(std::get<UniqueFd>(socket).get());
-        if (!std::holds_alternative<UniqueFd>(accepted)) {
+        auto accepted = acceptConnection(socket->get());
+        if (!accepted) {
             fail("accept");
         }
-        connection_ = std::move(std::get<UniqueFd>(accepted));
+        connection_ = std::move(accepted).value();
         peer_ = peerProcessOfSocket(connection_.get());
         if (!peer_) {
             fail("no peer record for " + program);
@@ -359,11 +361,11 @@ Admissions measureAdmissions(const std::string& signedClient, const std::string&
 
 int connectAndWait(const char* name) {
     auto connected = connectToAbstractName(name);
-    if (!std::holds_alternative<UniqueFd>(connected)) {
+    if (!connected) {
         return 1;
     }
     char byte = 0;
-    while (::read(std::get<UniqueFd>(connected).get(), &byte, 1) > 0) {
+    while (::read(connected->get(), &byte, 1) > 0) {
     }
     return 0;
 }

@@ -36,7 +36,7 @@ bool stringsAreUtf8(const tavelin::PrivilegedOperation& operation) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const auto decoded = tavelin::PrivilegedOperation::decode(bytes);
-    if (!decoded.ok()) {
+    if (!decoded.has_value()) {
         if (decoded.error().description.empty() ||
             !tavelin::UnicodeText::isValidUtf8(decoded.error().description)) {
             fail("error without a readable description", std::string(bytes));
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("decoded a string that is not UTF-8", encoded);
     }
     const auto again = tavelin::PrivilegedOperation::decode(encoded);
-    if (!again.ok()) {
+    if (!again.has_value()) {
         fail("encoded operation does not decode", encoded);
     }
     if (!(again.value() == operation) || again.value().encode() != encoded ||

@@ -22,7 +22,7 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const auto decoded = tavelin::PrivilegedResult::decode(bytes);
-    if (!decoded.ok()) {
+    if (!decoded.has_value()) {
         if (decoded.error().description.empty() ||
             !tavelin::UnicodeText::isValidUtf8(decoded.error().description)) {
             fail("error without a readable description", std::string(bytes));
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("decoded result does not encode", std::string(bytes));
     }
     const auto again = tavelin::PrivilegedResult::decode(*encoded);
-    if (!again.ok()) {
+    if (!again.has_value()) {
         fail("encoded result does not decode", *encoded);
     }
     if (!(again.value() == result) || again.value().message() != result.message() ||

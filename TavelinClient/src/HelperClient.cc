@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "Frame.h"
 #include "UnixSocket.h"
@@ -17,21 +16,25 @@ namespace {
 // recv calls.
 constexpr std::size_t receiveChunk = 4096;
 
-ClientError systemFailure(const SystemError& error) {
-    return {ClientErrorKind::systemError, error.context + ": " + error.text()};
+Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail = {}) {
+    return Unexpected(ClientError{kind, std::move(detail)});
 }
 
-ClientError protocolFailure(std::string_view what) {
-    return {ClientErrorKind::protocolError, std::string(what)};
+Unexpected<ClientError> systemFailure(const SystemError& error) {
+    return clientError(ClientErrorKind::systemError, error.describe());
 }
 
-ClientError frameFailure(std::string_view what, FrameError error) {
+Unexpected<ClientError> protocolFailure(std::string_view what) {
+    return clientError(ClientErrorKind::protocolError, std::string(what));
+}
+
+Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
     return protocolFailure(std::string(what) + ": " + std::string(frameErrorName(error)));
 }
 
 // Reads until `reader` holds one complete frame body. `closedKind` is what the daemon
 // closing the stream means at this point of the conversation.
-ClientResult<std::string> receiveFrame(int fd, FrameReader& reader, ClientErrorKind closedKind) {
+Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader, ClientErrorKind closedKind) {
     std::string chunk;
     for (;;) {
         if (std::optional<std::string> body = reader.next()) {
@@ -40,58 +43,56 @@ ClientResult<std::string> receiveFrame(int fd, FrameReader& reader, ClientErrorK
         if (reader.failed()) {
             return frameFailure("malformed frame", reader.error());
         }
-        if (const std::optional<SystemError> error = receiveSome(fd, chunk, receiveChunk)) {
+        if (const Status<SystemError> received = receiveSome(fd, chunk, receiveChunk); !received) {
             // A reset means the daemon closed with our bytes unread; it is still a close.
-            if (error->errorNumber == ECONNRESET) {
-                return ClientError{closedKind, {}};
+            if (received.error().errorNumber == ECONNRESET) {
+                return clientError(closedKind);
             }
-            return systemFailure(*error);
+            return systemFailure(received.error());
         }
         if (chunk.empty()) {
             if (!reader.atFrameBoundary()) {
                 return protocolFailure("connection closed inside a frame");
             }
-            return ClientError{closedKind, {}};
+            return clientError(closedKind);
         }
         reader.append(chunk);
     }
 }
 
 // Before a byte is read: whoever holds the name must be the real daemon.
-ClientResult<PeerCredentials> trustedDaemon(int fd, std::string_view serviceName) {
-    const std::variant<PeerCredentials, SystemError> peer = peerCredentials(fd);
-    if (const auto* error = std::get_if<SystemError>(&peer)) {
-        return systemFailure(*error);
+Expected<PeerCredentials, ClientError> trustedDaemon(int fd, std::string_view serviceName) {
+    const Expected<PeerCredentials, SystemError> peer = peerCredentials(fd);
+    if (!peer) {
+        return systemFailure(peer.error());
     }
-    const auto& credentials = std::get<PeerCredentials>(peer);
-    if (!isTrustedDaemonUser(credentials.uid)) {
-        return ClientError{ClientErrorKind::impostor,
+    if (!isTrustedDaemonUser(peer->uid)) {
+        return clientError(ClientErrorKind::impostor,
                            "service " + std::string(serviceName) + ", pid " +
-                               std::to_string(credentials.pid) + ", uid " +
-                               std::to_string(credentials.uid)};
+                               std::to_string(peer->pid) + ", uid " + std::to_string(peer->uid));
     }
-    return credentials;
+    return *peer;
 }
 
-std::optional<ClientError> receiveHello(int fd) {
+Status<ClientError> receiveHello(int fd) {
     FrameReader reader;
-    ClientResult<std::string> body = receiveFrame(fd, reader, ClientErrorKind::connectionRefused);
+    Expected<std::string, ClientError> body =
+        receiveFrame(fd, reader, ClientErrorKind::connectionRefused);
     if (!body) {
-        return body.error();
+        return Unexpected(std::move(body).error());
     }
-    const std::variant<std::uint8_t, FrameError> version = decodeHello(body.value());
-    if (const auto* error = std::get_if<FrameError>(&version)) {
-        return frameFailure("expected a hello", *error);
+    const Expected<std::uint8_t, FrameError> version = decodeHello(*body);
+    if (!version) {
+        return frameFailure("expected a hello", version.error());
     }
-    if (std::get<std::uint8_t>(version) != protocolVersion) {
-        return protocolFailure("unsupported protocol version " +
-                               std::to_string(std::get<std::uint8_t>(version)));
+    if (*version != protocolVersion) {
+        return protocolFailure("unsupported protocol version " + std::to_string(*version));
     }
     if (!reader.atFrameBoundary()) {
         // The daemon sends nothing after its hello until we call.
         return protocolFailure("unsolicited bytes after the hello");
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
@@ -107,37 +108,37 @@ bool isTrustedDaemonUser(uid_t uid) noexcept {
 #endif
 }
 
-ClientResult<HelperClient> HelperClient::connect(std::string_view serviceName) {
-    std::variant<UniqueFd, SystemError> connected = connectToAbstractName(serviceName);
-    if (const auto* error = std::get_if<SystemError>(&connected)) {
-        if (error->errorNumber == ECONNREFUSED) {
-            return ClientError{ClientErrorKind::daemonNotRunning,
-                               "service " + std::string(serviceName)};
+Expected<HelperClient, ClientError> HelperClient::connect(std::string_view serviceName) {
+    Expected<UniqueFd, SystemError> connected = connectToAbstractName(serviceName);
+    if (!connected) {
+        if (connected.error().errorNumber == ECONNREFUSED) {
+            return clientError(ClientErrorKind::daemonNotRunning,
+                               "service " + std::string(serviceName));
         }
-        return systemFailure(*error);
+        return systemFailure(connected.error());
     }
-    UniqueFd socket = std::move(std::get<UniqueFd>(connected));
-    const ClientResult<PeerCredentials> daemon = trustedDaemon(socket.get(), serviceName);
+    UniqueFd socket = std::move(connected).value();
+    const Expected<PeerCredentials, ClientError> daemon = trustedDaemon(socket.get(), serviceName);
     if (!daemon) {
-        return daemon.error();
+        return Unexpected(daemon.error());
     }
-    if (std::optional<ClientError> refused = receiveHello(socket.get())) {
-        return std::move(*refused);
+    if (Status<ClientError> greeted = receiveHello(socket.get()); !greeted) {
+        return Unexpected(std::move(greeted).error());
     }
-    return HelperClient(std::move(socket), daemon.value().pid);
+    return HelperClient(std::move(socket), daemon->pid);
 }
 
-ClientResult<std::string> HelperClient::helperVersion() {
+Expected<std::string, ClientError> HelperClient::helperVersion() {
     return call(CallSelector::helperVersion, {});
 }
 
-ClientResult<std::string> HelperClient::perform(std::string_view requestBytes) {
+Expected<std::string, ClientError> HelperClient::perform(std::string_view requestBytes) {
     return call(CallSelector::perform, requestBytes);
 }
 
-ClientResult<std::string> HelperClient::call(CallSelector selector, std::string_view argument) {
+Expected<std::string, ClientError> HelperClient::call(CallSelector selector, std::string_view argument) {
     if (!socket_) {
-        return ClientError{ClientErrorKind::connectionClosed, "an earlier call failed"};
+        return clientError(ClientErrorKind::connectionClosed, "an earlier call failed");
     }
     const std::uint64_t callId = nextCallId_++;
     const std::optional<std::string> frame =
@@ -146,30 +147,30 @@ ClientResult<std::string> HelperClient::call(CallSelector selector, std::string_
         // Refused before sending; the connection stays usable.
         return protocolFailure("request larger than the frame limit");
     }
-    if (const std::optional<SystemError> error = sendAll(socket_.get(), *frame)) {
-        if (error->errorNumber == EPIPE || error->errorNumber == ECONNRESET) {
-            return fail({ClientErrorKind::connectionClosed, {}});
+    if (const Status<SystemError> sent = sendAll(socket_.get(), *frame); !sent) {
+        const int error = sent.error().errorNumber;
+        if (error == EPIPE || error == ECONNRESET) {
+            return fail(clientError(ClientErrorKind::connectionClosed));
         }
-        return fail(systemFailure(*error));
+        return fail(systemFailure(sent.error()));
     }
     FrameReader reader;
-    ClientResult<std::string> body =
+    Expected<std::string, ClientError> body =
         receiveFrame(socket_.get(), reader, ClientErrorKind::connectionClosed);
     if (!body) {
-        return fail(body.error());
+        return fail(Unexpected(std::move(body).error()));
     }
-    std::variant<ReplyFrame, FrameError> reply = decodeReply(body.value());
-    if (const auto* error = std::get_if<FrameError>(&reply)) {
-        return fail(frameFailure("expected a reply", *error));
+    Expected<ReplyFrame, FrameError> reply = decodeReply(*body);
+    if (!reply) {
+        return fail(frameFailure("expected a reply", reply.error()));
     }
-    auto& replyFrame = std::get<ReplyFrame>(reply);
-    if (replyFrame.callId != callId || !reader.atFrameBoundary()) {
+    if (reply->callId != callId || !reader.atFrameBoundary()) {
         return fail(protocolFailure("reply does not answer call " + std::to_string(callId)));
     }
-    return std::move(replyFrame.answer);
+    return std::move(reply->answer);
 }
 
-ClientError HelperClient::fail(ClientError error) {
+Unexpected<ClientError> HelperClient::fail(Unexpected<ClientError> error) {
     socket_.reset();
     return error;
 }

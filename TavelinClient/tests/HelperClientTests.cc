@@ -31,12 +31,12 @@ std::optional<CallFrame> readCall(int fd, FrameReader& reader) {
     for (;;) {
         if (std::optional<std::string> body = reader.next()) {
             auto call = decodeCall(*body);
-            if (auto* frame = std::get_if<CallFrame>(&call)) {
-                return std::move(*frame);
+            if (call) {
+                return std::move(call).value();
             }
             return std::nullopt;
         }
-        if (reader.failed() || receiveSome(fd, chunk, 65536) || chunk.empty()) {
+        if (reader.failed() || !receiveSome(fd, chunk, 65536) || chunk.empty()) {
             return std::nullopt;
         }
         reader.append(chunk);
@@ -53,11 +53,11 @@ class ScriptedDaemon {
 public:
     explicit ScriptedDaemon(std::function<void(int)> script)
         : name_(uniqueName()),
-          listener_(std::get<UniqueFd>(listenOnAbstractName(name_))),
+          listener_(listenOnAbstractName(name_).value()),
           thread_([this, script = std::move(script)] {
               auto accepted = acceptConnection(listener_.get());
-              if (auto* fd = std::get_if<UniqueFd>(&accepted)) {
-                  script(fd->get());
+              if (accepted) {
+                  script(accepted->get());
               }
           }) {}
     ScriptedDaemon(const ScriptedDaemon&) = delete;
@@ -88,8 +88,8 @@ void honestDaemon(int fd) {
 
 TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     const ScriptedDaemon daemon(honestDaemon);
-    ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
-    ASSERT_TRUE(client.ok()) << client.error().text();
+    Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
+    ASSERT_TRUE(client.has_value()) << client.error().text();
     EXPECT_EQ(client.value().daemonPid(), ::getpid());
 
     const std::vector<std::string> requests = {
@@ -97,23 +97,23 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     for (const std::string& request : requests) {
         SCOPED_TRACE("request of " + std::to_string(request.size()) + " bytes: " +
                      request.substr(0, 60));
-        const ClientResult<std::string> version = client.value().helperVersion();
-        ASSERT_TRUE(version.ok()) << version.error().text();
+        const Expected<std::string, ClientError> version = client.value().helperVersion();
+        ASSERT_TRUE(version.has_value()) << version.error().text();
         EXPECT_EQ(version.value(), "0.0.1");
-        const ClientResult<std::string> answer = client.value().perform(request);
-        ASSERT_TRUE(answer.ok()) << answer.error().text();
+        const Expected<std::string, ClientError> answer = client.value().perform(request);
+        ASSERT_TRUE(answer.has_value()) << answer.error().text();
         EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
     }
     // A request above the frame limit is refused unsent; the connection stays usable.
-    const ClientResult<std::string> tooLarge = client.value().perform(std::string(maxFrameBody, 'x'));
-    ASSERT_FALSE(tooLarge.ok());
+    const Expected<std::string, ClientError> tooLarge = client.value().perform(std::string(maxFrameBody, 'x'));
+    ASSERT_FALSE(tooLarge.has_value());
     EXPECT_EQ(tooLarge.error().kind, ClientErrorKind::protocolError);
-    EXPECT_TRUE(client.value().helperVersion().ok());
+    EXPECT_TRUE(client.value().helperVersion().has_value());
 }
 
 TEST(HelperClientTest, NobodyListeningMeansTheDaemonIsNotRunning) {
-    const ClientResult<HelperClient> client = HelperClient::connect(uniqueName());
-    ASSERT_FALSE(client.ok());
+    const Expected<HelperClient, ClientError> client = HelperClient::connect(uniqueName());
+    ASSERT_FALSE(client.has_value());
     EXPECT_EQ(client.error().kind, ClientErrorKind::daemonNotRunning);
     EXPECT_NE(client.error().text().find("not running"), std::string::npos);
 }
@@ -167,19 +167,19 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
     for (const MisbehaviourCase& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         const ScriptedDaemon daemon(testCase.script);
-        ClientResult<HelperClient> client = HelperClient::connect(daemon.name());
+        Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
         if (testCase.failsAtConnect) {
-            ASSERT_FALSE(client.ok());
+            ASSERT_FALSE(client.has_value());
             EXPECT_EQ(client.error().kind, testCase.expected) << client.error().text();
             continue;
         }
-        ASSERT_TRUE(client.ok()) << client.error().text();
-        const ClientResult<std::string> first = client.value().helperVersion();
-        ASSERT_FALSE(first.ok());
+        ASSERT_TRUE(client.has_value()) << client.error().text();
+        const Expected<std::string, ClientError> first = client.value().helperVersion();
+        ASSERT_FALSE(first.has_value());
         EXPECT_EQ(first.error().kind, testCase.expected) << first.error().text();
         // The broken connection is closed; later calls say so instead of hanging.
-        const ClientResult<std::string> second = client.value().helperVersion();
-        ASSERT_FALSE(second.ok());
+        const Expected<std::string, ClientError> second = client.value().helperVersion();
+        ASSERT_FALSE(second.has_value());
         EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
     }
 }

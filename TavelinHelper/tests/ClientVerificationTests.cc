@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "ClientAuthorization.h"
 #include "ClientVerification.h"
 #include "IdentityTestSupport.h"
+#include "CapturingLogSink.h"
 #include "LogSink.h"
 #include "SignatureBlock.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"

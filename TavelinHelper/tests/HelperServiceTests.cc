@@ -17,11 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "CapturingLogSink.h"
 #include "ChildProcess.h"
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "UpdateRunner.h"
+#include "ToolRun.h"
+#include "UpdateInstallation.h"
 
 namespace tavelin {
 namespace {
@@ -66,8 +68,8 @@ TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
         const std::string path = tool(scratch, name, body);
         for (int round = 0; round < rounds; ++round) {
             auto outcome = runCollectingOutput(path, {"--install", "--all", "--agree-to-license"});
-            ASSERT_TRUE(std::holds_alternative<ToolRun>(outcome)) << name;
-            const ToolRun& run = std::get<ToolRun>(outcome);
+            ASSERT_TRUE(outcome.has_value()) << name;
+            const ToolRun& run = *outcome;
             EXPECT_EQ(run.status, status) << name;
             ASSERT_TRUE(run.output == output) << name << " round " << round << ": " << run.output.size()
                                               << " bytes, not " << output.size() << ": " << run.output.substr(0, 200);
@@ -81,7 +83,7 @@ TEST(UpdateRunnerTest, AnAbandonedChildIsKilledAndReaped) {
     pid_t pid = -1;
     {
         auto spawned = spawnWithCombinedOutput("/bin/sh", {"-c", "exec sleep 600"});
-        pid = std::get<ChildWithOutput>(spawned).child.pid();
+        pid = spawned->child.pid();
     }
     errno = 0;
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << "not even a zombie";

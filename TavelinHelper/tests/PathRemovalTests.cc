@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CapturingLogSink.h"
 #include "PathRemoval.h"
 #include "ScratchTree.h"
 
@@ -17,8 +18,8 @@ using testing::ScratchTree;
 using Strings = std::vector<std::string>;
 
 ClientFileSystem openAt(const ScratchTree& tree, const std::string& cwd = "/") {
-    FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root(), cwd);
-    EXPECT_TRUE(fs.ok());
+    Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(tree.root(), cwd);
+    EXPECT_TRUE(fs.has_value());
     return std::move(fs).value();
 }
 
@@ -115,7 +116,6 @@ TEST(RemoveSystemPaths, FoldersNobodyMayEmptyFailAndFreeNothing) {
     ASSERT_EQ(::chmod(tree.real("/Library/Caches/p/locked").c_str(), 0555), 0);
     ASSERT_EQ(::chmod(tree.real("/Library/Caches/c/closed").c_str(), 0), 0);
     ASSERT_EQ(::chmod(tree.real("/Library/Caches/e/closedEmpty").c_str(), 0), 0);
-    const auto closed = std::to_string(tree.status("/Library/Caches/c/closed")->st_blocks * 512);
     const std::string empty = std::to_string(tree.allocatedBelow("/Library/Caches/e"));
     const ClientFileSystem fs = openAt(tree);
 
@@ -123,11 +123,10 @@ TEST(RemoveSystemPaths, FoldersNobodyMayEmptyFailAndFreeNothing) {
         [&fs] {
             CapturingLogSink log;
             const Strings paths = {"/Library/Caches/p", "/Library/Caches/c", "/Library/Caches/e"};
-            return std::to_string(sizeOf("/Library/Caches/c", fs)) + "|" +
-                   summary(removeSystemPaths(paths, fs, log), log);
+            return summary(removeSystemPaths(paths, fs, log), log);
         },
         true);
-    EXPECT_EQ(answer, closed + "|false|1 Pfade entfernt, 2 fehlgeschlagen|" + empty +
+    EXPECT_EQ(answer, "false|1 Pfade entfernt, 2 fehlgeschlagen|" + empty +
                           "|[TavelinHelper] removed /Library/Caches/e (" + empty + " bytes)");
     EXPECT_TRUE(tree.exists("/Library/Caches/p/locked/kept"));
     EXPECT_TRUE(tree.exists("/Library/Caches/c/closed/hidden"));

@@ -54,8 +54,8 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         }
         tree.makeLink(tree.real("/etc/passwd"), "/Library/Caches/linkToPasswd");
         tree.makeLink(tree.real("/etc"), "/Library/Preferences/linkToEtc");
-        FsResult<ClientFileSystem> fs = ClientFileSystem::open(tree.root(), c.cwd);
-        ASSERT_TRUE(fs.ok());
+        Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(tree.root(), c.cwd);
+        ASSERT_TRUE(fs.has_value());
         const std::string input = "path: \"" + c.path + "\" cwd " + c.cwd;
 
         const PrivilegedResult result = repairPermissions(c.path, fs.value());

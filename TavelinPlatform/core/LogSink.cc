@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include "RetryOnInterrupt.h"
 
 namespace tavelin {
 
@@ -52,30 +52,13 @@ void StderrLogSink::writeLine(std::string_view escapedLine) {
     buffer += '\n';
     std::string_view rest = buffer;
     while (!rest.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
+        const ssize_t written = retryOnInterrupt(
+            [&] { return ::write(STDERR_FILENO, rest.data(), rest.size()); });
         if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return;  // Nowhere left to report a failing log.
         }
         rest.remove_prefix(static_cast<std::size_t>(written));
     }
-}
-
-std::vector<std::string> CapturingLogSink::lines() const {
-    const std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-void CapturingLogSink::clear() {
-    const std::lock_guard lock(mutex_);
-    lines_.clear();
-}
-
-void CapturingLogSink::writeLine(std::string_view escapedLine) {
-    const std::lock_guard lock(mutex_);
-    lines_.emplace_back(escapedLine);
 }
 
 }  // namespace tavelin

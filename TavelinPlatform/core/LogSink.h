@@ -1,9 +1,7 @@
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tavelin {
 
@@ -33,20 +31,6 @@ protected:
 class StderrLogSink final : public LogSink {
 protected:
     void writeLine(std::string_view escapedLine) override;
-};
-
-// Keeps every line in memory; for tests. Thread-safe.
-class CapturingLogSink final : public LogSink {
-public:
-    [[nodiscard]] std::vector<std::string> lines() const;
-    void clear();
-
-protected:
-    void writeLine(std::string_view escapedLine) override;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
 }  // namespace tavelin

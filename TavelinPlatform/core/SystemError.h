@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "TavelinShared/Expected.h"
 
 namespace tavelin {
 
@@ -13,6 +16,19 @@ struct SystemError {
     std::string context;
 
     [[nodiscard]] std::string text() const { return systemErrorText(errorNumber); }
+    // "<context>: <text>", for log lines and diagnostics.
+    [[nodiscard]] std::string describe() const { return context + ": " + text(); }
 };
+
+// The one place errno becomes an error value: captures errno before anything else runs
+// (building the context may allocate), then names the call and, if given, its subject,
+// e.g. lastSystemError("openat2", path) gives the context "openat2 <path>".
+[[nodiscard]] Unexpected<SystemError> lastSystemError(std::string_view call,
+                                                      std::string_view subject = {});
+
+// The same for an error number a call returned instead of setting errno (posix_spawn,
+// getdents through a helper, a value saved earlier).
+[[nodiscard]] Unexpected<SystemError> systemError(int errorNumber, std::string_view call,
+                                                  std::string_view subject = {});
 
 }  // namespace tavelin

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "AllocatedSize.h"
+#include "DotName.h"
 #include "PathResolution.h"
 #include "TreeRemoval.h"
 
@@ -34,14 +34,14 @@ int changeModeOfHandle(int fd, mode_t mode) {
 
 }  // namespace
 
-FsResult<ClientFileSystem> ClientFileSystem::open(const std::string& rootDirectory,
-                                                  std::string currentDirectory) {
+Expected<ClientFileSystem, SystemError> ClientFileSystem::open(const std::string& rootDirectory,
+                                                               std::string currentDirectory) {
     if (currentDirectory.empty() || currentDirectory.front() != '/') {
-        return SystemError{EINVAL, "current directory " + currentDirectory};
+        return systemError(EINVAL, "current directory", currentDirectory);
     }
     UniqueFd root(::open(rootDirectory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
-        return SystemError{errno, "open " + rootDirectory};
+        return lastSystemError("open", rootDirectory);
     }
     return ClientFileSystem(std::move(root), std::move(currentDirectory));
 }
@@ -58,57 +58,39 @@ std::string ClientFileSystem::absolutePath(std::string_view clientPath) const {
     return joined;
 }
 
-std::int64_t ClientFileSystem::measure(std::string_view clientPath) const {
+Expected<std::int64_t, SystemError> ClientFileSystem::measureAndRemove(
+    std::string_view clientPath) const {
     if (clientPath.empty()) {
-        return 0;
-    }
-    const resolution::SplitPath split = resolution::split(absolutePath(clientPath));
-    FsResult<UniqueFd> parent = resolution::openParent(root_.get(), split);
-    if (!parent) {
-        return 0;
-    }
-    return measureEntry(parent.value().get(), split.name.c_str(), split.mustBeFolder);
-}
-
-FsStatus ClientFileSystem::remove(std::string_view clientPath) const {
-    FsResult<std::int64_t> removed = measureAndRemove(clientPath);
-    if (!removed) {
-        return removed.error();
-    }
-    return {};
-}
-
-FsResult<std::int64_t> ClientFileSystem::measureAndRemove(std::string_view clientPath) const {
-    if (clientPath.empty()) {
-        return SystemError{ENOENT, "empty path"};
+        return systemError(ENOENT, "empty path");
     }
     const std::string absolute = absolutePath(clientPath);
     const resolution::SplitPath split = resolution::split(absolute);
-    if (resolution::isDotName(split.name)) {
+    if (isDotName(split.name)) {
         // Like rmdir("."): the folder would be emptied and then stay.
-        return SystemError{EINVAL, "remove " + absolute};
+        return systemError(EINVAL, "remove", absolute);
     }
-    FsResult<UniqueFd> parent = resolution::openParent(root_.get(), split);
+    Expected<UniqueFd, SystemError> parent = resolution::openParent(root_.get(), split);
     if (!parent) {
-        return parent.error();
+        return Unexpected(std::move(parent).error());
     }
-    return removeEntry(parent.value().get(), split.name.c_str(), split.mustBeFolder);
+    return removeItem(parent->get(), split.name.c_str(), split.mustBeFolder);
 }
 
-FsStatus ClientFileSystem::setPermissions(std::string_view clientPath, mode_t mode) const {
+Status<SystemError> ClientFileSystem::setPermissions(std::string_view clientPath,
+                                                     mode_t mode) const {
     if (clientPath.empty()) {
-        return SystemError{ENOENT, "empty path"};
+        return systemError(ENOENT, "empty path");
     }
     const std::string absolute = absolutePath(clientPath);
     // No O_NOFOLLOW: with RESOLVE_NO_SYMLINKS a link as the last component is refused
     // with ELOOP rather than opened as a link.
-    FsResult<UniqueFd> item = resolution::openBelowRoot(root_.get(), absolute, O_PATH);
+    Expected<UniqueFd, SystemError> item = resolution::openBelowRoot(root_.get(), absolute, O_PATH);
     if (!item) {
-        return item.error();
+        return Unexpected(std::move(item).error());
     }
-    const int error = changeModeOfHandle(item.value().get(), mode & 07777);
+    const int error = changeModeOfHandle(item->get(), mode & 07777);
     if (error != 0) {
-        return SystemError{error, "chmod " + absolute};
+        return systemError(error, "chmod", absolute);
     }
     return {};
 }

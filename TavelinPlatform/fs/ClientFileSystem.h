@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "FsResult.h"
+#include "SystemError.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
@@ -36,7 +36,7 @@ class ClientFileSystem {
     // `currentDirectory` is the client-visible absolute folder relative client paths are
     // joined to; it must begin with "/". Fails with the errno of the open (or EINVAL for a
     // relative current directory).
-    [[nodiscard]] static FsResult<ClientFileSystem> open(const std::string& rootDirectory,
+    [[nodiscard]] static Expected<ClientFileSystem, SystemError> open(const std::string& rootDirectory,
                                                          std::string currentDirectory = "/");
 
     // The absolute client folder relative paths are judged against and acted on at.
@@ -46,30 +46,23 @@ class ClientFileSystem {
     // normalisation, so what is acted on is exactly what was named).
     [[nodiscard]] std::string absolutePath(std::string_view clientPath) const;
 
-    // The space the item occupies, never failing: for anything but a folder its length
-    // (st_size; a symbolic link is measured as the link itself, never its target); for a
-    // folder the sum of st_blocks * 512 over every entry below it, subfolders included
-    // and the folder itself not. Whatever cannot be read counts 0 and the walk goes on past
-    // it. Links inside the tree are not followed; folders on another file system than the
-    // top folder are not entered. Sums stop at INT64_MAX instead of wrapping.
-    [[nodiscard]] std::int64_t measure(std::string_view clientPath) const;
-
-    // Removes the item: a file, a link (as a link; its target is untouched) or a folder with
-    // everything in it. Stops at the first entry that cannot be removed and fails with its
-    // errno; what was removed before stays removed. A folder of another file system inside
-    // the tree is not entered, so removing it fails (EBUSY from rmdir, or ENOTEMPTY).
-    [[nodiscard]] FsStatus remove(std::string_view clientPath) const;
-
-    // remove() and measure() in one walk: on success, the number of bytes measure() would
-    // have answered just before the removal; on failure, the error of remove() (the bytes
-    // measured so far are dropped, since the item was not removed).
-    [[nodiscard]] FsResult<std::int64_t> measureAndRemove(std::string_view clientPath) const;
+    // Removes the item: a file, a link (as a link; its target is untouched) or a folder
+    // with everything in it. Answers the bytes it occupied, measured in the same walk just
+    // before each entry went: for anything but a folder its length (st_size; a link's own
+    // length), for a folder the sum of st_blocks * 512 over every entry below it, the
+    // folder itself not counted, stopping at INT64_MAX. Links inside the tree are not
+    // followed; folders of another file system inside the tree are not entered, so removing
+    // it fails (EBUSY from rmdir, or ENOTEMPTY). Stops at the first entry that cannot be
+    // removed and fails with its error; what was removed before stays removed, and the
+    // bytes measured so far are dropped, since the item was not removed.
+    [[nodiscard]] Expected<std::int64_t, SystemError> measureAndRemove(
+        std::string_view clientPath) const;
 
     // Sets the permission bits of the item itself to `mode` (owner, group, other and the
     // set-id/sticky bits; nothing else changes). Never follows a link: a symbolic link at
     // the named path, or in any component before it, fails with ELOOP ("Too many levels of
     // symbolic links"), and nothing is changed.
-    [[nodiscard]] FsStatus setPermissions(std::string_view clientPath, mode_t mode) const;
+    [[nodiscard]] Status<SystemError> setPermissions(std::string_view clientPath, mode_t mode) const;
 
   private:
     ClientFileSystem(UniqueFd root, std::string currentDirectory)

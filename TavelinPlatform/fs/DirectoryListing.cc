@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "DotName.h"
+#include "RetryOnInterrupt.h"
+
 namespace tavelin {
 
 namespace {
@@ -13,32 +16,26 @@ namespace {
 // Large enough that a folder of a few hundred entries is read in one call.
 constexpr std::size_t scratchSize = std::size_t{32} * 1024;
 
-bool isDotOrDotDot(const char* name) noexcept {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 }  // namespace
 
-int DirectoryListing::read(int fd, std::vector<char>& scratch) {
+Status<SystemError> DirectoryListing::read(int fd, std::vector<char>& scratch) {
     if (scratch.size() < scratchSize) {
         scratch.resize(scratchSize);
     }
     for (;;) {
-        const ssize_t count = ::getdents64(fd, scratch.data(), scratch.size());
+        const ssize_t count =
+            retryOnInterrupt([&] { return ::getdents64(fd, scratch.data(), scratch.size()); });
         if (count == 0) {
-            return 0;
+            return {};
         }
         if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
+            return lastSystemError("getdents64");
         }
         std::size_t offset = 0;
         while (offset < static_cast<std::size_t>(count)) {
             // The kernel aligns every record to 8 bytes within the buffer.
             const auto* entry = reinterpret_cast<const dirent64*>(scratch.data() + offset);
-            if (!isDotOrDotDot(entry->d_name)) {
+            if (!isDotName(entry->d_name)) {
                 const std::size_t length = std::strlen(entry->d_name);
                 names_.insert(names_.end(), entry->d_name, entry->d_name + length + 1);
             }

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "SystemError.h"
+
 namespace tavelin {
 
 // The names in one folder, read in full before the walk acts on any of them, so that the
@@ -12,8 +14,8 @@ class DirectoryListing {
   public:
     // Reads every entry of the folder open as `fd` (from its current offset) with
     // getdents64, "." and ".." left out. `scratch` is the read buffer, reused between calls.
-    // Returns 0, or the errno of the failed read; the entries read before it stay.
-    [[nodiscard]] int read(int fd, std::vector<char>& scratch);
+    // Fails with the failed read's error; the entries read before it stay.
+    [[nodiscard]] Status<SystemError> read(int fd, std::vector<char>& scratch);
 
     // The NUL-terminated name at `position` (0 is the first); valid while the listing
     // lives, moves included. Precondition: position < endPosition().

@@ -40,11 +40,7 @@ SplitPath split(std::string_view absolutePath) {
     return result;
 }
 
-bool isDotName(std::string_view name) noexcept {
-    return name == "." || name == "..";
-}
-
-FsResult<UniqueFd> openBelowRoot(int rootFd, const std::string& path, int flags) {
+Expected<UniqueFd, SystemError> openBelowRoot(int rootFd, const std::string& path, int flags) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
     how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS;
@@ -53,15 +49,14 @@ FsResult<UniqueFd> openBelowRoot(int rootFd, const std::string& path, int flags)
         if (fd >= 0) {
             return UniqueFd(static_cast<int>(fd));
         }
-        const int error = errno;
-        if (error == EINTR || (error == EAGAIN && attempt + 1 < maxResolveAttempts)) {
+        if (errno == EINTR || (errno == EAGAIN && attempt + 1 < maxResolveAttempts)) {
             continue;
         }
-        return SystemError{error, "openat2 " + path};
+        return lastSystemError("openat2", path);
     }
 }
 
-FsResult<UniqueFd> openParent(int rootFd, const SplitPath& split) {
+Expected<UniqueFd, SystemError> openParent(int rootFd, const SplitPath& split) {
     return openBelowRoot(rootFd, split.parent, O_PATH | O_DIRECTORY);
 }
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "FsResult.h"
+#include "SystemError.h"
 #include "UniqueFd.h"
 
 // Internal to the client file system: turning an absolute client path into handles below
@@ -21,15 +21,12 @@ struct SplitPath {
 // the name are dropped; the parent text is otherwise kept as written.
 [[nodiscard]] SplitPath split(std::string_view absolutePath);
 
-// True for "." and "..", which name no entry that could be removed.
-[[nodiscard]] bool isDotName(std::string_view name) noexcept;
-
 // openat2(root, path, flags, RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS), retried on EAGAIN
 // (a concurrent rename) and EINTR. O_CLOEXEC is always added. Fails with openat2's errno,
 // ELOOP when any component is a symbolic link.
-[[nodiscard]] FsResult<UniqueFd> openBelowRoot(int rootFd, const std::string& path, int flags);
+[[nodiscard]] Expected<UniqueFd, SystemError> openBelowRoot(int rootFd, const std::string& path, int flags);
 
 // The folder holding the item named by `split`, as an O_PATH directory handle.
-[[nodiscard]] FsResult<UniqueFd> openParent(int rootFd, const SplitPath& split);
+[[nodiscard]] Expected<UniqueFd, SystemError> openParent(int rootFd, const SplitPath& split);
 
 }  // namespace tavelin::pathResolution

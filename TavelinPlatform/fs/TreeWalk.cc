@@ -1,12 +1,14 @@
 #include "TreeWalk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 #include <string_view>
+#include <vector>
 
+#include "DirectoryListing.h"
 #include "SaturatingAdd.h"
 
 namespace tavelin {
@@ -26,7 +28,7 @@ std::int64_t allocatedBytes(const struct stat& status) noexcept {
 
 // One folder on the way down: its handle (closed when far up), identity, names and the
 // position of the entry being worked on.
-struct Frame {
+struct OpenFolder {
     UniqueFd fd;
     dev_t device = 0;
     ino_t inode = 0;
@@ -34,77 +36,67 @@ struct Frame {
     std::size_t position = 0;
 };
 
-class TreeWalker {
-  public:
-    TreeWalker(WalkMode mode, std::size_t maxOpenFolders)
-        : mode_(mode), maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
+class TreeRemover {
+public:
+    explicit TreeRemover(std::size_t maxOpenFolders)
+        : maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
 
-    TreeWalkResult run(UniqueFd top) {
+    Expected<std::int64_t, SystemError> run(UniqueFd top) {
         struct stat status {};
         if (::fstat(top.get(), &status) != 0) {
-            fail(errno, "fstat");
-            return finish();
+            return lastSystemError("fstat");
         }
         topDevice_ = status.st_dev;
-        if (!enter(std::move(top), status) && mode_ == WalkMode::remove) {
-            return finish();
-        }
-        while (!stack_.empty() && !error_) {
-            Frame& frame = stack_.back();
-            if (frame.position < frame.listing.endPosition()) {
+        enter(std::move(top), status);
+        while (!stack_.empty() && outcome_.has_value()) {
+            OpenFolder& folder = stack_.back();
+            if (folder.position < folder.listing.endPosition()) {
                 visitCurrent();
             } else {
                 leave();
             }
         }
-        return finish();
-    }
-
-  private:
-    TreeWalkResult finish() { return TreeWalkResult{bytes_, std::move(error_)}; }
-
-    void fail(int errorNumber, std::string_view call, const char* name = nullptr) {
-        std::string context(call);
-        if (name != nullptr) {
-            context.append(" ").append(name);
+        if (!outcome_) {
+            return Unexpected(std::move(outcome_).error());
         }
-        error_ = SystemError{errorNumber, std::move(context)};
+        return bytes_;
     }
+
+private:
+    void fail(Unexpected<SystemError> error) { outcome_ = std::move(error); }
 
     void advance() {
-        Frame& frame = stack_.back();
-        frame.position = frame.listing.nextPosition(frame.position);
+        OpenFolder& folder = stack_.back();
+        folder.position = folder.listing.nextPosition(folder.position);
     }
 
-    // Lists the folder and makes it the current one. A listing that fails part-way ends a
-    // removal; a measurement goes on with the names it got.
-    bool enter(UniqueFd fd, const struct stat& status) {
-        Frame frame;
-        const int readError = frame.listing.read(fd.get(), scratch_);
-        if (readError != 0 && mode_ == WalkMode::remove) {
-            fail(readError, "getdents64");
-            return false;
+    // Lists the folder and makes it the current one; a listing that fails part-way ends
+    // the removal.
+    void enter(UniqueFd fd, const struct stat& status) {
+        OpenFolder folder;
+        if (Status<SystemError> listed = folder.listing.read(fd.get(), scratch_); !listed) {
+            outcome_ = std::move(listed);
+            return;
         }
-        frame.fd = std::move(fd);
-        frame.device = status.st_dev;
-        frame.inode = status.st_ino;
-        stack_.push_back(std::move(frame));
+        folder.fd = std::move(fd);
+        folder.device = status.st_dev;
+        folder.inode = status.st_ino;
+        stack_.push_back(std::move(folder));
         if (stack_.size() > maxOpen_) {
             stack_[stack_.size() - 1 - maxOpen_].fd.reset();
         }
-        return true;
     }
 
-    // Measures the current entry and, by its kind, enters it, removes it or passes it.
+    // Measures the current entry and, by its kind, enters it or removes it.
     void visitCurrent() {
-        Frame& frame = stack_.back();
-        const char* name = frame.listing.nameAt(frame.position);
-        const int dirFd = frame.fd.get();
+        OpenFolder& folder = stack_.back();
+        const char* name = folder.listing.nameAt(folder.position);
+        const int dirFd = folder.fd.get();
         struct stat status {};
         if (::fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Gone already: nothing to count or remove. Anything else ends a removal.
-            if (errno != ENOENT && mode_ == WalkMode::remove) {
-                fail(errno, "fstatat", name);
+            // Gone already: nothing to count or remove. Anything else ends the removal.
+            if (errno != ENOENT) {
+                fail(lastSystemError("fstatat", name));
                 return;
             }
             advance();
@@ -119,74 +111,73 @@ class TreeWalker {
                 if (::fstat(child.get(), &opened) != 0) {
                     opened = status;
                 }
-                static_cast<void>(enter(std::move(child), opened));
+                enter(std::move(child), opened);
                 return;
             }
             const int openError = errno;
             if (openError != ENOTDIR && openError != ELOOP) {
                 // Unreadable (or vanished): its contents count 0; an empty one can still go.
-                removeEntry(dirFd, name, AT_REMOVEDIR, openError);
+                unlinkEntry(dirFd, name, AT_REMOVEDIR, openError);
                 return;
             }
             // Swapped for a non-folder since fstatat: remove whatever is there now, as
             // itself (a link as a link).
-            removeEntry(dirFd, name, 0);
+            unlinkEntry(dirFd, name, 0);
             return;
         }
-        removeEntry(dirFd, name, S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
+        unlinkEntry(dirFd, name, S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
     }
 
-    // Removes one entry (remove mode) and moves past it. `causeError` is why a folder could
-    // not be emptied; it is reported instead of rmdir's ENOTEMPTY.
-    void removeEntry(int dirFd, const char* name, int flags, int causeError = 0) {
-        if (mode_ == WalkMode::remove && ::unlinkat(dirFd, name, flags) != 0 && errno != ENOENT) {
+    // Unlinks one entry of the current folder and moves past it. `causeError` is why a
+    // folder could not be emptied; it is reported instead of rmdir's ENOTEMPTY.
+    void unlinkEntry(int dirFd, const char* name, int flags, int causeError = 0) {
+        if (::unlinkat(dirFd, name, flags) != 0 && errno != ENOENT) {
             const int error = (errno == ENOTEMPTY && causeError != 0) ? causeError : errno;
-            fail(error, flags == AT_REMOVEDIR ? "rmdir" : "unlinkat", name);
+            fail(systemError(error, flags == AT_REMOVEDIR ? "rmdir" : "unlinkat", name));
             return;
         }
         advance();
     }
 
     // The current folder is done: climb back to its parent (re-opening it through ".." if
-    // its handle was closed) and, when removing, remove the now empty folder.
+    // its handle was closed) and remove the now empty folder.
     void leave() {
         UniqueFd child = std::move(stack_.back().fd);
         stack_.pop_back();
         if (stack_.empty()) {
             return;
         }
-        Frame& parent = stack_.back();
+        OpenFolder& parent = stack_.back();
         if (!parent.fd) {
             UniqueFd reopened(::openat(child.get(), "..", folderOpenFlags));
             struct stat status {};
             if (!reopened || ::fstat(reopened.get(), &status) != 0) {
-                fail(errno, "openat ..");
+                fail(lastSystemError("openat .."));
                 return;
             }
             if (status.st_dev != parent.device || status.st_ino != parent.inode) {
                 // The folder was moved while we were below it; its parent is not ours.
-                fail(ESTALE, "openat ..");
+                fail(systemError(ESTALE, "openat .."));
                 return;
             }
             parent.fd = std::move(reopened);
         }
         child.reset();
-        removeEntry(parent.fd.get(), parent.listing.nameAt(parent.position), AT_REMOVEDIR);
+        unlinkEntry(parent.fd.get(), parent.listing.nameAt(parent.position), AT_REMOVEDIR);
     }
 
-    WalkMode mode_;
     std::size_t maxOpen_;
     dev_t topDevice_ = 0;
-    std::vector<Frame> stack_;
+    std::vector<OpenFolder> stack_;
     std::vector<char> scratch_;
     std::int64_t bytes_ = 0;
-    std::optional<SystemError> error_;
+    Status<SystemError> outcome_;  // success until the first failure, which ends the walk
 };
 
 }  // namespace
 
-TreeWalkResult walkTree(UniqueFd top, WalkMode mode, std::size_t maxOpenFolders) {
-    return TreeWalker(mode, maxOpenFolders).run(std::move(top));
+Expected<std::int64_t, SystemError> removeContents(UniqueFd top, std::size_t maxOpenFolders) {
+    return TreeRemover(maxOpenFolders).run(std::move(top));
 }
 
 }  // namespace tavelin

@@ -8,7 +8,7 @@ namespace tavelin {
 
 namespace {
 
-Outcome<CmsPtr> parseSignedData(const std::vector<std::uint8_t>& block) {
+Expected<CmsPtr, IdentityError> parseSignedData(const std::vector<std::uint8_t>& block) {
     const unsigned char* cursor = block.data();
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(block.size())));
     if (!cms || cursor != block.data() + block.size()) {
@@ -25,7 +25,7 @@ Outcome<CmsPtr> parseSignedData(const std::vector<std::uint8_t>& block) {
 
 // Checks the one signer's signature with the certificates the block carries, without
 // judging them yet, and returns the signed record's bytes.
-Outcome<std::vector<std::uint8_t>> verifySignature(CMS_ContentInfo* cms) {
+Expected<std::vector<std::uint8_t>, IdentityError> verifySignature(CMS_ContentInfo* cms) {
     BioPtr out(BIO_new(BIO_s_mem()));
     if (!out || CMS_verify(cms, nullptr, nullptr, nullptr, out.get(),
                            CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) != 1) {
@@ -58,7 +58,7 @@ bool allowsCodeSigning(X509* certificate, bool leaf) {
 
 // Builds and verifies the chain from the signer to the anchor (dates as of now), then
 // checks it for code signing.
-Outcome<Done> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& anchor) {
+Status<IdentityError> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& anchor) {
     const X509Ptr anchorCertificate = anchor.freshCertificate();
     X509StorePtr store(X509_STORE_new());
     X509StackPtr carried(CMS_get1_certs(cms));
@@ -86,7 +86,7 @@ Outcome<Done> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& a
                                             : "an intermediate certificate excludes code signing");
         }
     }
-    return Done{};
+    return {};
 }
 
 std::vector<std::string> subjectValues(X509* certificate, int nid) {
@@ -117,18 +117,18 @@ std::string oneLineSubject(X509* certificate) {
     return length > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(length)) : "";
 }
 
-Outcome<SignedCode> readBlock(int fd, const TrustAnchor& anchor, const SignatureLayout& layout) {
+Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor, const SignatureLayout& layout) {
     auto block = readSignatureBlock(fd, layout);
     if (!block) {
-        return block.error();
+        return Unexpected(block.error());
     }
     auto cms = parseSignedData(block.value());
     if (!cms) {
-        return cms.error();
+        return Unexpected(cms.error());
     }
     auto recordBytes = verifySignature(cms.value().get());
     if (!recordBytes) {
-        return recordBytes.error();
+        return Unexpected(recordBytes.error());
     }
     // A new stack of borrowed certificates: free the stack only, not what it lends.
     STACK_OF(X509)* signers = CMS_get0_signers(cms.value().get());
@@ -140,11 +140,11 @@ Outcome<SignedCode> readBlock(int fd, const TrustAnchor& anchor, const Signature
         return identityError("signature block names no signer certificate");
     }
     if (auto chain = verifyChain(cms.value().get(), leafHeld.get(), anchor); !chain) {
-        return chain.error();
+        return Unexpected(chain.error());
     }
     auto record = decodeSignedRecord(recordBytes.value());
     if (!record) {
-        return record.error();
+        return Unexpected(record.error());
     }
     SignedCode code{layout, std::move(record).value(), {}, oneLineSubject(leafHeld.get())};
     code.facts = {true, code.record.identifier,
@@ -156,10 +156,10 @@ Outcome<SignedCode> readBlock(int fd, const TrustAnchor& anchor, const Signature
 
 }  // namespace
 
-Outcome<SignedCode> readSignedCode(int fd, const TrustAnchor& anchor) {
+Expected<SignedCode, IdentityError> readSignedCode(int fd, const TrustAnchor& anchor) {
     auto layout = locateSignatureBlock(fd);
     if (!layout) {
-        return layout.error();
+        return Unexpected(layout.error());
     }
     if (!layout.value()) {
         return identityError("file is not signed (no signature trailer)");
@@ -167,18 +167,18 @@ Outcome<SignedCode> readSignedCode(int fd, const TrustAnchor& anchor) {
     return readBlock(fd, anchor, *layout.value());
 }
 
-Outcome<Done> verifySignedContent(int fd, const SignedCode& code) {
+Status<IdentityError> verifySignedContent(int fd, const SignedCode& code) {
     if (code.record.contentLength != code.layout.contentLength) {
         return identityError("file length differs from the signed length");
     }
     auto digest = digestFilePrefix(fd, code.layout.contentLength);
     if (!digest) {
-        return digest.error();
+        return Unexpected(digest.error());
     }
     if (digest.value() != code.record.contentDigest) {
         return identityError("file content differs from the signed content");
     }
-    return Done{};
+    return {};
 }
 
 CodeCheck checkCode(int fd, const TrustAnchor& anchor, const Requirement& requirement) {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Outcome.h"
+#include "IdentityError.h"
 #include "Requirement.h"
 #include "SignatureBlock.h"
 #include "SignedRecord.h"
@@ -24,11 +24,11 @@ struct SignedCode {
 // damaged or truncated block, a bad signature, a chain that does not end at `anchor`, an
 // expired or not-yet-valid certificate, or a leaf without the code-signing extended key
 // usage (the chain is checked for code signing here, not for OpenSSL's S/MIME default).
-[[nodiscard]] Outcome<SignedCode> readSignedCode(int fd, const TrustAnchor& anchor);
+[[nodiscard]] Expected<SignedCode, IdentityError> readSignedCode(int fd, const TrustAnchor& anchor);
 
 // The expensive phase: the file's content before the block must be exactly as long as
 // signed and hash to the signed digest.
-[[nodiscard]] Outcome<Done> verifySignedContent(int fd, const SignedCode& code);
+[[nodiscard]] Status<IdentityError> verifySignedContent(int fd, const SignedCode& code);
 
 enum class CodeCheckResult {
     satisfied,     // valid signature and the requirement holds

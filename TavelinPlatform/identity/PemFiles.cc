@@ -3,35 +3,24 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "FileIo.h"
+#include "FileReading.h"
 
 namespace tavelin {
 
 namespace {
 
-constexpr std::size_t maximumPemFileSize = std::size_t{1024} * 1024;
-
 BioPtr memoryBioOf(const std::string& text) {
     return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
-Outcome<std::string> drain(BIO* bio) {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    if (length <= 0 || data == nullptr) {
-        return identityError("PEM encoding: " + takeOpenSslError());
-    }
-    return std::string(data, static_cast<std::size_t>(length));
-}
-
 }  // namespace
 
-Outcome<std::vector<X509Ptr>> readCertificatesPem(const std::string& path) {
+Expected<std::vector<X509Ptr>, IdentityError> readCertificatesPem(const std::string& path) {
     auto text = readSmallFile(path, maximumPemFileSize);
     if (!text) {
-        return text.error();
+        return Unexpected(text.error());
     }
-    BioPtr bio = memoryBioOf(text.value());
+    BioPtr bio = memoryBioOf(*text);
     std::vector<X509Ptr> certificates;
     while (true) {
         X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
@@ -54,51 +43,18 @@ Outcome<std::vector<X509Ptr>> readCertificatesPem(const std::string& path) {
     return certificates;
 }
 
-Outcome<EvpPkeyPtr> readPrivateKeyPem(const std::string& path) {
+Expected<EvpPkeyPtr, IdentityError> readPrivateKeyPem(const std::string& path) {
     auto text = readSmallFile(path, maximumPemFileSize);
     if (!text) {
-        return text.error();
+        return Unexpected(text.error());
     }
-    BioPtr bio = memoryBioOf(text.value());
+    BioPtr bio = memoryBioOf(*text);
     EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
     if (!key) {
         ERR_clear_error();
         return identityError(path + ": not a readable private key");
     }
     return key;
-}
-
-Outcome<std::string> certificatePem(X509* certificate) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) {
-        return identityError("PEM encoding: " + takeOpenSslError());
-    }
-    return drain(bio.get());
-}
-
-Outcome<std::string> privateKeyPem(EVP_PKEY* key) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio ||
-        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        return identityError("PEM encoding: " + takeOpenSslError());
-    }
-    return drain(bio.get());
-}
-
-Outcome<Done> writeCertificatePem(const std::string& path, X509* certificate) {
-    auto pem = certificatePem(certificate);
-    if (!pem) {
-        return pem.error();
-    }
-    return writeWholeFile(path, pem.value(), 0644);
-}
-
-Outcome<Done> writePrivateKeyPem(const std::string& path, EVP_PKEY* key) {
-    auto pem = privateKeyPem(key);
-    if (!pem) {
-        return pem.error();
-    }
-    return writeWholeFile(path, pem.value(), 0600);
 }
 
 }  // namespace tavelin

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Outcome.h"
+#include "IdentityError.h"
 
 namespace tavelin {
 
@@ -46,7 +46,7 @@ public:
     static constexpr std::size_t maximumNesting = 32;
 
     // Fails with a message naming the byte offset of the problem.
-    [[nodiscard]] static Outcome<Requirement> parse(std::string_view text);
+    [[nodiscard]] static Expected<Requirement, IdentityError> parse(std::string_view text);
 
     [[nodiscard]] bool isSatisfiedBy(const CodeFacts& facts) const;
 

@@ -27,7 +27,7 @@ class Parser {
 public:
     explicit Parser(std::string_view text) : text_(text) {}
 
-    Outcome<Requirement> run() {
+    Expected<Requirement, IdentityError> run() {
         if (text_.size() > Requirement::maximumTextLength) {
             return identityError("requirement is longer than " +
                                  std::to_string(Requirement::maximumTextLength) + " bytes");
@@ -48,7 +48,7 @@ public:
 private:
     using NodeIndex = std::optional<std::size_t>;
 
-    IdentityError takeError() { return identityError(error_); }
+    Unexpected<IdentityError> takeError() { return identityError(error_); }
 
     std::nullopt_t fail(const std::string& what, std::size_t offset) {
         if (error_.empty()) {
@@ -266,6 +266,6 @@ private:
 
 }  // namespace
 
-Outcome<Requirement> Requirement::parse(std::string_view text) { return Parser(text).run(); }
+Expected<Requirement, IdentityError> Requirement::parse(std::string_view text) { return Parser(text).run(); }
 
 }  // namespace tavelin

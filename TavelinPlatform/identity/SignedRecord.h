@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Outcome.h"
+#include "IdentityError.h"
 
 namespace tavelin {
 
@@ -32,19 +32,19 @@ struct SignedRecord {
 
 inline constexpr std::string_view signedRecordMagic = "TVLCREC1";
 inline constexpr std::size_t maximumIdentifierLength = 1024;
+// magic, contentLength, digest, identifier length: the bytes before the identifier.
+inline constexpr std::size_t signedRecordHeaderSize = 8 + 8 + 32 + 2;
 
 // True when `identifier` may be signed: 1..maximumIdentifierLength bytes, none of them
 // a control character (below 0x20 or 0x7F).
 [[nodiscard]] bool isAcceptableIdentifier(std::string_view identifier);
 
-// Precondition: isAcceptableIdentifier(record.identifier).
-[[nodiscard]] std::vector<std::uint8_t> encodeSignedRecord(const SignedRecord& record);
-
 // Fails on a wrong magic, a bad identifier length, an unacceptable identifier, or bytes
 // missing or left over.
-[[nodiscard]] Outcome<SignedRecord> decodeSignedRecord(std::span<const std::uint8_t> bytes);
+[[nodiscard]] Expected<SignedRecord, IdentityError> decodeSignedRecord(
+    std::span<const std::uint8_t> bytes);
 
 // SHA-256 of the first `length` bytes of the open file, read in chunks.
-[[nodiscard]] Outcome<Sha256Digest> digestFilePrefix(int fd, std::uint64_t length);
+[[nodiscard]] Expected<Sha256Digest, IdentityError> digestFilePrefix(int fd, std::uint64_t length);
 
 }  // namespace tavelin

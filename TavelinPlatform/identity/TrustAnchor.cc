@@ -4,10 +4,10 @@
 
 namespace tavelin {
 
-Outcome<TrustAnchor> TrustAnchor::loadFromFile(const std::string& path) {
+Expected<TrustAnchor, IdentityError> TrustAnchor::loadFromFile(const std::string& path) {
     auto certificates = readCertificatesPem(path);
     if (!certificates) {
-        return certificates.error();
+        return Unexpected(certificates.error());
     }
     if (certificates.value().size() != 1) {
         return identityError(path + ": a trust anchor file must hold exactly one certificate");

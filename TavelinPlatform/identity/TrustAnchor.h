@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "OpenSslHandles.h"
-#include "Outcome.h"
+#include "IdentityError.h"
 
 namespace tavelin {
 
@@ -17,7 +17,7 @@ class TrustAnchor {
 public:
     // Reads the one certificate of a PEM file; fails when the file is missing or damaged,
     // or holds no or more than one certificate.
-    [[nodiscard]] static Outcome<TrustAnchor> loadFromFile(const std::string& path);
+    [[nodiscard]] static Expected<TrustAnchor, IdentityError> loadFromFile(const std::string& path);
     // Precondition: `certificate` is not null.
     [[nodiscard]] static TrustAnchor fromCertificate(X509Ptr certificate);
 

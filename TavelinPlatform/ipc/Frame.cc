@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "ByteCodec.h"
+
 namespace tavelin {
 namespace {
 
@@ -15,21 +17,6 @@ constexpr std::size_t callFixedSize = 1 + callIdSize + selectorLengthSize;
 // [type][call id]
 constexpr std::size_t replyFixedSize = 1 + callIdSize;
 
-void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
-    for (std::size_t i = bytes; i > 0; --i) {
-        out.push_back(static_cast<char>((value >> (8 * (i - 1))) & 0xFFU));
-    }
-}
-
-[[nodiscard]] std::uint64_t readBigEndian(std::string_view bytes, std::size_t offset,
-                                          std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
-}
-
 // A frame under construction: room for the length prefix, then the body. Building the
 // body in place saves a copy per frame.
 [[nodiscard]] std::string startFrame(std::size_t bodySize) {
@@ -41,10 +28,8 @@ void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
 
 // Writes the body's length into the prefix. Precondition: the body fits the limit.
 [[nodiscard]] std::string finishFrame(std::string frame) {
-    const std::size_t bodySize = frame.size() - frameHeaderSize;
-    for (std::size_t i = 0; i < frameHeaderSize; ++i) {
-        frame[i] = static_cast<char>((bodySize >> (8 * (frameHeaderSize - 1 - i))) & 0xFFU);
-    }
+    storeUnsigned(frame.data(), frame.size() - frameHeaderSize, frameHeaderSize,
+                  ByteOrder::bigEndian);
     return frame;
 }
 
@@ -58,16 +43,16 @@ void appendBigEndian(std::string& out, std::uint64_t value, std::size_t bytes) {
     return std::nullopt;
 }
 
-// Checks that `body` is of type `expected`; the error to report otherwise.
-[[nodiscard]] std::optional<FrameError> expectType(std::string_view body, FrameType expected) {
+// Checks that `body` is of type `expected`.
+[[nodiscard]] Status<FrameError> expectType(std::string_view body, FrameType expected) {
     const auto type = frameTypeOf(body);
-    if (const auto* error = std::get_if<FrameError>(&type)) {
-        return *error;
+    if (!type) {
+        return Unexpected(type.error());
     }
-    if (std::get<FrameType>(type) != expected) {
-        return FrameError::unexpectedType;
+    if (*type != expected) {
+        return Unexpected(FrameError::unexpectedType);
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
@@ -111,8 +96,8 @@ std::optional<std::string> encodeCall(const CallFrame& call) {
     }
     std::string frame = startFrame(callFixedSize + selector.size() + call.argument.size());
     frame.push_back(static_cast<char>(FrameType::call));
-    appendBigEndian(frame, call.callId, callIdSize);
-    appendBigEndian(frame, selector.size(), selectorLengthSize);
+    appendUnsigned(frame, call.callId, callIdSize, ByteOrder::bigEndian);
+    appendUnsigned(frame, selector.size(), selectorLengthSize, ByteOrder::bigEndian);
     frame.append(selector);
     frame.append(call.argument);
     return finishFrame(std::move(frame));
@@ -124,70 +109,72 @@ std::optional<std::string> encodeReply(const ReplyFrame& reply) {
     }
     std::string frame = startFrame(replyFixedSize + reply.answer.size());
     frame.push_back(static_cast<char>(FrameType::reply));
-    appendBigEndian(frame, reply.callId, callIdSize);
+    appendUnsigned(frame, reply.callId, callIdSize, ByteOrder::bigEndian);
     frame.append(reply.answer);
     return finishFrame(std::move(frame));
 }
 
-std::variant<FrameType, FrameError> frameTypeOf(std::string_view body) {
+Expected<FrameType, FrameError> frameTypeOf(std::string_view body) {
     if (body.empty()) {
-        return FrameError::truncated;
+        return Unexpected(FrameError::truncated);
     }
     const auto type = static_cast<unsigned char>(body[0]);
     switch (type) {
         case static_cast<unsigned char>(FrameType::hello): return FrameType::hello;
         case static_cast<unsigned char>(FrameType::call): return FrameType::call;
         case static_cast<unsigned char>(FrameType::reply): return FrameType::reply;
-        default: return FrameError::unknownType;
+        default: return Unexpected(FrameError::unknownType);
     }
 }
 
-std::variant<std::uint8_t, FrameError> decodeHello(std::string_view body) {
-    if (const auto error = expectType(body, FrameType::hello)) {
-        return *error;
+Expected<std::uint8_t, FrameError> decodeHello(std::string_view body) {
+    if (auto typed = expectType(body, FrameType::hello); !typed) {
+        return Unexpected(typed.error());
     }
     if (body.size() != 2) {
-        return FrameError::truncated;
+        return Unexpected(FrameError::truncated);
     }
     return static_cast<std::uint8_t>(body[1]);
 }
 
-std::variant<CallFrame, FrameError> decodeCall(std::string_view body) {
-    if (const auto error = expectType(body, FrameType::call)) {
-        return *error;
+Expected<CallFrame, FrameError> decodeCall(std::string_view body) {
+    if (auto typed = expectType(body, FrameType::call); !typed) {
+        return Unexpected(typed.error());
     }
-    if (body.size() < callFixedSize) {
-        return FrameError::truncated;
+    ByteReader reader(body.substr(1));
+    const auto callId = reader.readUnsigned(callIdSize, ByteOrder::bigEndian);
+    const auto selectorLength = reader.readUnsigned(selectorLengthSize, ByteOrder::bigEndian);
+    if (!callId || !selectorLength) {
+        return Unexpected(FrameError::truncated);
     }
-    const auto selectorLength = readBigEndian(body, 1 + callIdSize, selectorLengthSize);
-    if (selectorLength > body.size() - callFixedSize) {
-        return FrameError::selectorOverrun;
+    const auto selectorBytes = reader.readBytes(*selectorLength);
+    if (!selectorBytes) {
+        return Unexpected(FrameError::selectorOverrun);
     }
-    const auto selector = selectorFromText(body.substr(callFixedSize, selectorLength));
+    const auto selector = selectorFromText(*selectorBytes);
     if (!selector) {
-        return FrameError::unknownSelector;
+        return Unexpected(FrameError::unknownSelector);
     }
     CallFrame call;
-    call.callId = readBigEndian(body, 1, callIdSize);
+    call.callId = *callId;
     call.selector = *selector;
-    call.argument = std::string(body.substr(callFixedSize + selectorLength));
+    call.argument = std::string(reader.rest());
     if (call.selector == CallSelector::helperVersion && !call.argument.empty()) {
-        return FrameError::unexpectedArgument;
+        return Unexpected(FrameError::unexpectedArgument);
     }
     return call;
 }
 
-std::variant<ReplyFrame, FrameError> decodeReply(std::string_view body) {
-    if (const auto error = expectType(body, FrameType::reply)) {
-        return *error;
+Expected<ReplyFrame, FrameError> decodeReply(std::string_view body) {
+    if (auto typed = expectType(body, FrameType::reply); !typed) {
+        return Unexpected(typed.error());
     }
-    if (body.size() < replyFixedSize) {
-        return FrameError::truncated;
+    ByteReader reader(body.substr(1));
+    const auto callId = reader.readUnsigned(callIdSize, ByteOrder::bigEndian);
+    if (!callId) {
+        return Unexpected(FrameError::truncated);
     }
-    ReplyFrame reply;
-    reply.callId = readBigEndian(body, 1, callIdSize);
-    reply.answer = std::string(body.substr(replyFixedSize));
-    return reply;
+    return ReplyFrame{*callId, std::string(reader.rest())};
 }
 
 void FrameReader::append(std::string_view bytes) {
@@ -232,8 +219,8 @@ std::optional<std::uint32_t> FrameReader::checkedLength() {
     if (failed() || buffered() < frameHeaderSize) {
         return std::nullopt;
     }
-    const auto length =
-        static_cast<std::uint32_t>(readBigEndian(buffer_, start_, frameHeaderSize));
+    const auto length = static_cast<std::uint32_t>(
+        loadUnsigned(buffer_.data() + start_, frameHeaderSize, ByteOrder::bigEndian));
     if (length == 0) {
         error_ = FrameError::zeroLength;
         return std::nullopt;

@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "TavelinShared/Expected.h"
 
 namespace tavelin {
 
@@ -80,13 +81,13 @@ struct ReplyFrame {
 // --- decoding of one frame body (as FrameReader::next hands it out) ---
 
 // The body's type byte; unknownType for an unknown one, truncated for an empty body.
-[[nodiscard]] std::variant<FrameType, FrameError> frameTypeOf(std::string_view body);
+[[nodiscard]] Expected<FrameType, FrameError> frameTypeOf(std::string_view body);
 // The protocol version a HELLO announces. Fails unless the body is exactly 2 bytes of type
 // HELLO (the version itself is not judged here).
-[[nodiscard]] std::variant<std::uint8_t, FrameError> decodeHello(std::string_view body);
+[[nodiscard]] Expected<std::uint8_t, FrameError> decodeHello(std::string_view body);
 // A CALL with one of the two known selectors; helperVersion calls must have no argument.
-[[nodiscard]] std::variant<CallFrame, FrameError> decodeCall(std::string_view body);
-[[nodiscard]] std::variant<ReplyFrame, FrameError> decodeReply(std::string_view body);
+[[nodiscard]] Expected<CallFrame, FrameError> decodeCall(std::string_view body);
+[[nodiscard]] Expected<ReplyFrame, FrameError> decodeReply(std::string_view body);
 
 // Cuts a received byte stream into frame bodies. Feed it whatever recv() returned, then
 // take complete bodies out with next() until it has none.

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
-#include <variant>
 
 #include "SenderPidfd.h"
 #include "ServerConnection.h"
@@ -93,8 +92,8 @@ bool Listener::waitForConnection() {
 
 void Listener::acceptOne() {
     auto accepted = acceptConnection(listeningSocket_.get());
-    if (auto* error = std::get_if<SystemError>(&accepted)) {
-        if (isResourceShortage(error->errorNumber)) {
+    if (!accepted) {
+        if (isResourceShortage(accepted.error().errorNumber)) {
             pollfd stopFd{stopEvent_.get(), POLLIN, 0};
             (void)::poll(&stopFd, 1, resourcePauseMs);
         }
@@ -104,7 +103,7 @@ void Listener::acceptOne() {
     }
     {
         const std::lock_guard lock(mutex_);
-        pending_.push_back(std::get<UniqueFd>(std::move(accepted)));
+        pending_.push_back(std::move(accepted).value());
         ++busy_;
     }
     workAvailable_.notify_one();
@@ -151,7 +150,7 @@ void Listener::serveConnection(int connectionFd) {
         }
     }
     // Before anything else, so every byte from now on arrives tagged with its writer.
-    if (enableSenderPidfds(connectionFd)) {
+    if (!enableSenderPidfds(connectionFd)) {
         return;
     }
     const auto peer = peerProcessOfSocket(connectionFd);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "RetryOnInterrupt.h"
+
 // Older C library headers do not know these yet; the values are the kernel's ABI.
 #ifndef SO_PASSPIDFD
 #define SO_PASSPIDFD 76
@@ -95,46 +97,44 @@ void closeDescriptors(const cmsghdr* message) {
 
 }  // namespace
 
-std::optional<SystemError> enableSenderPidfds(int socketFd) {
+Status<SystemError> enableSenderPidfds(int socketFd) {
     const int on = 1;
     if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof(on)) != 0) {
-        return SystemError{errno, "setsockopt(SO_PASSPIDFD)"};
+        return lastSystemError("setsockopt(SO_PASSPIDFD)");
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<SystemError> checkSenderPidfdSupport() {
+Status<SystemError> checkSenderPidfdSupport() {
     std::array<int, 2> pair{-1, -1};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()) != 0) {
-        return SystemError{errno, "socketpair"};
+        return lastSystemError("socketpair");
     }
     const UniqueFd first(pair[0]);
     const UniqueFd second(pair[1]);
     return enableSenderPidfds(first.get());
 }
 
-std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
-                                                          std::size_t capacity) {
+Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
+                                                     std::size_t capacity) {
     alignas(cmsghdr) std::array<char, controlSize> control{};
-    for (;;) {
-        iovec vector{buffer, capacity};
-        msghdr header{};
+    iovec vector{buffer, capacity};
+    msghdr header{};
+    const ssize_t received = retryOnInterrupt([&] {
+        header = msghdr{};
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
         header.msg_control = control.data();
         header.msg_controllen = control.size();
-        const ssize_t received = ::recvmsg(socketFd, &header, MSG_CMSG_CLOEXEC);
-        if (received < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return SystemError{errno, "recvmsg"};
-        }
-        ReceivedChunk chunk;
-        chunk.size = static_cast<std::size_t>(received);
-        chunk.senderPidfd = takeSenderPidfd(header);
-        return chunk;
+        return ::recvmsg(socketFd, &header, MSG_CMSG_CLOEXEC);
+    });
+    if (received < 0) {
+        return lastSystemError("recvmsg");
     }
+    ReceivedChunk chunk;
+    chunk.size = static_cast<std::size_t>(received);
+    chunk.senderPidfd = takeSenderPidfd(header);
+    return chunk;
 }
 
 std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd) {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <variant>
 
 #include "SystemError.h"
 #include "UniqueFd.h"
@@ -17,12 +16,12 @@ namespace tavelin {
 // into one recvmsg, so each chunk can be checked on its own.
 
 // Turns on SO_PASSPIDFD. Bytes written before this call carry no sender.
-[[nodiscard]] std::optional<SystemError> enableSenderPidfds(int socketFd);
+[[nodiscard]] Status<SystemError> enableSenderPidfds(int socketFd);
 
 // Whether this kernel can tag received bytes with their sender at all (tried on a fresh
 // socket pair). Without it no connection could ever be served, so the daemon checks once
 // at start-up and refuses to run rather than silently closing every connection.
-[[nodiscard]] std::optional<SystemError> checkSenderPidfdSupport();
+[[nodiscard]] Status<SystemError> checkSenderPidfdSupport();
 
 // The size of one received chunk and the pidfd of the process that wrote it.
 struct ReceivedChunk {
@@ -34,8 +33,8 @@ struct ReceivedChunk {
 // is received close-on-exec. A chunk that carries anything but a single SCM_PIDFD
 // (descriptors passed with SCM_RIGHTS, a truncated control block) comes back without a
 // sender, and every descriptor that came with it is closed at once.
-[[nodiscard]] std::variant<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
-                                                                         std::size_t capacity);
+[[nodiscard]] Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
+                                                                    std::size_t capacity);
 
 // One process as its pidfd identifies it, taken once and compared with many pidfds.
 class ProcessIdentity {

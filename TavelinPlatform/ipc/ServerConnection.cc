@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "Frame.h"
 #include "UnixSocket.h"
@@ -54,18 +53,17 @@ bool ServerConnection::anythingArrived() const {
 }
 
 std::optional<ConnectionEnd> ServerConnection::answer(const std::string& body) {
-    auto decoded = decodeCall(body);
-    if (!std::holds_alternative<CallFrame>(decoded)) {
+    const auto call = decodeCall(body);
+    if (!call) {
         return ConnectionEnd::protocolError;
     }
-    const CallFrame& call = std::get<CallFrame>(decoded);
-    auto reply = encodeReply(ReplyFrame{call.callId, runCall(service_, call)});
+    auto reply = encodeReply(ReplyFrame{call->callId, runCall(service_, *call)});
     if (!reply) {
         // An answer too large for a frame cannot be sent; the client learns of it as a
         // closed connection rather than a cut-off reply.
         return ConnectionEnd::protocolError;
     }
-    if (sendAll(socket_, *reply)) {
+    if (!sendAll(socket_, *reply)) {
         return ConnectionEnd::transportError;
     }
     return std::nullopt;
@@ -79,7 +77,7 @@ ConnectionEnd ServerConnection::serve() {
     if (anythingArrived()) {
         return ConnectionEnd::bytesBeforeHello;
     }
-    if (sendAll(socket_, encodeHello())) {
+    if (!sendAll(socket_, encodeHello())) {
         return ConnectionEnd::transportError;
     }
     return callLoop(*admitted);
@@ -99,19 +97,18 @@ ConnectionEnd ServerConnection::callLoop(const ProcessIdentity& admitted) {
         if (reader.failed()) {
             return ConnectionEnd::protocolError;
         }
-        auto received = receiveWithSender(socket_, buffer.get(), receiveChunkSize);
-        if (std::holds_alternative<SystemError>(received)) {
+        const auto chunk = receiveWithSender(socket_, buffer.get(), receiveChunkSize);
+        if (!chunk) {
             return ConnectionEnd::transportError;
         }
-        const auto& chunk = std::get<ReceivedChunk>(received);
-        if (chunk.size == 0) {
+        if (chunk->size == 0) {
             return reader.atFrameBoundary() ? ConnectionEnd::closedByPeer
                                             : ConnectionEnd::protocolError;
         }
-        if (!admitted.matches(chunk.senderPidfd.get())) {
+        if (!admitted.matches(chunk->senderPidfd.get())) {
             return ConnectionEnd::foreignSender;
         }
-        reader.append(std::string_view(buffer.get(), chunk.size));
+        reader.append(std::string_view(buffer.get(), chunk->size));
     }
 }
 

@@ -37,12 +37,12 @@ void forgetActivationVariables() {
     ::unsetenv("LISTEN_FDNAMES");
 }
 
-[[nodiscard]] std::optional<SystemError> setCloseOnExec(int fd) {
+[[nodiscard]] Status<SystemError> setCloseOnExec(int fd) {
     const int flags = ::fcntl(fd, F_GETFD);
     if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
-        return SystemError{errno, "fcntl(" + std::to_string(fd) + ")"};
+        return lastSystemError("fcntl(" + std::to_string(fd) + ")");
     }
-    return std::nullopt;
+    return {};
 }
 
 [[nodiscard]] std::optional<int> intSocketOption(int fd, int option) {
@@ -54,47 +54,47 @@ void forgetActivationVariables() {
     return value;
 }
 
-// Nothing when `fd` is a listening AF_UNIX stream socket; the reason otherwise.
-[[nodiscard]] std::optional<SystemError> checkListeningUnixStream(int fd) {
+// Succeeds when `fd` is a listening AF_UNIX stream socket.
+[[nodiscard]] Status<SystemError> checkListeningUnixStream(int fd) {
     const auto domain = intSocketOption(fd, SO_DOMAIN);
     const auto type = intSocketOption(fd, SO_TYPE);
     const auto listening = intSocketOption(fd, SO_ACCEPTCONN);
     const std::string context = "descriptor " + std::to_string(fd);
     if (!domain || !type || !listening) {
-        return SystemError{ENOTSOCK, context};
+        return systemError(ENOTSOCK, context);
     }
     if (*domain != AF_UNIX || *type != SOCK_STREAM || *listening == 0) {
-        return SystemError{EINVAL, context};
+        return systemError(EINVAL, context);
     }
-    return std::nullopt;
+    return {};
 }
 
-[[nodiscard]] std::variant<NoActivatedSocket, UniqueFd, SystemError> takeHandedOver(int count) {
+[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeHandedOver(int count) {
     for (int fd = firstActivatedFd; fd < firstActivatedFd + count; ++fd) {
-        if (auto error = setCloseOnExec(fd)) {
-            return std::move(*error);
+        if (auto closing = setCloseOnExec(fd); !closing) {
+            return Unexpected(std::move(closing).error());
         }
     }
-    if (auto error = checkListeningUnixStream(firstActivatedFd)) {
-        return std::move(*error);
+    if (auto checked = checkListeningUnixStream(firstActivatedFd); !checked) {
+        return Unexpected(std::move(checked).error());
     }
     for (int fd = firstActivatedFd + 1; fd < firstActivatedFd + count; ++fd) {
         ::close(fd);
     }
-    return UniqueFd(firstActivatedFd);
+    return std::optional<UniqueFd>(UniqueFd(firstActivatedFd));
 }
 
 }  // namespace
 
-std::variant<NoActivatedSocket, UniqueFd, SystemError> takeActivatedSocket() {
+Expected<std::optional<UniqueFd>, SystemError> takeActivatedSocket() {
     const auto listenPid = parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
     const auto listenFds = parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
     forgetActivationVariables();
     if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
-        return NoActivatedSocket{};
+        return std::optional<UniqueFd>{};
     }
     if (!listenFds || *listenFds < 1 || *listenFds > maxActivatedSockets) {
-        return SystemError{EINVAL, "LISTEN_FDS"};
+        return systemError(EINVAL, "LISTEN_FDS");
     }
     return takeHandedOver(static_cast<int>(*listenFds));
 }

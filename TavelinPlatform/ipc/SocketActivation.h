@@ -1,20 +1,17 @@
 #pragma once
 
-#include <variant>
+#include <optional>
 
 #include "SystemError.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
 
-// The service manager handed us nothing: the daemon binds its own socket.
-struct NoActivatedSocket {};
-
 // The listening socket a service manager handed over through the socket-activation
 // protocol (LISTEN_PID, LISTEN_FDS, descriptors from 3 upwards).
 //
 // - LISTEN_PID unset, unparsable or naming another process (the variables were inherited
-//   from a parent that was meant): NoActivatedSocket.
+//   from a parent that was meant): no socket (nullopt); the daemon binds its own.
 // - LISTEN_FDS must be a decimal count in 1..maxActivatedSockets; otherwise a failure
 //   with EINVAL and context "LISTEN_FDS".
 // - Every handed descriptor gets FD_CLOEXEC (a failure names "fcntl(<fd>)"). Descriptor 3
@@ -25,7 +22,7 @@ struct NoActivatedSocket {};
 //
 // Reads and changes the process environment: call it during start-up, before any other
 // thread exists.
-[[nodiscard]] std::variant<NoActivatedSocket, UniqueFd, SystemError> takeActivatedSocket();
+[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeActivatedSocket();
 
 inline constexpr int firstActivatedFd = 3;
 inline constexpr int maxActivatedSockets = 64;

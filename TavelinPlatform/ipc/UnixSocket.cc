@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+
+#include "RetryOnInterrupt.h"
 
 namespace tavelin {
 namespace {
@@ -28,34 +31,22 @@ struct AbstractAddress {
     return result;
 }
 
-[[nodiscard]] SystemError lastError(std::string context) {
-    return SystemError{errno, std::move(context)};
-}
-
-[[nodiscard]] std::variant<UniqueFd, SystemError> newStreamSocket() {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) {
-        return lastError("socket");
-    }
-    return fd;
-}
-
 struct SocketAndAddress {
     UniqueFd fd;
     AbstractAddress address;
 };
 
 // A fresh stream socket and the address of `name`, for binding or connecting.
-[[nodiscard]] std::variant<SocketAndAddress, SystemError> socketFor(std::string_view name) {
+[[nodiscard]] Expected<SocketAndAddress, SystemError> socketFor(std::string_view name) {
     const auto address = abstractAddress(name);
     if (!address) {
-        return SystemError{ENAMETOOLONG, "name"};
+        return systemError(ENAMETOOLONG, "name");
     }
-    auto socket = newStreamSocket();
-    if (auto* error = std::get_if<SystemError>(&socket)) {
-        return std::move(*error);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        return lastSystemError("socket");
     }
-    return SocketAndAddress{std::get<UniqueFd>(std::move(socket)), *address};
+    return SocketAndAddress{std::move(fd), *address};
 }
 
 }  // namespace
@@ -64,85 +55,77 @@ std::size_t maxAbstractNameLength() noexcept {
     return sizeof(sockaddr_un::sun_path) - 1;
 }
 
-std::variant<UniqueFd, SystemError> listenOnAbstractName(std::string_view name, int backlog) {
+Expected<UniqueFd, SystemError> listenOnAbstractName(std::string_view name, int backlog) {
     auto prepared = socketFor(name);
-    if (auto* error = std::get_if<SystemError>(&prepared)) {
-        return std::move(*error);
+    if (!prepared) {
+        return Unexpected(std::move(prepared).error());
     }
-    auto& [fd, address] = std::get<SocketAndAddress>(prepared);
+    auto& [fd, address] = *prepared;
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address.address), address.length) !=
         0) {
-        return lastError("bind");
+        return lastSystemError("bind");
     }
     if (::listen(fd.get(), backlog) != 0) {
-        return lastError("listen");
+        return lastSystemError("listen");
     }
     return std::move(fd);
 }
 
-std::variant<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {
+Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {
     auto prepared = socketFor(name);
-    if (auto* error = std::get_if<SystemError>(&prepared)) {
-        return std::move(*error);
+    if (!prepared) {
+        return Unexpected(std::move(prepared).error());
     }
-    auto& [fd, address] = std::get<SocketAndAddress>(prepared);
+    auto& [fd, address] = *prepared;
     // A unix stream connect only sleeps while the listener's backlog is full; one
     // interrupted there leaves the socket unconnected, so it is simply repeated.
-    while (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address),
-                     address.length) != 0) {
-        if (errno != EINTR) {
-            return lastError("connect");
-        }
+    if (retryOnInterrupt([&] {
+            return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address),
+                             address.length);
+        }) != 0) {
+        return lastSystemError("connect");
     }
     return std::move(fd);
 }
 
-std::variant<UniqueFd, SystemError> acceptConnection(int listeningFd) {
-    for (;;) {
-        const int fd = ::accept4(listeningFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            return UniqueFd(fd);
-        }
-        if (errno != EINTR) {
-            return lastError("accept4");
-        }
+Expected<UniqueFd, SystemError> acceptConnection(int listeningFd) {
+    const int fd =
+        retryOnInterrupt([&] { return ::accept4(listeningFd, nullptr, nullptr, SOCK_CLOEXEC); });
+    if (fd < 0) {
+        return lastSystemError("accept4");
     }
+    return UniqueFd(fd);
 }
 
-std::optional<SystemError> sendAll(int fd, std::string_view bytes) {
+Status<SystemError> sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent =
+            retryOnInterrupt([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); });
         if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return lastError("send");
+            return lastSystemError("send");
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<SystemError> receiveSome(int fd, std::string& buffer, std::size_t capacity) {
+Status<SystemError> receiveSome(int fd, std::string& buffer, std::size_t capacity) {
     buffer.resize(capacity);
-    for (;;) {
-        const ssize_t received = ::recv(fd, buffer.data(), capacity, 0);
-        if (received >= 0) {
-            buffer.resize(static_cast<std::size_t>(received));
-            return std::nullopt;
-        }
-        if (errno != EINTR) {
-            buffer.clear();
-            return lastError("recv");
-        }
+    const ssize_t received = retryOnInterrupt([&] { return ::recv(fd, buffer.data(), capacity, 0); });
+    if (received < 0) {
+        auto error = lastSystemError("recv");
+        buffer.clear();
+        return error;
     }
+    buffer.resize(static_cast<std::size_t>(received));
+    return {};
 }
 
-std::variant<PeerCredentials, SystemError> peerCredentials(int socketFd) {
+Expected<PeerCredentials, SystemError> peerCredentials(int socketFd) {
     ucred credentials{};
     socklen_t length = sizeof(credentials);
     if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return lastError("getsockopt(SO_PEERCRED)");
+        return lastSystemError("getsockopt(SO_PEERCRED)");
     }
     return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
 }

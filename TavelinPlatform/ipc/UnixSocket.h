@@ -3,10 +3,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "SystemError.h"
 #include "UniqueFd.h"
@@ -24,24 +22,23 @@ namespace tavelin {
 // Creates a socket bound to the abstract `name` and listening with `backlog` (the kernel
 // caps it at net.core.somaxconn). Fails with EADDRINUSE when the name is taken, with
 // ENAMETOOLONG (context "name") for an empty or too long name.
-[[nodiscard]] std::variant<UniqueFd, SystemError> listenOnAbstractName(std::string_view name,
+[[nodiscard]] Expected<UniqueFd, SystemError> listenOnAbstractName(std::string_view name,
                                                                         int backlog = 4096);
 
 // Connects a blocking stream socket to the abstract `name`. Fails with ECONNREFUSED when
 // nobody listens there.
-[[nodiscard]] std::variant<UniqueFd, SystemError> connectToAbstractName(std::string_view name);
+[[nodiscard]] Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name);
 
 // Accepts one connection (blocking unless the listener is non-blocking), close-on-exec.
 // Fails with the errno of accept4, e.g. EAGAIN on a non-blocking listener with no client.
-[[nodiscard]] std::variant<UniqueFd, SystemError> acceptConnection(int listeningFd);
+[[nodiscard]] Expected<UniqueFd, SystemError> acceptConnection(int listeningFd);
 
-// Sends all of `bytes` (looping over short sends), MSG_NOSIGNAL. Nothing on success.
-[[nodiscard]] std::optional<SystemError> sendAll(int fd, std::string_view bytes);
+// Sends all of `bytes` (looping over short sends), MSG_NOSIGNAL.
+[[nodiscard]] Status<SystemError> sendAll(int fd, std::string_view bytes);
 
 // One recv of up to `capacity` bytes into `buffer` (resized to what arrived).
 // An empty buffer means the peer closed its end. Retries on EINTR.
-[[nodiscard]] std::optional<SystemError> receiveSome(int fd, std::string& buffer,
-                                                     std::size_t capacity);
+[[nodiscard]] Status<SystemError> receiveSome(int fd, std::string& buffer, std::size_t capacity);
 
 // The credentials of the peer of a connected socket (SO_PEERCRED).
 struct PeerCredentials {
@@ -49,6 +46,6 @@ struct PeerCredentials {
     uid_t uid = 0;
     gid_t gid = 0;
 };
-[[nodiscard]] std::variant<PeerCredentials, SystemError> peerCredentials(int socketFd);
+[[nodiscard]] Expected<PeerCredentials, SystemError> peerCredentials(int socketFd);
 
 }  // namespace tavelin

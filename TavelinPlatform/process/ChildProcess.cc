@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "RetryOnInterrupt.h"
+
 namespace tavelin {
 
 namespace {
@@ -124,19 +126,16 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 
 ChildProcess::~ChildProcess() { killAndReap(); }
 
-std::variant<ChildTermination, SystemError> ChildProcess::wait() {
+Expected<ChildTermination, SystemError> ChildProcess::wait() {
     if (termination_) {
         return *termination_;
     }
     int waitStatus = 0;
-    pid_t reaped = -1;
-    do {
-        reaped = ::waitpid(pid_, &waitStatus, 0);
-    } while (reaped < 0 && errno == EINTR);
+    const pid_t reaped = retryOnInterrupt([&] { return ::waitpid(pid_, &waitStatus, 0); });
     if (reaped < 0) {
-        const int error = errno;
+        auto error = lastSystemError("waitpid");
         pid_ = -1;  // not ours any more: never signal that number again
-        return SystemError{error, "waitpid"};
+        return error;
     }
     termination_ = terminationFrom(waitStatus);
     return *termination_;
@@ -149,33 +148,32 @@ void ChildProcess::killAndReap() noexcept {
     // Still unreaped, so the pid is still this child's (a zombie at worst).
     ::kill(pid_, SIGKILL);
     int waitStatus = 0;
-    while (::waitpid(pid_, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
+    static_cast<void>(retryOnInterrupt([&] { return ::waitpid(pid_, &waitStatus, 0); }));
     pid_ = -1;
 }
 
-std::variant<ChildWithOutput, SystemError> spawnWithCombinedOutput(
+Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     const std::string& program, const std::vector<std::string>& arguments) {
     int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) {
-        return SystemError{errno, "pipe2"};
+        return lastSystemError("pipe2");
     }
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
     if (const int e = moveAboveStandardStreams(readEnd); e != 0) {
-        return SystemError{e, "fcntl"};
+        return systemError(e, "fcntl");
     }
     if (const int e = moveAboveStandardStreams(writeEnd); e != 0) {
-        return SystemError{e, "fcntl"};
+        return systemError(e, "fcntl");
     }
 
     SpawnFileActions actions;
     if (const int e = describeDescriptors(actions, writeEnd.get()); e != 0) {
-        return SystemError{e, "posix_spawn_file_actions"};
+        return systemError(e, "posix_spawn_file_actions");
     }
     SpawnAttributes attributes;
     if (const int e = describeSignals(attributes); e != 0) {
-        return SystemError{e, "posix_spawnattr"};
+        return systemError(e, "posix_spawnattr");
     }
 
     // posix_spawn takes non-const strings; these copies live until it returns.
@@ -195,7 +193,7 @@ std::variant<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     if (const int e = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(),
                                     argv.data(), environ);
         e != 0) {
-        return SystemError{e, program};
+        return systemError(e, program);
     }
     // writeEnd closes on return: from now on only the child holds the pipe open.
     return ChildWithOutput{ChildProcess(pid), std::move(readEnd)};

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "SystemError.h"
@@ -49,7 +48,7 @@ public:
     // Blocks until the child has ended (no time limit), retrying on EINTR, and reaps it.
     // Once waited, later calls return the same termination at once. Fails only when the
     // child was reaped by someone else (ECHILD).
-    [[nodiscard]] std::variant<ChildTermination, SystemError> wait();
+    [[nodiscard]] Expected<ChildTermination, SystemError> wait();
 
 private:
     void killAndReap() noexcept;
@@ -77,7 +76,7 @@ struct ChildWithOutput {
 // non-executable one EACCES, for a file the kernel cannot execute ENOEXEC. The caller's
 // end of the pipe holds no write end, so reading it reaches end of file once the child
 // (and anything it passed the pipe on to) has closed it.
-[[nodiscard]] std::variant<ChildWithOutput, SystemError> spawnWithCombinedOutput(
+[[nodiscard]] Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace tavelin

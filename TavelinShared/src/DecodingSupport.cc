@@ -75,10 +75,10 @@ std::string indexStep(std::size_t index) {
     return "Index " + std::to_string(index);
 }
 
-std::optional<DecodingError> expectType(const nlohmann::json& value, JsonType expected,
-                                        const CodingPath& path) {
+Status<DecodingError> expectType(const nlohmann::json& value, JsonType expected,
+                                 const CodingPath& path) {
     if (hasType(value, expected)) {
-        return std::nullopt;
+        return {};
     }
     const auto kind =
         value.is_null() ? DecodingErrorKind::valueNotFound : DecodingErrorKind::typeMismatch;
@@ -87,7 +87,7 @@ std::optional<DecodingError> expectType(const nlohmann::json& value, JsonType ex
     description += " but found ";
     description += foundName(value);
     description += " instead.";
-    return DecodingError{kind, path, std::move(description)};
+    return Unexpected(DecodingError{kind, path, std::move(description)});
 }
 
 nlohmann::json* findMember(nlohmann::json& object, std::string_view name) {
@@ -96,12 +96,13 @@ nlohmann::json* findMember(nlohmann::json& object, std::string_view name) {
     return found == members.end() ? nullptr : &found->second;
 }
 
-DecodingError keyNotFound(const CodingPath& objectPath, std::string_view name) {
+Unexpected<DecodingError> keyNotFound(const CodingPath& objectPath, std::string_view name) {
     std::string description = "No value associated with the key \"";
     description += name;
     description += "\".";
-    return DecodingError{DecodingErrorKind::keyNotFound, appended(objectPath, std::string(name)),
-                         std::move(description)};
+    return Unexpected(DecodingError{DecodingErrorKind::keyNotFound,
+                                    appended(objectPath, std::string(name)),
+                                    std::move(description)});
 }
 
 }  // namespace tavelin::json

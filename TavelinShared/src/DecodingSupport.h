@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,16 +23,17 @@ enum class JsonType { object, array, string, boolean, number };
 // The coding-path step of an array element: "Index <index>".
 [[nodiscard]] std::string indexStep(std::size_t index);
 
-// nullopt when `value` has the JSON type `expected`; otherwise valueNotFound when it is
+// Succeeds when `value` has the JSON type `expected`; otherwise valueNotFound when it is
 // null and typeMismatch when it is anything else, both at `path`.
-[[nodiscard]] std::optional<DecodingError> expectType(const nlohmann::json& value,
-                                                      JsonType expected, const CodingPath& path);
+[[nodiscard]] Status<DecodingError> expectType(const nlohmann::json& value, JsonType expected,
+                                               const CodingPath& path);
 
 // The member `name` of `object` (which must be an object), or nullptr when it is absent.
 [[nodiscard]] nlohmann::json* findMember(nlohmann::json& object, std::string_view name);
 
 // keyNotFound for the member `name` of the object at `objectPath`; the error's path is
 // `objectPath` followed by `name`.
-[[nodiscard]] DecodingError keyNotFound(const CodingPath& objectPath, std::string_view name);
+[[nodiscard]] Unexpected<DecodingError> keyNotFound(const CodingPath& objectPath,
+                                                   std::string_view name);
 
 }  // namespace tavelin::json

@@ -42,37 +42,39 @@ const JsonSelection& requestSelection() {
     return selection;
 }
 
-Decoded<PrivilegedOperation> decodeRemoval(Json& payload, const CodingPath& payloadPath) {
+Expected<PrivilegedOperation, DecodingError> decodeRemoval(Json& payload, const CodingPath& payloadPath) {
     Json* list = json::findMember(payload, pathsName);
     if (list == nullptr) {
         return json::keyNotFound(payloadPath, pathsName);
     }
     const CodingPath listPath = json::appended(payloadPath, std::string(pathsName));
-    if (auto error = json::expectType(*list, JsonType::array, listPath)) {
-        return std::move(*error);
+    if (auto typed = json::expectType(*list, JsonType::array, listPath); !typed) {
+        return Unexpected(std::move(typed).error());
     }
     auto& elements = list->get_ref<Json::array_t&>();
     std::vector<std::string> paths;
     paths.reserve(elements.size());
     for (std::size_t index = 0; index < elements.size(); ++index) {
         Json& element = elements[index];
-        if (!element.is_string()) {
-            return std::move(*json::expectType(element, JsonType::string,
-                                               json::appended(listPath, json::indexStep(index))));
+        if (auto typed = json::expectType(element, JsonType::string,
+                                          json::appended(listPath, json::indexStep(index)));
+            !typed) {
+            return Unexpected(std::move(typed).error());
         }
         paths.push_back(std::move(element.get_ref<std::string&>()));
     }
     return PrivilegedOperation::removeSystemPaths(std::move(paths));
 }
 
-Decoded<PrivilegedOperation> decodeRepair(Json& payload, const CodingPath& payloadPath) {
+Expected<PrivilegedOperation, DecodingError> decodeRepair(Json& payload, const CodingPath& payloadPath) {
     Json* path = json::findMember(payload, pathName);
     if (path == nullptr) {
         return json::keyNotFound(payloadPath, pathName);
     }
-    if (auto error = json::expectType(*path, JsonType::string,
-                                      json::appended(payloadPath, std::string(pathName)))) {
-        return std::move(*error);
+    if (auto typed = json::expectType(*path, JsonType::string,
+                                      json::appended(payloadPath, std::string(pathName)));
+        !typed) {
+        return Unexpected(std::move(typed).error());
     }
     return PrivilegedOperation::repairPermissions(std::move(path->get_ref<std::string&>()));
 }
@@ -103,25 +105,26 @@ PrivilegedOperation PrivilegedOperation::repairPermissions(std::string path) {
     return PrivilegedOperation(RepairPermissions{std::move(path)});
 }
 
-Decoded<PrivilegedOperation> PrivilegedOperation::decode(std::string_view bytes) {
-    Decoded<json::SelectedJson> document = json::readSelectedJson(bytes, requestSelection());
+Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
+    Expected<json::SelectedJson, DecodingError> document = json::readSelectedJson(bytes, requestSelection());
     if (!document) {
-        return document.error();
+        return Unexpected(document.error());
     }
     Json root = std::move(std::move(document).value().root);
-    if (auto error = json::expectType(root, JsonType::object, {})) {
-        return std::move(*error);
+    if (auto typed = json::expectType(root, JsonType::object, {}); !typed) {
+        return Unexpected(std::move(typed).error());
     }
     // Only recognised names were kept, so the object's size is their count. It is checked
     // before any payload is looked at.
     if (root.size() != 1) {
-        return DecodingError{DecodingErrorKind::typeMismatch, {},
-                             "Invalid number of keys found, expected one.", "PrivilegedOperation"};
+        return Unexpected(DecodingError{DecodingErrorKind::typeMismatch, {},
+                                        "Invalid number of keys found, expected one.",
+                                        "PrivilegedOperation"});
     }
     auto& [name, payload] = *root.get_ref<Json::object_t&>().begin();
     const CodingPath payloadPath{name};
-    if (auto error = json::expectType(payload, JsonType::object, payloadPath)) {
-        return std::move(*error);
+    if (auto typed = json::expectType(payload, JsonType::object, payloadPath); !typed) {
+        return Unexpected(std::move(typed).error());
     }
     if (name == removeSystemPathsName) {
         return decodeRemoval(payload, payloadPath);

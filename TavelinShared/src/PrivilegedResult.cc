@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <utility>
-#include <variant>
 
 #include "DecodingSupport.h"
 #include "JsonWriter.h"
@@ -33,14 +32,14 @@ const json::JsonSelection& resultSelection() {
 }
 
 // A member that must be present and of type `type`: the member, or the error about it.
-std::variant<Json*, DecodingError> requiredMember(Json& object, std::string_view name,
-                                                  JsonType type) {
+Expected<Json*, DecodingError> requiredMember(Json& object, std::string_view name,
+                                              JsonType type) {
     Json* member = json::findMember(object, name);
     if (member == nullptr) {
         return json::keyNotFound({}, name);
     }
-    if (auto error = json::expectType(*member, type, {std::string(name)})) {
-        return std::move(*error);
+    if (auto typed = json::expectType(*member, type, {std::string(name)}); !typed) {
+        return Unexpected(std::move(typed).error());
     }
     return member;
 }
@@ -48,7 +47,7 @@ std::variant<Json*, DecodingError> requiredMember(Json& object, std::string_view
 // freedBytes must be written as an integer in the signed 64-bit range. nlohmann reads an
 // integer literal beyond that range, and any literal with a fraction or an exponent, as a
 // float (or, up to 2^64-1, as unsigned); all of these are refused rather than rounded.
-std::variant<std::int64_t, DecodingError> byteCount(const Json& number) {
+Expected<std::int64_t, DecodingError> byteCount(const Json& number) {
     if (number.is_number_integer()) {
         if (number.is_number_unsigned()) {
             const auto value = number.get<std::uint64_t>();
@@ -59,9 +58,9 @@ std::variant<std::int64_t, DecodingError> byteCount(const Json& number) {
             return number.get<std::int64_t>();
         }
     }
-    return DecodingError{DecodingErrorKind::dataCorrupted,
-                         {std::string(freedBytesName)},
-                         "The number is not an integer in the signed 64-bit range."};
+    return Unexpected(DecodingError{DecodingErrorKind::dataCorrupted,
+                                    {std::string(freedBytesName)},
+                                    "The number is not an integer in the signed 64-bit range."});
 }
 
 }  // namespace
@@ -82,35 +81,35 @@ std::optional<std::string> PrivilegedResult::encode() const {
     return out;
 }
 
-Decoded<PrivilegedResult> PrivilegedResult::decode(std::string_view bytes) {
-    Decoded<json::SelectedJson> document = json::readSelectedJson(bytes, resultSelection());
+Expected<PrivilegedResult, DecodingError> PrivilegedResult::decode(std::string_view bytes) {
+    Expected<json::SelectedJson, DecodingError> document =
+        json::readSelectedJson(bytes, resultSelection());
     if (!document) {
-        return document.error();
+        return Unexpected(std::move(document).error());
     }
-    Json root = std::move(std::move(document).value().root);
-    if (auto error = json::expectType(root, JsonType::object, {})) {
-        return std::move(*error);
+    Json root = std::move(document->root);
+    if (auto typed = json::expectType(root, JsonType::object, {}); !typed) {
+        return Unexpected(std::move(typed).error());
     }
     // The first bad member in the order success, message, freedBytes decides.
     auto success = requiredMember(root, successName, JsonType::boolean);
-    if (auto* error = std::get_if<DecodingError>(&success)) {
-        return std::move(*error);
+    if (!success) {
+        return Unexpected(std::move(success).error());
     }
     auto message = requiredMember(root, messageName, JsonType::string);
-    if (auto* error = std::get_if<DecodingError>(&message)) {
-        return std::move(*error);
+    if (!message) {
+        return Unexpected(std::move(message).error());
     }
     auto freedBytes = requiredMember(root, freedBytesName, JsonType::number);
-    if (auto* error = std::get_if<DecodingError>(&freedBytes)) {
-        return std::move(*error);
+    if (!freedBytes) {
+        return Unexpected(std::move(freedBytes).error());
     }
-    auto count = byteCount(*std::get<Json*>(freedBytes));
-    if (auto* error = std::get_if<DecodingError>(&count)) {
-        return std::move(*error);
+    auto count = byteCount(**freedBytes);
+    if (!count) {
+        return Unexpected(std::move(count).error());
     }
-    return PrivilegedResult(std::get<Json*>(success)->get<bool>(),
-                            std::move(std::get<Json*>(message)->get_ref<std::string&>()),
-                            std::get<std::int64_t>(count));
+    return PrivilegedResult((*success)->get<bool>(),
+                            std::move((*message)->get_ref<std::string&>()), *count);
 }
 
 bool operator==(const PrivilegedResult& lhs, const PrivilegedResult& rhs) {

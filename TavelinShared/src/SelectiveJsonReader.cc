@@ -89,7 +89,7 @@ class SelectingHandler final : public nlohmann::json_sax<Json> {
         return fail(corrupted("The given data was not valid JSON: " + shortened(error.what())));
     }
 
-    [[nodiscard]] std::optional<DecodingError>& error() { return error_; }
+    [[nodiscard]] Status<DecodingError>& outcome() { return outcome_; }
     [[nodiscard]] Json& root() { return root_; }
 
   private:
@@ -106,7 +106,7 @@ class SelectingHandler final : public nlohmann::json_sax<Json> {
     bool close();
 
     bool fail(DecodingError error) {
-        error_ = std::move(error);
+        outcome_ = Unexpected(std::move(error));
         return false;
     }
 
@@ -120,7 +120,7 @@ class SelectingHandler final : public nlohmann::json_sax<Json> {
     const JsonSelection* nextMember_ = nullptr;
     std::string nextMemberName_;
     std::vector<MemberNames> openObjects_;
-    std::optional<DecodingError> error_;
+    Status<DecodingError> outcome_;  // the first failure ends the parse
 };
 // NOLINTEND(readability-identifier-naming)
 
@@ -216,22 +216,23 @@ bool SelectingHandler::close() {
 
 }  // namespace
 
-Decoded<SelectedJson> readSelectedJson(std::string_view bytes, const JsonSelection& selection) {
+Expected<SelectedJson, DecodingError> readSelectedJson(std::string_view bytes, const JsonSelection& selection) {
     try {
         SelectingHandler handler(selection);
         const bool read = Json::sax_parse(bytes.data(), bytes.data() + bytes.size(), &handler,
                                           Json::input_format_t::json, /*strict=*/true,
                                           /*ignore_comments=*/false);
-        if (handler.error()) {
-            return std::move(*handler.error());
+        if (!handler.outcome()) {
+            return Unexpected(std::move(handler.outcome()).error());
         }
         if (!read) {
-            return corrupted("The given data was not valid JSON.");
+            return Unexpected(corrupted("The given data was not valid JSON."));
         }
         return SelectedJson{std::move(handler.root())};
     } catch (const std::exception& error) {
         // Memory exhaustion while reading a huge document; nothing else in here throws.
-        return corrupted(std::string("The document could not be read: ") + error.what());
+        return Unexpected(
+            corrupted(std::string("The document could not be read: ") + error.what()));
     }
 }
 

@@ -36,7 +36,7 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
     };
     for (const auto& c : cases) {
         const auto decoded = Op::decode(c.input);
-        ASSERT_TRUE(decoded.ok()) << shown(c.input) << ": " << decoded.error().description;
+        ASSERT_TRUE(decoded.has_value()) << shown(c.input) << ": " << decoded.error().description;
         EXPECT_EQ(decoded.value(), c.expected) << shown(c.input);
     }
 }
@@ -65,7 +65,7 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
     };
     for (const auto& c : cases) {
         const auto decoded = Op::decode(c.input);
-        ASSERT_FALSE(decoded.ok()) << shown(c.input) << " decoded to " << decoded.value().encode();
+        ASSERT_FALSE(decoded.has_value()) << shown(c.input) << " decoded to " << decoded.value().encode();
         EXPECT_EQ(kindName(decoded.error().kind), kindName(c.kind)) << shown(c.input);
         EXPECT_EQ(decoded.error().codingPath, c.path) << shown(c.input);
     }
@@ -75,7 +75,7 @@ TEST(PrivilegedOperationTests, CountsRecognisedAlternativeNamesBeforeReadingAnyP
     for (const std::string input : {"{}", R"({"RepairPermissions":{"path":"/tmp"}})",
                                     R"({"removeSystemPaths":5,"installSystemUpdates":{}})"}) {
         const auto decoded = Op::decode(input);
-        ASSERT_FALSE(decoded.ok()) << shown(input);
+        ASSERT_FALSE(decoded.has_value()) << shown(input);
         EXPECT_EQ(decoded.error().kind, DecodingErrorKind::typeMismatch) << shown(input);
         EXPECT_EQ(decoded.error().description, "Invalid number of keys found, expected one.");
         EXPECT_EQ(decoded.error().typeName, "PrivilegedOperation") << shown(input);
@@ -101,7 +101,7 @@ TEST(PrivilegedOperationTests, EncodesExactBytesDecodesThemBackAndDescribesForTh
         EXPECT_EQ(c.operation.encode(), c.encoded);
         EXPECT_EQ(c.operation.auditDescription(), c.audit) << c.encoded;
         const auto decoded = Op::decode(c.encoded);
-        ASSERT_TRUE(decoded.ok()) << c.encoded << ": " << decoded.error().description;
+        ASSERT_TRUE(decoded.has_value()) << c.encoded << ": " << decoded.error().description;
         EXPECT_EQ(decoded.value(), c.operation) << c.encoded;
     }
     // Only an operation built in code can hold bytes that are not UTF-8.

@@ -36,7 +36,7 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
         ASSERT_TRUE(encoded.has_value()) << shown(c.expected);
         EXPECT_EQ(*encoded, c.expected);
         const auto decoded = PrivilegedResult::decode(c.expected);
-        ASSERT_TRUE(decoded.ok()) << shown(c.expected) << ": " << decoded.error().description;
+        ASSERT_TRUE(decoded.has_value()) << shown(c.expected) << ": " << decoded.error().description;
         EXPECT_EQ(decoded.value(), c.result) << shown(c.expected);
         EXPECT_EQ(decoded.value().message(), c.result.message()) << shown(c.expected);
     }
@@ -48,7 +48,7 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
 TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers) {
     const auto decoded = PrivilegedResult::decode(
         R"({"freedBytes":-0,"message":"\/a\u00fc","x":{"y":null},"Success":1,"success":false})");
-    ASSERT_TRUE(decoded.ok()) << decoded.error().description;
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().description;
     EXPECT_EQ(decoded.value(), PrivilegedResult(false, "/a\xC3\xBC", 0));
 }
 
@@ -79,7 +79,7 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
     };
     for (const auto& c : cases) {
         const auto decoded = PrivilegedResult::decode(c.input);
-        ASSERT_FALSE(decoded.ok()) << shown(c.input);
+        ASSERT_FALSE(decoded.has_value()) << shown(c.input);
         EXPECT_EQ(kindName(decoded.error().kind), kindName(c.kind)) << shown(c.input);
         EXPECT_EQ(decoded.error().codingPath, c.path) << shown(c.input);
     }

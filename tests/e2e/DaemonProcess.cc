@@ -19,10 +19,10 @@ namespace tavelin::e2e {
 
 std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceName,
                                                     std::string& whyNot) {
-    std::variant<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
+    Expected<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
     int logPipe[2];
-    if (const auto* error = std::get_if<SystemError>(&listening)) {
-        whyNot = "listen on " + serviceName + ": " + error->text();
+    if (!listening) {
+        whyNot = "listen on " + serviceName + ": " + listening.error().text();
         return nullptr;
     }
     if (::pipe2(logPipe, O_CLOEXEC) != 0) {
@@ -32,7 +32,7 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
     UniqueFd logRead(logPipe[0]);
     const UniqueFd logWrite(logPipe[1]);
     // Lifted above 3 so that the dup2 onto 3 cannot meet the socket itself.
-    const UniqueFd socket(::fcntl(std::get<UniqueFd>(listening).get(), F_DUPFD_CLOEXEC, 10));
+    const UniqueFd socket(::fcntl(listening->get(), F_DUPFD_CLOEXEC, 10));
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
     const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"",
                           daemonPath, nullptr};

@@ -32,11 +32,11 @@ ChildWithOutput startClient(const std::string& program, const std::vector<std::s
     words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
     auto started = spawnWithCombinedOutput("/usr/bin/env", words);
-    if (const auto* error = std::get_if<SystemError>(&started)) {
-        ADD_FAILURE() << "cannot start " << program << ": " << error->text();
+    if (!started) {
+        ADD_FAILURE() << "cannot start " << program << ": " << started.error().text();
         return {ChildProcess(-1), UniqueFd()};
     }
-    return std::get<ChildWithOutput>(std::move(started));
+    return std::move(started).value();
 }
 
 ClientOutcome finishClient(ChildWithOutput& client) {
@@ -48,8 +48,8 @@ ClientOutcome finishClient(ChildWithOutput& client) {
         outcome.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     const auto ended = client.child.wait();
-    if (const auto* termination = std::get_if<ChildTermination>(&ended)) {
-        outcome.exitStatus = termination->code + (termination->signaled ? 128 : 0);
+    if (ended) {
+        outcome.exitStatus = ended->code + (ended->signaled ? 128 : 0);
     }
     return outcome;
 }

@@ -18,7 +18,7 @@ const std::string fixedName(PrivilegedHelperInfo::machServiceName);
 // True when something already listens under the fixed name (a daemon installed on this
 // machine, say); these tests then leave it alone.
 bool nameIsTaken() {
-    return std::holds_alternative<UniqueFd>(connectToAbstractName(fixedName));
+    return connectToAbstractName(fixedName).has_value();
 }
 
 TEST(FixedNameTest, TavelinctlReachesTheDaemonUnderItsOwnName) {

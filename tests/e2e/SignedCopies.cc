@@ -26,8 +26,8 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
                                                  std::string_view organizationalUnit,
                                                  std::string_view identifier) {
     const DevelopmentIdentityFiles files = developmentIdentityFiles(TAVELIN_DEVELOPMENT_IDENTITY_DIR);
-    Outcome<std::vector<X509Ptr>> anchorCertificates = readCertificatesPem(files.anchorCertificate);
-    Outcome<EvpPkeyPtr> anchorKey = readPrivateKeyPem(files.anchorKey);
+    Expected<std::vector<X509Ptr>, IdentityError> anchorCertificates = readCertificatesPem(files.anchorCertificate);
+    Expected<EvpPkeyPtr, IdentityError> anchorKey = readPrivateKeyPem(files.anchorKey);
     if (!anchorCertificates || !anchorKey) {
         return "development anchor in " TAVELIN_DEVELOPMENT_IDENTITY_DIR " unreadable";
     }
@@ -36,14 +36,14 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
     request.commonName = "Tavelin end-to-end test signer";
     request.organization = "Morvane";
     request.organizationalUnit = std::string(organizationalUnit);
-    Outcome<CertifiedKey> leaf = issueCertificate(anchor, request);
+    Expected<CertifiedKey, IdentityError> leaf = issueCertificate(anchor, request);
     std::error_code copyError;
     if (!leaf || !std::filesystem::copy_file(program, destination, copyError)) {
         return leaf ? "copy " + program + ": " + copyError.message() : leaf.error().message;
     }
     // The copy's old signature block is replaced; the code before it stays byte for byte.
     const SigningIdentity signer{std::move(leaf.value().certificate), std::move(leaf.value().key), {}};
-    const Outcome<SignatureLayout> signedLayout = signFileAtPath(destination, signer, identifier);
+    const Expected<SignatureLayout, IdentityError> signedLayout = signFileAtPath(destination, signer, identifier);
     return signedLayout ? std::string() : signedLayout.error().message;
 }
 

@@ -21,7 +21,7 @@
 #include "CodeSigner.h"
 #include "CodeVerifier.h"
 #include "DevelopmentIdentity.h"
-#include "FileIo.h"
+#include "FileReading.h"
 #include "Requirement.h"
 #include "SystemError.h"
 #include "TrustAnchor.h"

@@ -42,11 +42,11 @@ std::string serviceName() {
 // Connects and runs one call; the indicator covers both, since admission of this very
 // program (the daemon hashes it) is part of the wait.
 template <typename Call>
-ClientResult<std::string> callDaemon(Call call) {
+Expected<std::string, ClientError> callDaemon(Call call) {
     const ElapsedIndicator indicator(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-    ClientResult<HelperClient> client = HelperClient::connect(serviceName());
+    Expected<HelperClient, ClientError> client = HelperClient::connect(serviceName());
     if (!client) {
-        return client.error();
+        return Unexpected(client.error());
     }
     return call(client.value());
 }
@@ -65,7 +65,7 @@ std::string requestFor(const Command& command) {
 }
 
 int runVersion() {
-    const ClientResult<std::string> version =
+    const Expected<std::string, ClientError> version =
         callDaemon([](HelperClient& client) { return client.helperVersion(); });
     if (!version) {
         complain(version.error().text());
@@ -77,7 +77,7 @@ int runVersion() {
 
 int runPerform(const Command& command) {
     const std::string request = requestFor(command);
-    const ClientResult<std::string> answer =
+    const Expected<std::string, ClientError> answer =
         callDaemon([&request](HelperClient& client) { return client.perform(request); });
     if (!answer) {
         complain(answer.error().text());
@@ -87,7 +87,7 @@ int runPerform(const Command& command) {
         writeOut(answer.value() + "\n");  // the bytes exactly as received
         return exitSuccess;
     }
-    const Decoded<PrivilegedResult> result = PrivilegedResult::decode(answer.value());
+    const Expected<PrivilegedResult, DecodingError> result = PrivilegedResult::decode(answer.value());
     if (!result) {
         complain("the helper's answer is not a result (" + result.error().description + ")");
         return exitNoAnswer;

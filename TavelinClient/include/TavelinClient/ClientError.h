@@ -1,8 +1,8 @@
 #pragma once
 
 #include <string>
-#include <utility>
-#include <variant>
+
+#include "TavelinShared/Expected.h"
 
 namespace tavelin {
 
@@ -26,27 +26,6 @@ struct ClientError {
     // One line for a person, e.g. "the Tavelin helper is not running (service
     // de.morvane.Tavelin.helper)". English, like the tool's other diagnostics.
     [[nodiscard]] std::string text() const;
-};
-
-// A value or the error that prevented it. Never throws on its own.
-template <typename T>
-class ClientResult {
-public:
-    ClientResult(T value) : state_(std::move(value)) {}              // NOLINT(google-explicit-constructor)
-    ClientResult(ClientError error) : state_(std::move(error)) {}    // NOLINT(google-explicit-constructor)
-
-    [[nodiscard]] bool ok() const noexcept { return std::holds_alternative<T>(state_); }
-    explicit operator bool() const noexcept { return ok(); }
-
-    // Precondition: ok().
-    [[nodiscard]] const T& value() const& { return std::get<T>(state_); }
-    [[nodiscard]] T& value() & { return std::get<T>(state_); }
-    [[nodiscard]] T&& value() && { return std::get<T>(std::move(state_)); }
-    // Precondition: !ok().
-    [[nodiscard]] const ClientError& error() const { return std::get<ClientError>(state_); }
-
-private:
-    std::variant<T, ClientError> state_;
 };
 
 }  // namespace tavelin

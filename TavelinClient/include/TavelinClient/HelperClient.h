@@ -42,17 +42,17 @@ public:
     //                       program's signature was not accepted
     //   protocolError     - the first frame was not a hello of protocol version 1
     //   systemError       - anything else (name too long, out of descriptors, ...)
-    [[nodiscard]] static ClientResult<HelperClient> connect(
+    [[nodiscard]] static Expected<HelperClient, ClientError> connect(
         std::string_view serviceName = PrivilegedHelperInfo::machServiceName);
 
     // The daemon's version string, e.g. "0.0.1".
-    [[nodiscard]] ClientResult<std::string> helperVersion();
+    [[nodiscard]] Expected<std::string, ClientError> helperVersion();
 
     // Sends one request (the JSON of a PrivilegedOperation, sent unchanged, whatever it
     // holds) and returns the daemon's answer bytes unchanged: the JSON of a
     // PrivilegedResult, or zero bytes. Requests above the frame limit fail with
     // protocolError without being sent.
-    [[nodiscard]] ClientResult<std::string> perform(std::string_view requestBytes);
+    [[nodiscard]] Expected<std::string, ClientError> perform(std::string_view requestBytes);
 
     // The process id of the daemon as recorded at connect time.
     [[nodiscard]] pid_t daemonPid() const noexcept { return daemonPid_; }
@@ -61,8 +61,8 @@ private:
     HelperClient(UniqueFd socket, pid_t daemonPid) noexcept
         : socket_(std::move(socket)), daemonPid_(daemonPid) {}
 
-    [[nodiscard]] ClientResult<std::string> call(CallSelector selector, std::string_view argument);
-    [[nodiscard]] ClientError fail(ClientError error);
+    [[nodiscard]] Expected<std::string, ClientError> call(CallSelector selector, std::string_view argument);
+    [[nodiscard]] Unexpected<ClientError> fail(Unexpected<ClientError> error);
 
     UniqueFd socket_;
     pid_t daemonPid_ = 0;

@@ -1,3 +1,4 @@
+#include "CapturingLogSink.h"
 #include "LogSink.h"
 
 #include <gtest/gtest.h>

@@ -44,7 +44,7 @@ namespace {
 
 CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& request) {
     auto issued = issueCertificate(issuer, request);
-    EXPECT_TRUE(issued.ok()) << issued.error().message;
+    EXPECT_TRUE(issued.has_value()) << issued.error().message;
     return std::move(issued).value();
 }
 
@@ -53,7 +53,7 @@ CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& r
 TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate) {
     CertificateRequest request{"Tavelin Test Anchor", "Tavelin Test", ""};
     auto anchor = createAnchor(request);
-    EXPECT_TRUE(anchor.ok()) << anchor.error().message;
+    EXPECT_TRUE(anchor.has_value()) << anchor.error().message;
     TestIdentity identity{std::move(anchor).value(), std::nullopt, {}};
     if (withIntermediate) {
         request.commonName = "Tavelin Test Intermediate";
@@ -98,7 +98,7 @@ std::size_t patchAreaOffset(const std::vector<std::uint8_t>& bytes) {
 void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
                 const std::string& identifier) {
     auto signedLayout = signFileAtPath(file, identity.signingIdentity(), identifier);
-    ASSERT_TRUE(signedLayout.ok()) << signedLayout.error().message;
+    ASSERT_TRUE(signedLayout.has_value()) << signedLayout.error().message;
 }
 
 ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {

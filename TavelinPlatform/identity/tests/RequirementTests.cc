@@ -38,7 +38,7 @@ TEST(RequirementTest, ParsesTheSubsetAndRejectsEverythingElse) {
     };
     for (const auto& [text, parses] : cases) {
         const auto parsed = Requirement::parse(text);
-        EXPECT_EQ(parsed.ok(), parses) << "text: [" << text.substr(0, 100) << "]"
+        EXPECT_EQ(parsed.has_value(), parses) << "text: [" << text.substr(0, 100) << "]"
                                        << (parsed ? "" : " error: " + parsed.error().message);
     }
 }
@@ -63,7 +63,7 @@ TEST(RequirementTest, EvaluatesConditionsAgainstTheFacts) {
     };
     for (const auto& [text, facts, satisfied] : cases) {
         const auto parsed = Requirement::parse(text);
-        ASSERT_TRUE(parsed.ok()) << text << ": " << parsed.error().message;
+        ASSERT_TRUE(parsed.has_value()) << text << ": " << parsed.error().message;
         EXPECT_EQ(parsed.value().isSatisfiedBy(facts), satisfied)
             << "text: " << text << " identifier: " << facts.identifier;
     }

@@ -7,6 +7,7 @@
 #include "CodeVerifier.h"
 #include "IdentityTestSupport.h"
 #include "SignatureBlock.h"
+#include "SignatureWriting.h"
 
 namespace tavelin {
 namespace {
@@ -52,7 +53,7 @@ TEST(CodeSignatureTest, DamagedTrailersAndBlocksNeverCrashOrForgeAnIdentity) {
         const auto trailer = encodeSignatureTrailer(length);
         bytes.insert(bytes.end(), trailer.begin(), trailer.end());
         testing::writeBytes(file, bytes);
-        EXPECT_FALSE(readSignedCode(openForReading(file).get(), client.trustAnchor()).ok()) << length;
+        EXPECT_FALSE(readSignedCode(openForReading(file).get(), client.trustAnchor()).has_value()) << length;
     }
     // Every single-byte change of a good block either is refused or leaves the signed
     // identity exactly as it was.
@@ -66,9 +67,9 @@ TEST(CodeSignatureTest, DamagedTrailersAndBlocksNeverCrashOrForgeAnIdentity) {
         testing::writeBytes(file, bytes);
         const UniqueFd fd = openForReading(file);
         const auto code = readSignedCode(fd.get(), client.trustAnchor());
-        if (code.ok()) {
+        if (code.has_value()) {
             EXPECT_EQ(code.value().record.identifier, clientIdentifier) << "offset " << offset;
-            EXPECT_TRUE(verifySignedContent(fd.get(), code.value()).ok()) << "offset " << offset;
+            EXPECT_TRUE(verifySignedContent(fd.get(), code.value()).has_value()) << "offset " << offset;
         }
     }
 }

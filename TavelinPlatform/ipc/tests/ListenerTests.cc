@@ -128,7 +128,7 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
         const UniqueFd fd = connectAndGreet(listener.name(), reader);
         ASSERT_TRUE(fd);
         sendCall(fd.get(), 5, CallSelector::helperVersion, "");
-        ASSERT_FALSE(sendAll(fd.get(), testCase.bytes).has_value());
+        ASSERT_TRUE(sendAll(fd.get(), testCase.bytes).has_value());
         if (testCase.endStream) {
             ::shutdown(fd.get(), SHUT_WR);
         }

@@ -35,7 +35,7 @@ TEST(SenderPidfdTest, ChunkCarryingDescriptorsHasNoSenderAndKeepsNoDescriptor) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()), 0);
     const UniqueFd receiver(pair[0]);
     const UniqueFd writer(pair[1]);
-    ASSERT_FALSE(enableSenderPidfds(receiver.get()).has_value());
+    ASSERT_TRUE(enableSenderPidfds(receiver.get()).has_value());
     std::array<int, 2> pipeEnds{-1, -1};
     ASSERT_EQ(::pipe2(pipeEnds.data(), O_CLOEXEC), 0);
     const UniqueFd readEnd(pipeEnds[0]);
@@ -59,9 +59,9 @@ TEST(SenderPidfdTest, ChunkCarryingDescriptorsHasNoSenderAndKeepsNoDescriptor) {
     const std::size_t before = openDescriptorCount();
     char buffer[8];
     auto received = receiveWithSender(receiver.get(), buffer, sizeof(buffer));
-    ASSERT_TRUE(std::holds_alternative<ReceivedChunk>(received));
-    EXPECT_EQ(std::get<ReceivedChunk>(received).size, 1U);
-    EXPECT_FALSE(std::get<ReceivedChunk>(received).senderPidfd);
+    ASSERT_TRUE(received.has_value());
+    EXPECT_EQ(received->size, 1U);
+    EXPECT_FALSE(received->senderPidfd);
     EXPECT_EQ(openDescriptorCount(), before);
 }
 

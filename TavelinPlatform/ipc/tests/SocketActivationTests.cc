@@ -29,7 +29,7 @@ int makeDescriptor(Handed kind) {
         case Handed::nothing: return -1;
         case Handed::listeningUnix: {
             auto socket = listenOnAbstractName(testing::uniqueServiceName());
-            fd = std::get<UniqueFd>(std::move(socket)).release();
+            fd = std::move(socket).value().release();
             break;
         }
         case Handed::connectedlessUnix: fd = ::socket(AF_UNIX, SOCK_STREAM, 0); break;
@@ -67,14 +67,14 @@ struct Case {
     std::string expected;
 };
 
-std::string describe(const std::variant<NoActivatedSocket, UniqueFd, SystemError>& result) {
-    if (std::holds_alternative<NoActivatedSocket>(result)) {
+std::string describe(const Expected<std::optional<UniqueFd>, SystemError>& result) {
+    if (!result) {
+        return "error " + std::to_string(result.error().errorNumber) + " " + result.error().context;
+    }
+    if (!*result) {
         return "none";
     }
-    if (const auto* error = std::get_if<SystemError>(&result)) {
-        return "error " + std::to_string(error->errorNumber) + " " + error->context;
-    }
-    const int fd = std::get<UniqueFd>(result).get();
+    const int fd = (*result)->get();
     const bool closeOnExec = (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
     return "socket fd=" + std::to_string(fd) + " cloexec=" + (closeOnExec ? "1" : "0");
 }

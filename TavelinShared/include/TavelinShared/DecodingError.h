@@ -2,9 +2,9 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
 #include <vector>
+
+#include "TavelinShared/Expected.h"
 
 namespace tavelin {
 
@@ -46,27 +46,6 @@ struct DecodingError {
     // request object holding no or several operations): that type's name, e.g.
     // "PrivilegedOperation". Empty for errors the JSON reader raises.
     std::string typeName = {};
-};
-
-// Either a decoded value or the error that stopped decoding. Never throws.
-template <typename T>
-class Decoded {
-  public:
-    Decoded(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
-    Decoded(DecodingError error)
-        : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
-
-    [[nodiscard]] bool ok() const noexcept { return std::holds_alternative<T>(state_); }
-    explicit operator bool() const noexcept { return ok(); }
-
-    // Precondition: ok().
-    [[nodiscard]] const T& value() const& { return std::get<T>(state_); }
-    [[nodiscard]] T&& value() && { return std::get<T>(std::move(state_)); }
-    // Precondition: !ok().
-    [[nodiscard]] const DecodingError& error() const { return std::get<DecodingError>(state_); }
-
-  private:
-    std::variant<T, DecodingError> state_;
 };
 
 }  // namespace tavelin

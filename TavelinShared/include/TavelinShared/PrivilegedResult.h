@@ -34,7 +34,7 @@ class PrivilegedResult {
     // (1 for success, "0" for freedBytes) is typeMismatch. A freedBytes number written with
     // a fraction or an exponent (even 1.0 or 1e3), or outside the signed 64-bit range, is
     // dataCorrupted. Never throws.
-    [[nodiscard]] static Decoded<PrivilegedResult> decode(std::string_view bytes);
+    [[nodiscard]] static Expected<PrivilegedResult, DecodingError> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.
     friend bool operator==(const PrivilegedResult& lhs, const PrivilegedResult& rhs);

@@ -11,7 +11,7 @@
 
 #include "ChildProcess.h"
 #include "IdentityTestSupport.h"
-#include "SignatureBlock.h"
+#include "SignatureWriting.h"
 
 namespace tavelin {
 namespace {
@@ -25,11 +25,11 @@ struct ToolRun {
 
 ToolRun runTool(const std::vector<std::string>& arguments) {
     auto started = spawnWithCombinedOutput(TAVELIN_CODESIGN_TOOL, arguments);
-    if (!std::holds_alternative<ChildWithOutput>(started)) {
+    if (!started) {
         ADD_FAILURE() << "cannot start " << TAVELIN_CODESIGN_TOOL;
         return {};
     }
-    auto& tool = std::get<ChildWithOutput>(started);
+    auto& tool = *started;
     ToolRun run;
     char buffer[4096];
     ssize_t count = 0;
@@ -37,8 +37,7 @@ ToolRun runTool(const std::vector<std::string>& arguments) {
         run.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     const auto ended = tool.child.wait();
-    const auto* termination = std::get_if<ChildTermination>(&ended);
-    run.status = termination != nullptr && !termination->signaled ? termination->code : -1;
+    run.status = ended && !ended->signaled ? ended->code : -1;
     return run;
 }
 

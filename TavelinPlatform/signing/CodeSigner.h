@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "OpenSslHandles.h"
-#include "Outcome.h"
+#include "IdentityError.h"
 #include "SignatureBlock.h"
 
 namespace tavelin {
@@ -21,13 +21,13 @@ struct SigningIdentity {
 // Reads a key, its certificate and optionally a PEM file of intermediates. Fails with a
 // clear message when a file is missing or damaged or the key does not belong to the
 // certificate.
-[[nodiscard]] Outcome<SigningIdentity> loadSigningIdentity(const std::string& keyPath,
+[[nodiscard]] Expected<SigningIdentity, IdentityError> loadSigningIdentity(const std::string& keyPath,
                                                            const std::string& certificatePath,
                                                            const std::string& chainPath = {});
 
 // Builds the signature block (DER CMS SignedData, signed with SHA-256, carrying the leaf
 // and the chain) for the first `contentLength` bytes of the open file.
-[[nodiscard]] Outcome<std::vector<std::uint8_t>> makeSignatureBlock(
+[[nodiscard]] Expected<std::vector<std::uint8_t>, IdentityError> makeSignatureBlock(
     int fd, std::uint64_t contentLength, const SigningIdentity& identity,
     std::string_view identifier);
 
@@ -35,11 +35,11 @@ struct SigningIdentity {
 // with a signature block is re-signed: the old block is replaced and the bytes before it
 // are signed again, unchanged. A file whose trailer is damaged is refused rather than
 // guessed at. Returns where content and block now lie.
-[[nodiscard]] Outcome<SignatureLayout> signFile(int fd, const SigningIdentity& identity,
+[[nodiscard]] Expected<SignatureLayout, IdentityError> signFile(int fd, const SigningIdentity& identity,
                                                 std::string_view identifier);
 
 // signFile on a path (never following a final symbolic link).
-[[nodiscard]] Outcome<SignatureLayout> signFileAtPath(const std::string& path,
+[[nodiscard]] Expected<SignatureLayout, IdentityError> signFileAtPath(const std::string& path,
                                                       const SigningIdentity& identity,
                                                       std::string_view identifier);
 

@@ -1,16 +1,14 @@
-#include "UpdateRunner.h"
+#include "ToolRun.h"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <exception>
 #include <thread>
 #include <utility>
 
 #include "ChildProcess.h"
 #include "LockedData.h"
-#include "TavelinShared/SoftwareUpdateEvaluation.h"
-#include "TavelinShared/UnicodeText.h"
+#include "RetryOnInterrupt.h"
 
 namespace tavelin {
 
@@ -20,11 +18,7 @@ constexpr std::size_t chunkSize = std::size_t{64} * 1024;
 
 // One read(2), retried on EINTR: the byte count, 0 at end of file, -1 on error.
 ssize_t readChunk(int fd, std::string& buffer) {
-    ssize_t n = -1;
-    do {
-        n = ::read(fd, buffer.data(), buffer.size());
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
 }
 
 // The collecting thread: appends each chunk as it arrives until end of file, so the tool
@@ -66,14 +60,14 @@ std::string readToEndOfFile(int fd) {
 
 }  // namespace
 
-std::variant<ToolRun, SystemError> runCollectingOutput(const std::string& toolPath,
-                                                       const std::vector<std::string>& arguments) {
+Expected<ToolRun, SystemError> runCollectingOutput(const std::string& toolPath,
+                                                   const std::vector<std::string>& arguments) {
     auto spawned = spawnWithCombinedOutput(toolPath, arguments);
-    if (auto* error = std::get_if<SystemError>(&spawned)) {
-        return std::move(*error);
+    if (!spawned) {
+        return Unexpected(std::move(spawned).error());
     }
     // From here on `started` kills and reaps the child if anything throws.
-    auto& started = std::get<ChildWithOutput>(spawned);
+    ChildWithOutput& started = *spawned;
     const int output = started.output.get();
 
     LockedData data;
@@ -92,22 +86,9 @@ std::variant<ToolRun, SystemError> runCollectingOutput(const std::string& toolPa
     data.append(readToEndOfFile(output));
 
     ToolRun run;
-    const auto* termination = std::get_if<ChildTermination>(&waited);
-    run.status = termination != nullptr ? termination->status() : -1;
+    run.status = waited ? waited->status() : -1;
     run.output = data.copy();
     return run;
-}
-
-PrivilegedResult installSystemUpdates(const std::string& toolPath) {
-    const std::vector<std::string> arguments(updateToolArguments.begin(),
-                                             updateToolArguments.end());
-    auto outcome = runCollectingOutput(toolPath, arguments);
-    if (const auto* error = std::get_if<SystemError>(&outcome)) {
-        return PrivilegedResult(false, "Start fehlgeschlagen: " + error->text(), 0);
-    }
-    const auto& run = std::get<ToolRun>(outcome);
-    return SoftwareUpdateEvaluation::result(run.status,
-                                            UnicodeText::decodeUtf8Lossy(run.output));
 }
 
 }  // namespace tavelin

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "PemFiles.h"
+#include "PemWriting.h"
 
 namespace tavelin {
 
@@ -61,7 +62,7 @@ bool addExtensions(X509* certificate, X509* issuer, const CertificateRequest& re
 }
 
 // Builds and signs a certificate for `key`; a null issuer makes it self-signed.
-Outcome<CertifiedKey> makeCertificate(EvpPkeyPtr key, const CertifiedKey* issuer,
+Expected<CertifiedKey, IdentityError> makeCertificate(EvpPkeyPtr key, const CertifiedKey* issuer,
                                       const CertificateRequest& request) {
     X509Ptr certificate(X509_new());
     if (!certificate || !setSerialAndValidity(certificate.get(), request) ||
@@ -79,7 +80,7 @@ Outcome<CertifiedKey> makeCertificate(EvpPkeyPtr key, const CertifiedKey* issuer
     return CertifiedKey{std::move(certificate), std::move(key)};
 }
 
-Outcome<EvpPkeyPtr> newKey() {
+Expected<EvpPkeyPtr, IdentityError> newKey() {
     EvpPkeyPtr key(EVP_EC_gen("P-256"));
     if (!key) {
         return identityError("key generation: " + takeOpenSslError());
@@ -89,21 +90,21 @@ Outcome<EvpPkeyPtr> newKey() {
 
 }  // namespace
 
-Outcome<CertifiedKey> createAnchor(const CertificateRequest& request) {
+Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request) {
     auto key = newKey();
     if (!key) {
-        return key.error();
+        return Unexpected(key.error());
     }
     CertificateRequest anchorRequest = request;
     anchorRequest.certificateAuthority = true;
     return makeCertificate(std::move(key).value(), nullptr, anchorRequest);
 }
 
-Outcome<CertifiedKey> issueCertificate(const CertifiedKey& issuer,
+Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,
                                        const CertificateRequest& request) {
     auto key = newKey();
     if (!key) {
-        return key.error();
+        return Unexpected(key.error());
     }
     return makeCertificate(std::move(key).value(), &issuer, request);
 }
@@ -113,20 +114,20 @@ DevelopmentIdentityFiles developmentIdentityFiles(const std::string& directory) 
             directory + "/leaf-key.pem"};
 }
 
-Outcome<DevelopmentIdentityFiles> writeDevelopmentIdentity(const std::string& directory,
+Expected<DevelopmentIdentityFiles, IdentityError> writeDevelopmentIdentity(const std::string& directory,
                                                            std::string_view organizationalUnit) {
     CertificateRequest request;
     request.commonName = "Tavelin Development Anchor";
     request.organization = "Tavelin Development";
     auto anchor = createAnchor(request);
     if (!anchor) {
-        return anchor.error();
+        return Unexpected(anchor.error());
     }
     request.commonName = "Tavelin Development Code Signing";
     request.organizationalUnit = std::string(organizationalUnit);
     auto leaf = issueCertificate(anchor.value(), request);
     if (!leaf) {
-        return leaf.error();
+        return Unexpected(leaf.error());
     }
     const auto files = developmentIdentityFiles(directory);
     for (const auto& written :
@@ -135,7 +136,7 @@ Outcome<DevelopmentIdentityFiles> writeDevelopmentIdentity(const std::string& di
           writePrivateKeyPem(files.leafKey, leaf.value().key.get()),
           writeCertificatePem(files.leafCertificate, leaf.value().certificate.get())}) {
         if (!written) {
-            return written.error();
+            return Unexpected(written.error());
         }
     }
     return files;

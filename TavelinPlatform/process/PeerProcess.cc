@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "RetryOnInterrupt.h"
+
 namespace tavelin {
 
 namespace {
@@ -51,11 +53,7 @@ bool isAlive(int pidfd) {
 }
 
 int openAt(int directoryFd, const char* name, int flags) {
-    int fd = -1;
-    do {
-        fd = ::openat(directoryFd, name, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return retryOnInterrupt([&] { return ::openat(directoryFd, name, flags | O_CLOEXEC); });
 }
 
 // /proc/<pid> as a directory handle that is proven to belong to the recorded process: the
@@ -77,10 +75,7 @@ UniqueFd openProcDirectory(const PeerProcess& peer) {
 bool readAll(int fd, std::string& text) {
     char buffer[4096];
     while (text.size() < maximumStatusSize) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t count = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
         if (count < 0) {
             return false;
         }

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "OpenSslHandles.h"
-#include "Outcome.h"
+#include "IdentityError.h"
 
 namespace tavelin {
 
@@ -31,10 +31,10 @@ struct CertificateRequest {
 };
 
 // A self-signed CA certificate: the root of a development or test identity.
-[[nodiscard]] Outcome<CertifiedKey> createAnchor(const CertificateRequest& request);
+[[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request);
 
 // A certificate for a fresh key, signed by `issuer` (which must be a CA).
-[[nodiscard]] Outcome<CertifiedKey> issueCertificate(const CertifiedKey& issuer,
+[[nodiscard]] Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,
                                                      const CertificateRequest& request);
 
 // The files of a development identity inside one directory.
@@ -51,7 +51,7 @@ struct DevelopmentIdentityFiles {
 // `organizationalUnit`, and writes the four files into `directory` (which must exist),
 // replacing older ones. Private keys are written unencrypted, readable by the owner only:
 // they are meant to stay inside a build tree or a test's scratch directory.
-[[nodiscard]] Outcome<DevelopmentIdentityFiles> writeDevelopmentIdentity(
+[[nodiscard]] Expected<DevelopmentIdentityFiles, IdentityError> writeDevelopmentIdentity(
     const std::string& directory, std::string_view organizationalUnit);
 
 }  // namespace tavelin

@@ -1,20 +1,12 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <variant>
 #include <vector>
 
 #include "SystemError.h"
-#include "TavelinShared/PrivilegedResult.h"
 
 namespace tavelin {
-
-// What the update tool is always given, in this order (argv[0] is the tool's path).
-inline constexpr std::array<std::string_view, 3> updateToolArguments = {
-    "--install", "--all", "--agree-to-license"};
 
 // One finished run of a tool: its termination status and everything it wrote.
 struct ToolRun {
@@ -34,16 +26,10 @@ struct ToolRun {
 //
 // Blocks with no time limit: until the child has ended AND every process holding the
 // pipe's write end (a background process the tool left behind, say) has closed it.
-// Fails only when the tool cannot be started, with the errno of posix_spawn.
-[[nodiscard]] std::variant<ToolRun, SystemError> runCollectingOutput(
+// Fails only when the tool cannot be started, with the errno of posix_spawn. Throws only
+// std::bad_alloc and std::system_error (no thread could be started); the child is killed
+// and reaped before either leaves.
+[[nodiscard]] Expected<ToolRun, SystemError> runCollectingOutput(
     const std::string& toolPath, const std::vector<std::string>& arguments);
-
-// The install-system-updates operation: runs `toolPath` with updateToolArguments and
-// answers SoftwareUpdateEvaluation::result of its status and its output decoded as UTF-8
-// (each ill-formed sequence becomes U+FFFD). A tool that cannot be started answers
-// success false, "Start fehlgeschlagen: " + the system's error text (e.g. "No such file or
-// directory"), freedBytes 0. Logs nothing. Throws only std::bad_alloc and std::system_error
-// (no thread could be started); the child is killed and reaped before either leaves.
-[[nodiscard]] PrivilegedResult installSystemUpdates(const std::string& toolPath);
 
 }  // namespace tavelin

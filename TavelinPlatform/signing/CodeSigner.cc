@@ -2,7 +2,8 @@
 
 #include <fcntl.h>
 
-#include "FileIo.h"
+#include "FileReading.h"
+#include "SignatureWriting.h"
 #include "PemFiles.h"
 #include "SignedRecord.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 constexpr unsigned int cmsFlags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
 
-Outcome<std::vector<std::uint8_t>> derOf(CMS_ContentInfo* cms) {
+Expected<std::vector<std::uint8_t>, IdentityError> derOf(CMS_ContentInfo* cms) {
     unsigned char* der = nullptr;
     const int length = i2d_CMS_ContentInfo(cms, &der);
     if (length <= 0 || der == nullptr) {
@@ -24,7 +25,7 @@ Outcome<std::vector<std::uint8_t>> derOf(CMS_ContentInfo* cms) {
 }
 
 // A CMS SignedData with the record as its attached content and one signer.
-Outcome<std::vector<std::uint8_t>> signRecord(const std::vector<std::uint8_t>& record,
+Expected<std::vector<std::uint8_t>, IdentityError> signRecord(const std::vector<std::uint8_t>& record,
                                               const SigningIdentity& identity) {
     X509StackPtr chain(sk_X509_new_null());
     if (!chain) {
@@ -51,16 +52,16 @@ Outcome<std::vector<std::uint8_t>> signRecord(const std::vector<std::uint8_t>& r
 
 }  // namespace
 
-Outcome<SigningIdentity> loadSigningIdentity(const std::string& keyPath,
+Expected<SigningIdentity, IdentityError> loadSigningIdentity(const std::string& keyPath,
                                              const std::string& certificatePath,
                                              const std::string& chainPath) {
     auto key = readPrivateKeyPem(keyPath);
     if (!key) {
-        return key.error();
+        return Unexpected(key.error());
     }
     auto certificates = readCertificatesPem(certificatePath);
     if (!certificates) {
-        return certificates.error();
+        return Unexpected(certificates.error());
     }
     SigningIdentity identity{std::move(certificates.value().front()), std::move(key).value(), {}};
     if (X509_check_private_key(identity.certificate.get(), identity.key.get()) != 1) {
@@ -70,14 +71,14 @@ Outcome<SigningIdentity> loadSigningIdentity(const std::string& keyPath,
     if (!chainPath.empty()) {
         auto chain = readCertificatesPem(chainPath);
         if (!chain) {
-            return chain.error();
+            return Unexpected(chain.error());
         }
         identity.chain = std::move(chain).value();
     }
     return identity;
 }
 
-Outcome<std::vector<std::uint8_t>> makeSignatureBlock(int fd, std::uint64_t contentLength,
+Expected<std::vector<std::uint8_t>, IdentityError> makeSignatureBlock(int fd, std::uint64_t contentLength,
                                                       const SigningIdentity& identity,
                                                       std::string_view identifier) {
     if (!isAcceptableIdentifier(identifier)) {
@@ -86,13 +87,13 @@ Outcome<std::vector<std::uint8_t>> makeSignatureBlock(int fd, std::uint64_t cont
     }
     auto digest = digestFilePrefix(fd, contentLength);
     if (!digest) {
-        return digest.error();
+        return Unexpected(digest.error());
     }
     const auto record = encodeSignedRecord({std::string(identifier), contentLength, digest.value()});
     return signRecord(record, identity);
 }
 
-Outcome<SignatureLayout> signFile(int fd, const SigningIdentity& identity,
+Expected<SignatureLayout, IdentityError> signFile(int fd, const SigningIdentity& identity,
                                   std::string_view identifier) {
     auto existing = locateSignatureBlock(fd);
     if (!existing) {
@@ -104,25 +105,25 @@ Outcome<SignatureLayout> signFile(int fd, const SigningIdentity& identity,
     } else {
         auto size = regularFileSize(fd);
         if (!size) {
-            return size.error();
+            return Unexpected(size.error());
         }
         contentLength = size.value();
     }
     auto block = makeSignatureBlock(fd, contentLength, identity, identifier);
     if (!block) {
-        return block.error();
+        return Unexpected(block.error());
     }
     if (auto written = writeSignatureBlock(fd, contentLength, block.value()); !written) {
-        return written.error();
+        return Unexpected(written.error());
     }
     return SignatureLayout{contentLength, block.value().size()};
 }
 
-Outcome<SignatureLayout> signFileAtPath(const std::string& path, const SigningIdentity& identity,
+Expected<SignatureLayout, IdentityError> signFileAtPath(const std::string& path, const SigningIdentity& identity,
                                         std::string_view identifier) {
     auto file = openFile(path, O_RDWR);
     if (!file) {
-        return file.error();
+        return Unexpected(file.error());
     }
     auto signedLayout = signFile(file.value().get(), identity, identifier);
     if (!signedLayout) {

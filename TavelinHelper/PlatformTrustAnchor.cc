@@ -1,0 +1,17 @@
+#include "PlatformTrustAnchor.h"
+
+#include <string>
+
+#ifndef TAVELIN_PLATFORM_TRUST_ANCHOR
+#error "TAVELIN_PLATFORM_TRUST_ANCHOR must name the trust anchor file (set by CMake)"
+#endif
+
+namespace tavelin {
+
+std::string_view platformTrustAnchorPath() { return TAVELIN_PLATFORM_TRUST_ANCHOR; }
+
+Expected<TrustAnchor, IdentityError> loadPlatformTrustAnchor() {
+    return TrustAnchor::loadFromFile(std::string(platformTrustAnchorPath()));
+}
+
+}  // namespace tavelin
