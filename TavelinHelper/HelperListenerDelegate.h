@@ -13,7 +13,7 @@ class ClientFileSystem;
 // The daemon's admission decision. Holds only references to process-wide objects that
 // never change, so concurrent admissions on several workers need no lock.
 class HelperListenerDelegate final : public ListenerDelegate {
-public:
+  public:
     // All three must outlive the delegate and every connection it admits.
     HelperListenerDelegate(LogSink& log, const ClientFileSystem& fileSystem,
                            const TrustAnchor& anchor)
@@ -26,7 +26,7 @@ public:
     [[nodiscard]] std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
         const PeerProcess& peer) override;
 
-private:
+  private:
     LogSink& log_;
     const ClientFileSystem& fileSystem_;
     const TrustAnchor& anchor_;

@@ -61,26 +61,26 @@ std::string HelperService::answerFor(std::string_view operationJSON) const noexc
 
 PrivilegedResult HelperService::resultFor(std::string_view operationJSON) const {
     // A fresh decode per request; nothing of an earlier request is visible here.
-    const Expected<PrivilegedOperation, DecodingError> decoded = PrivilegedOperation::decode(operationJSON);
+    const Expected<PrivilegedOperation, DecodingError> decoded =
+        PrivilegedOperation::decode(operationJSON);
     if (!decoded) {
         return PrivilegedResult(false, std::string(invalidOperationMessage), 0);
     }
     const PrivilegedOperation& operation = decoded.value();
     log_.log(std::string(auditPrefix) + operation.auditDescription());
 
-    return std::visit(
-        Overloaded{
-            [this](const PrivilegedOperation::RemoveSystemPaths& removal) {
-                return removeSystemPaths(removal.paths);
-            },
-            [this](const PrivilegedOperation::RepairPermissions& repair) {
-                return repairPermissions(repair.path);
-            },
-            [this](const PrivilegedOperation::InstallSystemUpdates&) {
-                return installSystemUpdates();
-            },
-        },
-        operation.payload());
+    return std::visit(Overloaded{
+                          [this](const PrivilegedOperation::RemoveSystemPaths& removal) {
+                              return removeSystemPaths(removal.paths);
+                          },
+                          [this](const PrivilegedOperation::RepairPermissions& repair) {
+                              return repairPermissions(repair.path);
+                          },
+                          [this](const PrivilegedOperation::InstallSystemUpdates&) {
+                              return installSystemUpdates();
+                          },
+                      },
+                      operation.payload());
 }
 
 PrivilegedResult HelperService::removeSystemPaths(const std::vector<std::string>& paths) const {

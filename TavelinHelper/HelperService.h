@@ -20,7 +20,7 @@ class ClientFileSystem;
 // Neither method throws. A reply that throws is not called again; the exception is
 // dropped.
 class HelperService final : public PrivilegedHelperProtocol {
-public:
+  public:
     static constexpr std::string_view defaultUpdateTool = "/usr/sbin/softwareupdate";
 
     HelperService(LogSink& log, const ClientFileSystem& fileSystem,
@@ -37,7 +37,7 @@ public:
     // the update run).
     void perform(std::string_view operationJSON, const DataReply& reply) override;
 
-private:
+  private:
     // The reply bytes for one request; never throws.
     [[nodiscard]] std::string answerFor(std::string_view operationJSON) const noexcept;
     [[nodiscard]] PrivilegedResult resultFor(std::string_view operationJSON) const;

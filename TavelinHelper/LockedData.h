@@ -11,7 +11,7 @@ namespace tavelin {
 // lock, and the lock is held for nothing else: never while reading the pipe or waiting
 // for the child. Bytes are only ever appended; the buffer has no size limit.
 class LockedData {
-public:
+  public:
     LockedData() = default;
     LockedData(const LockedData&) = delete;
     LockedData& operator=(const LockedData&) = delete;
@@ -27,7 +27,7 @@ public:
         return data_;
     }
 
-private:
+  private:
     mutable std::mutex lock_;
     std::string data_;
 };

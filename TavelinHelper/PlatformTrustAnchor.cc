@@ -8,7 +8,9 @@
 
 namespace tavelin {
 
-std::string_view platformTrustAnchorPath() { return TAVELIN_PLATFORM_TRUST_ANCHOR; }
+std::string_view platformTrustAnchorPath() {
+    return TAVELIN_PLATFORM_TRUST_ANCHOR;
+}
 
 Expected<TrustAnchor, IdentityError> loadPlatformTrustAnchor() {
     return TrustAnchor::loadFromFile(std::string(platformTrustAnchorPath()));

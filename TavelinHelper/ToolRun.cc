@@ -72,8 +72,8 @@ Expected<ToolRun, SystemError> runCollectingOutput(const std::string& toolPath,
 
     LockedData data;
     std::exception_ptr collectorFailure;
-    std::thread collector(collectUntilEndOfFile, output, std::ref(data),
-                          std::ref(collectorFailure), std::string(chunkSize, '\0'));
+    std::thread collector(collectUntilEndOfFile, output, std::ref(data), std::ref(collectorFailure),
+                          std::string(chunkSize, '\0'));
     const auto waited = started.child.wait();
     // The collector ends at end of file, which comes once the child and anything it left
     // behind holding the pipe have gone. Joining it before the final read keeps the two

@@ -9,8 +9,8 @@
 namespace tavelin {
 
 // What the update tool is always given, in this order (argv[0] is the tool's path).
-inline constexpr std::array<std::string_view, 3> updateToolArguments = {
-    "--install", "--all", "--agree-to-license"};
+inline constexpr std::array<std::string_view, 3> updateToolArguments = {"--install", "--all",
+                                                                        "--agree-to-license"};
 
 // The install-system-updates operation: runs `toolPath` with updateToolArguments
 // (runCollectingOutput) and answers SoftwareUpdateEvaluation::result of its status and its

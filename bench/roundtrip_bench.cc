@@ -27,16 +27,16 @@
 #include <variant>
 #include <vector>
 
-#include "ClientFileSystem.h"
+#include "CapturingLogSink.h"
 #include "ClientAuthorization.h"
-#include "PlatformTrustAnchor.h"
+#include "ClientFileSystem.h"
 #include "CodeSigner.h"
 #include "Frame.h"
 #include "HelperListenerDelegate.h"
 #include "Listener.h"
-#include "CapturingLogSink.h"
 #include "LogSink.h"
 #include "PeerProcess.h"
+#include "PlatformTrustAnchor.h"
 #include "SignatureBlock.h"
 #include "TavelinClient/HelperClient.h"
 #include "UnixSocket.h"
@@ -49,7 +49,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t clientSize = std::size_t{20} * 1024 * 1024;
 
-double secondsOf(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+double secondsOf(Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
 
 // The median of `repeats` timings of `work`, in seconds.
 double medianSeconds(int repeats, const std::function<void()>& work) {
@@ -73,7 +75,9 @@ double median(std::vector<double> values) {
     std::exit(2);
 }
 
-bool sendExactly(int fd, const std::string& bytes) { return sendAll(fd, bytes).has_value(); }
+bool sendExactly(int fd, const std::string& bytes) {
+    return sendAll(fd, bytes).has_value();
+}
 
 bool receiveExactly(int fd, char* buffer, std::size_t size) {
     for (std::size_t done = 0; done < size;) {
@@ -91,8 +95,9 @@ bool receiveExactly(int fd, char* buffer, std::size_t size) {
 // The floor: one thread echoes a reply of the reply frame's size for every call frame's
 // worth of bytes, over a socketpair.
 class BarePingPong {
-public:
-    BarePingPong(std::string call, std::string reply) : call_(std::move(call)), reply_(std::move(reply)) {
+  public:
+    BarePingPong(std::string call, std::string reply)
+        : call_(std::move(call)), reply_(std::move(reply)) {
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
             fail("socketpair");
@@ -121,7 +126,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string call_;
     std::string reply_;
     UniqueFd near_;
@@ -132,11 +137,13 @@ private:
 // The daemon's listener, admission delegate and service in this process, and one
 // admitted client connection to it.
 class AdmittedConnection {
-public:
+  public:
     explicit AdmittedConnection(const TrustAnchor& anchor)
-        : fileSystem_(openRoot()), delegate_(log_, fileSystem_, anchor),
+        : fileSystem_(openRoot()),
+          delegate_(log_, fileSystem_, anchor),
           name_("de.morvane.Tavelin.helper.bench." + std::to_string(::getpid())),
-          listener_(listeningSocket(name_), delegate_), runner_([this] { listener_.run(); }),
+          listener_(listeningSocket(name_), delegate_),
+          runner_([this] { listener_.run(); }),
           client_(HelperClient::connect(name_)) {
         if (!client_) {
             fail("not admitted (is this binary signed?): " + client_.error().text());
@@ -156,7 +163,7 @@ public:
         }
     }
 
-private:
+  private:
     static ClientFileSystem openRoot() {
         auto fileSystem = ClientFileSystem::open("/");
         if (!fileSystem) {
@@ -184,7 +191,7 @@ private:
 struct RoundTrips {
     double helper = 0;  // seconds per round trip, median over the rounds
     double bare = 0;
-    double ratio = 0;   // median of the per-round ratios
+    double ratio = 0;  // median of the per-round ratios
 };
 
 // Alternates short rounds of both, so that load from elsewhere on the machine hits both
@@ -192,22 +199,27 @@ struct RoundTrips {
 RoundTrips measureRoundTrips(const TrustAnchor& anchor) {
     constexpr int rounds = 21;
     constexpr int iterations = 4000;
-    BarePingPong bare(*encodeCall({1, CallSelector::helperVersion, {}}), *encodeReply({1, "0.0.1"}));
+    BarePingPong bare(*encodeCall({1, CallSelector::helperVersion, {}}),
+                      *encodeReply({1, "0.0.1"}));
     AdmittedConnection helper(anchor);
     std::vector<double> bareTimes;
     std::vector<double> helperTimes;
     std::vector<double> ratios;
     for (int round = 0; round < rounds; ++round) {
-        bareTimes.push_back(medianSeconds(1, [&] {
-            for (int index = 0; index < iterations; ++index) {
-                bare.roundTrip();
-            }
-        }) / iterations);
-        helperTimes.push_back(medianSeconds(1, [&] {
-            for (int index = 0; index < iterations; ++index) {
-                helper.roundTrip();
-            }
-        }) / iterations);
+        bareTimes.push_back(medianSeconds(1,
+                                          [&] {
+                                              for (int index = 0; index < iterations; ++index) {
+                                                  bare.roundTrip();
+                                              }
+                                          }) /
+                            iterations);
+        helperTimes.push_back(medianSeconds(1,
+                                            [&] {
+                                                for (int index = 0; index < iterations; ++index) {
+                                                    helper.roundTrip();
+                                                }
+                                            }) /
+                              iterations);
         ratios.push_back(helperTimes.back() / bareTimes.back());
     }
     return {median(helperTimes), median(bareTimes), median(ratios)};
@@ -234,7 +246,8 @@ void writeLargeClient(const std::string& destination, bool sign) {
         fail("this binary is not signed; build it with the development identity");
     }
     std::string content(layout.value()->contentLength, '\0');
-    if (::pread(self.get(), content.data(), content.size(), 0) != static_cast<ssize_t>(content.size())) {
+    if (::pread(self.get(), content.data(), content.size(), 0) !=
+        static_cast<ssize_t>(content.size())) {
         fail("cannot read this binary");
     }
     std::mt19937_64 random(42);
@@ -242,7 +255,8 @@ void writeLargeClient(const std::string& destination, bool sign) {
         content.push_back(static_cast<char>(random()));
     }
     const UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!out || ::write(out.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (!out || ::write(out.get(), content.data(), content.size()) !=
+                    static_cast<ssize_t>(content.size())) {
         fail("cannot write " + destination);
     }
     if (sign) {
@@ -275,7 +289,7 @@ void hashFile(const std::string& path) {
 // can be checked again and again. Each check reads, verifies and hashes anew (nothing
 // is cached).
 class LivePeer {
-public:
+  public:
     explicit LivePeer(const std::string& program) {
         const std::string name = "de.morvane.Tavelin.helper.bench.admission." +
                                  std::to_string(::getpid()) + "." + std::to_string(counter_++);
@@ -312,7 +326,7 @@ public:
         return isClientAuthorized(&*peer_, anchor, log_);
     }
 
-private:
+  private:
     static inline int counter_ = 0;
     pid_t child_ = 0;
     UniqueFd connection_;
@@ -321,7 +335,7 @@ private:
 };
 
 struct Admissions {
-    double hash = 0;      // seconds, medians over the rounds
+    double hash = 0;  // seconds, medians over the rounds
     double admitted = 0;
     double refused = 0;
     double admittedToHash = 0;  // medians of the per-round ratios
@@ -381,7 +395,8 @@ int run() {
         fail("trust anchor: " + anchor.error().message);
     }
     const RoundTrips trips = measureRoundTrips(anchor.value());
-    report("helperVersion round trip / bare ping-pong", trips.helper, trips.bare, trips.ratio, "<= 2");
+    report("helperVersion round trip / bare ping-pong", trips.helper, trips.bare, trips.ratio,
+           "<= 2");
 
     char directory[] = "/tmp/tavelin-bench-XXXXXX";
     if (::mkdtemp(directory) == nullptr) {

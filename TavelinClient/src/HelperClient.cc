@@ -34,7 +34,8 @@ Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
 
 // Reads until `reader` holds one complete frame body. `closedKind` is what the daemon
 // closing the stream means at this point of the conversation.
-Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader, ClientErrorKind closedKind) {
+Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader,
+                                                ClientErrorKind closedKind) {
     std::string chunk;
     for (;;) {
         if (std::optional<std::string> body = reader.next()) {
@@ -67,9 +68,9 @@ Expected<PeerCredentials, ClientError> trustedDaemon(int fd, std::string_view se
         return systemFailure(peer.error());
     }
     if (!isTrustedDaemonUser(peer->uid)) {
-        return clientError(ClientErrorKind::impostor,
-                           "service " + std::string(serviceName) + ", pid " +
-                               std::to_string(peer->pid) + ", uid " + std::to_string(peer->uid));
+        return clientError(ClientErrorKind::impostor, "service " + std::string(serviceName) +
+                                                          ", pid " + std::to_string(peer->pid) +
+                                                          ", uid " + std::to_string(peer->uid));
     }
     return *peer;
 }
@@ -136,7 +137,8 @@ Expected<std::string, ClientError> HelperClient::perform(std::string_view reques
     return call(CallSelector::perform, requestBytes);
 }
 
-Expected<std::string, ClientError> HelperClient::call(CallSelector selector, std::string_view argument) {
+Expected<std::string, ClientError> HelperClient::call(CallSelector selector,
+                                                      std::string_view argument) {
     if (!socket_) {
         return clientError(ClientErrorKind::connectionClosed, "an earlier call failed");
     }

@@ -1,5 +1,6 @@
 // The client library against scripted daemons on real abstract sockets: each case plays
 // one daemon behaviour on the other end and checks what the client makes of it.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <variant>
-
-#include <gtest/gtest.h>
 
 #include "Frame.h"
 #include "TavelinClient/HelperClient.h"
@@ -23,7 +22,9 @@ std::string uniqueName() {
            std::to_string(counter++);
 }
 
-void sendBytes(int fd, std::string_view bytes) { static_cast<void>(sendAll(fd, bytes)); }
+void sendBytes(int fd, std::string_view bytes) {
+    static_cast<void>(sendAll(fd, bytes));
+}
 
 // Reads one CALL from `fd`; nothing when the client closed or sent garbage.
 std::optional<CallFrame> readCall(int fd, FrameReader& reader) {
@@ -50,7 +51,7 @@ void reply(int fd, std::uint64_t callId, std::string answer) {
 // Serves one connection on a fresh name with `script`, on a thread of this process (which
 // runs as a trusted user: root, or the developer who configured the build).
 class ScriptedDaemon {
-public:
+  public:
     explicit ScriptedDaemon(std::function<void(int)> script)
         : name_(uniqueName()),
           listener_(listenOnAbstractName(name_).value()),
@@ -66,7 +67,7 @@ public:
 
     [[nodiscard]] const std::string& name() const { return name_; }
 
-private:
+  private:
     std::string name_;
     UniqueFd listener_;
     std::thread thread_;
@@ -95,8 +96,8 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     const std::vector<std::string> requests = {
         "", std::string("a\0b\xff", 4), std::string(std::size_t{3} * 1024 * 1024, 'z') + "!"};
     for (const std::string& request : requests) {
-        SCOPED_TRACE("request of " + std::to_string(request.size()) + " bytes: " +
-                     request.substr(0, 60));
+        SCOPED_TRACE("request of " + std::to_string(request.size()) +
+                     " bytes: " + request.substr(0, 60));
         const Expected<std::string, ClientError> version = client.value().helperVersion();
         ASSERT_TRUE(version.has_value()) << version.error().text();
         EXPECT_EQ(version.value(), "0.0.1");
@@ -105,7 +106,8 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
         EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
     }
     // A request above the frame limit is refused unsent; the connection stays usable.
-    const Expected<std::string, ClientError> tooLarge = client.value().perform(std::string(maxFrameBody, 'x'));
+    const Expected<std::string, ClientError> tooLarge =
+        client.value().perform(std::string(maxFrameBody, 'x'));
     ASSERT_FALSE(tooLarge.has_value());
     EXPECT_EQ(tooLarge.error().kind, ClientErrorKind::protocolError);
     EXPECT_TRUE(client.value().helperVersion().has_value());
@@ -151,15 +153,17 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
         {"zero length prefix", [](int fd) { sendBytes(fd, header(0)); }, true,
          ClientErrorKind::protocolError},
         {"bytes after the hello",
-         [](int fd) { sendBytes(fd, encodeHello() + *encodeReply(ReplyFrame{1, "x"})); }, true,
-         ClientErrorKind::protocolError},
+         [](int fd) {
+             sendBytes(fd, encodeHello() + *encodeReply(ReplyFrame{1, "x"}));
+         },
+         true, ClientErrorKind::protocolError},
         {"closes instead of answering", greetThenAnswerWith([](std::uint64_t) { return ""; }),
          false, ClientErrorKind::connectionClosed},
-        {"answers another call id",
-         greetThenAnswerWith([](std::uint64_t id) { return *encodeReply({id + 1, "0.0.1"}); }),
+        {"answers another call id", greetThenAnswerWith([](std::uint64_t id) {
+             return *encodeReply({id + 1, "0.0.1"});
+         }),
          false, ClientErrorKind::protocolError},
-        {"answers twice",
-         greetThenAnswerWith([](std::uint64_t id) {
+        {"answers twice", greetThenAnswerWith([](std::uint64_t id) {
              return *encodeReply({id, "0.0.1"}) + *encodeReply({id, "0.0.1"});
          }),
          false, ClientErrorKind::protocolError},

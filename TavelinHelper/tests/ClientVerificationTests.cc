@@ -1,16 +1,15 @@
+#include <gtest/gtest.h>
 #include <sys/ptrace.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "CapturingLogSink.h"
 #include "ClientAuthorization.h"
 #include "ClientVerification.h"
 #include "IdentityTestSupport.h"
-#include "CapturingLogSink.h"
 #include "LogSink.h"
 #include "SignatureBlock.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
@@ -18,7 +17,8 @@
 namespace tavelin {
 namespace {
 
-const std::vector<std::string> linesOfCode[] = {  // the log lines of the codes 0 to 3
+const std::vector<std::string> linesOfCode[] = {
+    // the log lines of the codes 0 to 3
     {},
     {"[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar."},
     {"[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?)."},
@@ -52,12 +52,17 @@ CertificateRequest leafWith(long notAfter, const std::string& usage = "codeSigni
 void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t contentLength) {
     const auto blockEnd = bytes.end() - signatureTrailerSize;
     switch (how) {
-        case Change::flipByte: bytes[testing::patchAreaOffset(bytes)] ^= 0x01; break;
-        case Change::cutBlock: bytes.erase(blockEnd - 100, blockEnd); break;
+        case Change::flipByte:
+            bytes[testing::patchAreaOffset(bytes)] ^= 0x01;
+            break;
+        case Change::cutBlock:
+            bytes.erase(blockEnd - 100, blockEnd);
+            break;
         case Change::insertBeforeBlock:
             bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(contentLength), 7, 0);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -76,12 +81,18 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         {"leaf without extended key usage", 3, {.leaf = leafWith(3600, "")}},
         {"traced client", 3, {.peer = Peer::traced}},
         {"requirement that does not parse", 2, {.requirement = badRequirement}},
-        {"unparsable requirement, unsigned", 2, {.change = Change::unsign, .requirement = badRequirement}},
+        {"unparsable requirement, unsigned",
+         2,
+         {.change = Change::unsign, .requirement = badRequirement}},
         {"exited peer", 1, {.peer = Peer::exited}},
-        {"exited peer, unparsable requirement", 1, {.peer = Peer::exited, .requirement = badRequirement}},
+        {"exited peer, unparsable requirement",
+         1,
+         {.peer = Peer::exited, .requirement = badRequirement}},
         {"pid reused by another process", 1, {.peer = Peer::reused}},
         {"record without a pidfd", 1, {.peer = Peer::withoutPidfd}},
-        {"no record, unparsable requirement", 1, {.peer = Peer::none, .requirement = badRequirement}},
+        {"no record, unparsable requirement",
+         1,
+         {.peer = Peer::none, .requirement = badRequirement}},
     };
     const testing::TestIdentity client = testing::makeIdentity();
     const TrustAnchor clientAnchor = client.trustAnchor();

@@ -1,14 +1,11 @@
 // The service's operations and the update runner under it, with real files and fake
 // update tools (shell scripts).
-#include "HelperService.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fstream>
@@ -20,6 +17,7 @@
 #include "CapturingLogSink.h"
 #include "ChildProcess.h"
 #include "ClientFileSystem.h"
+#include "HelperService.h"
 #include "ScratchTree.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "ToolRun.h"
@@ -29,7 +27,8 @@ namespace tavelin {
 namespace {
 
 // A fake update tool below the scratch root: a shell script with `body`.
-std::string tool(const testing::ScratchTree& scratch, const std::string& name, const std::string& body) {
+std::string tool(const testing::ScratchTree& scratch, const std::string& name,
+                 const std::string& body) {
     std::string path = scratch.real("/" + name);
     std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
     ::chmod(path.c_str(), 0755);
@@ -54,7 +53,8 @@ TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
         // final read picks up the last chunk differs from run to run, the output must not.
         {"burst-then-exit", "seq 1 12000\nexit 5", 5, numberLines(12000), 30},
         // Megabytes: the tool would block on a full pipe if nobody read while it runs.
-        {"megabytes", "seq 1 400000\nseq 1 400000 >&2", 0, numberLines(400000) + numberLines(400000), 1},
+        {"megabytes", "seq 1 400000\nseq 1 400000 >&2", 0,
+         numberLines(400000) + numberLines(400000), 1},
         // Something the tool leaves behind still writes after the tool has ended.
         {"background-writer", "(sleep 0.3; echo late) &\necho early", 0, "early\nlate\n", 1},
         // Only the standard descriptors reach the tool (the script's own shell holds it open).
@@ -71,8 +71,9 @@ TEST(UpdateRunnerTest, CollectsEveryByteOfBothStreamsExactlyOnce) {
             ASSERT_TRUE(outcome.has_value()) << name;
             const ToolRun& run = *outcome;
             EXPECT_EQ(run.status, status) << name;
-            ASSERT_TRUE(run.output == output) << name << " round " << round << ": " << run.output.size()
-                                              << " bytes, not " << output.size() << ": " << run.output.substr(0, 200);
+            ASSERT_TRUE(run.output == output)
+                << name << " round " << round << ": " << run.output.size() << " bytes, not "
+                << output.size() << ": " << run.output.substr(0, 200);
         }
     }
     ::close(careless);
@@ -95,7 +96,8 @@ TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
     const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
     const std::tuple<std::string, std::string, bool, std::string> cases[] = {
         {"silent", "exit 0", true, "Systemupdates installiert."},
-        {"stderr-only", "echo 'No updates are available.' >&2", true, "Keine Systemupdates verf\u00fcgbar."},
+        {"stderr-only", "echo 'No updates are available.' >&2", true,
+         "Keine Systemupdates verf\u00fcgbar."},
         {"invalid-utf8", "printf 'bad \\377\\376 end\\ncut \\342\\202x\\n'\nexit 1", false,
          "softwareupdate Exit 1: bad " + bad + bad + " end \u00b7 cut " + bad + "x"},
         {"killed", "echo going\nkill -KILL $$", false, "softwareupdate Exit 9: going"},
@@ -111,18 +113,20 @@ TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
 // Notes with each line how a watched file was then: missing ("-"), there ("+") or
 // executable ("x"), which shows whether a line came before or after an operation acted.
 class WatchingLogSink final : public LogSink {
-public:
+  public:
     explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
     std::vector<std::string> entries;
 
-protected:
+  protected:
     void writeLine(std::string_view line) override {
         struct stat status {};
         const bool exists = ::stat(watched_.c_str(), &status) == 0;
-        entries.push_back(std::string(line) + (!exists ? " -" : (status.st_mode & 0111) != 0 ? " x" : " +"));
+        entries.push_back(std::string(line) + (!exists                        ? " -"
+                                               : (status.st_mode & 0111) != 0 ? " x"
+                                                                              : " +"));
     }
 
-private:
+  private:
     std::string watched_;
 };
 
@@ -143,7 +147,7 @@ std::string encoded(bool success, const std::string& message, std::int64_t freed
 
 // A scratch root with the one system folder the operations here touch.
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     ServiceTest() { scratch.makeFolder("/Library/Caches"); }
 
     const testing::ScratchTree scratch;
@@ -155,12 +159,15 @@ TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
     // removes it.
     const std::string watched = scratch.real("/Library/Caches/x");
     WatchingLogSink log(watched);
-    HelperService service(log, fs,
-                          tool(scratch, "update", "echo hi > '" + watched + "'\nchmod 600 '" + watched +
-                                                      "'\necho 'Restart required'"));
+    HelperService service(
+        log, fs,
+        tool(scratch, "update",
+             "echo hi > '" + watched + "'\nchmod 600 '" + watched + "'\necho 'Restart required'"));
     const std::pair<std::string, std::string> calls[] = {
-        {R"({"installSystemUpdates":{}})", encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")},
-        {R"({"repairPermissions":{"path":"\/Library\/Caches\/x"}})", encoded(true, "Rechte gesetzt: /Library/Caches/x")},
+        {R"({"installSystemUpdates":{}})",
+         encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")},
+        {R"({"repairPermissions":{"path":"\/Library\/Caches\/x"}})",
+         encoded(true, "Rechte gesetzt: /Library/Caches/x")},
         {R"({"removeSystemPaths":{"_0":["/Library/Caches/x","/etc/passwd"]}})",
          encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 3)},
     };

@@ -48,7 +48,7 @@ void appendUnsigned(Bytes& out, std::uint64_t value, std::size_t width, ByteOrde
 // Reads fields one after another from a byte string it does not own. A read past the end
 // answers nothing and leaves the reader where it was.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::string_view bytes) noexcept
         : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()) {}
     explicit ByteReader(std::span<const std::uint8_t> bytes) noexcept
@@ -79,7 +79,7 @@ public:
     // Everything not read yet.
     [[nodiscard]] std::string_view rest() noexcept { return *readBytes(remaining()); }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t offset_ = 0;

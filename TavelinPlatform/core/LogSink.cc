@@ -43,7 +43,9 @@ std::string escapeControlCharacters(std::string_view line) {
     return out;
 }
 
-void LogSink::log(std::string_view line) { writeLine(escapeControlCharacters(line)); }
+void LogSink::log(std::string_view line) {
+    writeLine(escapeControlCharacters(line));
+}
 
 void StderrLogSink::writeLine(std::string_view escapedLine) {
     std::string buffer;
@@ -52,8 +54,8 @@ void StderrLogSink::writeLine(std::string_view escapedLine) {
     buffer += '\n';
     std::string_view rest = buffer;
     while (!rest.empty()) {
-        const ssize_t written = retryOnInterrupt(
-            [&] { return ::write(STDERR_FILENO, rest.data(), rest.size()); });
+        const ssize_t written =
+            retryOnInterrupt([&] { return ::write(STDERR_FILENO, rest.data(), rest.size()); });
         if (written < 0) {
             return;  // Nowhere left to report a failing log.
         }

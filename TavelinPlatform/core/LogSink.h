@@ -12,12 +12,12 @@ namespace tavelin {
 // \xHH, so a client-supplied path holding a line feed cannot forge a second log line.
 // Every other byte is written unchanged.
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
 
     void log(std::string_view line);
 
-protected:
+  protected:
     // Receives one escaped line without a line terminator.
     virtual void writeLine(std::string_view escapedLine) = 0;
 };
@@ -29,7 +29,7 @@ protected:
 // journal collects. Safe to use from several threads; a line is never interleaved with
 // another as long as it fits into one pipe write.
 class StderrLogSink final : public LogSink {
-protected:
+  protected:
     void writeLine(std::string_view escapedLine) override;
 };
 

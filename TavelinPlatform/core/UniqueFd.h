@@ -8,7 +8,7 @@ namespace tavelin {
 
 // Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -38,7 +38,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -36,8 +36,8 @@ class ClientFileSystem {
     // `currentDirectory` is the client-visible absolute folder relative client paths are
     // joined to; it must begin with "/". Fails with the errno of the open (or EINVAL for a
     // relative current directory).
-    [[nodiscard]] static Expected<ClientFileSystem, SystemError> open(const std::string& rootDirectory,
-                                                         std::string currentDirectory = "/");
+    [[nodiscard]] static Expected<ClientFileSystem, SystemError> open(
+        const std::string& rootDirectory, std::string currentDirectory = "/");
 
     // The absolute client folder relative paths are judged against and acted on at.
     [[nodiscard]] const std::string& currentDirectory() const noexcept { return currentDirectory_; }
@@ -62,7 +62,8 @@ class ClientFileSystem {
     // set-id/sticky bits; nothing else changes). Never follows a link: a symbolic link at
     // the named path, or in any component before it, fails with ELOOP ("Too many levels of
     // symbolic links"), and nothing is changed.
-    [[nodiscard]] Status<SystemError> setPermissions(std::string_view clientPath, mode_t mode) const;
+    [[nodiscard]] Status<SystemError> setPermissions(std::string_view clientPath,
+                                                     mode_t mode) const;
 
   private:
     ClientFileSystem(UniqueFd root, std::string currentDirectory)

@@ -24,7 +24,8 @@ struct SplitPath {
 // openat2(root, path, flags, RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS), retried on EAGAIN
 // (a concurrent rename) and EINTR. O_CLOEXEC is always added. Fails with openat2's errno,
 // ELOOP when any component is a symbolic link.
-[[nodiscard]] Expected<UniqueFd, SystemError> openBelowRoot(int rootFd, const std::string& path, int flags);
+[[nodiscard]] Expected<UniqueFd, SystemError> openBelowRoot(int rootFd, const std::string& path,
+                                                            int flags);
 
 // The folder holding the item named by `split`, as an O_PATH directory handle.
 [[nodiscard]] Expected<UniqueFd, SystemError> openParent(int rootFd, const SplitPath& split);

@@ -13,8 +13,7 @@ namespace tavelin {
 
 namespace {
 
-Expected<std::int64_t, SystemError> removeFolder(int parentFd, const char* name,
-                                                 UniqueFd folder) {
+Expected<std::int64_t, SystemError> removeFolder(int parentFd, const char* name, UniqueFd folder) {
     Expected<std::int64_t, SystemError> contents = removeContents(std::move(folder));
     if (!contents) {
         return contents;

@@ -37,7 +37,7 @@ struct OpenFolder {
 };
 
 class TreeRemover {
-public:
+  public:
     explicit TreeRemover(std::size_t maxOpenFolders)
         : maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
 
@@ -62,7 +62,7 @@ public:
         return bytes_;
     }
 
-private:
+  private:
     void fail(Unexpected<SystemError> error) { outcome_ = std::move(error); }
 
     void advance() {

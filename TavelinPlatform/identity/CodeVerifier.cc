@@ -17,7 +17,8 @@ Expected<CmsPtr, IdentityError> parseSignedData(const std::vector<std::uint8_t>&
     }
     if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed ||
         OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_pkcs7_data ||
-        CMS_is_detached(cms.get()) != 0 || sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1) {
+        CMS_is_detached(cms.get()) != 0 ||
+        sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1) {
         return identityError("signature block is not a SignedData with one signer and content");
     }
     return cms;
@@ -73,7 +74,8 @@ Status<IdentityError> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustA
     if (X509_verify_cert(context.get()) != 1) {
         const int error = X509_STORE_CTX_get_error(context.get());
         static_cast<void>(takeOpenSslError());
-        return identityError(std::string("certificate chain: ") + X509_verify_cert_error_string(error));
+        return identityError(std::string("certificate chain: ") +
+                             X509_verify_cert_error_string(error));
     }
     STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
     const int length = sk_X509_num(chain);
@@ -98,9 +100,10 @@ std::vector<std::string> subjectValues(X509* certificate, int nid) {
         const int length =
             ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
         // An entry that cannot be read as text still counts, as a value matching nothing.
-        values.emplace_back(length >= 0 && utf8 != nullptr
-                                ? std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length))
-                                : std::string("\x7F"));
+        values.emplace_back(
+            length >= 0 && utf8 != nullptr
+                ? std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length))
+                : std::string("\x7F"));
         OPENSSL_free(utf8);
     }
     return values;
@@ -117,7 +120,8 @@ std::string oneLineSubject(X509* certificate) {
     return length > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(length)) : "";
 }
 
-Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor, const SignatureLayout& layout) {
+Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
+                                              const SignatureLayout& layout) {
     auto block = readSignatureBlock(fd, layout);
     if (!block) {
         return Unexpected(block.error());

@@ -43,6 +43,7 @@ struct CodeCheck {
 
 // The whole check in the order that keeps refusals cheap: the block phase, then the
 // requirement's conditions, and only for code that passes both, the content hash.
-[[nodiscard]] CodeCheck checkCode(int fd, const TrustAnchor& anchor, const Requirement& requirement);
+[[nodiscard]] CodeCheck checkCode(int fd, const TrustAnchor& anchor,
+                                  const Requirement& requirement);
 
 }  // namespace tavelin

@@ -38,8 +38,8 @@ Expected<std::uint64_t, IdentityError> regularFileSize(int fd) {
 }
 
 Expected<UniqueFd, IdentityError> openFile(const std::string& path, int flags) {
-    const int fd =
-        retryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600); });
+    const int fd = retryOnInterrupt(
+        [&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600); });
     if (fd < 0) {
         return identityError(lastSystemError(path));
     }

@@ -41,7 +41,7 @@ struct CodeFacts {
 // string, trailing text, a text longer than maximumTextLength or nested deeper than
 // maximumNesting (parentheses and "!" together).
 class Requirement {
-public:
+  public:
     static constexpr std::size_t maximumTextLength = 4096;
     static constexpr std::size_t maximumNesting = 32;
 
@@ -60,7 +60,7 @@ public:
     Requirement(std::vector<Node> nodes, std::size_t root)
         : nodes_(std::move(nodes)), root_(root) {}
 
-private:
+  private:
     [[nodiscard]] bool evaluate(std::size_t index, const CodeFacts& facts) const;
 
     std::vector<Node> nodes_;

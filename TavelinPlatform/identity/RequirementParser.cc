@@ -10,7 +10,17 @@ namespace tavelin {
 
 namespace {
 
-enum class TokenKind { word, string, openParen, closeParen, openBracket, closeBracket, equals, bang, end };
+enum class TokenKind {
+    word,
+    string,
+    openParen,
+    closeParen,
+    openBracket,
+    closeBracket,
+    equals,
+    bang,
+    end
+};
 
 struct Token {
     TokenKind kind = TokenKind::end;
@@ -24,7 +34,7 @@ bool isWordCharacter(char character) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     Expected<Requirement, IdentityError> run() {
@@ -45,7 +55,7 @@ public:
         return Requirement(std::move(nodes_), *root);
     }
 
-private:
+  private:
     using NodeIndex = std::optional<std::size_t>;
 
     Unexpected<IdentityError> takeError() { return identityError(error_); }
@@ -58,9 +68,8 @@ private:
     }
 
     void skipBlanks() {
-        while (position_ < text_.size() &&
-               (text_[position_] == ' ' || text_[position_] == '\t' ||
-                text_[position_] == '\n' || text_[position_] == '\r')) {
+        while (position_ < text_.size() && (text_[position_] == ' ' || text_[position_] == '\t' ||
+                                            text_[position_] == '\n' || text_[position_] == '\r')) {
             ++position_;
         }
     }
@@ -74,14 +83,22 @@ private:
         }
         const char character = text_[position_];
         switch (character) {
-            case '(': return single(TokenKind::openParen);
-            case ')': return single(TokenKind::closeParen);
-            case '[': return single(TokenKind::openBracket);
-            case ']': return single(TokenKind::closeBracket);
-            case '=': return single(TokenKind::equals);
-            case '!': return single(TokenKind::bang);
-            case '"': return readString();
-            default: break;
+            case '(':
+                return single(TokenKind::openParen);
+            case ')':
+                return single(TokenKind::closeParen);
+            case '[':
+                return single(TokenKind::openBracket);
+            case ']':
+                return single(TokenKind::closeBracket);
+            case '=':
+                return single(TokenKind::equals);
+            case '!':
+                return single(TokenKind::bang);
+            case '"':
+                return readString();
+            default:
+                break;
         }
         if (!isWordCharacter(character)) {
             fail("unexpected character", position_);
@@ -91,7 +108,8 @@ private:
         while (position_ < text_.size() && isWordCharacter(text_[position_])) {
             ++position_;
         }
-        current_ = Token{TokenKind::word, std::string(text_.substr(start, position_ - start)), start};
+        current_ =
+            Token{TokenKind::word, std::string(text_.substr(start, position_ - start)), start};
         return true;
     }
 
@@ -266,6 +284,8 @@ private:
 
 }  // namespace
 
-Expected<Requirement, IdentityError> Requirement::parse(std::string_view text) { return Parser(text).run(); }
+Expected<Requirement, IdentityError> Requirement::parse(std::string_view text) {
+    return Parser(text).run();
+}
 
 }  // namespace tavelin

@@ -37,8 +37,8 @@ Expected<std::optional<SignatureLayout>, IdentityError> locateSignatureBlock(int
         SignatureLayout{fileSize - signatureTrailerSize - blockLength, blockLength}};
 }
 
-Expected<std::vector<std::uint8_t>, IdentityError> readSignatureBlock(int fd,
-                                                                      const SignatureLayout& layout) {
+Expected<std::vector<std::uint8_t>, IdentityError> readSignatureBlock(
+    int fd, const SignatureLayout& layout) {
     if (layout.blockLength == 0 || layout.blockLength > maximumSignatureBlockSize) {
         return identityError("signature block length out of range");
     }

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "OpenSslHandles.h"
 #include "IdentityError.h"
+#include "OpenSslHandles.h"
 
 namespace tavelin {
 
@@ -14,7 +14,7 @@ namespace tavelin {
 // certificate object while a chain is verified against it, so each verification takes
 // its own copy (freshCertificate) instead of sharing one X509.
 class TrustAnchor {
-public:
+  public:
     // Reads the one certificate of a PEM file; fails when the file is missing or damaged,
     // or holds no or more than one certificate.
     [[nodiscard]] static Expected<TrustAnchor, IdentityError> loadFromFile(const std::string& path);
@@ -25,7 +25,7 @@ public:
     // memory.
     [[nodiscard]] X509Ptr freshCertificate() const;
 
-private:
+  private:
     explicit TrustAnchor(std::vector<unsigned char> der) : der_(std::move(der)) {}
     [[nodiscard]] static TrustAnchor fromParsed(X509* certificate);
 

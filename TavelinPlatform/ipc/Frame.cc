@@ -59,22 +59,32 @@ constexpr std::size_t replyFixedSize = 1 + callIdSize;
 
 std::string_view selectorText(CallSelector selector) noexcept {
     switch (selector) {
-        case CallSelector::helperVersion: return helperVersionText;
-        case CallSelector::perform: return performText;
+        case CallSelector::helperVersion:
+            return helperVersionText;
+        case CallSelector::perform:
+            return performText;
     }
     return {};
 }
 
 std::string_view frameErrorName(FrameError error) noexcept {
     switch (error) {
-        case FrameError::zeroLength: return "zeroLength";
-        case FrameError::oversize: return "oversize";
-        case FrameError::truncated: return "truncated";
-        case FrameError::unknownType: return "unknownType";
-        case FrameError::unexpectedType: return "unexpectedType";
-        case FrameError::selectorOverrun: return "selectorOverrun";
-        case FrameError::unknownSelector: return "unknownSelector";
-        case FrameError::unexpectedArgument: return "unexpectedArgument";
+        case FrameError::zeroLength:
+            return "zeroLength";
+        case FrameError::oversize:
+            return "oversize";
+        case FrameError::truncated:
+            return "truncated";
+        case FrameError::unknownType:
+            return "unknownType";
+        case FrameError::unexpectedType:
+            return "unexpectedType";
+        case FrameError::selectorOverrun:
+            return "selectorOverrun";
+        case FrameError::unknownSelector:
+            return "unknownSelector";
+        case FrameError::unexpectedArgument:
+            return "unexpectedArgument";
     }
     return "unknown";
 }
@@ -120,10 +130,14 @@ Expected<FrameType, FrameError> frameTypeOf(std::string_view body) {
     }
     const auto type = static_cast<unsigned char>(body[0]);
     switch (type) {
-        case static_cast<unsigned char>(FrameType::hello): return FrameType::hello;
-        case static_cast<unsigned char>(FrameType::call): return FrameType::call;
-        case static_cast<unsigned char>(FrameType::reply): return FrameType::reply;
-        default: return Unexpected(FrameError::unknownType);
+        case static_cast<unsigned char>(FrameType::hello):
+            return FrameType::hello;
+        case static_cast<unsigned char>(FrameType::call):
+            return FrameType::call;
+        case static_cast<unsigned char>(FrameType::reply):
+            return FrameType::reply;
+        default:
+            return Unexpected(FrameError::unknownType);
     }
 }
 
@@ -222,11 +236,11 @@ std::optional<std::uint32_t> FrameReader::checkedLength() {
     const auto length = static_cast<std::uint32_t>(
         loadUnsigned(buffer_.data() + start_, frameHeaderSize, ByteOrder::bigEndian));
     if (length == 0) {
-        error_ = FrameError::zeroLength;
+        state_ = Unexpected(FrameError::zeroLength);
         return std::nullopt;
     }
     if (length > maxBody_) {
-        error_ = FrameError::oversize;
+        state_ = Unexpected(FrameError::oversize);
         return std::nullopt;
     }
     return length;

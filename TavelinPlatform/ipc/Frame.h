@@ -97,7 +97,7 @@ struct ReplyFrame {
 // make us hold more than one chunk beyond one maximal frame. A failed reader stays failed
 // and ignores further input. Not thread-safe; one reader per direction of a connection.
 class FrameReader {
-public:
+  public:
     explicit FrameReader(std::uint32_t maxBody = maxFrameBody) noexcept : maxBody_(maxBody) {}
 
     void append(std::string_view bytes);
@@ -105,22 +105,22 @@ public:
     // The next complete body, or nothing when more bytes are needed or the reader failed.
     [[nodiscard]] std::optional<std::string> next();
 
-    [[nodiscard]] bool failed() const noexcept { return error_.has_value(); }
+    [[nodiscard]] bool failed() const noexcept { return !state_.has_value(); }
     // Precondition: failed().
-    [[nodiscard]] FrameError error() const noexcept { return *error_; }
+    [[nodiscard]] FrameError error() const noexcept { return state_.error(); }
 
     // True when no part of a frame is buffered: end of stream here is a clean close.
     [[nodiscard]] bool atFrameBoundary() const noexcept { return buffered() == 0; }
 
-private:
+  private:
     [[nodiscard]] std::size_t buffered() const noexcept { return buffer_.size() - start_; }
     // Judges the length prefix at start_ if all 4 bytes are there; returns it if valid.
     [[nodiscard]] std::optional<std::uint32_t> checkedLength();
 
     std::uint32_t maxBody_;
     std::string buffer_;
-    std::size_t start_ = 0;  // bytes of buffer_ before start_ were already handed out
-    std::optional<FrameError> error_;
+    std::size_t start_ = 0;     // bytes of buffer_ before start_ were already handed out
+    Status<FrameError> state_;  // fails for good with the first refused length
 };
 
 }  // namespace tavelin

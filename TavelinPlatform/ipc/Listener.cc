@@ -75,8 +75,8 @@ bool Listener::waitForFreeWorker() {
 
 bool Listener::waitForConnection() {
     for (;;) {
-        std::array<pollfd, 2> fds{{{listeningSocket_.get(), POLLIN, 0},
-                                   {stopEvent_.get(), POLLIN, 0}}};
+        std::array<pollfd, 2> fds{
+            {{listeningSocket_.get(), POLLIN, 0}, {stopEvent_.get(), POLLIN, 0}}};
         const int ready = ::poll(fds.data(), fds.size(), -1);
         if (ready < 0 && errno == EINTR) {
             continue;

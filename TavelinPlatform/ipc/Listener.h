@@ -17,7 +17,7 @@ namespace tavelin {
 
 // Decides, for each accepted connection, whether its peer may talk to us.
 class ListenerDelegate {
-public:
+  public:
     virtual ~ListenerDelegate() = default;
 
     // Called on a worker thread for every accepted connection, before a single byte of it
@@ -43,7 +43,7 @@ public:
 // between calls: 64 admitted clients that connect and then sit still keep everyone else
 // waiting in the backlog. Only admitted (signed) code can do that.
 class Listener {
-public:
+  public:
     static constexpr std::size_t defaultWorkerCount = 64;
 
     // `listeningSocket`: a listening AF_UNIX stream socket (blocking is fine). The delegate
@@ -64,7 +64,7 @@ public:
     // Makes run() return; safe from any thread, any number of times.
     void stop();
 
-private:
+  private:
     [[nodiscard]] bool waitForFreeWorker();
     // Waits until the listening socket is readable; false once stop() was called.
     [[nodiscard]] bool waitForConnection();

@@ -48,7 +48,8 @@ void closeDescriptors(const cmsghdr* message) {
     bool clean = (header.msg_flags & MSG_CTRUNC) == 0;
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
          message = CMSG_NXTHDR(&header, message)) {
-        const bool carriesDescriptors = message->cmsg_level == SOL_SOCKET &&
+        const bool carriesDescriptors =
+            message->cmsg_level == SOL_SOCKET &&
             (message->cmsg_type == SCM_PIDFD || message->cmsg_type == SCM_RIGHTS);
         if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_PIDFD &&
             message->cmsg_len == CMSG_LEN(sizeof(int)) && !pidfd) {
@@ -116,7 +117,7 @@ Status<SystemError> checkSenderPidfdSupport() {
 }
 
 Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
-                                                     std::size_t capacity) {
+                                                       std::size_t capacity) {
     alignas(cmsghdr) std::array<char, controlSize> control{};
     iovec vector{buffer, capacity};
     msghdr header{};

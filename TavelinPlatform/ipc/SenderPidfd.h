@@ -34,11 +34,11 @@ struct ReceivedChunk {
 // (descriptors passed with SCM_RIGHTS, a truncated control block) comes back without a
 // sender, and every descriptor that came with it is closed at once.
 [[nodiscard]] Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
-                                                                    std::size_t capacity);
+                                                                     std::size_t capacity);
 
 // One process as its pidfd identifies it, taken once and compared with many pidfds.
 class ProcessIdentity {
-public:
+  public:
     // Nothing when `pidfd` is invalid or cannot be examined.
     [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd);
 
@@ -47,7 +47,7 @@ public:
     // and name a live process. False for an invalid descriptor.
     [[nodiscard]] bool matches(int otherPidfd) const;
 
-private:
+  private:
     ProcessIdentity() = default;
 
     int pidfd_ = -1;  // borrowed; for the fdinfo comparison on older kernels

@@ -21,9 +21,10 @@ enum class ConnectionEnd {
 
 // Serves one admitted connection on the calling thread.
 //
-// Preconditions: `socketFd` (borrowed; the caller closes it) is a connected AF_UNIX stream socket with SO_PASSPIDFD already
-// enabled (enableSenderPidfds) before admission began, `peer` is the process recorded
-// when it was accepted, and `service` is the object admission made for this connection.
+// Preconditions: `socketFd` (borrowed; the caller closes it) is a connected AF_UNIX stream socket
+// with SO_PASSPIDFD already enabled (enableSenderPidfds) before admission began, `peer` is the
+// process recorded when it was accepted, and `service` is the object admission made for this
+// connection.
 //
 // serve(): makes sure nothing has arrived yet (any byte now was written before the peer
 // could have read the HELLO, so possibly by code that was never admitted), sends HELLO,
@@ -32,7 +33,7 @@ enum class ConnectionEnd {
 // and is sent after the service has answered. Returns when the peer closes or breaks the
 // rules; the caller then closes the socket.
 class ServerConnection {
-public:
+  public:
     ServerConnection(int socketFd, const PeerProcess& peer, PrivilegedHelperProtocol& service)
         : socket_(socketFd), peer_(peer), service_(service) {}
 
@@ -41,7 +42,7 @@ public:
     // The size of one recvmsg; a frame larger than this arrives in several chunks.
     static constexpr std::size_t receiveChunkSize = std::size_t{64} * 1024;
 
-private:
+  private:
     [[nodiscard]] bool anythingArrived() const;
     // Reads frames and answers calls until the connection ends.
     [[nodiscard]] ConnectionEnd callLoop(const ProcessIdentity& admitted);

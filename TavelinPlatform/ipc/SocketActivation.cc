@@ -87,8 +87,10 @@ void forgetActivationVariables() {
 }  // namespace
 
 Expected<std::optional<UniqueFd>, SystemError> takeActivatedSocket() {
-    const auto listenPid = parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
-    const auto listenFds = parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
+    const auto listenPid =
+        parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
+    const auto listenFds =
+        parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
     forgetActivationVariables();
     if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
         return std::optional<UniqueFd>{};

@@ -76,16 +76,17 @@ Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {
     if (!prepared) {
         return Unexpected(std::move(prepared).error());
     }
-    auto& [fd, address] = *prepared;
+    const int fd = prepared->fd.get();
+    const AbstractAddress& address = prepared->address;
     // A unix stream connect only sleeps while the listener's backlog is full; one
     // interrupted there leaves the socket unconnected, so it is simply repeated.
     if (retryOnInterrupt([&] {
-            return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address),
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address.address),
                              address.length);
         }) != 0) {
         return lastSystemError("connect");
     }
-    return std::move(fd);
+    return std::move(prepared->fd);
 }
 
 Expected<UniqueFd, SystemError> acceptConnection(int listeningFd) {
@@ -111,7 +112,8 @@ Status<SystemError> sendAll(int fd, std::string_view bytes) {
 
 Status<SystemError> receiveSome(int fd, std::string& buffer, std::size_t capacity) {
     buffer.resize(capacity);
-    const ssize_t received = retryOnInterrupt([&] { return ::recv(fd, buffer.data(), capacity, 0); });
+    const ssize_t received =
+        retryOnInterrupt([&] { return ::recv(fd, buffer.data(), capacity, 0); });
     if (received < 0) {
         auto error = lastSystemError("recv");
         buffer.clear();

@@ -23,7 +23,7 @@ namespace tavelin {
 // caps it at net.core.somaxconn). Fails with EADDRINUSE when the name is taken, with
 // ENAMETOOLONG (context "name") for an empty or too long name.
 [[nodiscard]] Expected<UniqueFd, SystemError> listenOnAbstractName(std::string_view name,
-                                                                        int backlog = 4096);
+                                                                   int backlog = 4096);
 
 // Connects a blocking stream socket to the abstract `name`. Fails with ECONNREFUSED when
 // nobody listens there.

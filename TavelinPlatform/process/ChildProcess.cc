@@ -17,7 +17,7 @@ namespace {
 
 // posix_spawn file actions and attributes, destroyed on every path.
 class SpawnFileActions {
-public:
+  public:
     SpawnFileActions() noexcept : error_(posix_spawn_file_actions_init(&actions_)) {}
     SpawnFileActions(const SpawnFileActions&) = delete;
     SpawnFileActions& operator=(const SpawnFileActions&) = delete;
@@ -29,13 +29,13 @@ public:
     [[nodiscard]] int initError() const noexcept { return error_; }
     [[nodiscard]] posix_spawn_file_actions_t* get() noexcept { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_{};
     int error_;
 };
 
 class SpawnAttributes {
-public:
+  public:
     SpawnAttributes() noexcept : error_(posix_spawnattr_init(&attributes_)) {}
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
@@ -47,7 +47,7 @@ public:
     [[nodiscard]] int initError() const noexcept { return error_; }
     [[nodiscard]] posix_spawnattr_t* get() noexcept { return &attributes_; }
 
-private:
+  private:
     posix_spawnattr_t attributes_{};
     int error_;
 };
@@ -124,7 +124,9 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     return *this;
 }
 
-ChildProcess::~ChildProcess() { killAndReap(); }
+ChildProcess::~ChildProcess() {
+    killAndReap();
+}
 
 Expected<ChildTermination, SystemError> ChildProcess::wait() {
     if (termination_) {

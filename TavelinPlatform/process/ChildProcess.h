@@ -35,7 +35,7 @@ struct ChildTermination {
 // calls waitpid(-1)): until we reap the child its pid cannot be reused, so the kill can
 // never hit another process.
 class ChildProcess {
-public:
+  public:
     explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -50,7 +50,7 @@ public:
     // child was reaped by someone else (ECHILD).
     [[nodiscard]] Expected<ChildTermination, SystemError> wait();
 
-private:
+  private:
     void killAndReap() noexcept;
 
     pid_t pid_ = -1;

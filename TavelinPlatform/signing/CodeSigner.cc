@@ -3,8 +3,8 @@
 #include <fcntl.h>
 
 #include "FileReading.h"
-#include "SignatureWriting.h"
 #include "PemFiles.h"
+#include "SignatureWriting.h"
 #include "SignedRecord.h"
 
 namespace tavelin {
@@ -25,8 +25,8 @@ Expected<std::vector<std::uint8_t>, IdentityError> derOf(CMS_ContentInfo* cms) {
 }
 
 // A CMS SignedData with the record as its attached content and one signer.
-Expected<std::vector<std::uint8_t>, IdentityError> signRecord(const std::vector<std::uint8_t>& record,
-                                              const SigningIdentity& identity) {
+Expected<std::vector<std::uint8_t>, IdentityError> signRecord(
+    const std::vector<std::uint8_t>& record, const SigningIdentity& identity) {
     X509StackPtr chain(sk_X509_new_null());
     if (!chain) {
         return identityError("CMS: " + takeOpenSslError());
@@ -53,8 +53,8 @@ Expected<std::vector<std::uint8_t>, IdentityError> signRecord(const std::vector<
 }  // namespace
 
 Expected<SigningIdentity, IdentityError> loadSigningIdentity(const std::string& keyPath,
-                                             const std::string& certificatePath,
-                                             const std::string& chainPath) {
+                                                             const std::string& certificatePath,
+                                                             const std::string& chainPath) {
     auto key = readPrivateKeyPem(keyPath);
     if (!key) {
         return Unexpected(key.error());
@@ -78,9 +78,9 @@ Expected<SigningIdentity, IdentityError> loadSigningIdentity(const std::string& 
     return identity;
 }
 
-Expected<std::vector<std::uint8_t>, IdentityError> makeSignatureBlock(int fd, std::uint64_t contentLength,
-                                                      const SigningIdentity& identity,
-                                                      std::string_view identifier) {
+Expected<std::vector<std::uint8_t>, IdentityError> makeSignatureBlock(
+    int fd, std::uint64_t contentLength, const SigningIdentity& identity,
+    std::string_view identifier) {
     if (!isAcceptableIdentifier(identifier)) {
         return identityError("identifier must be 1 to " + std::to_string(maximumIdentifierLength) +
                              " bytes without control characters");
@@ -89,12 +89,13 @@ Expected<std::vector<std::uint8_t>, IdentityError> makeSignatureBlock(int fd, st
     if (!digest) {
         return Unexpected(digest.error());
     }
-    const auto record = encodeSignedRecord({std::string(identifier), contentLength, digest.value()});
+    const auto record =
+        encodeSignedRecord({std::string(identifier), contentLength, digest.value()});
     return signRecord(record, identity);
 }
 
 Expected<SignatureLayout, IdentityError> signFile(int fd, const SigningIdentity& identity,
-                                  std::string_view identifier) {
+                                                  std::string_view identifier) {
     auto existing = locateSignatureBlock(fd);
     if (!existing) {
         return identityError("cannot re-sign: " + existing.error().message);
@@ -119,8 +120,9 @@ Expected<SignatureLayout, IdentityError> signFile(int fd, const SigningIdentity&
     return SignatureLayout{contentLength, block.value().size()};
 }
 
-Expected<SignatureLayout, IdentityError> signFileAtPath(const std::string& path, const SigningIdentity& identity,
-                                        std::string_view identifier) {
+Expected<SignatureLayout, IdentityError> signFileAtPath(const std::string& path,
+                                                        const SigningIdentity& identity,
+                                                        std::string_view identifier) {
     auto file = openFile(path, O_RDWR);
     if (!file) {
         return Unexpected(file.error());

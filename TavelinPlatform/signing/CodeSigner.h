@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "OpenSslHandles.h"
 #include "IdentityError.h"
+#include "OpenSslHandles.h"
 #include "SignatureBlock.h"
 
 namespace tavelin {
@@ -21,9 +21,9 @@ struct SigningIdentity {
 // Reads a key, its certificate and optionally a PEM file of intermediates. Fails with a
 // clear message when a file is missing or damaged or the key does not belong to the
 // certificate.
-[[nodiscard]] Expected<SigningIdentity, IdentityError> loadSigningIdentity(const std::string& keyPath,
-                                                           const std::string& certificatePath,
-                                                           const std::string& chainPath = {});
+[[nodiscard]] Expected<SigningIdentity, IdentityError> loadSigningIdentity(
+    const std::string& keyPath, const std::string& certificatePath,
+    const std::string& chainPath = {});
 
 // Builds the signature block (DER CMS SignedData, signed with SHA-256, carrying the leaf
 // and the chain) for the first `contentLength` bytes of the open file.
@@ -35,12 +35,12 @@ struct SigningIdentity {
 // with a signature block is re-signed: the old block is replaced and the bytes before it
 // are signed again, unchanged. A file whose trailer is damaged is refused rather than
 // guessed at. Returns where content and block now lie.
-[[nodiscard]] Expected<SignatureLayout, IdentityError> signFile(int fd, const SigningIdentity& identity,
-                                                std::string_view identifier);
+[[nodiscard]] Expected<SignatureLayout, IdentityError> signFile(int fd,
+                                                                const SigningIdentity& identity,
+                                                                std::string_view identifier);
 
 // signFile on a path (never following a final symbolic link).
-[[nodiscard]] Expected<SignatureLayout, IdentityError> signFileAtPath(const std::string& path,
-                                                      const SigningIdentity& identity,
-                                                      std::string_view identifier);
+[[nodiscard]] Expected<SignatureLayout, IdentityError> signFileAtPath(
+    const std::string& path, const SigningIdentity& identity, std::string_view identifier);
 
 }  // namespace tavelin

@@ -63,7 +63,7 @@ bool addExtensions(X509* certificate, X509* issuer, const CertificateRequest& re
 
 // Builds and signs a certificate for `key`; a null issuer makes it self-signed.
 Expected<CertifiedKey, IdentityError> makeCertificate(EvpPkeyPtr key, const CertifiedKey* issuer,
-                                      const CertificateRequest& request) {
+                                                      const CertificateRequest& request) {
     X509Ptr certificate(X509_new());
     if (!certificate || !setSerialAndValidity(certificate.get(), request) ||
         !setSubject(certificate.get(), request) ||
@@ -101,7 +101,7 @@ Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& req
 }
 
 Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,
-                                       const CertificateRequest& request) {
+                                                       const CertificateRequest& request) {
     auto key = newKey();
     if (!key) {
         return Unexpected(key.error());
@@ -114,8 +114,8 @@ DevelopmentIdentityFiles developmentIdentityFiles(const std::string& directory) 
             directory + "/leaf-key.pem"};
 }
 
-Expected<DevelopmentIdentityFiles, IdentityError> writeDevelopmentIdentity(const std::string& directory,
-                                                           std::string_view organizationalUnit) {
+Expected<DevelopmentIdentityFiles, IdentityError> writeDevelopmentIdentity(
+    const std::string& directory, std::string_view organizationalUnit) {
     CertificateRequest request;
     request.commonName = "Tavelin Development Anchor";
     request.organization = "Tavelin Development";

@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "OpenSslHandles.h"
 #include "IdentityError.h"
+#include "OpenSslHandles.h"
 
 namespace tavelin {
 
@@ -34,8 +34,8 @@ struct CertificateRequest {
 [[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request);
 
 // A certificate for a fresh key, signed by `issuer` (which must be a CA).
-[[nodiscard]] Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,
-                                                     const CertificateRequest& request);
+[[nodiscard]] Expected<CertifiedKey, IdentityError> issueCertificate(
+    const CertifiedKey& issuer, const CertificateRequest& request);
 
 // The files of a development identity inside one directory.
 struct DevelopmentIdentityFiles {

@@ -9,7 +9,8 @@
 
 namespace tavelin {
 
-Status<IdentityError> writeAllAt(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+Status<IdentityError> writeAllAt(int fd, std::span<const std::uint8_t> bytes,
+                                 std::uint64_t offset) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t count = retryOnInterrupt([&] {
@@ -24,7 +25,8 @@ Status<IdentityError> writeAllAt(int fd, std::span<const std::uint8_t> bytes, st
     return {};
 }
 
-Status<IdentityError> writeWholeFile(const std::string& path, const std::string& text, mode_t mode) {
+Status<IdentityError> writeWholeFile(const std::string& path, const std::string& text,
+                                     mode_t mode) {
     auto file = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!file) {
         return Unexpected(file.error());

@@ -34,6 +34,6 @@ enum class JsonType { object, array, string, boolean, number };
 // keyNotFound for the member `name` of the object at `objectPath`; the error's path is
 // `objectPath` followed by `name`.
 [[nodiscard]] Unexpected<DecodingError> keyNotFound(const CodingPath& objectPath,
-                                                   std::string_view name);
+                                                    std::string_view name);
 
 }  // namespace tavelin::json

@@ -42,7 +42,8 @@ const JsonSelection& requestSelection() {
     return selection;
 }
 
-Expected<PrivilegedOperation, DecodingError> decodeRemoval(Json& payload, const CodingPath& payloadPath) {
+Expected<PrivilegedOperation, DecodingError> decodeRemoval(Json& payload,
+                                                           const CodingPath& payloadPath) {
     Json* list = json::findMember(payload, pathsName);
     if (list == nullptr) {
         return json::keyNotFound(payloadPath, pathsName);
@@ -66,7 +67,8 @@ Expected<PrivilegedOperation, DecodingError> decodeRemoval(Json& payload, const 
     return PrivilegedOperation::removeSystemPaths(std::move(paths));
 }
 
-Expected<PrivilegedOperation, DecodingError> decodeRepair(Json& payload, const CodingPath& payloadPath) {
+Expected<PrivilegedOperation, DecodingError> decodeRepair(Json& payload,
+                                                          const CodingPath& payloadPath) {
     Json* path = json::findMember(payload, pathName);
     if (path == nullptr) {
         return json::keyNotFound(payloadPath, pathName);
@@ -106,7 +108,8 @@ PrivilegedOperation PrivilegedOperation::repairPermissions(std::string path) {
 }
 
 Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
-    Expected<json::SelectedJson, DecodingError> document = json::readSelectedJson(bytes, requestSelection());
+    Expected<json::SelectedJson, DecodingError> document =
+        json::readSelectedJson(bytes, requestSelection());
     if (!document) {
         return Unexpected(document.error());
     }
@@ -117,7 +120,8 @@ Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::st
     // Only recognised names were kept, so the object's size is their count. It is checked
     // before any payload is looked at.
     if (root.size() != 1) {
-        return Unexpected(DecodingError{DecodingErrorKind::typeMismatch, {},
+        return Unexpected(DecodingError{DecodingErrorKind::typeMismatch,
+                                        {},
                                         "Invalid number of keys found, expected one.",
                                         "PrivilegedOperation"});
     }

@@ -32,8 +32,7 @@ const json::JsonSelection& resultSelection() {
 }
 
 // A member that must be present and of type `type`: the member, or the error about it.
-Expected<Json*, DecodingError> requiredMember(Json& object, std::string_view name,
-                                              JsonType type) {
+Expected<Json*, DecodingError> requiredMember(Json& object, std::string_view name, JsonType type) {
     Json* member = json::findMember(object, name);
     if (member == nullptr) {
         return json::keyNotFound({}, name);
@@ -108,8 +107,8 @@ Expected<PrivilegedResult, DecodingError> PrivilegedResult::decode(std::string_v
     if (!count) {
         return Unexpected(std::move(count).error());
     }
-    return PrivilegedResult((*success)->get<bool>(),
-                            std::move((*message)->get_ref<std::string&>()), *count);
+    return PrivilegedResult((*success)->get<bool>(), std::move((*message)->get_ref<std::string&>()),
+                            *count);
 }
 
 bool operator==(const PrivilegedResult& lhs, const PrivilegedResult& rhs) {

@@ -216,7 +216,8 @@ bool SelectingHandler::close() {
 
 }  // namespace
 
-Expected<SelectedJson, DecodingError> readSelectedJson(std::string_view bytes, const JsonSelection& selection) {
+Expected<SelectedJson, DecodingError> readSelectedJson(std::string_view bytes,
+                                                       const JsonSelection& selection) {
     try {
         SelectingHandler handler(selection);
         const bool read = Json::sax_parse(bytes.data(), bytes.data() + bytes.size(), &handler,

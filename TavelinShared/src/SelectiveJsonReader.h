@@ -48,7 +48,7 @@ struct SelectedJson {
 //
 // Costs: no recursion on nesting depth; time O(n log k) for n bytes and at most k names per
 // object; memory for the kept parts plus one small record per open object.
-[[nodiscard]] Expected<SelectedJson, DecodingError> readSelectedJson(std::string_view bytes,
-                                                     const JsonSelection& selection);
+[[nodiscard]] Expected<SelectedJson, DecodingError> readSelectedJson(
+    std::string_view bytes, const JsonSelection& selection);
 
 }  // namespace tavelin::json

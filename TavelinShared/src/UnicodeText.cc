@@ -21,12 +21,16 @@ namespace tavelin::UnicodeText {
 
 namespace {
 
-bool fitsIcuLength(std::string_view text) { return text.size() <= static_cast<std::size_t>(INT32_MAX); }
+bool fitsIcuLength(std::string_view text) {
+    return text.size() <= static_cast<std::size_t>(INT32_MAX);
+}
 
 // ICU works with 32-bit offsets; longer texts are handled in pieces of this size at most.
 constexpr std::size_t pieceLimit = std::size_t{1} << 30U;
 
-bool isContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U; }
+bool isContinuationByte(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U;
+}
 
 // The largest end <= `limit` that does not split a UTF-8 sequence (at least `from` + 1).
 std::size_t scalarBoundaryAtOrBefore(std::string_view text, std::size_t from, std::size_t limit) {
@@ -56,8 +60,9 @@ void appendLowercase(std::string_view piece, std::string& out) {
     std::string lowered;
     icu::StringByteSink<std::string> sink(&lowered);
     UErrorCode status = U_ZERO_ERROR;
-    icu::CaseMap::utf8ToLower("", 0, icu::StringPiece(piece.data(), static_cast<std::int32_t>(piece.size())),
-                              sink, nullptr, status);
+    icu::CaseMap::utf8ToLower(
+        "", 0, icu::StringPiece(piece.data(), static_cast<std::int32_t>(piece.size())), sink,
+        nullptr, status);
     // ICU fails here only when it cannot allocate; the unmapped text is the best we can give.
     out += U_SUCCESS(status) ? std::string_view(lowered) : piece;
 }
@@ -102,8 +107,10 @@ bool canonicallyEqual(std::string_view lhs, std::string_view rhs) {
     if (U_FAILURE(status)) {
         return false;
     }
-    const auto left = icu::UnicodeString::fromUTF8(icu::StringPiece(lhs.data(), static_cast<std::int32_t>(lhs.size())));
-    const auto right = icu::UnicodeString::fromUTF8(icu::StringPiece(rhs.data(), static_cast<std::int32_t>(rhs.size())));
+    const auto left = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(lhs.data(), static_cast<std::int32_t>(lhs.size())));
+    const auto right = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(rhs.data(), static_cast<std::int32_t>(rhs.size())));
     const icu::UnicodeString leftNfd = nfd->normalize(left, status);
     const icu::UnicodeString rightNfd = nfd->normalize(right, status);
     return U_SUCCESS(status) && leftNfd == rightNfd;
@@ -131,7 +138,8 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
             if (codePoint < 0) {
                 out += replacement;
             } else {
-                out.append(bytes.data() + position + start, static_cast<std::size_t>(offset - start));
+                out.append(bytes.data() + position + start,
+                           static_cast<std::size_t>(offset - start));
             }
         }
         position += chunk;
@@ -175,10 +183,11 @@ std::string_view leadingGraphemeClusters(std::string_view text, std::size_t coun
     if (count == 0 || text.empty()) {
         return text.substr(0, 0);
     }
-    const std::string_view segmented = text.substr(0, scalarBoundaryAtOrBefore(text, 0, pieceLimit));
+    const std::string_view segmented =
+        text.substr(0, scalarBoundaryAtOrBefore(text, 0, pieceLimit));
     UErrorCode status = U_ZERO_ERROR;
-    icu::LocalUTextPointer utf8(
-        utext_openUTF8(nullptr, segmented.data(), static_cast<std::int64_t>(segmented.size()), &status));
+    icu::LocalUTextPointer utf8(utext_openUTF8(
+        nullptr, segmented.data(), static_cast<std::int64_t>(segmented.size()), &status));
     std::unique_ptr<icu::BreakIterator> clusters(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     if (U_SUCCESS(status)) {

@@ -25,7 +25,11 @@ std::string nested(std::string_view open, std::string_view inner, std::string_vi
 
 TEST(HostileDocumentTests, AnswersMillionDeepNestingAsTheFormatSays) {
     using K = DecodingErrorKind;
-    const struct { std::string input; bool decodes; K kind; } cases[] = {
+    const struct {
+        std::string input;
+        bool decodes;
+        K kind;
+    } cases[] = {
         {R"({"x":)" + nested("[", "", "]") + R"(,"installSystemUpdates":{}})", true, {}},
         {R"({"repairPermissions":{"path":)" + nested(R"({"p":)", "1", "}") + "}}", false,
          K::typeMismatch},
@@ -49,9 +53,8 @@ TEST(HostileDocumentTests, DecodesAFiftyMegabyteStringAndAMillionPaths) {
     ASSERT_TRUE(huge.has_value());
     EXPECT_EQ(huge.value(), PrivilegedOperation::repairPermissions(hugePath));
 
-    const auto many = PrivilegedOperation::decode(R"({"removeSystemPaths":{"_0":[)" +
-                                                  repeated(R"("/x",)", million - 1) +
-                                                  R"("/last"]}})");
+    const auto many = PrivilegedOperation::decode(
+        R"({"removeSystemPaths":{"_0":[)" + repeated(R"("/x",)", million - 1) + R"("/last"]}})");
     ASSERT_TRUE(many.has_value());
     const auto& paths =
         std::get<PrivilegedOperation::RemoveSystemPaths>(many.value().payload()).paths;

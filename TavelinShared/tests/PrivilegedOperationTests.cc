@@ -15,7 +15,10 @@ std::string shown(std::string_view bytes) {
 }
 
 TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
-    const struct { std::string input; Op expected; } cases[] = {
+    const struct {
+        std::string input;
+        Op expected;
+    } cases[] = {
         {R"({"removeSystemPaths":{"_0":["\/Library\/Caches\/T","/private/var/log/i.log"]}})",
          Op::removeSystemPaths({"/Library/Caches/T", "/private/var/log/i.log"})},
         {R"({"removeSystemPaths":{"_0":[]}})", Op::removeSystemPaths({})},
@@ -43,7 +46,11 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
 
 TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailure) {
     using K = DecodingErrorKind;
-    const struct { std::string input; K kind; std::vector<std::string> path; } cases[] = {
+    const struct {
+        std::string input;
+        K kind;
+        std::vector<std::string> path;
+    } cases[] = {
         {"", K::dataCorrupted, {}},
         {"{\"repairPermissions\":{\"path\":\"/\xFF\"}}", K::dataCorrupted, {}},
         {R"({"repairPermissions":{"path":"/a","p\u0061th":"/b"}})", K::dataCorrupted, {}},
@@ -58,14 +65,17 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {R"({"repairPermissions":{"path":null}})", K::valueNotFound, {"repairPermissions", "path"}},
         {R"({"removeSystemPaths":{"_0":"/t"}})", K::typeMismatch, {"removeSystemPaths", "_0"}},
         {R"({"repairPermissions":{"path":5}})", K::typeMismatch, {"repairPermissions", "path"}},
-        {R"({"removeSystemPaths":{"_0":["/t",null]}})", K::valueNotFound,
+        {R"({"removeSystemPaths":{"_0":["/t",null]}})",
+         K::valueNotFound,
          {"removeSystemPaths", "_0", "Index 1"}},
-        {R"({"removeSystemPaths":{"_0":[["/t"],null]}})", K::typeMismatch,
+        {R"({"removeSystemPaths":{"_0":[["/t"],null]}})",
+         K::typeMismatch,
          {"removeSystemPaths", "_0", "Index 0"}},
     };
     for (const auto& c : cases) {
         const auto decoded = Op::decode(c.input);
-        ASSERT_FALSE(decoded.has_value()) << shown(c.input) << " decoded to " << decoded.value().encode();
+        ASSERT_FALSE(decoded.has_value())
+            << shown(c.input) << " decoded to " << decoded.value().encode();
         EXPECT_EQ(kindName(decoded.error().kind), kindName(c.kind)) << shown(c.input);
         EXPECT_EQ(decoded.error().codingPath, c.path) << shown(c.input);
     }
@@ -84,7 +94,10 @@ TEST(PrivilegedOperationTests, CountsRecognisedAlternativeNamesBeforeReadingAnyP
 }
 
 TEST(PrivilegedOperationTests, EncodesExactBytesDecodesThemBackAndDescribesForTheAudit) {
-    const struct { Op operation; std::string encoded, audit; } cases[] = {
+    const struct {
+        Op operation;
+        std::string encoded, audit;
+    } cases[] = {
         {Op::installSystemUpdates(), R"({"installSystemUpdates":{}})",
          "macOS-Systemupdates installieren"},
         {Op::removeSystemPaths({"/L/x", "/L/x", "/b"}),
@@ -112,7 +125,10 @@ TEST(PrivilegedOperationTests, EncodesExactBytesDecodesThemBackAndDescribesForTh
 TEST(PrivilegedOperationTests, ComparesAlternativesAndPayloadsUpToCanonicalEquivalence) {
     const std::string composed = "/L/M\xC3\xBCller";     // ü as U+00FC
     const std::string decomposed = "/L/Mu\xCC\x88ller";  // u + U+0308
-    const struct { Op lhs, rhs; bool equal; } cases[] = {
+    const struct {
+        Op lhs, rhs;
+        bool equal;
+    } cases[] = {
         {Op::removeSystemPaths({"/a", "/b"}), Op::removeSystemPaths({"/b", "/a"}), false},
         {Op::removeSystemPaths({composed}), Op::removeSystemPaths({decomposed}), true},
         {Op::repairPermissions(composed), Op::repairPermissions(decomposed), true},

@@ -17,7 +17,9 @@ std::string shown(const std::string& text) {
 }
 
 TEST(PrivilegedPathPolicyTests, NormalisesLexically) {
-    const struct { std::string path, currentDirectory, expected; } cases[] = {
+    const struct {
+        std::string path, currentDirectory, expected;
+    } cases[] = {
         {"/a/./b/", "/cwd", "/a/b"},
         {"/a/b/../../../..", "/cwd", "/"},
         {"/a..b/.../c", "/cwd", "/a..b/.../c"},
@@ -34,7 +36,10 @@ TEST(PrivilegedPathPolicyTests, NormalisesLexically) {
 }
 
 TEST(PrivilegedPathPolicyTests, JudgesPathsAgainstAChosenCurrentDirectory) {
-    const struct { std::string path, currentDirectory; bool removable; } cases[] = {
+    const struct {
+        std::string path, currentDirectory;
+        bool removable;
+    } cases[] = {
         {"/Library/Caches/\xC3\x9C", "/", true},
         {"/Library/Caches/ ", "/", true},  // a name made of one blank; nothing is trimmed
         // Trailing slashes, "." segments, repeated slashes and resolvable ".." segments.

@@ -18,7 +18,10 @@ std::string shown(std::string_view bytes) {
 }
 
 TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
-    const struct { PrivilegedResult result; std::string expected; } cases[] = {
+    const struct {
+        PrivilegedResult result;
+        std::string expected;
+    } cases[] = {
         // Non-ASCII stays raw UTF-8 (here ü – „“ U+2028); the solidus is escaped.
         {{false, "Ung\xC3\xBCltig \xE2\x80\x93 \xE2\x80\x9E\xE2\x80\x9C\xE2\x80\xA8 /L", 0},
          "{\"success\":false,\"message\":\"Ung\xC3\xBCltig \xE2\x80\x93 \xE2\x80\x9E\xE2\x80\x9C"
@@ -36,7 +39,8 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
         ASSERT_TRUE(encoded.has_value()) << shown(c.expected);
         EXPECT_EQ(*encoded, c.expected);
         const auto decoded = PrivilegedResult::decode(c.expected);
-        ASSERT_TRUE(decoded.has_value()) << shown(c.expected) << ": " << decoded.error().description;
+        ASSERT_TRUE(decoded.has_value())
+            << shown(c.expected) << ": " << decoded.error().description;
         EXPECT_EQ(decoded.value(), c.result) << shown(c.expected);
         EXPECT_EQ(decoded.value().message(), c.result.message()) << shown(c.expected);
     }
@@ -55,7 +59,11 @@ TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers)
 TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
     using K = DecodingErrorKind;
     const std::string head = R"({"success":true,"message":"x","freedBytes":)";
-    const struct { std::string input; K kind; std::vector<std::string> path; } cases[] = {
+    const struct {
+        std::string input;
+        K kind;
+        std::vector<std::string> path;
+    } cases[] = {
         {"{", K::dataCorrupted, {}},
         {"{\"success\":true,\"message\":\"\xFF\",\"freedBytes\":0}", K::dataCorrupted, {}},
         {head + "1e999}", K::dataCorrupted, {}},

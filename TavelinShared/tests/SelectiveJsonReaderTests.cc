@@ -26,7 +26,9 @@ JsonSelection sampleSelection() {
 
 TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContainers) {
     // What was kept, as nlohmann dumps it.
-    const struct { std::string input, kept; } cases[] = {
+    const struct {
+        std::string input, kept;
+    } cases[] = {
         {R"({"a":{"b":{"deep":[1]},"c":2},"z":[1,2,3]})", R"({"a":{"b":{}}})"},
         {R"({"a":[{"b":1}],"list":[1,"s",null,[2,[3]],{"k":4},1.5,18446744073709551615]})",
          R"({"a":[],"list":[1,"s",null,[],{},1.5,18446744073709551615]})"},
@@ -41,7 +43,10 @@ TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContain
 }
 
 TEST(SelectiveJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingleMemberNames) {
-    const struct { std::string input; bool accepted; } cases[] = {
+    const struct {
+        std::string input;
+        bool accepted;
+    } cases[] = {
         // Syntax and trailing content.
         {" [ ] \n", true},
         {"[] []", false},

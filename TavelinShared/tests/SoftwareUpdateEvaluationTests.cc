@@ -36,14 +36,18 @@ TEST(SoftwareUpdateEvaluationTests, JudgesPhrasesTailsCutsAndTheAdministratorHin
     const std::string a299 = repeated("a", 299);
     const std::string flag = "\U0001F1E9\U0001F1EA";  // two regional indicators, one character
     const std::string accented = "e\u0301\u0323";
-    const struct { std::int32_t exitStatus; std::string output; std::string message; } cases[] = {
+    const struct {
+        std::int32_t exitStatus;
+        std::string output;
+        std::string message;
+    } cases[] = {
         // Successful runs are judged by their phrases, case-insensitively, within one line.
         {0, "Finding available software\nDone.\n", installed},
         {0, "NO UPDATES ARE AVAILABLE\nYou should restart.\n", noUpdates},
         {0, "Please shut down your computer", restart},
         {0, "Ein Neustart (RESTART) ist n\u00D6tig", restart},
         {0, "no updates are\navailable", installed},
-        {0, "\u017Fhut down", installed},  // lowercasing is not case folding
+        {0, "\u017Fhut down", installed},            // lowercasing is not case folding
         {0, "Authorization required\n", installed},  // no hint on success
         // Failures carry the status and the last three non-blank lines, trimmed.
         {1, "", failure("1: ")},
@@ -51,7 +55,7 @@ TEST(SoftwareUpdateEvaluationTests, JudgesPhrasesTailsCutsAndTheAdministratorHin
         {1, "a\r\n\r\nb\r\n", failure("1: a" + dot + "b")},  // CR LF is one separator
         {1, "w\u2028x\u0085y\vz", failure("1: x" + dot + "y" + dot + "z")},
         {1, "\u00A0\u2003 x\u202F\t", failure("1: x")},
-        {1, "\u200Bx\u200B", failure("1: \u200Bx\u200B")},  // a format character, not a space
+        {1, "\u200Bx\u200B", failure("1: \u200Bx\u200B")},     // a format character, not a space
         {1, "a\n\u0301b", failure("1: a" + dot + "\u0301b")},  // a mark after a line end
         {1, "a\xFF\n"s, failure("1: a\uFFFD")},
         // The administrator hint follows its phrases anywhere in the output.
@@ -80,9 +84,8 @@ TEST(SoftwareUpdateEvaluationTests, JudgesPhrasesTailsCutsAndTheAdministratorHin
 TEST(SoftwareUpdateEvaluationTests, FindsPhrasesAcrossThePiecesLongOutputsAreLowercasedIn) {
     // Phrases straddling the 64 KiB pieces, after characters whose lowercase form is longer.
     for (const std::size_t offset : {65533UL, 65536UL, 131070UL}) {
-        const std::string output =
-            repeated("\u0130", 20) + repeated("x", offset - 40) + "Shut Down" +
-            repeated("\u00DC", 70000);
+        const std::string output = repeated("\u0130", 20) + repeated("x", offset - 40) +
+                                   "Shut Down" + repeated("\u00DC", 70000);
         EXPECT_EQ(SoftwareUpdateEvaluation::result(0, output).message(), restart) << offset;
         const std::string failing = repeated("\u00FC", offset / 2) + "VOLUME OWNER\nz";
         EXPECT_EQ(SoftwareUpdateEvaluation::result(1, failing).message(),

@@ -1,11 +1,11 @@
 // Lowercasing, trimming and the cut at user-perceived characters are tested through the update
 // verdicts, where their exact rules matter; these are the cases those texts do not reach.
-#include "TavelinShared/UnicodeText.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
+
+#include "TavelinShared/UnicodeText.h"
 
 namespace tavelin {
 namespace {
@@ -13,7 +13,9 @@ namespace {
 TEST(UnicodeTextTests, RepairsEachIllFormedSequenceWithOneReplacementCharacter) {
     const std::string fffd = "\xEF\xBF\xBD";
     const std::pair<std::string, std::string> cases[] = {
-        {"a\xFF" "b", "a" + fffd + "b"},
+        {"a\xFF"
+         "b",
+         "a" + fffd + "b"},
         {"\xE2\x80", fffd},         // truncated: one maximal subpart
         {"\xC0\xAF", fffd + fffd},  // overlong form: two ill-formed bytes
         {std::string("nul\0ok", 6), std::string("nul\0ok", 6)},
@@ -25,7 +27,7 @@ TEST(UnicodeTextTests, RepairsEachIllFormedSequenceWithOneReplacementCharacter) 
 
 TEST(UnicodeTextTests, ComparesByCanonicalEquivalenceAndCutsAtCharacters) {
     EXPECT_TRUE(UnicodeText::canonicallyEqual("\xE2\x84\xAB", "\xC3\x85"));  // Angstrom sign
-    EXPECT_FALSE(UnicodeText::canonicallyEqual("\xEF\xAC\x81", "fi"));  // only compatibility
+    EXPECT_FALSE(UnicodeText::canonicallyEqual("\xEF\xAC\x81", "fi"));       // only compatibility
     EXPECT_FALSE(UnicodeText::canonicallyEqual("\xFF", "\xFE"));
     const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
     EXPECT_EQ(UnicodeText::leadingGraphemeClusters(family + "!", 1), family);

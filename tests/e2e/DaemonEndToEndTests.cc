@@ -1,6 +1,7 @@
 // The real daemon binary and real client processes: what a user of tavelinctl sees, and
 // what the daemon writes to its log meanwhile.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "EndToEndSupport.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "UnixSocket.h"
@@ -23,7 +22,8 @@ namespace {
 
 using DaemonEndToEndTest = DaemonTest;
 
-const std::string removalAudit = "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
+const std::string removalAudit =
+    "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
 
 TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
     const ClientOutcome version = tavelinctl({"version"});
@@ -42,7 +42,8 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
     writeFile(refused, 10);
     const ClientOutcome removed = tavelinctl({"remove", victim, refused});
     EXPECT_EQ(removed.exitStatus, 0);
-    EXPECT_EQ(removed.output.rfind("1 Pfade entfernt, 1 durch Policy abgelehnt (", 0), 0U) << removed.output;
+    EXPECT_EQ(removed.output.rfind("1 Pfade entfernt, 1 durch Policy abgelehnt (", 0), 0U)
+        << removed.output;
     EXPECT_FALSE(std::filesystem::exists(victim));
     EXPECT_TRUE(std::filesystem::exists(refused));
 }
@@ -65,9 +66,11 @@ TEST_F(DaemonEndToEndTest, ForeignCodeIsRefusedWithTheReasonThenTheRefusalLine) 
         const std::size_t before = daemonProcess->lines().size();
         pid_t pid = ::getpid();
         if (signedForAnotherTeam) {
-            const ClientOutcome outcome = runClient(otherTeam, {"version"}, daemonProcess->serviceName());
+            const ClientOutcome outcome =
+                runClient(otherTeam, {"version"}, daemonProcess->serviceName());
             EXPECT_EQ(outcome.exitStatus, 2);
-            EXPECT_NE(outcome.output.find("refused the connection"), std::string::npos) << outcome.output;
+            EXPECT_NE(outcome.output.find("refused the connection"), std::string::npos)
+                << outcome.output;
             pid = outcome.pid;
         } else {
             expectClosedWithoutData(connectToAbstractName(daemonProcess->serviceName()).value());
@@ -81,9 +84,11 @@ TEST_F(DaemonEndToEndTest, ForeignCodeIsRefusedWithTheReasonThenTheRefusalLine) 
 
 TEST_F(DaemonEndToEndTest, UndecodableRequestsAreAnsweredAsInvalidAndNeverLogged) {
     const std::size_t before = daemonProcess->lines().size();
-    const std::string invalid = *PrivilegedResult(false, "Ung\u00fcltige Operation", 0).encode() + "\n";
+    const std::string invalid =
+        *PrivilegedResult(false, "Ung\u00fcltige Operation", 0).encode() + "\n";
     for (const std::string& request :
-         {std::string(), std::string("not json"), std::string(R"({"repairPermissions":{"path":null}})"),
+         {std::string(), std::string("not json"),
+          std::string(R"({"repairPermissions":{"path":null}})"),
           std::string("{\"removeSystemPaths\":{\"_0\":[\"\xff\"]}}")}) {
         SCOPED_TRACE(request);
         const ClientOutcome outcome = tavelinctl({"perform", request});
@@ -110,7 +115,8 @@ TEST_F(DaemonEndToEndTest, ClientVanishingMidCallLeavesTheDaemonServing) {
             writeFile(tree + "/" + std::to_string(folder) + "/" + std::to_string(file), 1);
         }
     }
-    ChildWithOutput client = startClient(tavelinctlPath, {"remove", tree}, daemonProcess->serviceName());
+    ChildWithOutput client =
+        startClient(tavelinctlPath, {"remove", tree}, daemonProcess->serviceName());
     daemonProcess->waitForLines([](const std::string& line) { return line == removalAudit; });
     ::kill(client.child.pid(), SIGKILL);
     EXPECT_EQ(finishClient(client).exitStatus, 128 + SIGKILL);
@@ -146,7 +152,9 @@ TEST_F(DaemonEndToEndTest, FiveHundredConnectionsAtOnceAreAllHandled) {
         EXPECT_EQ(outcome.output, "0.0.1\n");
     }
     daemonProcess->waitForLines(
-        [](const std::string& line) { return line.rfind("[TavelinHelper] Verbindung ABGELEHNT", 0) == 0; },
+        [](const std::string& line) {
+            return line.rfind("[TavelinHelper] Verbindung ABGELEHNT", 0) == 0;
+        },
         refused);
     std::map<std::string, int> counts;
     for (const std::string& line : linesAfter(1)) {  // after the start line
@@ -170,9 +178,8 @@ TEST(ImpostorEndToEndTest, TavelinctlRefusesAListenerThatIsNotRoot) {
     if (impostor == 0) {
         // Credentials are recorded at listen(): become nobody first, then hold the name
         // until the test kills us.
-        auto listener = ::setgid(65534) == 0 && ::setuid(65534) == 0
-                            ? listenOnAbstractName(name)
-                            : systemError(EPERM, "setuid");
+        auto listener = ::setgid(65534) == 0 && ::setuid(65534) == 0 ? listenOnAbstractName(name)
+                                                                     : systemError(EPERM, "setuid");
         if (listener && ::write(ready[1], "r", 1) == 1) {
             ::pause();
         }
@@ -182,7 +189,8 @@ TEST(ImpostorEndToEndTest, TavelinctlRefusesAListenerThatIsNotRoot) {
     char byte = 0;
     const bool listening = ::read(ready[0], &byte, 1) == 1;
     ::close(ready[0]);
-    const ClientOutcome outcome = listening ? runClient(tavelinctlPath, {"version"}, name) : ClientOutcome{};
+    const ClientOutcome outcome =
+        listening ? runClient(tavelinctlPath, {"version"}, name) : ClientOutcome{};
     ::kill(impostor, SIGKILL);
     ASSERT_EQ(::waitpid(impostor, nullptr, 0), impostor);
     ASSERT_TRUE(listening);

@@ -1,5 +1,3 @@
-#include "EndToEndSupport.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +9,7 @@
 #include <iterator>
 #include <variant>
 
+#include "EndToEndSupport.h"
 #include "UnixSocket.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
@@ -34,15 +33,15 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
     // Lifted above 3 so that the dup2 onto 3 cannot meet the socket itself.
     const UniqueFd socket(::fcntl(listening->get(), F_DUPFD_CLOEXEC, 10));
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
-    const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"",
-                          daemonPath, nullptr};
+    const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"", daemonPath,
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);
     posix_spawn_file_actions_adddup2(&actions, socket.get(), 3);
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, argv[0], &actions, nullptr,
-                                     const_cast<char* const*>(argv), environ);
+    const int failed =
+        ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         whyNot = "spawn: " + systemErrorText(failed);
@@ -60,7 +59,8 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
 }
 
 DaemonProcess::DaemonProcess(pid_t pid, std::string serviceName, UniqueFd logPipe)
-    : pid_(pid), serviceName_(std::move(serviceName)),
+    : pid_(pid),
+      serviceName_(std::move(serviceName)),
       logReader_([this, pipe = std::move(logPipe)] { collectLog(pipe); }) {}
 
 DaemonProcess::~DaemonProcess() {

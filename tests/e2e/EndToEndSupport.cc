@@ -76,8 +76,8 @@ CacheSandbox::CacheSandbox() {
         return;
     }
     static std::atomic<int> counter{0};
-    const std::string path =
-        "/Library/Caches/tavelin-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string path = "/Library/Caches/tavelin-e2e-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter++);
     // Another test process may remove an ancestor it made between our mkdirs; try again.
     for (int attempt = 0; attempt < 5 && path_.empty(); ++attempt) {
         for (const char* ancestor : {"/Library", "/Library/Caches"}) {
@@ -96,7 +96,8 @@ CacheSandbox::~CacheSandbox() {
     if (!path_.empty()) {
         std::filesystem::remove_all(path_, ignored);
     }
-    for (auto ancestor = createdAncestors_.rbegin(); ancestor != createdAncestors_.rend(); ++ancestor) {
+    for (auto ancestor = createdAncestors_.rbegin(); ancestor != createdAncestors_.rend();
+         ++ancestor) {
         ::rmdir(ancestor->c_str());  // only if empty: never what someone else put there
     }
 }

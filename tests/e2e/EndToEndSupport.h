@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -11,8 +12,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ChildProcess.h"
 #include "UniqueFd.h"
@@ -33,7 +32,7 @@ inline constexpr const char* refusalReasonLine =
 // daemon gets that socket as descriptor 3 with LISTEN_FDS=1 and LISTEN_PID=its pid. Its
 // stderr (the log) is collected line by line. Destroying it kills (SIGKILL) and reaps it.
 class DaemonProcess {
-public:
+  public:
     // Nothing (with a reason in `whyNot`) unless the daemon wrote its start line.
     [[nodiscard]] static std::unique_ptr<DaemonProcess> start(const std::string& serviceName,
                                                               std::string& whyNot);
@@ -49,7 +48,7 @@ public:
     std::vector<std::string> waitForLines(const std::function<bool(const std::string&)>& matches,
                                           std::size_t count = 1) const;
 
-private:
+  private:
     DaemonProcess(pid_t pid, std::string serviceName, UniqueFd logPipe);
     void collectLog(const UniqueFd& logPipe);
 
@@ -83,7 +82,7 @@ struct ClientOutcome {
 
 // Starts the real daemon on a name of its own for every test.
 class DaemonTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     // The signed tavelinctl against this test's daemon.
     [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const {
@@ -99,7 +98,7 @@ protected:
 // Creates /Library and /Library/Caches when missing and removes, when destroyed, exactly
 // what it created. Needs root; `available()` is false otherwise.
 class CacheSandbox {
-public:
+  public:
     CacheSandbox();
     CacheSandbox(const CacheSandbox&) = delete;
     CacheSandbox& operator=(const CacheSandbox&) = delete;
@@ -108,7 +107,7 @@ public:
     [[nodiscard]] bool available() const noexcept { return !path_.empty(); }
     [[nodiscard]] std::string item(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::vector<std::string> createdAncestors_;
     std::string path_;
 };
@@ -118,23 +117,26 @@ void writeFile(const std::string& path, std::size_t size);
 
 // A fresh directory under /tmp, removed with everything in it when destroyed.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     ~ScratchDirectory();
 
-    [[nodiscard]] std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+    [[nodiscard]] std::string file(std::string_view name) const {
+        return path_ + "/" + std::string(name);
+    }
 
-private:
+  private:
     std::string path_;
 };
 
 // A copy of the signed `program` re-signed as `identifier` by a leaf that the development
 // anchor issued with subject OU `organizationalUnit`: a trusted chain, but perhaps another
 // team. "" on success, otherwise why the copy could not be made.
-[[nodiscard]] std::string makeCopySignedUnderDevelopmentAnchor(
-    const std::string& program, const std::string& destination,
-    std::string_view organizationalUnit, std::string_view identifier);
+[[nodiscard]] std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
+                                                               const std::string& destination,
+                                                               std::string_view organizationalUnit,
+                                                               std::string_view identifier);
 
 }  // namespace tavelin::e2e

@@ -1,10 +1,10 @@
 // The daemon's own service name, "de.morvane.Tavelin.helper": what a user gets who types
 // tavelinctl with no settings at all. CTest runs these one at a time (RESOURCE_LOCK on
 // the name), since only one process can hold it.
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "EndToEndSupport.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
@@ -28,8 +28,9 @@ TEST(FixedNameTest, TavelinctlReachesTheDaemonUnderItsOwnName) {
     std::string whyNot;
     const std::unique_ptr<DaemonProcess> daemon = DaemonProcess::start(fixedName, whyNot);
     ASSERT_NE(daemon, nullptr) << whyNot;
-    EXPECT_EQ(daemon->lines(), std::vector<std::string>{
-                                   "[TavelinHelper] gestartet, Service: de.morvane.Tavelin.helper"});
+    EXPECT_EQ(
+        daemon->lines(),
+        std::vector<std::string>{"[TavelinHelper] gestartet, Service: de.morvane.Tavelin.helper"});
     const ClientOutcome version = runClient(tavelinctlPath, {"version"}, "");
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.output, "0.0.1\n");
@@ -39,13 +40,15 @@ TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
     if (nameIsTaken()) {
         GTEST_SKIP() << fixedName << " is held by another process";
     }
-    const std::vector<std::vector<std::string>> commands = {{"version"}, {"remove", "/Library/Caches/x"}};
+    const std::vector<std::vector<std::string>> commands = {{"version"},
+                                                            {"remove", "/Library/Caches/x"}};
     for (const std::vector<std::string>& command : commands) {
         SCOPED_TRACE(command.front());
         const ClientOutcome outcome = runClient(tavelinctlPath, command, "");
         EXPECT_EQ(outcome.exitStatus, 2);
-        EXPECT_EQ(outcome.output,
-                  "tavelinctl: the Tavelin helper is not running (service de.morvane.Tavelin.helper)\n");
+        EXPECT_EQ(
+            outcome.output,
+            "tavelinctl: the Tavelin helper is not running (service de.morvane.Tavelin.helper)\n");
     }
 }
 

@@ -25,13 +25,16 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
                                                  const std::string& destination,
                                                  std::string_view organizationalUnit,
                                                  std::string_view identifier) {
-    const DevelopmentIdentityFiles files = developmentIdentityFiles(TAVELIN_DEVELOPMENT_IDENTITY_DIR);
-    Expected<std::vector<X509Ptr>, IdentityError> anchorCertificates = readCertificatesPem(files.anchorCertificate);
+    const DevelopmentIdentityFiles files =
+        developmentIdentityFiles(TAVELIN_DEVELOPMENT_IDENTITY_DIR);
+    Expected<std::vector<X509Ptr>, IdentityError> anchorCertificates =
+        readCertificatesPem(files.anchorCertificate);
     Expected<EvpPkeyPtr, IdentityError> anchorKey = readPrivateKeyPem(files.anchorKey);
     if (!anchorCertificates || !anchorKey) {
         return "development anchor in " TAVELIN_DEVELOPMENT_IDENTITY_DIR " unreadable";
     }
-    const CertifiedKey anchor{std::move(anchorCertificates.value().front()), std::move(anchorKey.value())};
+    const CertifiedKey anchor{std::move(anchorCertificates.value().front()),
+                              std::move(anchorKey.value())};
     CertificateRequest request;
     request.commonName = "Tavelin end-to-end test signer";
     request.organization = "Morvane";
@@ -42,8 +45,10 @@ std::string makeCopySignedUnderDevelopmentAnchor(const std::string& program,
         return leaf ? "copy " + program + ": " + copyError.message() : leaf.error().message;
     }
     // The copy's old signature block is replaced; the code before it stays byte for byte.
-    const SigningIdentity signer{std::move(leaf.value().certificate), std::move(leaf.value().key), {}};
-    const Expected<SignatureLayout, IdentityError> signedLayout = signFileAtPath(destination, signer, identifier);
+    const SigningIdentity signer{
+        std::move(leaf.value().certificate), std::move(leaf.value().key), {}};
+    const Expected<SignatureLayout, IdentityError> signedLayout =
+        signFileAtPath(destination, signer, identifier);
     return signedLayout ? std::string() : signedLayout.error().message;
 }
 

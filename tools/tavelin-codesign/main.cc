@@ -42,13 +42,17 @@ constexpr const char* usageText =
 
 // Output goes through these; a failed write to a closed stdout changes nothing we could
 // still report.
-void say(const std::string& text) { static_cast<void>(std::fputs(text.c_str(), stdout)); }
+void say(const std::string& text) {
+    static_cast<void>(std::fputs(text.c_str(), stdout));
+}
 
 void complain(const std::string& message) {
     static_cast<void>(std::fputs(("tavelin-codesign: " + message + "\n").c_str(), stderr));
 }
 
-void complainUsage() { static_cast<void>(std::fputs(usageText, stderr)); }
+void complainUsage() {
+    static_cast<void>(std::fputs(usageText, stderr));
+}
 
 // "--name value" options and exactly one positional argument (or none for create-identity).
 struct Arguments {
@@ -56,7 +60,8 @@ struct Arguments {
     std::vector<std::string> positional;
 };
 
-std::optional<Arguments> parseArguments(int argc, char** argv, const std::vector<std::string>& allowed) {
+std::optional<Arguments> parseArguments(int argc, char** argv,
+                                        const std::vector<std::string>& allowed) {
     Arguments arguments;
     for (int index = 2; index < argc; ++index) {
         const std::string word = argv[index];
@@ -103,7 +108,8 @@ int sign(const Arguments& arguments) {
         return exitUsage;
     }
     const auto chain = arguments.options.count("chain") != 0 ? arguments.options.at("chain") : "";
-    auto identity = loadSigningIdentity(arguments.options.at("key"), arguments.options.at("cert"), chain);
+    auto identity =
+        loadSigningIdentity(arguments.options.at("key"), arguments.options.at("cert"), chain);
     if (!identity) {
         return fail(identity.error().message, exitUsage);
     }
@@ -143,8 +149,8 @@ int verify(const Arguments& arguments) {
     if (!code) {
         return fail(path + ": invalid: " + code.error().message, exitRefused);
     }
-    say("identifier: " + code.value().record.identifier + "\nleaf subject: " +
-        code.value().leafSubject + "\n");
+    say("identifier: " + code.value().record.identifier +
+        "\nleaf subject: " + code.value().leafSubject + "\n");
     const bool satisfied = !requirement || requirement->isSatisfiedBy(code.value().facts);
     if (requirement) {
         say(satisfied ? "requirement: satisfied\n" : "requirement: not satisfied\n");
@@ -211,4 +217,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace tavelin
 
-int main(int argc, char** argv) { return tavelin::run(argc, argv); }
+int main(int argc, char** argv) {
+    return tavelin::run(argc, argv);
+}

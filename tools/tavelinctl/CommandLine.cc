@@ -47,11 +47,20 @@ std::optional<Command> parseCommandLine(const std::vector<std::string>& words) {
 
 std::string usageText(std::string_view programName) {
     const std::string name(programName);
-    return "usage: " + name + " version\n"
-           "       " + name + " perform '<request JSON>'\n"
-           "       " + name + " remove PATH...\n"
-           "       " + name + " repair PATH\n"
-           "       " + name + " update\n"
+    return "usage: " + name +
+           " version\n"
+           "       " +
+           name +
+           " perform '<request JSON>'\n"
+           "       " +
+           name +
+           " remove PATH...\n"
+           "       " +
+           name +
+           " repair PATH\n"
+           "       " +
+           name +
+           " update\n"
            "\n"
            "Asks the Tavelin helper daemon to do one privileged task.\n"
            "Exit status: 0 done, 1 the helper reported a failure, 2 no answer from the\n"

@@ -33,9 +33,9 @@ struct Command {
 [[nodiscard]] std::string usageText(std::string_view programName);
 
 // Exit statuses of tavelinctl.
-inline constexpr int exitSuccess = 0;           // the call succeeded (and success was true)
-inline constexpr int exitOperationFailed = 1;   // the daemon answered with success false
-inline constexpr int exitNoAnswer = 2;          // not running, refused, impostor, bad answer
-inline constexpr int exitUsage = 64;            // bad arguments (sysexits' EX_USAGE)
+inline constexpr int exitSuccess = 0;          // the call succeeded (and success was true)
+inline constexpr int exitOperationFailed = 1;  // the daemon answered with success false
+inline constexpr int exitNoAnswer = 2;         // not running, refused, impostor, bad answer
+inline constexpr int exitUsage = 64;           // bad arguments (sysexits' EX_USAGE)
 
 }  // namespace tavelin::tavelinctl

@@ -14,7 +14,7 @@ namespace tavelin::tavelinctl {
 // tick. The descriptor is borrowed and must stay open while the indicator lives; write
 // errors are ignored (a progress display must never fail the call it decorates).
 class ElapsedIndicator {
-public:
+  public:
     // Starts drawing on `fd` only when `enabled` (the caller decides, normally
     // isatty(STDERR_FILENO)); a disabled indicator starts no thread and writes nothing.
     ElapsedIndicator(int fd, bool enabled,
@@ -23,7 +23,7 @@ public:
     ElapsedIndicator& operator=(const ElapsedIndicator&) = delete;
     ~ElapsedIndicator();
 
-private:
+  private:
     void run();
 
     int fd_;

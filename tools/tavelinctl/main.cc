@@ -36,7 +36,7 @@ void complain(std::string_view text) {
 std::string serviceName() {
     const char* name = std::getenv("TAVELIN_SERVICE_NAME");
     return name != nullptr && *name != '\0' ? std::string(name)
-                                              : std::string(PrivilegedHelperInfo::machServiceName);
+                                            : std::string(PrivilegedHelperInfo::machServiceName);
 }
 
 // Connects and runs one call; the indicator covers both, since admission of this very
@@ -87,7 +87,8 @@ int runPerform(const Command& command) {
         writeOut(answer.value() + "\n");  // the bytes exactly as received
         return exitSuccess;
     }
-    const Expected<PrivilegedResult, DecodingError> result = PrivilegedResult::decode(answer.value());
+    const Expected<PrivilegedResult, DecodingError> result =
+        PrivilegedResult::decode(answer.value());
     if (!result) {
         complain("the helper's answer is not a result (" + result.error().description + ")");
         return exitNoAnswer;

@@ -9,12 +9,12 @@ namespace tavelin {
 // Why a call to the daemon produced no answer. Every failure of the client library ends in
 // one of these; nothing is thrown across its interface.
 enum class ClientErrorKind {
-    daemonNotRunning,    // nobody listens under the service name
-    connectionRefused,   // the daemon closed the connection before its hello: not admitted
-    connectionClosed,    // the daemon closed an admitted connection before answering
-    impostor,            // the process behind the name does not run as a trusted user
-    protocolError,       // the daemon sent something the protocol does not allow
-    systemError,         // a system call failed for another reason (see detail)
+    daemonNotRunning,   // nobody listens under the service name
+    connectionRefused,  // the daemon closed the connection before its hello: not admitted
+    connectionClosed,   // the daemon closed an admitted connection before answering
+    impostor,           // the process behind the name does not run as a trusted user
+    protocolError,      // the daemon sent something the protocol does not allow
+    systemError,        // a system call failed for another reason (see detail)
 };
 
 struct ClientError {

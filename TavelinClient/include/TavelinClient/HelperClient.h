@@ -32,7 +32,7 @@ enum class CallSelector;  // Frame.h
 // After any error on a call the connection is closed and every later call answers
 // connectionClosed; connect again for a fresh one. Writes never raise SIGPIPE.
 class HelperClient {
-public:
+  public:
     // Connects to the daemon listening on the abstract socket named `serviceName`, checks
     // that it runs as a trusted user (isTrustedDaemonUser), and waits for its hello, which
     // the daemon sends only once it has admitted this process. Errors:
@@ -57,11 +57,12 @@ public:
     // The process id of the daemon as recorded at connect time.
     [[nodiscard]] pid_t daemonPid() const noexcept { return daemonPid_; }
 
-private:
+  private:
     HelperClient(UniqueFd socket, pid_t daemonPid) noexcept
         : socket_(std::move(socket)), daemonPid_(daemonPid) {}
 
-    [[nodiscard]] Expected<std::string, ClientError> call(CallSelector selector, std::string_view argument);
+    [[nodiscard]] Expected<std::string, ClientError> call(CallSelector selector,
+                                                          std::string_view argument);
     [[nodiscard]] Unexpected<ClientError> fail(Unexpected<ClientError> error);
 
     UniqueFd socket_;

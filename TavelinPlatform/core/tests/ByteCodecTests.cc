@@ -1,8 +1,8 @@
-#include "ByteCodec.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "ByteCodec.h"
 
 namespace tavelin {
 namespace {
@@ -27,7 +27,8 @@ TEST(ByteCodecTests, WritesEachOrderAndReadsBackWithinBounds) {
         EXPECT_EQ(out, "x" + c.bytes) << c.value;
         ByteReader reader(out);
         ASSERT_TRUE(reader.readBytes(1));
-        EXPECT_EQ(reader.readUnsigned(c.width, c.order), c.value & (c.width == 8 ? UINT64_MAX : ((1ULL << (8 * c.width)) - 1)));
+        EXPECT_EQ(reader.readUnsigned(c.width, c.order),
+                  c.value & (c.width == 8 ? UINT64_MAX : ((1ULL << (8 * c.width)) - 1)));
         EXPECT_EQ(reader.remaining(), 0U);
     }
     // A read past the end answers nothing and consumes nothing.

@@ -12,7 +12,7 @@ namespace tavelin {
 // Test support: keeps every line in memory, escaped exactly as the daemon's sink writes it.
 // Thread-safe.
 class CapturingLogSink final : public LogSink {
-public:
+  public:
     [[nodiscard]] std::vector<std::string> lines() const {
         const std::lock_guard lock(mutex_);
         return lines_;
@@ -22,13 +22,13 @@ public:
         lines_.clear();
     }
 
-protected:
+  protected:
     void writeLine(std::string_view escapedLine) override {
         const std::lock_guard lock(mutex_);
         lines_.emplace_back(escapedLine);
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };

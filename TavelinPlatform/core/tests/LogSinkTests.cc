@@ -1,9 +1,9 @@
-#include "CapturingLogSink.h"
-#include "LogSink.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "CapturingLogSink.h"
+#include "LogSink.h"
 
 namespace tavelin {
 namespace {

@@ -62,7 +62,7 @@ TEST(ClientFileSystemRemove, RemovesItemsCountsTheirSizeAndNeverFollowsLinks) {
         {"/C/linkToBig", 0, 8},   // the link's own length: "/etc/big"
         {"/../../C/ten", 0, 10},  // ".." stops at the root
         {"/C/missing", ENOENT, 0},
-        {"/C/linkToBig/a", ELOOP, 0},  // a link as a parent component
+        {"/C/linkToBig/a", ELOOP, 0},   // a link as a parent component
         {"/C/linkToBig/", ENOTDIR, 0},  // a trailing slash asks for a folder
         {"/C/ten/", ENOTDIR, 0},
         {"/C/folder/.", EINVAL, 0},

@@ -1,13 +1,12 @@
 #include "IdentityTestSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,14 +17,16 @@
 namespace tavelin::testing {
 
 ScratchDirectory::ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavelin-identity-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tavelin-identity-XXXXXX").string();
     EXPECT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
     path_ = pattern;
 }
 
 SigningIdentity TestIdentity::signingIdentity() const {
     EVP_PKEY_up_ref(leaf.key.get());
-    SigningIdentity identity{shareCertificate(leaf.certificate.get()), EvpPkeyPtr(leaf.key.get()), {}};
+    SigningIdentity identity{
+        shareCertificate(leaf.certificate.get()), EvpPkeyPtr(leaf.key.get()), {}};
     if (intermediate) {
         identity.chain.push_back(shareCertificate(intermediate->certificate.get()));
     }
@@ -66,7 +67,8 @@ TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate)
 
 TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf) {
     EVP_PKEY_up_ref(base.anchor.key.get());
-    CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()), EvpPkeyPtr(base.anchor.key.get())};
+    CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()),
+                        EvpPkeyPtr(base.anchor.key.get())};
     CertifiedKey issued = issueOrFail(anchor, leaf);
     return TestIdentity{std::move(anchor), std::nullopt, std::move(issued)};
 }
@@ -78,7 +80,8 @@ std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
 
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good()) << path;
 }
 
@@ -110,7 +113,8 @@ ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {
     int execPipe[2] = {-1, -1};
     EXPECT_TRUE(::bind(listener.get(), socketAddress, sizeof address.sun_family) == 0 &&
                 ::listen(listener.get(), 1) == 0 &&
-                ::getsockname(listener.get(), socketAddress, &length) == 0 && ::pipe2(execPipe, O_CLOEXEC) == 0)
+                ::getsockname(listener.get(), socketAddress, &length) == 0 &&
+                ::pipe2(execPipe, O_CLOEXEC) == 0)
         << std::strerror(errno);
     const std::string program = executable.string();
     pid_ = ::fork();

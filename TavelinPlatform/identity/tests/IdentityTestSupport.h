@@ -18,14 +18,14 @@ namespace tavelin::testing {
 
 // A fresh directory removed with everything in it at the end of the test.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory();
     ~ScratchDirectory() { std::filesystem::remove_all(path_, ignored_); }
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
     std::error_code ignored_;
 };
@@ -42,9 +42,11 @@ struct TestIdentity {
 
 // The default leaf: OU "QH4T7R2KZ5", code signing, valid from five minutes ago for years.
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
-[[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(), bool withIntermediate = false);
+[[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
+                                        bool withIntermediate = false);
 // Another leaf under the same anchor as `base` (no intermediate).
-[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf);
+[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
+                                               const CertificateRequest& leaf);
 
 [[nodiscard]] std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
@@ -53,13 +55,14 @@ void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 void copyTestPeer(const std::filesystem::path& target);
 // Offset of the test peer's patch area in its file, to alter it harmlessly.
 [[nodiscard]] std::size_t patchAreaOffset(const std::vector<std::uint8_t>& bytes);
-void signOrFail(const std::filesystem::path& file, const TestIdentity& identity, const std::string& identifier);
+void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
+                const std::string& identifier);
 
 // Runs `executable` (a copy of the test peer) as a child that connected to a socket of
 // ours before it exec'd, and records the peer of that connection once the exec is done.
 // The child is killed and reaped when this ends.
 class ConnectedPeer {
-public:
+  public:
     explicit ConnectedPeer(const std::filesystem::path& executable);
     ~ConnectedPeer() { stop(); }
     ConnectedPeer(const ConnectedPeer&) = delete;
@@ -69,7 +72,7 @@ public:
     [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }  // null: no record
     void stop();  // kills and reaps the child now
 
-private:
+  private:
     pid_t pid_ = -1;
     UniqueFd connection_;
     std::optional<PeerProcess> peer_;

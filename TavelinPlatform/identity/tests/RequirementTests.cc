@@ -38,27 +38,33 @@ TEST(RequirementTest, ParsesTheSubsetAndRejectsEverythingElse) {
     };
     for (const auto& [text, parses] : cases) {
         const auto parsed = Requirement::parse(text);
-        EXPECT_EQ(parsed.has_value(), parses) << "text: [" << text.substr(0, 100) << "]"
-                                       << (parsed ? "" : " error: " + parsed.error().message);
+        EXPECT_EQ(parsed.has_value(), parses)
+            << "text: [" << text.substr(0, 100) << "]"
+            << (parsed ? "" : " error: " + parsed.error().message);
     }
 }
 
 TEST(RequirementTest, EvaluatesConditionsAgainstTheFacts) {
-    const CodeFacts client{true, "de.morvane.Tavelin", {"QH4T7R2KZ5"}, {"Tavelin Signing"}, {"Morvane"}};
+    const CodeFacts client{
+        true, "de.morvane.Tavelin", {"QH4T7R2KZ5"}, {"Tavelin Signing"}, {"Morvane"}};
     const std::vector<std::string> team = {"QH4T7R2KZ5"};
     const std::tuple<std::string, CodeFacts, bool> cases[] = {
         {clientRequirement, client, true},
         {clientRequirement, CodeFacts{false, "de.morvane.Tavelin", team, {}, {}}, false},
         {clientRequirement, CodeFacts{true, "de.morvane.tavelin", team, {}, {}}, false},
         {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {}, {}, {}}, false},
-        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {team[0], team[0]}, {}, {}}, false},
-        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {"OTHERTEAM1", team[0]}, {}, {}}, false},
+        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {team[0], team[0]}, {}, {}},
+         false},
+        {clientRequirement, CodeFacts{true, "de.morvane.Tavelin", {"OTHERTEAM1", team[0]}, {}, {}},
+         false},
         {"certificate leaf[subject.CN] = \"Tavelin Signing\"", client, true},
         {"certificate leaf[subject.O] = \"morvane\"", client, false},
         {"!identifier \"de.morvane.Tavelin\"", client, false},
         // "and" binds tighter than "or".
-        {"identifier \"x\" and anchor apple generic or identifier \"de.morvane.Tavelin\"", client, true},
-        {"identifier \"x\" and (anchor apple generic or identifier \"de.morvane.Tavelin\")", client, false},
+        {"identifier \"x\" and anchor apple generic or identifier \"de.morvane.Tavelin\"", client,
+         true},
+        {"identifier \"x\" and (anchor apple generic or identifier \"de.morvane.Tavelin\")", client,
+         false},
         {"identifier \"a\\\"b\"", CodeFacts{true, "a\"b", {}, {}, {}}, true},
     };
     for (const auto& [text, facts, satisfied] : cases) {

@@ -26,10 +26,12 @@ TEST(FrameTest, EncodesTheDocumentedBytes) {
     EXPECT_EQ(encodeHello(), bytes({0, 0, 0, 2, 1, 1}));
 
     const std::string expectedCall = header(1 + 8 + 2 + 23 + 0) +
-        bytes({2, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 23}) + "helperVersionWithReply:";
+                                     bytes({2, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0, 23}) +
+                                     "helperVersionWithReply:";
     EXPECT_EQ(encodeCall(CallFrame{0x0102, CallSelector::helperVersion, ""}), expectedCall);
 
-    const std::string expectedPerform = header(1 + 8 + 2 + 31 + 2) +
+    const std::string expectedPerform =
+        header(1 + 8 + 2 + 31 + 2) +
         bytes({2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 31}) +
         "performWithOperationJSON:reply:" + "{}";
     EXPECT_EQ(encodeCall(CallFrame{UINT64_MAX, CallSelector::perform, "{}"}), expectedPerform);
@@ -71,12 +73,12 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
         {"type 0", bytes({0}), FrameError::unknownType},
         {"hello sent as call", bytes({1, 1}), FrameError::unexpectedType},
         {"call without id", bytes({2, 0, 0}), FrameError::truncated},
-        {"selector overrun", bytes({2}) + id + bytes({0, 24}) + "helperVersionWithReply:",
-         FrameError::selectorOverrun},
+        {"selector overrun",
+         bytes({2}) + id + bytes({0, 24}) + "helperVersionWithReply:", FrameError::selectorOverrun},
         {"selector without colon", bytes({2}) + id + bytes({0, 22}) + "helperVersionWithReply",
          FrameError::unknownSelector},
-        {"selector in other case", bytes({2}) + id + bytes({0, 23}) + "HelperVersionWithReply:",
-         FrameError::unknownSelector},
+        {"selector in other case",
+         bytes({2}) + id + bytes({0, 23}) + "HelperVersionWithReply:", FrameError::unknownSelector},
         {"version call with argument",
          bytes({2}) + id + bytes({0, 23}) + "helperVersionWithReply:" + "x",
          FrameError::unexpectedArgument},
@@ -85,15 +87,12 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
         SCOPED_TRACE(testCase.what);
         const auto decoded = decodeCall(testCase.body);
         ASSERT_FALSE(decoded.has_value());
-        EXPECT_EQ(frameErrorName(decoded.error()),
-                  frameErrorName(testCase.expected));
+        EXPECT_EQ(frameErrorName(decoded.error()), frameErrorName(testCase.expected));
     }
     EXPECT_EQ(decodeHello(bytes({1})), Unexpected(FrameError::truncated));
     EXPECT_EQ(decodeHello(bytes({1, 7})), std::uint8_t{7});
-    EXPECT_EQ(decodeReply(bytes({3, 0, 0})),
-              Unexpected(FrameError::truncated));
-    EXPECT_EQ(decodeReply(bytes({2}) + id),
-              Unexpected(FrameError::unexpectedType));
+    EXPECT_EQ(decodeReply(bytes({3, 0, 0})), Unexpected(FrameError::truncated));
+    EXPECT_EQ(decodeReply(bytes({2}) + id), Unexpected(FrameError::unexpectedType));
 }
 
 TEST(FrameTest, ReaderJudgesEachLengthBeforeKeepingItsBody) {

@@ -29,7 +29,7 @@ inline std::string uniqueServiceName() {
 
 // A one-way latch: wait() blocks until open() was called.
 class Gate {
-public:
+  public:
     void open() {
         const std::lock_guard lock(mutex_);
         open_ = true;
@@ -44,7 +44,7 @@ public:
         return open_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable opened_;
     bool open_ = false;
@@ -62,7 +62,7 @@ struct ServiceProbe {
 
 // Answers "0.0.1" to helperVersion and "echo:<argument>" to perform.
 class EchoService final : public PrivilegedHelperProtocol {
-public:
+  public:
     explicit EchoService(ServiceProbe& probe) : probe_(probe) {}
 
     void helperVersion(const VersionReply& reply) override {
@@ -84,16 +84,17 @@ public:
         }
     }
 
-private:
+  private:
     ServiceProbe& probe_;
 };
 
 // Admits every peer, after `admissionGate` was opened if closeGate() was called.
 class TestDelegate final : public ListenerDelegate {
-public:
+  public:
     explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
-    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(const PeerProcess& peer) override {
+    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
+        const PeerProcess& peer) override {
         lastPeerPid = peer.pid;
         if (gated_) {
             admissionGate.wait();
@@ -105,14 +106,14 @@ public:
     void closeGate() { gated_ = true; }
     std::atomic<pid_t> lastPeerPid{0};
 
-private:
+  private:
     ServiceProbe& probe_;
     std::atomic<bool> gated_{false};
 };
 
 // A Listener on a fresh name, running on its own thread until destroyed.
 class RunningListener {
-public:
+  public:
     explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8) {
         auto socket = listenOnAbstractName(name_);
         if (!socket) {
@@ -133,7 +134,7 @@ public:
 
     [[nodiscard]] const std::string& name() const { return name_; }
 
-private:
+  private:
     std::string name_ = uniqueServiceName();
     std::unique_ptr<Listener> listener_;
     std::thread thread_;
@@ -182,7 +183,8 @@ inline UniqueFd connectAndGreet(const std::string& name, FrameReader& reader) {
     return fd;
 }
 
-inline void sendCall(int fd, std::uint64_t callId, CallSelector selector, const std::string& argument) {
+inline void sendCall(int fd, std::uint64_t callId, CallSelector selector,
+                     const std::string& argument) {
     const auto frame = encodeCall(CallFrame{callId, selector, argument});
     ASSERT_TRUE(frame.has_value());
     ASSERT_TRUE(sendAll(fd, *frame).has_value());

@@ -1,9 +1,8 @@
 // The listener with real sockets on test-chosen names: ordering, independence of
 // connections, vanishing clients and broken frames.
 
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <variant>
@@ -114,8 +113,9 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     } cases[] = {
         {"zero length", rawFrame(0, ""), false},
         {"oversize length", rawFrame(maxFrameBody + 1, "x"), false},
-        {"unknown selector", rawFrame(static_cast<std::uint32_t>(callPrefix.size() + 6),
-                                      callPrefix + std::string("\x00\x04", 2) + "nope"),
+        {"unknown selector",
+         rawFrame(static_cast<std::uint32_t>(callPrefix.size() + 6),
+                  callPrefix + std::string("\x00\x04", 2) + "nope"),
          false},
         {"stream ends mid-frame", rawFrame(100, "\x02\x00"), true},
     };

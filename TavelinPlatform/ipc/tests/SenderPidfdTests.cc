@@ -3,10 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
@@ -16,7 +15,6 @@
 
 namespace tavelin {
 namespace {
-
 
 std::size_t openDescriptorCount() {
     std::size_t count = 0;

@@ -2,10 +2,9 @@
 // the HELLO, and nothing may come from another process, here a forked child writing on
 // the socket it inherited.
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -43,7 +42,10 @@ TEST(SenderRuleTest, OnlyTheAdmittedProcessMayWriteAndOnlyAfterTheHello) {
         if (mode == "fork") {
             const pid_t child = ::fork();
             if (child == 0) {
-                ::_exit(::write(fd.get(), call.data(), call.size()) == static_cast<ssize_t>(call.size()) ? 0 : 1);
+                ::_exit(::write(fd.get(), call.data(), call.size()) ==
+                                static_cast<ssize_t>(call.size())
+                            ? 0
+                            : 1);
             }
             int status = -1;
             ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -2,12 +2,11 @@
 // environment and the descriptor 3 (and 4) a service manager would hand over.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -26,13 +25,16 @@ enum class Handed { nothing, listeningUnix, connectedlessUnix, pipe, listeningTc
 int makeDescriptor(Handed kind) {
     int fd = -1;
     switch (kind) {
-        case Handed::nothing: return -1;
+        case Handed::nothing:
+            return -1;
         case Handed::listeningUnix: {
             auto socket = listenOnAbstractName(testing::uniqueServiceName());
             fd = std::move(socket).value().release();
             break;
         }
-        case Handed::connectedlessUnix: fd = ::socket(AF_UNIX, SOCK_STREAM, 0); break;
+        case Handed::connectedlessUnix:
+            fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            break;
         case Handed::pipe: {
             int ends[2];
             if (::pipe(ends) != 0) {
@@ -94,11 +96,10 @@ std::string describe(const Expected<std::optional<UniqueFd>, SystemError>& resul
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     if (testCase.listenPid != nullptr) {
-        const std::string pid = std::string(testCase.listenPid) == "self"
-                                    ? std::to_string(::getpid())
-                                : std::string(testCase.listenPid) == "parent"
-                                    ? std::to_string(::getppid())
-                                    : testCase.listenPid;
+        const std::string pid =
+            std::string(testCase.listenPid) == "self"     ? std::to_string(::getpid())
+            : std::string(testCase.listenPid) == "parent" ? std::to_string(::getppid())
+                                                          : testCase.listenPid;
         ::setenv("LISTEN_PID", pid.c_str(), 1);
     }
     if (testCase.listenFds != nullptr) {
@@ -153,12 +154,9 @@ TEST(SocketActivationTest, TakesOnlyAValidHandOverMeantForThisProcess) {
         {"extra descriptors are closed", "self", "2", listeningUnix, pipe,
          "socket fd=3 cloexec=1 env=unset fd4=closed"},
         {"count zero", "self", "0", listeningUnix, nothing, "error 22 LISTEN_FDS env=unset"},
-        {"count missing", "self", nullptr, listeningUnix, nothing,
-         "error 22 LISTEN_FDS env=unset"},
-        {"count too large", "self", "65", listeningUnix, nothing,
-         "error 22 LISTEN_FDS env=unset"},
-        {"count negative", "self", "-1", listeningUnix, nothing,
-         "error 22 LISTEN_FDS env=unset"},
+        {"count missing", "self", nullptr, listeningUnix, nothing, "error 22 LISTEN_FDS env=unset"},
+        {"count too large", "self", "65", listeningUnix, nothing, "error 22 LISTEN_FDS env=unset"},
+        {"count negative", "self", "-1", listeningUnix, nothing, "error 22 LISTEN_FDS env=unset"},
         {"descriptor 3 not open", "self", "1", nothing, nothing, "error 9 fcntl(3) env=unset"},
         {"a pipe", "self", "1", pipe, nothing, "error 88 descriptor 3 env=unset"},
         {"unix socket not listening", "self", "1", connectedlessUnix, nothing,

@@ -21,14 +21,14 @@ namespace tavelin {
 // be mistaken for a value, even where T and E are the same type.
 template <typename E>
 class Unexpected {
-public:
+  public:
     explicit Unexpected(E error) : error_(std::move(error)) {}
 
     [[nodiscard]] const E& error() const& noexcept { return error_; }
     [[nodiscard]] E& error() & noexcept { return error_; }
     [[nodiscard]] E&& error() && noexcept { return std::move(error_); }
 
-private:
+  private:
     E error_;
 };
 
@@ -50,20 +50,19 @@ inline constexpr bool isExpectedOrUnexpected<Expected<V, G>> = true;
 // NOLINTBEGIN(readability-identifier-naming): the member names are std::expected's.
 template <typename T, typename E>
 class [[nodiscard]] Expected {
-public:
+  public:
     using value_type = T;
     using error_type = E;
 
-    Expected()
-        requires std::is_default_constructible_v<T>
-        : state_(std::in_place_index<0>) {}
+    Expected() requires std::is_default_constructible_v<T> : state_(std::in_place_index<0>) {}
 
     // A value converts implicitly, as it does for std::expected.
     template <typename U = T>
-        requires(std::is_constructible_v<T, U &&> &&
-                 !detail::isExpectedOrUnexpected<std::remove_cvref_t<U>> &&
-                 !std::is_same_v<std::remove_cvref_t<U>, std::in_place_t>)
-    Expected(U&& value)  // NOLINT(google-explicit-constructor, bugprone-forwarding-reference-overload)
+    requires(std::is_constructible_v<T, U&&> &&
+             !detail::isExpectedOrUnexpected<std::remove_cvref_t<U>> &&
+             !std::is_same_v<std::remove_cvref_t<U>, std::in_place_t>)
+        Expected(U&& value)  // NOLINT(google-explicit-constructor,
+                             // bugprone-forwarding-reference-overload)
         : state_(std::in_place_index<0>, std::forward<U>(value)) {}
 
     template <typename G>
@@ -109,9 +108,9 @@ public:
         return lhs.has_value() ? lhs.value() == rhs.value() : lhs.error() == rhs.error();
     }
     template <typename T2>
-        requires(!detail::isExpectedOrUnexpected<T2> &&
-                 requires(const T& held, const T2& other) { held == other; })
-    friend bool operator==(const Expected& lhs, const T2& value) {
+    requires(!detail::isExpectedOrUnexpected<T2> &&
+             requires(const T& held, const T2& other) { held == other; }) friend bool
+    operator==(const Expected& lhs, const T2& value) {
         return lhs.has_value() && lhs.value() == value;
     }
     template <typename E2>
@@ -119,14 +118,14 @@ public:
         return !lhs.has_value() && lhs.error() == failure.error();
     }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 // Success without a value, or an error.
 template <typename E>
 class [[nodiscard]] Expected<void, E> {
-public:
+  public:
     using value_type = void;
     using error_type = E;
 
@@ -159,7 +158,7 @@ public:
         return !lhs.has_value() && lhs.error() == failure.error();
     }
 
-private:
+  private:
     E error_{};
     bool failed_ = false;
 };

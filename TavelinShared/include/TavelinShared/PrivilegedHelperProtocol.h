@@ -9,7 +9,7 @@ namespace tavelin {
 // The interface a client calls on an admitted connection. Every answer travels through the
 // reply callable, which is called exactly once per call.
 class PrivilegedHelperProtocol {
-public:
+  public:
     static constexpr std::string_view helperVersionSelector = "helperVersionWithReply:";
     static constexpr std::string_view performSelector = "performWithOperationJSON:reply:";
 

@@ -49,7 +49,8 @@ class PrivilegedOperation {
     //    the members of installSystemUpdates' object are not looked at.
     // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
     // Hostile input costs time about linear in its size and never recursion. Never throws.
-    [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(std::string_view bytes);
+    [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(
+        std::string_view bytes);
 
     // The German one-line description written to the audit log before the operation runs:
     // "System-Pfade entfernen (<n> Einträge)", "Rechte reparieren: <path>" or

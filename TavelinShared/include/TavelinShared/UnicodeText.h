@@ -1,11 +1,11 @@
 #pragma once
 
+#include <unicode/umachine.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include <unicode/umachine.h>
 
 // Unicode helpers over UTF-8 std::strings, all backed by ICU.
 namespace tavelin::UnicodeText {

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,7 +32,8 @@ ToolRun runTool(const std::vector<std::string>& arguments) {
     ToolRun run;
     char buffer[4096];
     ssize_t count = 0;
-    while ((count = ::read(tool.output.get(), buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR)) {
+    while ((count = ::read(tool.output.get(), buffer, sizeof buffer)) > 0 ||
+           (count < 0 && errno == EINTR)) {
         run.output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     }
     const auto ended = tool.child.wait();
@@ -57,23 +57,35 @@ TEST(CodesignToolTest, CreatesSignsAndVerifies) {
     const Step steps[] = {
         {{}, 2, "usage:"},
         {{"create-identity", "--out", dir}, 2, "missing --ou"},
-        {{"create-identity", "--out", dir, "--ou", "QH4T7R2KZ5"}, 0, "leaf key: " + dir + "/leaf-key.pem"},
+        {{"create-identity", "--out", dir, "--ou", "QH4T7R2KZ5"},
+         0,
+         "leaf key: " + dir + "/leaf-key.pem"},
         {{"verify", "--anchor", dir + "/anchor.pem", file}, 1, "not signed"},
-        {{"sign", "--key", dir + "/missing.pem", "--cert", dir + "/leaf.pem", "--identifier", "x", file},
-         2, "missing.pem: No such file or directory"},
-        {{"sign", "--key", dir + "/leaf.pem", "--cert", dir + "/leaf.pem", "--identifier", "x", file},
-         2, "not a readable private key"},
-        {{"sign", "--key", dir + "/anchor-key.pem", "--cert", dir + "/leaf.pem", "--identifier", "x", file},
-         2, "does not belong"},
+        {{"sign", "--key", dir + "/missing.pem", "--cert", dir + "/leaf.pem", "--identifier", "x",
+          file},
+         2,
+         "missing.pem: No such file or directory"},
+        {{"sign", "--key", dir + "/leaf.pem", "--cert", dir + "/leaf.pem", "--identifier", "x",
+          file},
+         2,
+         "not a readable private key"},
+        {{"sign", "--key", dir + "/anchor-key.pem", "--cert", dir + "/leaf.pem", "--identifier",
+          "x", file},
+         2,
+         "does not belong"},
         {{"sign", "--key", dir + "/leaf-key.pem", "--cert", dir + "/leaf.pem", "--identifier",
           "de.morvane.Tavelin", file},
-         0, "signed " + file},
-        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", requirement, file}, 0,
+         0,
+         "signed " + file},
+        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", requirement, file},
+         0,
          "identifier: de.morvane.Tavelin\nleaf subject: CN=Tavelin Development Code Signing,"
          "OU=QH4T7R2KZ5,O=Tavelin Development\nrequirement: satisfied\nsignature: valid\n"},
-        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", "identifier \"other\"", file}, 1,
+        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", "identifier \"other\"", file},
+         1,
          "requirement: not satisfied"},
-        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", "identifier other", file}, 2,
+        {{"verify", "--anchor", dir + "/anchor.pem", "--requirement", "identifier other", file},
+         2,
          "requirement does not parse"},
         {{"verify", "--anchor", dir + "/leaf-key.pem", file}, 2, "no certificate"},
     };
@@ -84,7 +96,8 @@ TEST(CodesignToolTest, CreatesSignsAndVerifies) {
             command += word + " ";
         }
         EXPECT_EQ(run.status, step.status) << command << "\n" << run.output;
-        EXPECT_NE(run.output.find(step.expectedOutput), std::string::npos) << command << "\n" << run.output;
+        EXPECT_NE(run.output.find(step.expectedOutput), std::string::npos) << command << "\n"
+                                                                           << run.output;
     }
 
     struct stat keyStatus {};

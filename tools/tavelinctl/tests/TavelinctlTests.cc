@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ByteCountText.h"
 #include "CommandLine.h"
@@ -65,18 +64,10 @@ TEST(ByteCountTextTest, RoundsToTenthsOfDecimalUnits) {
     constexpr std::int64_t maximum = std::numeric_limits<std::int64_t>::max();
     constexpr std::int64_t minimum = std::numeric_limits<std::int64_t>::min();
     const std::vector<std::pair<std::int64_t, std::string>> cases = {
-        {0, "0 Bytes"},
-        {1, "1 Byte"},
-        {999, "999 Bytes"},
-        {1000, "1,0 kB"},
-        {1050, "1,1 kB"},
-        {999949, "999,9 kB"},
-        {999950, "1,0 MB"},
-        {1572864, "1,6 MB"},
-        {1234567890123, "1,2 TB"},
-        {maximum, "9,2 EB"},
-        {-1, "-1 Byte"},
-        {-1500, "-1,5 kB"},
+        {0, "0 Bytes"},       {1, "1 Byte"},       {999, "999 Bytes"},
+        {1000, "1,0 kB"},     {1050, "1,1 kB"},    {999949, "999,9 kB"},
+        {999950, "1,0 MB"},   {1572864, "1,6 MB"}, {1234567890123, "1,2 TB"},
+        {maximum, "9,2 EB"},  {-1, "-1 Byte"},     {-1500, "-1,5 kB"},
         {minimum, "-9,2 EB"},
     };
     for (const auto& [bytes, expected] : cases) {
@@ -125,9 +116,7 @@ TEST(ElapsedIndicatorTest, DisabledOrQuickCallsDrawNothing) {
         SCOPED_TRACE(enabled ? "enabled, stopped before its first tick" : "disabled");
         int pipeFds[2];
         ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-        {
-            const ElapsedIndicator indicator(pipeFds[1], enabled, std::chrono::hours(1));
-        }
+        { const ElapsedIndicator indicator(pipeFds[1], enabled, std::chrono::hours(1)); }
         ::close(pipeFds[1]);
         EXPECT_EQ(readUntil(pipeFds[0], "\x01"), "");
         ::close(pipeFds[0]);
