@@ -19,17 +19,20 @@ namespace resolution = pathResolution;
 
 // fchmodat2 (Linux 6.6) changes the item an O_PATH handle refers to directly. Older
 // kernels go through the handle's /proc entry, which names the same inode.
-int changeModeOfHandle(int fd, mode_t mode) {
+Status<SystemError> changeModeOfHandle(int fd, mode_t mode, std::string_view path) {
 #ifdef SYS_fchmodat2
     if (::syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0) {
-        return 0;
+        return {};
     }
     if (errno != ENOSYS) {
-        return errno;
+        return lastSystemError("chmod", path);
     }
 #endif
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-    return ::fchmodat(AT_FDCWD, procPath.c_str(), mode, 0) == 0 ? 0 : errno;
+    if (::fchmodat(AT_FDCWD, procPath.c_str(), mode, 0) != 0) {
+        return lastSystemError("chmod", path);
+    }
+    return {};
 }
 
 }  // namespace
@@ -88,11 +91,7 @@ Status<SystemError> ClientFileSystem::setPermissions(std::string_view clientPath
     if (!item) {
         return Unexpected(std::move(item).error());
     }
-    const int error = changeModeOfHandle(item->get(), mode & 07777);
-    if (error != 0) {
-        return systemError(error, "chmod", absolute);
-    }
-    return {};
+    return changeModeOfHandle(item->get(), mode & 07777, absolute);
 }
 
 }  // namespace tavelin

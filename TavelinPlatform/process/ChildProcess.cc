@@ -55,16 +55,16 @@ class SpawnAttributes {
 // Moves `fd` to a number of 3 or more, keeping O_CLOEXEC. If the daemon was started with
 // one of 0..2 closed, a new pipe can land there, and dup2 onto 1 or 2 in the child would
 // then clash with the pipe itself.
-[[nodiscard]] int moveAboveStandardStreams(UniqueFd& fd) {
+[[nodiscard]] Status<SystemError> moveAboveStandardStreams(UniqueFd& fd) {
     if (fd.get() > STDERR_FILENO) {
-        return 0;
+        return {};
     }
     const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (moved < 0) {
-        return errno;
+        return lastSystemError("fcntl");
     }
     fd.reset(moved);
-    return 0;
+    return {};
 }
 
 // Both output streams onto the pipe, then nothing above 2 survives into the child, even a
@@ -162,11 +162,10 @@ Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     }
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
-    if (const int e = moveAboveStandardStreams(readEnd); e != 0) {
-        return systemError(e, "fcntl");
-    }
-    if (const int e = moveAboveStandardStreams(writeEnd); e != 0) {
-        return systemError(e, "fcntl");
+    for (UniqueFd* end : {&readEnd, &writeEnd}) {
+        if (auto moved = moveAboveStandardStreams(*end); !moved) {
+            return Unexpected(std::move(moved).error());
+        }
     }
 
     SpawnFileActions actions;
