@@ -13,11 +13,9 @@ constexpr std::string_view invalidRequirementLine =
 constexpr std::string_view notSatisfiedLine =
     "[TavelinHelper] Client-Signatur erf\u00fcllt das Requirement nicht.";
 
-}  // namespace
-
-bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
-                        const TrustAnchor& anchor, LogSink& log) {
-    switch (TVLVerifyXPCClient(connection, requirement, anchor)) {
+// Writes the line of a refusal's code; true for an admitted peer.
+bool admitLogging(long code, LogSink& log) {
+    switch (code) {
         case clientVerified:
             return true;
         case clientCodeUnavailable:
@@ -34,9 +32,20 @@ bool isClientAuthorized(const PeerProcess* connection, std::string_view requirem
     }
 }
 
-bool isClientAuthorized(const PeerProcess* connection, const TrustAnchor& anchor, LogSink& log) {
-    return isClientAuthorized(connection, PrivilegedHelperInfo::clientCodeRequirement(), anchor,
-                              log);
+}  // namespace
+
+bool isClientAuthorized(const PeerProcess* connection, const Requirement& requirement,
+                        const TrustAnchor& anchor, LogSink& log) {
+    return admitLogging(TVLVerifyXPCClient(connection, requirement, anchor), log);
+}
+
+bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
+                        const TrustAnchor& anchor, LogSink& log) {
+    return admitLogging(TVLVerifyXPCClient(connection, requirement, anchor), log);
+}
+
+Expected<Requirement, IdentityError> parseClientCodeRequirement() {
+    return Requirement::parse(PrivilegedHelperInfo::clientCodeRequirement());
 }
 
 }  // namespace tavelin

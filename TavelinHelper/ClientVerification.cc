@@ -3,12 +3,14 @@
 #include <optional>
 
 #include "CodeVerifier.h"
-#include "Requirement.h"
 
 namespace tavelin {
 
-long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
-                        const TrustAnchor& anchor) {
+namespace {
+
+// The checks in their order; a null `requirement` is one that did not parse.
+long verify(const PeerProcess* connection, const Requirement* requirement,
+            const TrustAnchor& anchor) {
     if (connection == nullptr) {
         return clientCodeUnavailable;
     }
@@ -16,8 +18,7 @@ long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirem
     if (!executable) {
         return clientCodeUnavailable;
     }
-    const auto parsed = Requirement::parse(requirement);
-    if (!parsed) {
+    if (requirement == nullptr) {
         return clientRequirementInvalid;
     }
     // A tracer can rewrite a signed process's code, so a traced peer's signature says
@@ -25,7 +26,7 @@ long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirem
     if (isPeerTracedOrGone(*connection)) {
         return clientNotSatisfying;
     }
-    if (checkCode(executable->get(), anchor, *parsed).result != CodeCheckResult::satisfied) {
+    if (checkCode(executable->get(), anchor, *requirement).result != CodeCheckResult::satisfied) {
         return clientNotSatisfying;
     }
     // Look again after the hash: the peer may have exec'd another file or gained a tracer
@@ -34,6 +35,23 @@ long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirem
         return clientNotSatisfying;
     }
     return clientVerified;
+}
+
+}  // namespace
+
+long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
+                        const TrustAnchor& anchor) {
+    // The peer is looked up before the text is parsed, so 1 wins over 2.
+    if (connection == nullptr) {
+        return clientCodeUnavailable;
+    }
+    const auto parsed = Requirement::parse(requirement);
+    return verify(connection, parsed ? &*parsed : nullptr, anchor);
+}
+
+long TVLVerifyXPCClient(const PeerProcess* connection, const Requirement& requirement,
+                        const TrustAnchor& anchor) {
+    return verify(connection, &requirement, anchor);
 }
 
 }  // namespace tavelin

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "PeerProcess.h"
+#include "Requirement.h"
 #include "TrustAnchor.h"
 
 namespace tavelin {
@@ -26,6 +27,11 @@ inline constexpr long clientNotSatisfying = 3;       // invalid signature or req
 // Keeps no state and caches nothing; safe to call from several threads at once. The caller
 // keeps ownership of everything passed in.
 [[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
+                                      const TrustAnchor& anchor);
+
+// The same with the requirement parsed once beforehand (the daemon's requirement is a
+// constant, parsed at start-up); answers 0, 1 or 3.
+[[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, const Requirement& requirement,
                                       const TrustAnchor& anchor);
 
 }  // namespace tavelin

@@ -1,21 +1,50 @@
 #include "HelperListenerDelegate.h"
 
 #include <string>
+#include <string_view>
 
 #include "ClientAuthorization.h"
 #include "HelperService.h"
 
 namespace tavelin {
 
+namespace {
+
+std::string_view closingReason(ConnectionEnd end) {
+    switch (end) {
+        case ConnectionEnd::bytesBeforeHello:
+            return "Daten vor dem HELLO";
+        case ConnectionEnd::foreignSender:
+            return "Daten eines fremden Prozesses";
+        case ConnectionEnd::protocolError:
+            return "Protokollverletzung";
+        case ConnectionEnd::closedByPeer:
+        case ConnectionEnd::transportError:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
 std::unique_ptr<PrivilegedHelperProtocol> HelperListenerDelegate::shouldAcceptNewConnection(
-    const PeerProcess& peer) {
+    const PeerProcess* peer, pid_t pid) {
     // isClientAuthorized writes the reason line itself; ours follows it.
-    if (!isClientAuthorized(&peer, anchor_, log_)) {
+    if (!isClientAuthorized(peer, requirement_, anchor_, log_)) {
         log_.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
-                 std::to_string(peer.pid) + ")");
+                 std::to_string(pid) + ")");
         return nullptr;
     }
     return std::make_unique<HelperService>(log_, fileSystem_);
+}
+
+void HelperListenerDelegate::connectionEnded(pid_t pid, ConnectionEnd end) {
+    const std::string_view reason = closingReason(end);
+    if (reason.empty()) {
+        return;
+    }
+    log_.log("[TavelinHelper] Verbindung geschlossen (" + std::string(reason) +
+             ", pid=" + std::to_string(pid) + ")");
 }
 
 }  // namespace tavelin

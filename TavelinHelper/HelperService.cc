@@ -3,6 +3,7 @@
 #include <utility>
 #include <variant>
 
+#include "LoggedPath.h"
 #include "PathRemoval.h"
 #include "PermissionRepair.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
@@ -22,6 +23,16 @@ struct Overloaded : Handlers... {
 };
 template <typename... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+// The operation's audit description, with a repaired path cut to what one log line
+// carries (loggedPath); the operation itself acts on the whole path.
+std::string auditText(const PrivilegedOperation& operation) {
+    if (const auto* repair =
+            std::get_if<PrivilegedOperation::RepairPermissions>(&operation.payload())) {
+        return PrivilegedOperation::repairPermissions(loggedPath(repair->path)).auditDescription();
+    }
+    return operation.auditDescription();
+}
 
 }  // namespace
 
@@ -67,7 +78,7 @@ PrivilegedResult HelperService::resultFor(std::string_view operationJSON) const 
         return PrivilegedResult(false, std::string(invalidOperationMessage), 0);
     }
     const PrivilegedOperation& operation = decoded.value();
-    log_.log(std::string(auditPrefix) + operation.auditDescription());
+    log_.log(std::string(auditPrefix) + auditText(operation));
 
     return std::visit(Overloaded{
                           [this](const PrivilegedOperation::RemoveSystemPaths& removal) {

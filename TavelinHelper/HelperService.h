@@ -31,10 +31,10 @@ class HelperService final : public PrivilegedHelperProtocol {
 
     // Replies the JSON of one PrivilegedResult: for an undecodable request success false,
     // "Ungültige Operation", 0, with nothing logged; otherwise, after logging
-    // "[TavelinHelper] perform: " + the operation's audit description, the result of the
-    // operation it names. Replies zero bytes when the result cannot be encoded, and also
-    // when an operation could not produce a result at all (out of memory, no thread for
-    // the update run).
+    // "[TavelinHelper] perform: " + the operation's audit description (a repaired path cut
+    // as loggedPath does), the result of the operation it names. Replies zero bytes when the result
+    // cannot be encoded, and also when an operation could not produce a result at all (out of
+    // memory, no thread for the update run).
     void perform(std::string_view operationJSON, const DataReply& reply) override;
 
   private:

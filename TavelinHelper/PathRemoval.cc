@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "LoggedPath.h"
 #include "SaturatingAdd.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
 
@@ -60,7 +61,7 @@ PrivilegedResult removeSystemPaths(const std::vector<std::string>& paths,
         }
         ++counts.removed;
         counts.freedBytes = saturatingAdd(counts.freedBytes, *removed);
-        log.log(removalLine(path, *removed));
+        log.log(removalLine(loggedPath(path), *removed));
     }
     return PrivilegedResult(counts.failed == 0, summary(counts), counts.freedBytes);
 }

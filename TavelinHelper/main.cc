@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ClientAuthorization.h"
 #include "ClientFileSystem.h"
 #include "HelperListenerDelegate.h"
 #include "Listener.h"
@@ -62,6 +63,12 @@ int main() {
     if (!anchor) {
         return startFailure(log, anchor.error().message);
     }
+    // A constant, so parsed once: a requirement that does not parse stops the start rather
+    // than refusing every client with code 2.
+    auto requirement = parseClientCodeRequirement();
+    if (!requirement) {
+        return startFailure(log, "Code-Requirement: " + requirement.error().message);
+    }
     if (auto supported = checkSenderPidfdSupport(); !supported) {
         return startFailure(log, supported.error().describe() + " (Linux 6.5 or later is needed)");
     }
@@ -70,7 +77,7 @@ int main() {
         return startFailure(log, socket.error().describe());
     }
 
-    HelperListenerDelegate delegate(log, *fileSystem, *anchor);
+    HelperListenerDelegate delegate(log, *fileSystem, *anchor, *requirement);
     Listener listener(std::move(socket).value(), delegate);
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));

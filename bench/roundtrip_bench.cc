@@ -134,13 +134,25 @@ class BarePingPong {
     std::thread echo_;
 };
 
+// The client code requirement, parsed once as the daemon does at start-up.
+const Requirement& clientRequirement() {
+    static const Requirement requirement = [] {
+        auto parsed = parseClientCodeRequirement();
+        if (!parsed) {
+            fail("the client code requirement does not parse");
+        }
+        return std::move(parsed).value();
+    }();
+    return requirement;
+}
+
 // The daemon's listener, admission delegate and service in this process, and one
 // admitted client connection to it.
 class AdmittedConnection {
   public:
     explicit AdmittedConnection(const TrustAnchor& anchor)
         : fileSystem_(openRoot()),
-          delegate_(log_, fileSystem_, anchor),
+          delegate_(log_, fileSystem_, anchor, clientRequirement()),
           name_("de.morvane.Tavelin.helper.bench." + std::to_string(::getpid())),
           listener_(listeningSocket(name_), delegate_),
           runner_([this] { listener_.run(); }),
@@ -323,7 +335,7 @@ class LivePeer {
     }
 
     [[nodiscard]] bool admitted(const TrustAnchor& anchor) {
-        return isClientAuthorized(&*peer_, anchor, log_);
+        return isClientAuthorized(&*peer_, clientRequirement(), anchor, log_);
     }
 
   private:

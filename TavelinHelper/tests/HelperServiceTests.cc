@@ -183,6 +183,30 @@ TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
     EXPECT_EQ(log.entries, expected);
 }
 
+TEST_F(ServiceTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
+    scratch.writeFile("/Library/Caches/long", 5);
+    // 4079 bytes after the 17-byte head end inside a two-byte "ä": the cut steps back.
+    std::string umlauts = "/Library/Caches/x";
+    for (int i = 0; i < 3000; ++i) {
+        umlauts += "\u00e4";
+    }
+    const std::string kept = umlauts.substr(0, 4095);
+    // Repeated slashes before the name keep a path of 5,020 bytes removable.
+    const std::string slashes = "/Library/Caches" + std::string(5000, '/') + "long";
+    CapturingLogSink log;
+    HelperService service(log, fs);
+    static_cast<void>(replies(service, R"({"repairPermissions":{"path":")" + umlauts + "\"}}"));
+    static_cast<void>(replies(service, R"({"removeSystemPaths":{"_0":[")" + slashes + "\"]}}"));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "[TavelinHelper] perform: Rechte reparieren: " + kept + "\u2026 (" +
+                      std::to_string(umlauts.size() - kept.size()) + " more bytes)",
+                  "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)",
+                  "[TavelinHelper] removed " + slashes.substr(0, 4096) + "\u2026 (" +
+                      std::to_string(slashes.size() - 4096) + " more bytes) (5 bytes)"}));
+    EXPECT_FALSE(scratch.exists("/Library/Caches/long"));
+}
+
 TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
     // The audit line cannot be written: no result exists, the answer is empty.
     ThrowingLogSink throwingLog;

@@ -15,14 +15,60 @@ void appendHexEscape(std::string& out, unsigned char byte) {
     out += digits[byte & 0x0FU];
 }
 
+// The UTF-8 length of the character `text` starts with if it is one that ends or reorders
+// a line on screen without being a control character: the line and paragraph separators
+// U+2028 and U+2029, and the bidirectional marks, embeddings, overrides and isolates
+// (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069); 0 for anything else.
+std::size_t invisibleCharacterLength(std::string_view text) {
+    const auto at = [&](std::size_t index) {
+        return index < text.size() ? static_cast<unsigned char>(text[index]) : 0U;
+    };
+    if (at(0) == 0xD8 && at(1) == 0x9C) {
+        return 2;
+    }
+    if (at(0) != 0xE2) {
+        return 0;
+    }
+    const unsigned second = at(1);
+    const unsigned third = at(2);
+    const bool marks = second == 0x80 && (third == 0x8E || third == 0x8F);
+    const bool separatorsAndEmbeddings = second == 0x80 && third >= 0xA8 && third <= 0xAE;
+    const bool isolates = second == 0x81 && third >= 0xA6 && third <= 0xA9;
+    return marks || separatorsAndEmbeddings || isolates ? 3 : 0;
+}
+
+// Writes the scalar of a two- or three-byte UTF-8 sequence as \uXXXX.
+void appendUnicodeEscape(std::string& out, std::string_view sequence) {
+    static constexpr char digits[] = "0123456789abcdef";
+    unsigned scalar = 0;
+    if (sequence.size() == 2) {
+        scalar = ((static_cast<unsigned char>(sequence[0]) & 0x1FU) << 6U) |
+                 (static_cast<unsigned char>(sequence[1]) & 0x3FU);
+    } else {
+        scalar = ((static_cast<unsigned char>(sequence[0]) & 0x0FU) << 12U) |
+                 ((static_cast<unsigned char>(sequence[1]) & 0x3FU) << 6U) |
+                 (static_cast<unsigned char>(sequence[2]) & 0x3FU);
+    }
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out += digits[(scalar >> static_cast<unsigned>(shift)) & 0xFU];
+    }
+}
+
 }  // namespace
 
-std::string escapeControlCharacters(std::string_view line) {
+std::string escapeLogLine(std::string_view line) {
     std::string out;
     out.reserve(line.size());
     for (std::size_t i = 0; i < line.size(); ++i) {
         const auto byte = static_cast<unsigned char>(line[i]);
-        if (byte == '\n') {
+        const std::size_t invisible = invisibleCharacterLength(line.substr(i));
+        if (invisible != 0) {
+            appendUnicodeEscape(out, line.substr(i, invisible));
+            i += invisible - 1;
+        } else if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\n') {
             out += "\\n";
         } else if (byte == '\r') {
             out += "\\r";
@@ -44,7 +90,7 @@ std::string escapeControlCharacters(std::string_view line) {
 }
 
 void LogSink::log(std::string_view line) {
-    writeLine(escapeControlCharacters(line));
+    writeLine(escapeLogLine(line));
 }
 
 void StderrLogSink::writeLine(std::string_view escapedLine) {

@@ -8,9 +8,8 @@ namespace tavelin {
 // The one way a line reaches the log. Callers pass a complete, already composed line
 // beginning with "[TavelinHelper] "; it is written literally, never as a format.
 //
-// Control characters (C0, DEL, C1) inside a line are written escaped as \n, \r, \t or
-// \xHH, so a client-supplied path holding a line feed cannot forge a second log line.
-// Every other byte is written unchanged.
+// Every line is written through escapeLogLine, so a client-supplied path can neither forge
+// a second log line nor make one line read like another.
 class LogSink {
   public:
     virtual ~LogSink() = default;
@@ -22,8 +21,13 @@ class LogSink {
     virtual void writeLine(std::string_view escapedLine) = 0;
 };
 
-// Escapes control characters as described above. Exposed for tests.
-[[nodiscard]] std::string escapeControlCharacters(std::string_view line);
+// Escapes what could make a log line ambiguous: control characters (C0, DEL, C1) as \n,
+// \r, \t or \xHH (both bytes of a C1 control); the line and paragraph separators and the
+// bidirectional marks, embeddings, overrides and isolates (U+061C, U+200E, U+200F,
+// U+2028..U+202E, U+2066..U+2069) as \uXXXX; and the backslash itself as \\, so that an
+// escape in the output always stands for exactly one character of the input. Every other
+// byte is written unchanged.
+[[nodiscard]] std::string escapeLogLine(std::string_view line);
 
 // The daemon's sink: each line with one write(2) to stderr, which the service manager's
 // journal collects. Safe to use from several threads; a line is never interleaved with

@@ -27,11 +27,13 @@ constexpr int resourcePauseMs = 100;
 
 }  // namespace
 
-Listener::Listener(UniqueFd listeningSocket, ListenerDelegate& delegate, std::size_t workerCount)
+Listener::Listener(UniqueFd listeningSocket, ListenerDelegate& delegate, std::size_t workerCount,
+                   PeerLookup lookUpPeer)
     : listeningSocket_(std::move(listeningSocket)),
       stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       delegate_(delegate),
-      workerCount_(workerCount == 0 ? 1 : workerCount) {}
+      workerCount_(workerCount == 0 ? 1 : workerCount),
+      lookUpPeer_(lookUpPeer) {}
 
 Listener::~Listener() {
     stop();
@@ -153,15 +155,16 @@ void Listener::serveConnection(int connectionFd) {
     if (!enableSenderPidfds(connectionFd)) {
         return;
     }
-    const auto peer = peerProcessOfSocket(connectionFd);
-    if (!peer) {
+    // A connection without a record still goes to the delegate, which refuses it and says
+    // why; the pid for its refusal line then comes from the credentials alone.
+    const std::optional<PeerProcess> peer = lookUpPeer_(connectionFd);
+    const auto credentials = peerCredentials(connectionFd);
+    const pid_t pid = peer ? peer->pid : (credentials ? credentials->pid : 0);
+    const auto service = delegate_.shouldAcceptNewConnection(peer ? &*peer : nullptr, pid);
+    if (!service || !peer) {
         return;
     }
-    const auto service = delegate_.shouldAcceptNewConnection(*peer);
-    if (!service) {
-        return;
-    }
-    (void)ServerConnection(connectionFd, *peer, *service).serve();
+    delegate_.connectionEnded(pid, ServerConnection(connectionFd, *peer, *service).serve());
 }
 
 }  // namespace tavelin

@@ -10,23 +10,35 @@
 #include <vector>
 
 #include "PeerProcess.h"
+#include "ServerConnection.h"
 #include "TavelinShared/PrivilegedHelperProtocol.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
 
-// Decides, for each accepted connection, whether its peer may talk to us.
+// Decides, for each accepted connection, whether its peer may talk to us, and hears how
+// each admitted connection ended.
 class ListenerDelegate {
   public:
     virtual ~ListenerDelegate() = default;
 
     // Called on a worker thread for every accepted connection, before a single byte of it
-    // has been read; several calls may run at once. Returns the service that answers this
-    // connection's calls (it lives as long as the connection), or nullptr to refuse it:
-    // the connection is then closed unread. Logging a refusal is the delegate's business.
+    // has been read; several calls may run at once. `peer` is the process recorded at
+    // accept time, or null when no record could be taken (the peer's credentials or pidfd
+    // could not be read); `pid` is its process id as SO_PEERCRED reports it (0 when even
+    // that failed). Returns the service that answers this connection's calls (it lives as
+    // long as the connection), or nullptr to refuse it: the connection is then closed
+    // unread. Logging a refusal is the delegate's business.
     [[nodiscard]] virtual std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
-        const PeerProcess& peer) = 0;
+        const PeerProcess* peer, pid_t pid) = 0;
+
+    // Called on the worker once an admitted connection has ended, with how it ended.
+    virtual void connectionEnded(pid_t pid, ConnectionEnd end) = 0;
 };
+
+// How the listener records the peer of an accepted connection (peerProcessOfSocket;
+// tests put a failing one in its place).
+using PeerLookup = std::optional<PeerProcess> (*)(int socketFd);
 
 // Accepts connections on a listening socket and serves each on one of a fixed number of
 // worker threads, from admission to close.
@@ -37,7 +49,8 @@ class ListenerDelegate {
 // kernel queue space, not threads or memory of ours.
 //
 // Per connection, on its worker: enable per-chunk sender pidfds, record the peer (pidfd +
-// credentials), ask the delegate, then ServerConnection::serve().
+// credentials), ask the delegate, then ServerConnection::serve(), and tell the delegate
+// how the connection ended.
 //
 // A worker stays with its connection until the client closes it, including the idle time
 // between calls: 64 admitted clients that connect and then sit still keep everyone else
@@ -49,7 +62,8 @@ class Listener {
     // `listeningSocket`: a listening AF_UNIX stream socket (blocking is fine). The delegate
     // must outlive the listener.
     Listener(UniqueFd listeningSocket, ListenerDelegate& delegate,
-             std::size_t workerCount = defaultWorkerCount);
+             std::size_t workerCount = defaultWorkerCount,
+             PeerLookup lookUpPeer = &peerProcessOfSocket);
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     // Calls stop(). Precondition: run() is not running (it was never called, or it has
@@ -76,6 +90,7 @@ class Listener {
     UniqueFd stopEvent_;  // an eventfd, readable once stop() was called
     ListenerDelegate& delegate_;
     std::size_t workerCount_;
+    PeerLookup lookUpPeer_;
 
     std::mutex mutex_;
     std::condition_variable workAvailable_;

@@ -10,7 +10,7 @@
 
 namespace tavelin {
 
-// How a served connection ended. Only tests look at it; the daemon logs none of them.
+// How a served connection ended. The daemon logs the protocol violations among them.
 enum class ConnectionEnd {
     closedByPeer,      // end of stream at a frame boundary
     bytesBeforeHello,  // the peer wrote before it could have read our HELLO

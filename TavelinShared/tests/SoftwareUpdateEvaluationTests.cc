@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
 
@@ -91,6 +92,33 @@ TEST(SoftwareUpdateEvaluationTests, FindsPhrasesAcrossThePiecesLongOutputsAreLow
         EXPECT_EQ(SoftwareUpdateEvaluation::result(1, failing).message(),
                   failure("1: " + repeated("\u00FC", 300)) + hint)
             << offset;
+    }
+}
+
+TEST(SoftwareUpdateEvaluationTests, FindsEveryPhraseAtEveryOffsetAcrossAPieceBoundary) {
+    // Long outputs are lowercased in 64 KiB pieces; each phrase of each list, in capitals,
+    // is placed so that 0 to all of its bytes come before a piece boundary.
+    constexpr std::size_t pieceSize = 65536;
+    const struct {
+        std::int32_t exitStatus;
+        std::vector<std::string> phrases;
+        std::string verdict;  // the message's ending that shows the phrase was found
+    } lists[] = {
+        {1, {"AUTHENTICAT", "VOLUME OWNER", "NOT AUTHORIZED", "AUTHORIZATION"}, hint},
+        {0, {"NO UPDATES ARE AVAILABLE", "NO NEW SOFTWARE AVAILABLE"}, noUpdates},
+        {0, {"RESTART", "SHUT DOWN"}, restart},
+    };
+    for (const auto& list : lists) {
+        for (const std::string& phrase : list.phrases) {
+            for (std::size_t before = 0; before <= phrase.size(); ++before) {
+                const std::string output =
+                    std::string(pieceSize - before, 'x') + phrase + std::string(100, 'x') + "\nz";
+                const std::string message =
+                    SoftwareUpdateEvaluation::result(list.exitStatus, output).message();
+                EXPECT_TRUE(message.ends_with(list.verdict))
+                    << phrase << " with " << before << " bytes before the boundary";
+            }
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,13 +94,29 @@ class TestDelegate final : public ListenerDelegate {
   public:
     explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
-    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
-        const PeerProcess& peer) override {
-        lastPeerPid = peer.pid;
+    // A connection without a peer record is refused, as the daemon's delegate does.
+    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(const PeerProcess* peer,
+                                                                        pid_t pid) override {
+        lastPeerPid = pid;
         if (gated_) {
             admissionGate.wait();
         }
-        return std::make_unique<EchoService>(probe_);
+        return peer != nullptr ? std::make_unique<EchoService>(probe_) : nullptr;
+    }
+
+    void connectionEnded(pid_t /*pid*/, ConnectionEnd end) override {
+        const std::lock_guard lock(endsMutex_);
+        ends_.push_back(end);
+        endReported_.notify_all();
+    }
+
+    // How the next admitted connection ended, in the order they ended; waits for it.
+    ConnectionEnd nextEnd() {
+        std::unique_lock lock(endsMutex_);
+        endReported_.wait(lock, [this] { return !ends_.empty(); });
+        const ConnectionEnd end = ends_.front();
+        ends_.pop_front();
+        return end;
     }
 
     Gate admissionGate;
@@ -109,18 +126,23 @@ class TestDelegate final : public ListenerDelegate {
   private:
     ServiceProbe& probe_;
     std::atomic<bool> gated_{false};
+    std::mutex endsMutex_;
+    std::condition_variable endReported_;
+    std::deque<ConnectionEnd> ends_;
 };
 
 // A Listener on a fresh name, running on its own thread until destroyed.
 class RunningListener {
   public:
-    explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8) {
+    explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8,
+                             PeerLookup lookUpPeer = &peerProcessOfSocket) {
         auto socket = listenOnAbstractName(name_);
         if (!socket) {
             ADD_FAILURE() << "cannot listen on " << name_ << ": " << socket.error().text();
             return;
         }
-        listener_ = std::make_unique<Listener>(std::move(socket).value(), delegate, workers);
+        listener_ =
+            std::make_unique<Listener>(std::move(socket).value(), delegate, workers, lookUpPeer);
         thread_ = std::thread([this] { listener_->run(); });
     }
     ~RunningListener() {

@@ -136,6 +136,7 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(reply->callId, 5U);
         EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+        EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::protocolError);
     }
     // The listener itself is untouched by all of that.
     FrameReader reader;

@@ -58,6 +58,8 @@ TEST(SenderRuleTest, OnlyTheAdmittedProcessMayWriteAndOnlyAfterTheHello) {
             EXPECT_EQ(reply->answer, "0.0.1");
         } else {
             EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+            EXPECT_EQ(delegate.nextEnd(), mode == "early" ? ConnectionEnd::bytesBeforeHello
+                                                          : ConnectionEnd::foreignSender);
         }
         EXPECT_EQ(delegate.lastPeerPid, ::getpid());
         EXPECT_EQ(probe.callsStarted, mode == "normal" ? 1 : 0);
