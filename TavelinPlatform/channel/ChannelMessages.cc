@@ -1,0 +1,269 @@
+#include "ChannelMessages.h"
+
+#include "ByteCodec.h"
+
+namespace tavelin::channel {
+
+namespace {
+
+constexpr ByteOrder order = ByteOrder::littleEndian;
+
+void put(std::string& out, std::uint64_t value, std::size_t width) {
+    appendUnsigned(out, value, width, order);
+}
+
+std::string header(MessageType type, std::uint64_t requestId) {
+    std::string out;
+    out.reserve(headerSize + 32);
+    put(out, static_cast<std::uint32_t>(type), 4);
+    put(out, 0, 4);
+    put(out, requestId, 8);
+    return out;
+}
+
+// Reads one body field after another; `complete` checks that nothing is missing or left.
+class BodyReader {
+  public:
+    explicit BodyReader(std::string_view body) : reader_(body) {}
+
+    std::uint64_t take(std::size_t width) {
+        const auto value = reader_.readUnsigned(width, order);
+        missing_ = missing_ || !value;
+        return value.value_or(0);
+    }
+    std::int32_t takeSigned32() {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(take(4)));
+    }
+    std::string_view rest() { return reader_.rest(); }
+
+    [[nodiscard]] Status<ChannelError> complete() {
+        if (missing_) {
+            return Unexpected(ChannelError::truncated);
+        }
+        if (reader_.remaining() != 0) {
+            return Unexpected(ChannelError::overlong);
+        }
+        return {};
+    }
+
+  private:
+    ByteReader reader_;
+    bool missing_ = false;
+};
+
+struct Header {
+    std::uint32_t type = 0;
+    std::uint64_t requestId = 0;
+};
+
+Expected<Header, ChannelError> readHeader(ByteReader& reader) {
+    const auto type = reader.readUnsigned(4, order);
+    const auto reserved = reader.readUnsigned(4, order);
+    const auto requestId = reader.readUnsigned(8, order);
+    if (!type || !reserved || !requestId) {
+        return Unexpected(ChannelError::truncated);
+    }
+    if (*reserved != 0) {
+        return Unexpected(ChannelError::reservedNotZero);
+    }
+    return Header{static_cast<std::uint32_t>(*type), *requestId};
+}
+
+template <typename Message>
+Expected<Envelope<Message>, ChannelError> finish(std::uint64_t requestId, Message message,
+                                                 BodyReader& body, bool hasDescriptor) {
+    if (auto complete = body.complete(); !complete) {
+        return Unexpected(complete.error());
+    }
+    if (carriesDescriptor(message) != hasDescriptor) {
+        return Unexpected(ChannelError::descriptorWrong);
+    }
+    return Envelope<Message>{requestId, std::move(message)};
+}
+
+}  // namespace
+
+std::string_view channelErrorName(ChannelError error) noexcept {
+    switch (error) {
+        case ChannelError::truncated:
+            return "truncated";
+        case ChannelError::overlong:
+            return "overlong";
+        case ChannelError::unknownType:
+            return "unknownType";
+        case ChannelError::reservedNotZero:
+            return "reservedNotZero";
+        case ChannelError::descriptorWrong:
+            return "descriptorWrong";
+        case ChannelError::pathCount:
+            return "pathCount";
+        case ChannelError::pathList:
+            return "pathList";
+    }
+    return "unknown";
+}
+
+bool carriesDescriptor(const FrontRequest& request) noexcept {
+    return std::holds_alternative<OpenPeer>(request) ||
+           std::holds_alternative<RemoveSystemPaths>(request) ||
+           std::holds_alternative<RepairPermissions>(request);
+}
+
+bool carriesDescriptor(const MonitorReply& reply) noexcept {
+    if (const auto* opened = std::get_if<PeerOpened>(&reply)) {
+        return opened->errorNumber == 0;
+    }
+    const auto& done = std::get<OperationDone>(reply);
+    return done.messageLength > maxInlineMessage;
+}
+
+std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) {
+    if (std::holds_alternative<OpenPeer>(request)) {
+        return header(MessageType::openPeer, requestId);
+    }
+    if (const auto* release = std::get_if<ReleasePeer>(&request)) {
+        std::string out = header(MessageType::releasePeer, requestId);
+        put(out, release->peerHandle, 8);
+        return out;
+    }
+    if (const auto* removal = std::get_if<RemoveSystemPaths>(&request)) {
+        std::string out = header(MessageType::removeSystemPaths, requestId);
+        put(out, removal->peerHandle, 8);
+        put(out, removal->pathCount, 4);
+        return out;
+    }
+    if (const auto* repair = std::get_if<RepairPermissions>(&request)) {
+        std::string out = header(MessageType::repairPermissions, requestId);
+        put(out, repair->peerHandle, 8);
+        return out;
+    }
+    std::string out = header(MessageType::installUpdates, requestId);
+    put(out, std::get<InstallUpdates>(request).peerHandle, 8);
+    return out;
+}
+
+std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
+    if (const auto* opened = std::get_if<PeerOpened>(&reply)) {
+        std::string out = header(MessageType::peerOpened, requestId);
+        put(out, static_cast<std::uint32_t>(opened->errorNumber), 4);
+        put(out, opened->peerHandle, 8);
+        put(out, static_cast<std::uint32_t>(opened->pid), 4);
+        put(out, opened->uid, 4);
+        put(out, opened->gid, 4);
+        put(out, static_cast<std::uint32_t>(opened->tracerPid), 4);
+        return out;
+    }
+    const auto& done = std::get<OperationDone>(reply);
+    std::string out = header(MessageType::operationDone, requestId);
+    put(out, done.success ? 1 : 0, 1);
+    put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
+    put(out, done.messageLength, 4);
+    if (done.messageLength <= maxInlineMessage) {
+        out += done.inlineMessage;
+    }
+    return out;
+}
+
+Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view bytes,
+                                                             bool hasDescriptor) {
+    ByteReader reader(bytes);
+    const auto head = readHeader(reader);
+    if (!head) {
+        return Unexpected(head.error());
+    }
+    BodyReader body(reader.rest());
+    switch (static_cast<MessageType>(head->type)) {
+        case MessageType::openPeer:
+            return finish<FrontRequest>(head->requestId, OpenPeer{}, body, hasDescriptor);
+        case MessageType::releasePeer:
+            return finish<FrontRequest>(head->requestId, ReleasePeer{body.take(8)}, body,
+                                        hasDescriptor);
+        case MessageType::removeSystemPaths: {
+            RemoveSystemPaths removal{body.take(8), static_cast<std::uint32_t>(body.take(4))};
+            if (removal.pathCount > maxPathCount) {
+                return Unexpected(ChannelError::pathCount);
+            }
+            return finish<FrontRequest>(head->requestId, removal, body, hasDescriptor);
+        }
+        case MessageType::repairPermissions:
+            return finish<FrontRequest>(head->requestId, RepairPermissions{body.take(8)}, body,
+                                        hasDescriptor);
+        case MessageType::installUpdates:
+            return finish<FrontRequest>(head->requestId, InstallUpdates{body.take(8)}, body,
+                                        hasDescriptor);
+        default:
+            return Unexpected(ChannelError::unknownType);
+    }
+}
+
+Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view bytes,
+                                                           bool hasDescriptor) {
+    ByteReader reader(bytes);
+    const auto head = readHeader(reader);
+    if (!head) {
+        return Unexpected(head.error());
+    }
+    BodyReader body(reader.rest());
+    switch (static_cast<MessageType>(head->type)) {
+        case MessageType::peerOpened: {
+            PeerOpened opened;
+            opened.errorNumber = body.takeSigned32();
+            opened.peerHandle = body.take(8);
+            opened.pid = body.takeSigned32();
+            opened.uid = static_cast<std::uint32_t>(body.take(4));
+            opened.gid = static_cast<std::uint32_t>(body.take(4));
+            opened.tracerPid = body.takeSigned32();
+            return finish<MonitorReply>(head->requestId, opened, body, hasDescriptor);
+        }
+        case MessageType::operationDone: {
+            OperationDone done;
+            done.success = body.take(1) != 0;
+            done.freedBytes = static_cast<std::int64_t>(body.take(8));
+            done.messageLength = static_cast<std::uint32_t>(body.take(4));
+            if (done.messageLength <= maxInlineMessage) {
+                const std::string_view rest = body.rest();
+                if (rest.size() != done.messageLength) {
+                    return Unexpected(rest.size() < done.messageLength ? ChannelError::truncated
+                                                                       : ChannelError::overlong);
+                }
+                done.inlineMessage = std::string(rest);
+            }
+            return finish<MonitorReply>(head->requestId, std::move(done), body, hasDescriptor);
+        }
+        default:
+            return Unexpected(ChannelError::unknownType);
+    }
+}
+
+std::string encodePathList(const std::vector<std::string>& paths) {
+    std::string out;
+    for (const std::string& path : paths) {
+        put(out, path.size(), 4);
+        out += path;
+    }
+    return out;
+}
+
+Expected<std::vector<std::string>, ChannelError> decodePathList(std::string_view blob,
+                                                                std::uint32_t count) {
+    if (count > maxPathCount) {
+        return Unexpected(ChannelError::pathCount);
+    }
+    ByteReader reader(blob);
+    std::vector<std::string> paths;
+    paths.reserve(count);
+    for (std::uint32_t index = 0; index < count; ++index) {
+        const auto length = reader.readUnsigned(4, order);
+        const auto path = length ? reader.readBytes(*length) : std::nullopt;
+        if (!path) {
+            return Unexpected(ChannelError::pathList);
+        }
+        paths.emplace_back(*path);
+    }
+    if (reader.remaining() != 0) {
+        return Unexpected(ChannelError::pathList);
+    }
+    return paths;
+}
+
+}  // namespace tavelin::channel

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "TavelinShared/Expected.h"
+
+// The messages between the unprivileged front and the root monitor, one fixed layout each.
+// Every message is one SOCK_SEQPACKET datagram (see ChannelSocket.h) of a 16-byte header
+// and a fixed body, all integers little-endian, plus at most one descriptor:
+//
+//   header   u32 type, u32 zero, u64 request id (the front's; echoed in the reply)
+//
+//   front -> monitor
+//   1 openPeer           (no body)                       fd: the accepted connection
+//   2 releasePeer        u64 peer handle
+//   3 removeSystemPaths  u64 peer handle, u32 path count fd: sealed blob, the path list
+//   4 repairPermissions  u64 peer handle                 fd: sealed blob, the path
+//   5 installUpdates     u64 peer handle
+//
+//   monitor -> front
+//   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
+//                        u32 gid, i32 tracer pid         fd: the executable (when opened)
+//   102 operationDone    u8 success, i64 freed bytes, u32 message length, then the
+//                        message when it is at most maxInlineMessage bytes long
+//                                                        fd: sealed blob, a longer message
+//
+// A path list blob is `count` times (u32 length, that many bytes). Decoding checks every
+// length against the bytes present before using it, and refuses a datagram of another
+// size than its type's layout, an unknown type, a non-zero reserved field, a descriptor
+// where none belongs or none where one is needed.
+namespace tavelin::channel {
+
+inline constexpr std::size_t headerSize = 16;
+// The longest datagram either side sends or accepts.
+inline constexpr std::size_t maxDatagramSize = 4096;
+inline constexpr std::size_t maxInlineMessage = maxDatagramSize - headerSize - 13;
+// A removal names at most this many paths (the front refuses larger requests first).
+inline constexpr std::uint32_t maxPathCount = 10000;
+// The most bytes a path list or a single path blob may hold: 1 MiB of paths plus their
+// length fields.
+inline constexpr std::size_t maxPathBlobSize = std::size_t{1024} * 1024 + 4 * maxPathCount;
+// The most bytes of a result message in a blob.
+inline constexpr std::size_t maxMessageBlobSize = std::size_t{2} * 1024 * 1024;
+
+enum class MessageType : std::uint32_t {
+    openPeer = 1,
+    releasePeer = 2,
+    removeSystemPaths = 3,
+    repairPermissions = 4,
+    installUpdates = 5,
+    peerOpened = 101,
+    operationDone = 102,
+};
+
+// Why a datagram was refused. The monitor treats every one as a front gone wrong.
+enum class ChannelError {
+    truncated,        // shorter than its type's layout
+    overlong,         // longer than its type's layout
+    unknownType,      // a type the receiver does not take
+    reservedNotZero,  // the header's reserved field is not 0
+    descriptorWrong,  // a descriptor missing, or one where none belongs
+    pathCount,        // more than maxPathCount paths
+    pathList,         // a path list whose lengths do not add up to its blob
+};
+
+[[nodiscard]] std::string_view channelErrorName(ChannelError error) noexcept;
+
+// --- front -> monitor ---
+struct OpenPeer {};
+struct ReleasePeer {
+    std::uint64_t peerHandle = 0;
+};
+struct RemoveSystemPaths {
+    std::uint64_t peerHandle = 0;
+    std::uint32_t pathCount = 0;
+};
+struct RepairPermissions {
+    std::uint64_t peerHandle = 0;
+};
+struct InstallUpdates {
+    std::uint64_t peerHandle = 0;
+};
+using FrontRequest =
+    std::variant<OpenPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions, InstallUpdates>;
+
+// --- monitor -> front ---
+struct PeerOpened {
+    std::int32_t errorNumber = 0;
+    std::uint64_t peerHandle = 0;
+    std::int32_t pid = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::int32_t tracerPid = 0;
+};
+struct OperationDone {
+    bool success = false;
+    std::int64_t freedBytes = 0;
+    std::uint32_t messageLength = 0;
+    std::string inlineMessage;  // the message when it fits; empty when it is in a blob
+};
+using MonitorReply = std::variant<PeerOpened, OperationDone>;
+
+// A decoded datagram: its request id and what it says.
+template <typename Message>
+struct Envelope {
+    std::uint64_t requestId = 0;
+    Message message;
+};
+
+// Whether a datagram of this message travels with a descriptor.
+[[nodiscard]] bool carriesDescriptor(const FrontRequest& request) noexcept;
+[[nodiscard]] bool carriesDescriptor(const MonitorReply& reply) noexcept;
+
+[[nodiscard]] std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request);
+[[nodiscard]] std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply);
+
+// `hasDescriptor`: whether the datagram came with exactly one descriptor.
+[[nodiscard]] Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view bytes,
+                                                                           bool hasDescriptor);
+[[nodiscard]] Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view bytes,
+                                                                         bool hasDescriptor);
+
+// The blob of a path list, and its reading: exactly `count` paths filling the blob.
+[[nodiscard]] std::string encodePathList(const std::vector<std::string>& paths);
+[[nodiscard]] Expected<std::vector<std::string>, ChannelError> decodePathList(std::string_view blob,
+                                                                              std::uint32_t count);
+
+}  // namespace tavelin::channel

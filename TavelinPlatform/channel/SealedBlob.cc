@@ -1,0 +1,64 @@
+#include "SealedBlob.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "RetryOnInterrupt.h"
+
+namespace tavelin::channel {
+
+namespace {
+
+constexpr int requiredSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+
+}  // namespace
+
+Expected<UniqueFd, SystemError> makeSealedBlob(std::string_view bytes) {
+    UniqueFd blob(::memfd_create("tavelin-blob", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!blob) {
+        return lastSystemError("memfd_create");
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = retryOnInterrupt(
+            [&] { return ::write(blob.get(), bytes.data() + done, bytes.size() - done); });
+        if (written < 0) {
+            return lastSystemError("write", "blob");
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (::fcntl(blob.get(), F_ADD_SEALS, requiredSeals) != 0) {
+        return lastSystemError("fcntl(F_ADD_SEALS)");
+    }
+    return blob;
+}
+
+Expected<std::string, SystemError> readSealedBlob(int fd, std::size_t maxBytes) {
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || (seals & requiredSeals) != requiredSeals) {
+        return systemError(EPERM, "blob not sealed");
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        return lastSystemError("fstat", "blob");
+    }
+    if (status.st_size < 0 || static_cast<std::size_t>(status.st_size) > maxBytes) {
+        return systemError(EFBIG, "blob");
+    }
+    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = retryOnInterrupt([&] {
+            return ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        });
+        if (count <= 0) {
+            return count < 0 ? lastSystemError("read", "blob") : systemError(EIO, "blob");
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return bytes;
+}
+
+}  // namespace tavelin::channel

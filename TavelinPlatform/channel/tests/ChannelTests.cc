@@ -1,0 +1,155 @@
+// The channel's message layouts, refusals and transport, with real socket pairs and
+// memory files.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ChannelMessages.h"
+#include "ChannelSocket.h"
+#include "SealedBlob.h"
+
+namespace tavelin::channel {
+namespace {
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR* directory = ::opendir("/proc/self/fd");
+    while (directory != nullptr && ::readdir(directory) != nullptr) {
+        ++count;
+    }
+    if (directory != nullptr) {
+        ::closedir(directory);
+    }
+    return count;
+}
+
+std::string withByte(std::string bytes, std::size_t offset, char value) {
+    bytes[offset] = value;
+    return bytes;
+}
+
+TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
+    const std::string removal = encodeRequest(7, RemoveSystemPaths{42, 3});
+    const auto decoded = decodeRequest(removal, true);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->requestId, 7U);
+    EXPECT_EQ(std::get<RemoveSystemPaths>(decoded->message).peerHandle, 42U);
+    EXPECT_EQ(std::get<RemoveSystemPaths>(decoded->message).pathCount, 3U);
+
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool hasDescriptor;
+        ChannelError error;
+    } cases[] = {
+        {"empty", "", false, ChannelError::truncated},
+        {"short body", removal.substr(0, removal.size() - 1), true, ChannelError::truncated},
+        {"long body", removal + "x", true, ChannelError::overlong},
+        {"unknown type", withByte(removal, 0, 9), true, ChannelError::unknownType},
+        {"a reply sent to the monitor", encodeReply(1, PeerOpened{}), false,
+         ChannelError::unknownType},
+        {"reserved field", withByte(removal, 5, 1), true, ChannelError::reservedNotZero},
+        {"removal without its blob", removal, false, ChannelError::descriptorWrong},
+        {"update with a descriptor", encodeRequest(1, InstallUpdates{1}), true,
+         ChannelError::descriptorWrong},
+        {"too many paths", encodeRequest(1, RemoveSystemPaths{1, maxPathCount + 1}), true,
+         ChannelError::pathCount},
+    };
+    for (const auto& c : cases) {
+        const auto result = decodeRequest(c.bytes, c.hasDescriptor);
+        ASSERT_FALSE(result.has_value()) << c.what;
+        EXPECT_EQ(channelErrorName(result.error()), channelErrorName(c.error)) << c.what;
+    }
+
+    // Replies: a message fits inline up to its limit and travels in a blob beyond it.
+    for (const std::size_t length : {std::size_t{0}, maxInlineMessage, maxInlineMessage + 1}) {
+        const std::string message(length <= maxInlineMessage ? length : 0, 'm');
+        const OperationDone done{true, -5, static_cast<std::uint32_t>(length), message};
+        const auto reply = decodeReply(encodeReply(3, done), length > maxInlineMessage);
+        ASSERT_TRUE(reply.has_value()) << length;
+        const auto& back = std::get<OperationDone>(reply->message);
+        EXPECT_EQ(back.freedBytes, -5);
+        EXPECT_EQ(back.inlineMessage, message);
+    }
+    EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, 0, 4, "abc"}), false));
+}
+
+TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
+    const std::vector<std::string> paths = {"/Library/Caches/a", "", std::string(70000, 'p')};
+    const std::string blob = encodePathList(paths);
+    EXPECT_EQ(decodePathList(blob, 3), paths);
+    for (const auto& [bytes, count] : std::vector<std::pair<std::string, std::uint32_t>>{
+             {blob, 2},
+             {blob, 4},
+             {blob + "x", 3},
+             {blob.substr(0, 10), 1},
+             {std::string("\xff\xff\xff\xff", 4), 1}}) {
+        EXPECT_FALSE(decodePathList(bytes, count).has_value()) << count;
+    }
+}
+
+TEST(ChannelSocketTest, CarriesOneDescriptorAndClosesAnyExtraOnes) {
+    auto pair = makeChannelPair();
+    ASSERT_TRUE(pair.has_value());
+    auto blob = makeSealedBlob("contents");
+    ASSERT_TRUE(blob.has_value());
+    ASSERT_TRUE(sendDatagram(pair->frontEnd.get(), "hello", blob->get()).has_value());
+    auto received = receiveDatagram(pair->monitorEnd.get());
+    ASSERT_TRUE(received.has_value());
+    EXPECT_EQ(received->bytes, "hello");
+    EXPECT_EQ(readSealedBlob(received->descriptor.get(), 100), "contents");
+    received->descriptor.reset();
+
+    // Two descriptors at once: refused, and neither stays open here.
+    const int before = openDescriptorCount();
+    int extra[2] = {::dup(0), ::dup(0)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof extra)] = {};
+    char byte = 'x';
+    iovec vector{&byte, 1};
+    msghdr header{};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* message = CMSG_FIRSTHDR(&header);
+    message->cmsg_level = SOL_SOCKET;
+    message->cmsg_type = SCM_RIGHTS;
+    message->cmsg_len = CMSG_LEN(sizeof extra);
+    std::memcpy(CMSG_DATA(message), extra, sizeof extra);
+    ASSERT_EQ(::sendmsg(pair->frontEnd.get(), &header, 0), 1);
+    ::close(extra[0]);
+    ::close(extra[1]);
+    const auto refused = receiveDatagram(pair->monitorEnd.get());
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().errorNumber, EBADMSG);
+    EXPECT_EQ(openDescriptorCount(), before);
+
+    pair->frontEnd.reset();
+    const auto closed = receiveDatagram(pair->monitorEnd.get());
+    ASSERT_FALSE(closed.has_value());
+    EXPECT_EQ(closed.error().errorNumber, ECONNRESET);
+}
+
+TEST(SealedBlobTest, TakesOnlySealedMemoryFilesWithinTheirLimit) {
+    auto sealed = makeSealedBlob(std::string(100, 'b'));
+    ASSERT_TRUE(sealed.has_value());
+    EXPECT_EQ(::write(sealed->get(), "x", 1), -1);  // the sender cannot change it either
+    EXPECT_EQ(readSealedBlob(sealed->get(), 100)->size(), 100U);
+    EXPECT_EQ(readSealedBlob(sealed->get(), 99).error().errorNumber, EFBIG);
+
+    const UniqueFd unsealed(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    ASSERT_EQ(::write(unsealed.get(), "abc", 3), 3);
+    EXPECT_EQ(readSealedBlob(unsealed.get(), 100).error().errorNumber, EPERM);
+    const UniqueFd file(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(readSealedBlob(file.get(), 1 << 30).error().errorNumber, EPERM);
+}
+
+}  // namespace
+}  // namespace tavelin::channel
