@@ -11,6 +11,7 @@ packages=(
     libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     clang-tidy clang-format
+    libseccomp-dev
 )
 
 missing=()

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "SystemError.h"
+
+namespace tavelin {
+
+// What a process that talks to the world may keep once it has set itself up.
+struct SandboxSettings {
+    // For a process started as root: the empty directory it is locked into (chroot) and
+    // the account it becomes, with no supplementary groups. A process that already runs
+    // unprivileged keeps its account and file system view: it cannot lock itself in.
+    std::string emptyRoot;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    // Resource limits, soft and hard alike (RLIMIT_NOFILE, RLIMIT_NPROC, RLIMIT_AS; an
+    // address-space limit of RLIM_INFINITY leaves it as it is). Files may not be written
+    // (RLIMIT_FSIZE 0) and no core is dumped (RLIMIT_CORE 0).
+    rlim_t maxOpenFiles = 1024;
+    rlim_t maxProcesses = 64;
+    rlim_t maxAddressSpace = RLIM_INFINITY;
+    // The system calls the process may make from then on (names as libseccomp knows them);
+    // any other kills the whole process (SIGSYS). Beyond the list: clone only for threads
+    // (CLONE_THREAD set), clone3 fails with ENOSYS so that the C library falls back to
+    // clone, and openat only without O_WRONLY, O_RDWR or O_CREAT.
+    std::span<const std::string_view> allowedSystemCalls;
+};
+
+// Enters the sandbox, in this order: chroot and chdir into emptyRoot, drop supplementary
+// groups, gid and uid (real, effective and saved) when running as root, and check that
+// root cannot be regained; then no_new_privs, not dumpable, no capabilities, the resource
+// limits, and last the system call filter. Fails with the first step that failed; the
+// caller must then exit, since the process is half-confined.
+[[nodiscard]] Status<SystemError> enterSandbox(const SandboxSettings& settings);
+
+}  // namespace tavelin

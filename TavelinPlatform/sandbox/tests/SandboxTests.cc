@@ -1,0 +1,153 @@
+// A real child process enters the sandbox; the test reads what the kernel says of it and
+// watches forbidden calls kill it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "Sandbox.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+namespace {
+
+constexpr std::array<std::string_view, 8> minimalCalls = {
+    "read", "write", "close", "exit", "exit_group", "rt_sigreturn", "getpid", "fstat"};
+
+SandboxSettings settingsFor(const std::string& emptyRoot) {
+    SandboxSettings settings;
+    settings.emptyRoot = emptyRoot;
+    settings.uid = 65534;
+    settings.gid = 65534;
+    settings.maxOpenFiles = 64;
+    settings.maxProcesses = 0;
+    settings.allowedSystemCalls = minimalCalls;
+    return settings;
+}
+
+// A child that enters the sandbox, writes what `afterwards` returns (a short report) to
+// the test, waits for the test's go-ahead and then runs `last`. Returns the report, the
+// kernel's status text of the child taken before the go-ahead, and how the child ended.
+struct ChildOutcome {
+    std::string report;
+    std::string status;
+    int waitStatus = 0;
+};
+
+ChildOutcome runSandboxedChild(const std::string& emptyRoot,
+                               const std::function<std::string()>& afterwards,
+                               const std::function<void()>& last) {
+    int toTest[2];
+    int toChild[2];
+    EXPECT_EQ(::pipe2(toTest, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(toTest[0]);
+        ::close(toChild[1]);
+        if (!enterSandbox(settingsFor(emptyRoot))) {
+            ::_exit(90);
+        }
+        const std::string report = afterwards();
+        static_cast<void>(::write(toTest[1], report.data(), report.size()));
+        ::close(toTest[1]);
+        char go = 0;
+        static_cast<void>(::read(toChild[0], &go, 1));
+        last();
+        ::_exit(0);
+    }
+    const UniqueFd reportEnd(toTest[0]);
+    const UniqueFd goEnd(toChild[1]);
+    ::close(toTest[1]);
+    ::close(toChild[0]);
+    ChildOutcome outcome;
+    char buffer[256];
+    ssize_t count = 0;
+    while ((count = ::read(reportEnd.get(), buffer, sizeof buffer)) > 0) {
+        outcome.report.append(buffer, static_cast<std::size_t>(count));
+    }
+    std::ifstream status("/proc/" + std::to_string(child) + "/status");
+    outcome.status.assign(std::istreambuf_iterator<char>(status), {});
+    static_cast<void>(::write(goEnd.get(), "g", 1));
+    ::waitpid(child, &outcome.waitStatus, 0);
+    return outcome;
+}
+
+std::string statusField(const std::string& status, const std::string& name) {
+    const auto start = status.find("\n" + name + ":");
+    if (start == std::string::npos) {
+        return "?";
+    }
+    const auto valueStart = status.find_first_not_of(" \t", start + name.size() + 2);
+    return status.substr(valueStart, status.find('\n', valueStart) - valueStart);
+}
+
+class SandboxTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to lock a process into an empty root";
+        }
+        std::filesystem::create_directory(emptyRoot_);
+        // A child killed early must not take the test down with a SIGPIPE.
+        static_cast<void>(::signal(SIGPIPE, SIG_IGN));
+    }
+    void TearDown() override { std::filesystem::remove(emptyRoot_); }
+
+    std::string emptyRoot_ = "/tmp/tavelin-sandbox-test." + std::to_string(::getpid());
+};
+
+TEST_F(SandboxTest, TheChildRunsUnprivilegedConfinedAndFiltered) {
+    const ChildOutcome outcome = runSandboxedChild(
+        emptyRoot_,
+        [] {
+            // Nothing of the real root is visible (a read-only open is allowed).
+            const int etc = ::open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            return std::string(etc < 0 && errno == ENOENT ? "empty" : "visible");
+        },
+        [] {});
+    EXPECT_EQ(outcome.report, "empty");
+    EXPECT_EQ(statusField(outcome.status, "Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(statusField(outcome.status, "Gid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(statusField(outcome.status, "Groups"), "");
+    EXPECT_EQ(statusField(outcome.status, "CapEff"), "0000000000000000");
+    EXPECT_EQ(statusField(outcome.status, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(statusField(outcome.status, "NoNewPrivs"), "1");
+    EXPECT_EQ(statusField(outcome.status, "Seccomp"), "2");
+    EXPECT_TRUE(WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) == 0)
+        << outcome.waitStatus;
+}
+
+TEST_F(SandboxTest, AForbiddenCallKillsTheWholeProcess) {
+    const struct {
+        const char* what;
+        std::function<void()> call;
+    } cases[] = {
+        {"a socket", [] { static_cast<void>(::socket(AF_INET, SOCK_STREAM, 0)); }},
+        {"a new process", [] { static_cast<void>(::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)); }},
+        {"a file opened for writing",
+         [] {
+             static_cast<void>(::syscall(SYS_openat, AT_FDCWD, "/x", O_WRONLY | O_CREAT, 0600));
+         }},
+    };
+    for (const auto& c : cases) {
+        const ChildOutcome outcome = runSandboxedChild(
+            emptyRoot_, [] { return std::string("in"); }, c.call);
+        EXPECT_EQ(outcome.report, "in") << c.what;
+        EXPECT_TRUE(WIFSIGNALED(outcome.waitStatus) && WTERMSIG(outcome.waitStatus) == SIGSYS)
+            << c.what << ": " << outcome.waitStatus;
+    }
+}
+
+}  // namespace
+}  // namespace tavelin
