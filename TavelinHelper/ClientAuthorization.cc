@@ -34,12 +34,12 @@ bool admitLogging(long code, LogSink& log) {
 
 }  // namespace
 
-bool isClientAuthorized(const PeerProcess* connection, const Requirement& requirement,
+bool isClientAuthorized(PeerInspector* connection, const Requirement& requirement,
                         const TrustAnchor& anchor, LogSink& log) {
     return admitLogging(TVLVerifyXPCClient(connection, requirement, anchor), log);
 }
 
-bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
+bool isClientAuthorized(PeerInspector* connection, std::string_view requirement,
                         const TrustAnchor& anchor, LogSink& log) {
     return admitLogging(TVLVerifyXPCClient(connection, requirement, anchor), log);
 }

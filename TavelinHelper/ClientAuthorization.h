@@ -4,7 +4,7 @@
 
 #include "IdentityError.h"
 #include "LogSink.h"
-#include "PeerProcess.h"
+#include "ClientVerification.h"
 #include "Requirement.h"
 #include "TrustAnchor.h"
 
@@ -20,10 +20,10 @@ namespace tavelin {
 //   1 "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar."
 //   2 "[TavelinHelper] Ungültiges Code-Requirement (Team-ID konfiguriert?)."
 //   3 "[TavelinHelper] Client-Signatur erfüllt das Requirement nicht."
-[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, const Requirement& requirement,
+[[nodiscard]] bool isClientAuthorized(PeerInspector* connection, const Requirement& requirement,
                                       const TrustAnchor& anchor, LogSink& log);
 // The same with a requirement text parsed on the spot (code 2 when it does not parse).
-[[nodiscard]] bool isClientAuthorized(const PeerProcess* connection, std::string_view requirement,
+[[nodiscard]] bool isClientAuthorized(PeerInspector* connection, std::string_view requirement,
                                       const TrustAnchor& anchor, LogSink& log);
 
 }  // namespace tavelin

@@ -1,6 +1,6 @@
 #include "ClientVerification.h"
 
-#include <optional>
+#include <sys/stat.h>
 
 #include "CodeVerifier.h"
 
@@ -8,14 +8,20 @@ namespace tavelin {
 
 namespace {
 
+bool sameFile(int first, int second) {
+    struct stat a {};
+    struct stat b {};
+    return ::fstat(first, &a) == 0 && ::fstat(second, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 // The checks in their order; a null `requirement` is one that did not parse.
-long verify(const PeerProcess* connection, const Requirement* requirement,
-            const TrustAnchor& anchor) {
+long verify(PeerInspector* connection, const Requirement* requirement, const TrustAnchor& anchor) {
     if (connection == nullptr) {
         return clientCodeUnavailable;
     }
-    const std::optional<UniqueFd> executable = openPeerExecutable(*connection);
-    if (!executable) {
+    const Expected<PeerEvidence, SystemError> first = connection->inspect();
+    if (!first) {
         return clientCodeUnavailable;
     }
     if (requirement == nullptr) {
@@ -23,15 +29,18 @@ long verify(const PeerProcess* connection, const Requirement* requirement,
     }
     // A tracer can rewrite a signed process's code, so a traced peer's signature says
     // nothing about what runs.
-    if (isPeerTracedOrGone(*connection)) {
+    if (first->tracerPid != 0) {
         return clientNotSatisfying;
     }
-    if (checkCode(executable->get(), anchor, *requirement).result != CodeCheckResult::satisfied) {
+    if (checkCode(first->executable.get(), anchor, *requirement).result !=
+        CodeCheckResult::satisfied) {
         return clientNotSatisfying;
     }
     // Look again after the hash: the peer may have exec'd another file or gained a tracer
     // while it ran. What happens after this point is outside admission's reach.
-    if (!isRunningExecutable(*connection, executable->get()) || isPeerTracedOrGone(*connection)) {
+    const Expected<PeerEvidence, SystemError> again = connection->inspect();
+    if (!again || again->tracerPid != 0 ||
+        !sameFile(first->executable.get(), again->executable.get())) {
         return clientNotSatisfying;
     }
     return clientVerified;
@@ -39,9 +48,9 @@ long verify(const PeerProcess* connection, const Requirement* requirement,
 
 }  // namespace
 
-long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
+long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,
                         const TrustAnchor& anchor) {
-    // The peer is looked up before the text is parsed, so 1 wins over 2.
+    // The peer is looked at before the text is parsed, so 1 wins over 2.
     if (connection == nullptr) {
         return clientCodeUnavailable;
     }
@@ -49,7 +58,7 @@ long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirem
     return verify(connection, parsed ? &*parsed : nullptr, anchor);
 }
 
-long TVLVerifyXPCClient(const PeerProcess* connection, const Requirement& requirement,
+long TVLVerifyXPCClient(PeerInspector* connection, const Requirement& requirement,
                         const TrustAnchor& anchor) {
     return verify(connection, &requirement, anchor);
 }

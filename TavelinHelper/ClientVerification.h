@@ -14,24 +14,45 @@ inline constexpr long clientCodeUnavailable = 1;     // no code could be found f
 inline constexpr long clientRequirementInvalid = 2;  // the requirement text does not parse
 inline constexpr long clientNotSatisfying = 3;       // invalid signature or requirement not met
 
+// How admission looks at the peer of one connection. In the daemon the root monitor takes
+// the look (the front cannot read another process's /proc); each inspect() is a fresh one.
+class PeerInspector {
+  public:
+    virtual ~PeerInspector() = default;
+    [[nodiscard]] virtual Expected<PeerEvidence, SystemError> inspect() = 0;
+};
+
+// A look taken by this process itself (inspectPeer), for the monitor and for tests.
+class LocalPeerInspector final : public PeerInspector {
+  public:
+    explicit LocalPeerInspector(const PeerProcess& peer) : peer_(peer) {}
+    [[nodiscard]] Expected<PeerEvidence, SystemError> inspect() override {
+        return inspectPeer(peer_);
+    }
+
+  private:
+    const PeerProcess& peer_;
+};
+
 // Checks the code of the process on the other end of a connection against a requirement,
 // in this order:
-//   1. the peer: no record (null), an exited peer, or an executable that cannot be opened
-//      through /proc/<pid>/exe while the pidfd proves the pid unchanged gives 1;
+//   1. the peer: no inspector (null), or a first look that fails (the peer exited, or its
+//      executable cannot be opened through its pidfd-confirmed /proc directory) gives 1;
 //   2. the requirement text: one that does not parse gives 2 (so 1 wins over 2);
 //   3. validity: a traced peer, an unsigned or altered executable, a chain that does not
-//      end at `anchor`, a leaf that is expired or not for code signing, an unmet condition,
-//      or a peer that exec'd another file during the check gives 3; otherwise 0.
+//      end at `anchor`, a leaf that is expired or not for code signing, an unmet
+//      condition, or a second look after the hash that fails, shows another file (the
+//      peer exec'd) or a tracer gives 3; otherwise 0.
 // The executable is hashed only when its signature block and the requirement's conditions
 // have passed, so refusing unsigned or foreign-signed programs stays cheap.
-// Keeps no state and caches nothing; safe to call from several threads at once. The caller
-// keeps ownership of everything passed in.
-[[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, std::string_view requirement,
+// Keeps no state and caches nothing; safe to call from several threads at once (each
+// with its own inspector). The caller keeps ownership of everything passed in.
+[[nodiscard]] long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,
                                       const TrustAnchor& anchor);
 
 // The same with the requirement parsed once beforehand (the daemon's requirement is a
 // constant, parsed at start-up); answers 0, 1 or 3.
-[[nodiscard]] long TVLVerifyXPCClient(const PeerProcess* connection, const Requirement& requirement,
+[[nodiscard]] long TVLVerifyXPCClient(PeerInspector* connection, const Requirement& requirement,
                                       const TrustAnchor& anchor);
 
 }  // namespace tavelin

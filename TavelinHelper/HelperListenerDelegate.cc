@@ -1,5 +1,6 @@
 #include "HelperListenerDelegate.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,7 +31,11 @@ std::string_view closingReason(ConnectionEnd end) {
 std::unique_ptr<PrivilegedHelperProtocol> HelperListenerDelegate::shouldAcceptNewConnection(
     const PeerProcess* peer, pid_t pid) {
     // isClientAuthorized writes the reason line itself; ours follows it.
-    if (!isClientAuthorized(peer, requirement_, anchor_, log_)) {
+    std::optional<LocalPeerInspector> inspector;
+    if (peer != nullptr) {
+        inspector.emplace(*peer);
+    }
+    if (!isClientAuthorized(inspector ? &*inspector : nullptr, requirement_, anchor_, log_)) {
         log_.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
                  std::to_string(pid) + ")");
         return nullptr;

@@ -335,7 +335,8 @@ class LivePeer {
     }
 
     [[nodiscard]] bool admitted(const TrustAnchor& anchor) {
-        return isClientAuthorized(&*peer_, clientRequirement(), anchor, log_);
+        LocalPeerInspector inspector(*peer_);
+        return isClientAuthorized(&inspector, clientRequirement(), anchor, log_);
     }
 
   private:

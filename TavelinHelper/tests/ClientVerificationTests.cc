@@ -123,11 +123,12 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
             reused.pidfd = std::move(peer->pidfd);
             peer = &reused;
         }
-        peer = c.peer == Peer::none ? nullptr : peer;
+        LocalPeerInspector inspector(*peer);
+        PeerInspector* inspected = c.peer == Peer::none ? nullptr : &inspector;
         const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
-        EXPECT_EQ(TVLVerifyXPCClient(peer, c.requirement, anchor), expected) << name;
+        EXPECT_EQ(TVLVerifyXPCClient(inspected, c.requirement, anchor), expected) << name;
         CapturingLogSink log;
-        EXPECT_EQ(isClientAuthorized(peer, c.requirement, anchor, log), expected == 0);
+        EXPECT_EQ(isClientAuthorized(inspected, c.requirement, anchor, log), expected == 0);
         EXPECT_EQ(log.lines(), linesOfCode[expected]) << name;
     }
 }

@@ -127,46 +127,28 @@ std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
     return PeerProcess{std::move(pidfd), credentials.pid, credentials.uid, credentials.gid};
 }
 
-std::optional<UniqueFd> openPeerExecutable(const PeerProcess& peer) {
+Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer) {
     const UniqueFd directory = openProcDirectory(peer);
     if (!directory) {
-        return std::nullopt;
+        return systemError(ESRCH, "/proc", std::to_string(peer.pid));
     }
-    // Opening the "exe" link yields the very file the process was started from, even if
-    // its path has since been renamed or replaced.
-    UniqueFd executable(openAt(directory.get(), "exe", O_RDONLY));
-    if (!executable) {
-        return std::nullopt;
+    PeerEvidence evidence{peer.pid, peer.uid, peer.gid, 0, UniqueFd()};
+    evidence.executable.reset(openAt(directory.get(), "exe", O_RDONLY));
+    if (!evidence.executable) {
+        return lastSystemError("open exe of", std::to_string(peer.pid));
     }
     struct stat status {};
-    if (::fstat(executable.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return std::nullopt;
-    }
-    return executable;
-}
-
-bool isPeerTracedOrGone(const PeerProcess& peer) {
-    const UniqueFd directory = openProcDirectory(peer);
-    if (!directory) {
-        return true;
+    if (::fstat(evidence.executable.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return systemError(EACCES, "exe of", std::to_string(peer.pid));
     }
     const UniqueFd statusFile(openAt(directory.get(), "status", O_RDONLY));
-    std::string status;
-    if (!statusFile || !readAll(statusFile.get(), status)) {
-        return true;
+    std::string text;
+    const long tracer = statusFile && readAll(statusFile.get(), text) ? tracerPidOf(text) : -1;
+    if (tracer < 0) {
+        return systemError(EIO, "status of", std::to_string(peer.pid));
     }
-    return tracerPidOf(status) != 0;
-}
-
-bool isRunningExecutable(const PeerProcess& peer, int executableFd) {
-    const std::optional<UniqueFd> current = openPeerExecutable(peer);
-    struct stat verified {};
-    struct stat running {};
-    if (!current || ::fstat(executableFd, &verified) != 0 ||
-        ::fstat(current->get(), &running) != 0) {
-        return false;
-    }
-    return verified.st_dev == running.st_dev && verified.st_ino == running.st_ino;
+    evidence.tracerPid = static_cast<pid_t>(tracer);
+    return evidence;
 }
 
 }  // namespace tavelin

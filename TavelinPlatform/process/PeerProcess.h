@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "SystemError.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
@@ -26,19 +27,23 @@ struct PeerProcess {
 // or no pidfd can be obtained (e.g. the peer has already exited and been reaped).
 [[nodiscard]] std::optional<PeerProcess> peerProcessOfSocket(int socketFd);
 
-// Opens the executable file the peer runs (read-only, close-on-exec) through
-// /proc/<pid>/exe, and proves with the pidfd that /proc/<pid> still belongs to the
-// recorded process, so a reused pid can never lend its executable to a peer.
-// Returns nothing when the peer has exited, is a zombie or its executable is unreadable.
-[[nodiscard]] std::optional<UniqueFd> openPeerExecutable(const PeerProcess& peer);
+// What admission learns of a peer in one look through its pinned /proc directory: the
+// executable it runs now and who traces it.
+struct PeerEvidence {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    pid_t tracerPid = 0;  // 0: not traced
+    UniqueFd executable;  // read-only, close-on-exec, a regular file
+};
 
-// True when the peer is being traced right now (TracerPid in /proc/<pid>/status is not 0),
-// or when its status cannot be read or no longer belongs to the recorded process.
-// A tracer can change a signed process's code at will, so such a peer is never admitted.
-[[nodiscard]] bool isPeerTracedOrGone(const PeerProcess& peer);
-
-// True when the peer still runs the file that `executableFd` (from openPeerExecutable)
-// refers to, i.e. it has not exec'd another file since; false when it is gone.
-[[nodiscard]] bool isRunningExecutable(const PeerProcess& peer, int executableFd);
+// One look at the peer. The executable is opened through /proc/<pid>/exe after the pidfd
+// has proven that /proc/<pid> still belongs to the recorded process, so a reused pid can
+// never lend its executable to a peer; "exe" yields the very file the process was started
+// from, even if its path has since been renamed or replaced. A tracer can change a signed
+// process's code at will, so admission refuses a traced peer. Fails with ESRCH when it has exited or its /proc directory no
+// longer belongs to it, with the open's errno when its executable cannot be opened,
+// with EIO when its status cannot be read.
+[[nodiscard]] Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer);
 
 }  // namespace tavelin

@@ -1,0 +1,50 @@
+#include "LoopMailbox.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace tavelin {
+
+Expected<LoopMailbox, SystemError> LoopMailbox::create() {
+    UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!event) {
+        return lastSystemError("eventfd");
+    }
+    return LoopMailbox(std::move(event));
+}
+
+LoopMailbox::LoopMailbox(LoopMailbox&& other) noexcept : event_(std::move(other.event_)) {
+    const std::lock_guard lock(other.mutex_);
+    tasks_ = std::move(other.tasks_);
+}
+
+void LoopMailbox::post(std::function<void()> task) {
+    {
+        const std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(event_.get(), &one, sizeof one));
+}
+
+void LoopMailbox::runPosted() {
+    std::uint64_t count = 0;
+    static_cast<void>(::read(event_.get(), &count, sizeof count));
+    std::deque<std::function<void()>> ready;
+    {
+        const std::lock_guard lock(mutex_);
+        ready.swap(tasks_);
+    }
+    for (auto& task : ready) {
+        try {
+            task();
+        } catch (...) {
+            // One task's failure (out of memory for one connection's reply, say) must not
+            // end the loop; the task's owner cleans up through its own state.
+        }
+    }
+}
+
+}  // namespace tavelin
