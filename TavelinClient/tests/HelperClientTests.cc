@@ -93,8 +93,8 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     ASSERT_TRUE(client.has_value()) << client.error().text();
     EXPECT_EQ(client.value().daemonPid(), ::getpid());
 
-    const std::vector<std::string> requests = {
-        "", std::string("a\0b\xff", 4), std::string(std::size_t{3} * 1024 * 1024, 'z') + "!"};
+    const std::vector<std::string> requests = {"", std::string("a\0b\xff", 4),
+                                               std::string(maxPerformArgumentBytes - 1, 'z') + "!"};
     for (const std::string& request : requests) {
         SCOPED_TRACE("request of " + std::to_string(request.size()) +
                      " bytes: " + request.substr(0, 60));
@@ -105,9 +105,9 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
         ASSERT_TRUE(answer.has_value()) << answer.error().text();
         EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
     }
-    // A request above the frame limit is refused unsent; the connection stays usable.
+    // A request above the limit is refused unsent; the connection stays usable.
     const Expected<std::string, ClientError> tooLarge =
-        client.value().perform(std::string(maxFrameBody, 'x'));
+        client.value().perform(std::string(maxPerformArgumentBytes + 1, 'x'));
     ASSERT_FALSE(tooLarge.has_value());
     EXPECT_EQ(tooLarge.error().kind, ClientErrorKind::protocolError);
     EXPECT_TRUE(client.value().helperVersion().has_value());

@@ -137,8 +137,13 @@ std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) 
         put(out, repair->peerHandle, 8);
         return out;
     }
-    std::string out = header(MessageType::installUpdates, requestId);
-    put(out, std::get<InstallUpdates>(request).peerHandle, 8);
+    if (const auto* update = std::get_if<InstallUpdates>(&request)) {
+        std::string out = header(MessageType::installUpdates, requestId);
+        put(out, update->peerHandle, 8);
+        return out;
+    }
+    std::string out = header(MessageType::inspectPeer, requestId);
+    put(out, std::get<InspectPeer>(request).peerHandle, 8);
     return out;
 }
 
@@ -190,6 +195,9 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
                                         hasDescriptor);
         case MessageType::installUpdates:
             return finish<FrontRequest>(head->requestId, InstallUpdates{body.take(8)}, body,
+                                        hasDescriptor);
+        case MessageType::inspectPeer:
+            return finish<FrontRequest>(head->requestId, InspectPeer{body.take(8)}, body,
                                         hasDescriptor);
         default:
             return Unexpected(ChannelError::unknownType);

@@ -23,10 +23,12 @@
 //   3 removeSystemPaths  u64 peer handle, u32 path count fd: sealed blob, the path list
 //   4 repairPermissions  u64 peer handle                 fd: sealed blob, the path
 //   5 installUpdates     u64 peer handle
+//   6 inspectPeer        u64 peer handle (a fresh look at an opened peer)
 //
 //   monitor -> front
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
 //                        u32 gid, i32 tracer pid         fd: the executable (when opened)
+//                        (the answer to openPeer and inspectPeer)
 //   102 operationDone    u8 success, i64 freed bytes, u32 message length, then the
 //                        message when it is at most maxInlineMessage bytes long
 //                                                        fd: sealed blob, a longer message
@@ -55,6 +57,7 @@ enum class MessageType : std::uint32_t {
     removeSystemPaths = 3,
     repairPermissions = 4,
     installUpdates = 5,
+    inspectPeer = 6,
     peerOpened = 101,
     operationDone = 102,
 };
@@ -87,8 +90,11 @@ struct RepairPermissions {
 struct InstallUpdates {
     std::uint64_t peerHandle = 0;
 };
-using FrontRequest =
-    std::variant<OpenPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions, InstallUpdates>;
+struct InspectPeer {
+    std::uint64_t peerHandle = 0;
+};
+using FrontRequest = std::variant<OpenPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions,
+                                  InstallUpdates, InspectPeer>;
 
 // --- monitor -> front ---
 struct PeerOpened {

@@ -78,7 +78,7 @@ Status<SystemError> sendDatagram(int socketFd, std::string_view bytes, int descr
     return {};
 }
 
-Expected<Datagram, SystemError> receiveDatagram(int socketFd) {
+Expected<Datagram, SystemError> receiveDatagram(int socketFd, bool wait) {
     Datagram datagram;
     datagram.bytes.resize(maxDatagramSize);
     iovec vector{datagram.bytes.data(), datagram.bytes.size()};
@@ -90,7 +90,7 @@ Expected<Datagram, SystemError> receiveDatagram(int socketFd) {
         header.msg_iovlen = 1;
         header.msg_control = control.data();
         header.msg_controllen = control.size();
-        return ::recvmsg(socketFd, &header, MSG_CMSG_CLOEXEC);
+        return ::recvmsg(socketFd, &header, MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT));
     });
     if (received < 0) {
         return lastSystemError("recvmsg");

@@ -30,9 +30,10 @@ struct Datagram {
 [[nodiscard]] Status<SystemError> sendDatagram(int socketFd, std::string_view bytes,
                                                int descriptor = -1);
 
-// Receives one datagram. End of stream (the other side closed) is ECONNRESET. A datagram
-// longer than maxDatagramSize, or one with more than one descriptor or anything else in
-// its control block, fails with EBADMSG after every descriptor in it was closed.
-[[nodiscard]] Expected<Datagram, SystemError> receiveDatagram(int socketFd);
+// Receives one datagram, waiting for it unless `wait` is false (then EAGAIN when none is
+// there). End of stream (the other side closed) is ECONNRESET. A datagram longer than
+// maxDatagramSize, or one with more than one descriptor or anything else in its control
+// block, fails with EBADMSG after every descriptor in it was closed.
+[[nodiscard]] Expected<Datagram, SystemError> receiveDatagram(int socketFd, bool wait = true);
 
 }  // namespace tavelin::channel

@@ -13,7 +13,7 @@ constexpr std::string_view performText = "performWithOperationJSON:reply:";
 constexpr std::size_t callIdSize = 8;
 constexpr std::size_t selectorLengthSize = 2;
 // [type][call id][selector length]
-constexpr std::size_t callFixedSize = 1 + callIdSize + selectorLengthSize;
+constexpr std::size_t callFixedSize = callHeaderSize;
 // [type][call id]
 constexpr std::size_t replyFixedSize = 1 + callIdSize;
 
@@ -101,7 +101,7 @@ std::optional<std::string> encodeCall(const CallFrame& call) {
     if (call.selector == CallSelector::helperVersion && !call.argument.empty()) {
         return std::nullopt;
     }
-    if (call.argument.size() > maxFrameBody - callFixedSize - selector.size()) {
+    if (call.argument.size() > maxPerformArgumentBytes) {
         return std::nullopt;
     }
     std::string frame = startFrame(callFixedSize + selector.size() + call.argument.size());
@@ -227,6 +227,52 @@ std::optional<std::string> FrameReader::next() {
         start_ = 0;
     }
     return body;
+}
+
+Status<FrameError> judgeCallPrefix(std::string_view prefix, std::uint32_t declaredLength) {
+    if (prefix.empty()) {
+        return {};
+    }
+    if (static_cast<unsigned char>(prefix[0]) != static_cast<unsigned char>(FrameType::call)) {
+        return Unexpected(frameTypeOf(prefix).has_value() ? FrameError::unexpectedType
+                                                          : FrameError::unknownType);
+    }
+    if (prefix.size() < callFixedSize) {
+        return {};
+    }
+    const auto selectorLength = static_cast<std::size_t>(
+        loadUnsigned(prefix.data() + 1 + callIdSize, selectorLengthSize, ByteOrder::bigEndian));
+    if (callFixedSize + selectorLength > declaredLength) {
+        return Unexpected(FrameError::selectorOverrun);
+    }
+    if (prefix.size() < callFixedSize + selectorLength) {
+        return {};
+    }
+    const auto selector = selectorFromText(prefix.substr(callFixedSize, selectorLength));
+    if (!selector) {
+        return Unexpected(FrameError::unknownSelector);
+    }
+    const std::size_t argumentLength = declaredLength - callFixedSize - selectorLength;
+    if (*selector == CallSelector::helperVersion && argumentLength != 0) {
+        return Unexpected(FrameError::unexpectedArgument);
+    }
+    if (argumentLength > maxPerformArgumentBytes) {
+        return Unexpected(FrameError::oversize);
+    }
+    return {};
+}
+
+std::optional<FrameReader::PartialFrame> FrameReader::partialFrame() const noexcept {
+    if (failed() || buffered() < frameHeaderSize) {
+        return std::nullopt;
+    }
+    const auto length = static_cast<std::uint32_t>(
+        loadUnsigned(buffer_.data() + start_, frameHeaderSize, ByteOrder::bigEndian));
+    const std::size_t bodyBuffered = buffered() - frameHeaderSize;
+    if (bodyBuffered >= length) {
+        return std::nullopt;
+    }
+    return PartialFrame{length, std::string_view(buffer_).substr(start_ + frameHeaderSize)};
 }
 
 std::optional<std::uint32_t> FrameReader::checkedLength() {

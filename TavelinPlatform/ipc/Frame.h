@@ -20,6 +20,15 @@ namespace tavelin {
 //   REPLY  [0x03][call id u64 BE][answer]                             daemon -> client
 
 inline constexpr std::uint32_t maxFrameBody = 16U * 1024U * 1024U;
+// The longest argument of a performWithOperationJSON:reply: call (the request JSON). A
+// daemon refuses a longer one as soon as its frame's selector is in, and a client never
+// sends one.
+inline constexpr std::size_t maxPerformArgumentBytes = std::size_t{1024} * 1024;
+// [type][call id u64][selector length u16]
+inline constexpr std::size_t callHeaderSize = 1 + 8 + 2;
+// The longest CALL body a daemon reads: a perform call with the longest argument.
+inline constexpr std::uint32_t maxCallBody =
+    static_cast<std::uint32_t>(callHeaderSize + 31 + maxPerformArgumentBytes);
 inline constexpr std::size_t frameHeaderSize = 4;
 inline constexpr std::uint8_t protocolVersion = 1;
 
@@ -72,8 +81,8 @@ struct ReplyFrame {
 // --- encoding: each returns the complete frame, length prefix included ---
 
 [[nodiscard]] std::string encodeHello();
-// Nothing when the body would exceed maxFrameBody, or when a helperVersion call is given
-// an argument.
+// Nothing when a perform argument exceeds maxPerformArgumentBytes, or when a helperVersion
+// call is given an argument.
 [[nodiscard]] std::optional<std::string> encodeCall(const CallFrame& call);
 // Nothing when the body would exceed maxFrameBody.
 [[nodiscard]] std::optional<std::string> encodeReply(const ReplyFrame& reply);
@@ -88,6 +97,13 @@ struct ReplyFrame {
 // A CALL with one of the two known selectors; helperVersion calls must have no argument.
 [[nodiscard]] Expected<CallFrame, FrameError> decodeCall(std::string_view body);
 [[nodiscard]] Expected<ReplyFrame, FrameError> decodeReply(std::string_view body);
+
+// Judges a CALL whose body has only partly arrived, from the `declaredLength` of its body
+// and the `prefix` received so far, as soon as the prefix shows enough: a type other than
+// CALL, an unknown selector, a helperVersion call with an argument, or a perform argument
+// longer than maxPerformArgumentBytes fails at once; anything undecided yet passes.
+[[nodiscard]] Status<FrameError> judgeCallPrefix(std::string_view prefix,
+                                                 std::uint32_t declaredLength);
 
 // Cuts a received byte stream into frame bodies. Feed it whatever recv() returned, then
 // take complete bodies out with next() until it has none.
@@ -111,6 +127,17 @@ class FrameReader {
 
     // True when no part of a frame is buffered: end of stream here is a clean close.
     [[nodiscard]] bool atFrameBoundary() const noexcept { return buffered() == 0; }
+
+    // The bytes held, handed out or not; what the reader costs in memory.
+    [[nodiscard]] std::size_t bufferedBytes() const noexcept { return buffered(); }
+
+    // The frame being assembled: its declared body length and the part of its body that
+    // has arrived. Nothing when no length prefix is complete or a whole frame is waiting.
+    struct PartialFrame {
+        std::uint32_t declaredLength = 0;
+        std::string_view bodyPrefix;
+    };
+    [[nodiscard]] std::optional<PartialFrame> partialFrame() const noexcept;
 
   private:
     [[nodiscard]] std::size_t buffered() const noexcept { return buffer_.size() - start_; }

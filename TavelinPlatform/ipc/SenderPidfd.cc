@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
+#include <string_view>
 
 #include "RetryOnInterrupt.h"
 
@@ -70,25 +70,33 @@ void closeDescriptors(const cmsghdr* message) {
 }
 
 // The "Pid:" value of a pidfd's fdinfo; nothing when unreadable.
-[[nodiscard]] std::optional<long> fdinfoPid(int pidfd) {
-    std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.rfind("Pid:", 0) == 0) {
-            std::size_t start = 4;
-            while (start < line.size() && (line[start] == '\t' || line[start] == ' ')) {
-                ++start;
-            }
-            long pid = 0;
-            const auto [end, error] =
-                std::from_chars(line.data() + start, line.data() + line.size(), pid);
-            if (error == std::errc()) {
-                return pid;
-            }
-            return std::nullopt;
-        }
+[[nodiscard]] std::optional<long> fdinfoPid(int pidfd, int fdinfoDirectory) {
+    const std::string name = std::to_string(pidfd);
+    const UniqueFd info(fdinfoDirectory >= 0
+                            ? ::openat(fdinfoDirectory, name.c_str(), O_RDONLY | O_CLOEXEC)
+                            : ::open(("/proc/self/fdinfo/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<char, 1024> buffer{};
+    const ssize_t count =
+        info ? retryOnInterrupt([&] { return ::read(info.get(), buffer.data(), buffer.size()); })
+             : -1;
+    if (count <= 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const std::string_view text(buffer.data(), static_cast<std::size_t>(count));
+    const std::size_t line = text.find("\nPid:");
+    if (line == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::size_t start = line + 5;
+    while (start < text.size() && (text[start] == '\t' || text[start] == ' ')) {
+        ++start;
+    }
+    long pid = 0;
+    const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), pid);
+    if (error != std::errc() || end == text.data() + start) {
+        return std::nullopt;
+    }
+    return pid;
 }
 
 [[nodiscard]] bool isOnPidfs(int fd) {
@@ -138,13 +146,14 @@ Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffe
     return chunk;
 }
 
-std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd) {
+std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd, int fdinfoDirectory) {
     struct stat info {};
     if (pidfd < 0 || ::fstat(pidfd, &info) != 0) {
         return std::nullopt;
     }
     ProcessIdentity identity;
     identity.pidfd_ = pidfd;
+    identity.fdinfoDirectory_ = fdinfoDirectory;
     identity.onPidfs_ = isOnPidfs(pidfd);
     identity.device_ = info.st_dev;
     identity.inode_ = info.st_ino;
@@ -164,8 +173,8 @@ bool ProcessIdentity::matches(int otherPidfd) const {
     // Before pidfs every pidfd was an anonymous inode; only the pid tells them apart.
     // A pidfd of a process that has been reaped shows a pid of -1 (or 0), never a
     // recycled number, so equal positive pids mean the same, still existing process.
-    const auto pid = fdinfoPid(pidfd_);
-    const auto otherPid = fdinfoPid(otherPidfd);
+    const auto pid = fdinfoPid(pidfd_, fdinfoDirectory_);
+    const auto otherPid = fdinfoPid(otherPidfd, fdinfoDirectory_);
     return pid && otherPid && *pid > 0 && *pid == *otherPid;
 }
 

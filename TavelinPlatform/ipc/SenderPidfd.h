@@ -39,8 +39,11 @@ struct ReceivedChunk {
 // One process as its pidfd identifies it, taken once and compared with many pidfds.
 class ProcessIdentity {
   public:
-    // Nothing when `pidfd` is invalid or cannot be examined.
-    [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd);
+    // Nothing when `pidfd` is invalid or cannot be examined. `fdinfoDirectory` is this
+    // process's /proc/self/fdinfo opened beforehand, for a process that can no longer see
+    // /proc (one locked into an empty root); -1 opens it by path when needed. Borrowed: it
+    // must stay open while the identity is used.
+    [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd, int fdinfoDirectory = -1);
 
     // True when `otherPidfd` refers to the same process. On pidfs (Linux >= 6.9) that is
     // the same inode; on older kernels the "Pid:" lines of both pidfds' fdinfo must agree
@@ -51,6 +54,7 @@ class ProcessIdentity {
     ProcessIdentity() = default;
 
     int pidfd_ = -1;  // borrowed; for the fdinfo comparison on older kernels
+    int fdinfoDirectory_ = -1;
     bool onPidfs_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;

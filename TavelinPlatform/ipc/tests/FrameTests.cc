@@ -150,12 +150,47 @@ TEST(FrameTest, ReaderReassemblesFramesAcrossAnySplit) {
 }
 
 TEST(FrameTest, EncodersRefuseBodiesAboveTheLimit) {
-    const std::size_t callRoom = maxFrameBody - 11 - selectorText(CallSelector::perform).size();
-    EXPECT_TRUE(encodeCall(CallFrame{1, CallSelector::perform, std::string(callRoom, 'a')}));
-    EXPECT_FALSE(encodeCall(CallFrame{1, CallSelector::perform, std::string(callRoom + 1, 'a')}));
+    const std::string longest(maxPerformArgumentBytes, 'a');
+    const auto call = encodeCall(CallFrame{1, CallSelector::perform, longest});
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->size(), frameHeaderSize + maxCallBody);
+    EXPECT_FALSE(encodeCall(CallFrame{1, CallSelector::perform, longest + "a"}));
     EXPECT_FALSE(encodeCall(CallFrame{1, CallSelector::helperVersion, "x"}));
     EXPECT_TRUE(encodeReply(ReplyFrame{1, std::string(maxFrameBody - 9, 'a')}));
     EXPECT_FALSE(encodeReply(ReplyFrame{1, std::string(maxFrameBody - 8, 'a')}));
+}
+
+TEST(FrameTest, PartlyReceivedCallsAreJudgedAsSoonAsTheirSelectorIsIn) {
+    const std::string version =
+        encodeCall(CallFrame{1, CallSelector::helperVersion, ""})->substr(4);
+    const std::string perform = encodeCall(CallFrame{1, CallSelector::perform, "{}"})->substr(4);
+    const auto performLength = [&](std::size_t argument) {
+        return static_cast<std::uint32_t>(perform.size() - 2 + argument);
+    };
+    const struct {
+        const char* what;
+        std::string prefix;
+        std::uint32_t declaredLength;
+        std::optional<FrameError> error;
+    } cases[] = {
+        {"nothing yet", "", 5000, std::nullopt},
+        {"selector not complete", perform.substr(0, 20), performLength(5000), std::nullopt},
+        {"perform, longest argument", perform.substr(0, 42), performLength(maxPerformArgumentBytes),
+         std::nullopt},
+        {"perform, one byte longer", perform.substr(0, 42),
+         performLength(maxPerformArgumentBytes + 1), FrameError::oversize},
+        {"version with an argument", version, static_cast<std::uint32_t>(version.size() + 1),
+         FrameError::unexpectedArgument},
+        {"unknown selector", version.substr(0, 9) + std::string("\0\x04", 2) + "nope", 5000,
+         FrameError::unknownSelector},
+        {"a reply", std::string("\x03", 1), 5000, FrameError::unexpectedType},
+        {"an unknown type", std::string("\x09", 1), 5000, FrameError::unknownType},
+    };
+    for (const auto& c : cases) {
+        const Status<FrameError> judged = judgeCallPrefix(c.prefix, c.declaredLength);
+        EXPECT_EQ(judged.has_value() ? std::nullopt : std::optional(judged.error()), c.error)
+            << c.what;
+    }
 }
 
 }  // namespace
