@@ -67,12 +67,12 @@ Expected<std::int64_t, DecodingError> byteCount(const Json& number) {
 PrivilegedResult::PrivilegedResult(bool success, std::string message, std::int64_t freedBytes)
     : success_(success), message_(std::move(message)), freedBytes_(freedBytes) {}
 
-std::optional<std::string> PrivilegedResult::encode() const {
+Expected<std::string, EncodingError> PrivilegedResult::encode() const {
     std::string out = "{\"success\":";
     out += success_ ? "true" : "false";
     out += ",\"message\":";
     if (!json::appendString(out, message_)) {
-        return std::nullopt;
+        return Unexpected(json::notUtf8({std::string(messageName)}));
     }
     out += ",\"freedBytes\":";
     json::appendInteger(out, freedBytes_);

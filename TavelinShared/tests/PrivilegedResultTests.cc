@@ -45,7 +45,9 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
         EXPECT_EQ(decoded.value().message(), c.result.message()) << shown(c.expected);
     }
     for (const std::string message : {"\xFF", "a\xC3", "\xED\xA0\x80"}) {
-        EXPECT_FALSE(PrivilegedResult(true, message, 0).encode().has_value()) << shown(message);
+        const auto encoded = PrivilegedResult(true, message, 0).encode();
+        ASSERT_FALSE(encoded.has_value()) << shown(message);
+        EXPECT_EQ(encoded.error().codingPath, std::vector<std::string>{"message"});
     }
 }
 

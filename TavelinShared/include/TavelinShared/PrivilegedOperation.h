@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TavelinShared/DecodingError.h"
+#include "TavelinShared/EncodingError.h"
 
 namespace tavelin {
 
@@ -30,10 +31,12 @@ class PrivilegedOperation {
 
     // The compact wire document, e.g. {"repairPermissions":{"path":"\/Library\/x"}},
     // {"removeSystemPaths":{"_0":[…]}} or {"installSystemUpdates":{}}; strings are written
-    // as PrivilegedResult writes its message. Cannot fail: a path that is not well-formed
-    // UTF-8 (possible only for an operation built in code, never for a decoded one) is
-    // written with each ill-formed sequence replaced by U+FFFD.
-    [[nodiscard]] std::string encode() const;
+    // as PrivilegedResult writes its message. Fails when a path is not well-formed UTF-8
+    // (possible only for an operation built in code, e.g. from a file name, never for a
+    // decoded one): the error's coding path names the first such path, e.g.
+    // {"removeSystemPaths", "_0", "Index 1"}. Such a path is never written in another
+    // spelling, since the daemon would act on the file that spelling names.
+    [[nodiscard]] Expected<std::string, EncodingError> encode() const;
 
     // Reads a request document. The text must be strict JSON in UTF-8 (no comments, nothing
     // but whitespace after the value) and no object in it, at any depth, may repeat a member

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "TavelinShared/DecodingError.h"
+#include "TavelinShared/EncodingError.h"
 
 namespace tavelin {
 
@@ -21,9 +21,10 @@ class PrivilegedResult {
 
     // The compact JSON document {"success":…,"message":…,"freedBytes":…}, members in that
     // order: raw UTF-8, '/' written as "\/", '"' and '\\' escaped, control characters as
-    // \b \f \n \r \t or \u00xx (lowercase hex), freedBytes in plain decimal. Fails (nullopt)
-    // only when the message is not valid UTF-8 and so cannot be written as a JSON string.
-    [[nodiscard]] std::optional<std::string> encode() const;
+    // \b \f \n \r \t or \u00xx (lowercase hex), freedBytes in plain decimal. Fails only
+    // when the message is not well-formed UTF-8 and so cannot be written as a JSON string
+    // (coding path {"message"}).
+    [[nodiscard]] Expected<std::string, EncodingError> encode() const;
 
     // Reads a result document; member order is free and unknown members are ignored.
     // The text must be strict JSON in UTF-8 without repeated member names, as for
