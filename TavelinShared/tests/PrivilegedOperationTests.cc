@@ -38,6 +38,13 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
          Op::repairPermissions("/t")},
         {R"({"x":[1.5e300,-0,18446744073709551615],"installSystemUpdates":{"path":5}})",
          Op::installSystemUpdates()},
+        // Any valid JSON there: numbers beyond a double's range, repeated names.
+        {R"({"x":1e400,"removeSystemPaths":{"_0":[]}})", Op::removeSystemPaths({})},
+        {R"({"x":[-2e308,)" + std::string(400, '7') +
+             R"(],"repairPermissions":{"path":"/t","n":1e999}})",
+         Op::repairPermissions("/t")},
+        {R"({"x":{"a":1,"a":{"b":2,"b":3}},"installSystemUpdates":{"y":{"c":1,"c":[1e400]}}})",
+         Op::installSystemUpdates()},
         // Payloads are taken verbatim: repeats, NUL.
         {R"({"removeSystemPaths":{"_0":["/a","/a","/L/\u0000x"]}})",
          Op::removeSystemPaths({"/a", "/a", std::string("/L/\0x", 5)})},
@@ -59,8 +66,12 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {"", K::dataCorrupted, {}},
         {"{\"repairPermissions\":{\"path\":\"/\xFF\"}}", K::dataCorrupted, {}},
         {R"({"repairPermissions":{"path":"/a","p\u0061th":"/b"}})", K::dataCorrupted, {}},
+        // Repeated names where decoding looks, also after a number beyond a double's range.
+        {R"({"installSystemUpdates":{"a":1,"a":2}})", K::dataCorrupted, {}},
+        {R"({"x":1e400,"installSystemUpdates":{},"x":1})", K::dataCorrupted, {}},
         // A syntax fault outranks what the content would give.
-        {R"({"repairPermissions":{"path":5},"x":{"b":1,"b":2}})", K::dataCorrupted, {}},
+        {R"({"repairPermissions":{"path":5},"x":{"b":1,]}})", K::dataCorrupted, {}},
+        {R"({"repairPermissions":{"path":1e400},"x":[01]})", K::dataCorrupted, {}},
         {"null", K::valueNotFound, {}},
         {R"(["installSystemUpdates"])", K::typeMismatch, {}},
         {R"({"installSystemUpdates":null})", K::valueNotFound, {"installSystemUpdates"}},
@@ -70,6 +81,17 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {R"({"repairPermissions":{"path":null}})", K::valueNotFound, {"repairPermissions", "path"}},
         {R"({"removeSystemPaths":{"_0":"/t"}})", K::typeMismatch, {"removeSystemPaths", "_0"}},
         {R"({"repairPermissions":{"path":5}})", K::typeMismatch, {"repairPermissions", "path"}},
+        // A number beyond a double's range is a number like any other.
+        {"1e400", K::typeMismatch, {}},
+        {R"({"repairPermissions":{"path":-1e400},"x":{"b":1,"b":2}})",
+         K::typeMismatch,
+         {"repairPermissions", "path"}},
+        {R"({"removeSystemPaths":)" + std::string(400, '9') + "}",
+         K::typeMismatch,
+         {"removeSystemPaths"}},
+        {R"({"removeSystemPaths":{"_0":["/t",2e308]}})",
+         K::typeMismatch,
+         {"removeSystemPaths", "_0", "Index 1"}},
         {R"({"removeSystemPaths":{"_0":["/t",null]}})",
          K::valueNotFound,
          {"removeSystemPaths", "_0", "Index 1"}},

@@ -52,10 +52,22 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
 }
 
 TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers) {
-    const auto decoded = PrivilegedResult::decode(
-        R"({"freedBytes":-0,"message":"\/a\u00fc","x":{"y":null},"Success":1,"success":false})");
-    ASSERT_TRUE(decoded.has_value()) << decoded.error().description;
-    EXPECT_EQ(decoded.value(), PrivilegedResult(false, "/a\xC3\xBC", 0));
+    const struct {
+        std::string input;
+        PrivilegedResult expected;
+    } cases[] = {
+        {R"({"freedBytes":-0,"message":"\/a\u00fc","x":{"y":null},"Success":1,"success":false})",
+         {false, "/a\xC3\xBC", 0}},
+        // Other members may hold any valid JSON.
+        {R"({"x":1e400,"y":{"a":1,"a":[-2e999]},"success":true,"message":"m","freedBytes":1})",
+         {true, "m", 1}},
+    };
+    for (const auto& c : cases) {
+        const auto decoded = PrivilegedResult::decode(c.input);
+        ASSERT_TRUE(decoded.has_value()) << shown(c.input) << ": " << decoded.error().description;
+        EXPECT_EQ(decoded.value(), c.expected) << shown(c.input);
+        EXPECT_EQ(decoded.value().freedBytes(), c.expected.freedBytes()) << shown(c.input);
+    }
 }
 
 TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
@@ -68,7 +80,8 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
     } cases[] = {
         {"{", K::dataCorrupted, {}},
         {"{\"success\":true,\"message\":\"\xFF\",\"freedBytes\":0}", K::dataCorrupted, {}},
-        {head + "1e999}", K::dataCorrupted, {}},
+        {R"({"success":true,"message":{"a":1,"a":2},"freedBytes":0})", K::dataCorrupted, {}},
+        {R"({"success":true,"success":true,"message":"x","freedBytes":0})", K::dataCorrupted, {}},
         {"null", K::valueNotFound, {}},
         {"[]", K::typeMismatch, {}},
         // Missing, null and mistyped members, the first in the order success, message, freedBytes.
@@ -86,6 +99,8 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
         {head + "9223372036854775808}", K::dataCorrupted, {"freedBytes"}},
         {head + "-9223372036854775809}", K::dataCorrupted, {"freedBytes"}},
         {head + "1.0}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e400}", K::dataCorrupted, {"freedBytes"}},
+        {head + "-" + std::string(400, '9') + "}", K::dataCorrupted, {"freedBytes"}},
     };
     for (const auto& c : cases) {
         const auto decoded = PrivilegedResult::decode(c.input);

@@ -26,15 +26,17 @@ class PrivilegedResult {
     // (coding path {"message"}).
     [[nodiscard]] Expected<std::string, EncodingError> encode() const;
 
-    // Reads a result document; member order is free and unknown members are ignored.
-    // The text must be strict JSON in UTF-8 without repeated member names, as for
-    // PrivilegedOperation::decode (dataCorrupted otherwise). The top-level value must be an
-    // object (null: valueNotFound, else typeMismatch). Then "success" (a boolean), "message"
-    // (a string) and "freedBytes" (a number) are checked in this order and the first bad one
-    // decides: missing is keyNotFound (path {name}), null is valueNotFound, another JSON type
-    // (1 for success, "0" for freedBytes) is typeMismatch. A freedBytes number written with
-    // a fraction or an exponent (even 1.0 or 1e3), or outside the signed 64-bit range, is
-    // dataCorrupted. Never throws.
+    // Reads a result document; member order is free and unknown members are ignored
+    // whatever valid JSON they hold. The text must be strict JSON in UTF-8, as for
+    // PrivilegedOperation::decode, and the top-level object and the values of the three
+    // members, where they are objects, must not repeat a member name (dataCorrupted
+    // otherwise). The top-level value must be an object (null: valueNotFound, else
+    // typeMismatch). Then "success" (a boolean), "message" (a string) and "freedBytes" (a
+    // number) are checked in this order and the first bad one decides: missing is
+    // keyNotFound (path {name}), null is valueNotFound, another JSON type (1 for success, "0"
+    // for freedBytes) is typeMismatch. A freedBytes number written with a fraction or an
+    // exponent (even 1.0 or 1e3), or outside the signed 64-bit range (1e400 included), is
+    // dataCorrupted with path {"freedBytes"}. Never throws.
     [[nodiscard]] static Expected<PrivilegedResult, DecodingError> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.
