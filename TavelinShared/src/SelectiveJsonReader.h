@@ -12,9 +12,10 @@ namespace tavelin::json {
 
 // Which parts of a document the reader keeps. The top-level value is always kept, and so is
 // every value at a selected position:
-// - a scalar as it is (numbers keep nlohmann's integer / unsigned / float distinction, and
-//   one beyond a double's range, such as 1e400 or a 400-digit integer, is kept as an
-//   infinity);
+// - a scalar as it is, except that a number is kept by its exact value: one that is an
+//   integer in [-2^63, 2^64 - 1], however written (7, 7.0, 0.7e1, -0.0), as nlohmann's
+//   number_integer when negative and number_unsigned otherwise; any other as number_float,
+//   and one beyond a double's range (1e400, a 400-digit integer) as an infinity;
 // - an object with only the members named in `members`, each kept by its own selection;
 // - an array with its elements when `keepElements` is set, each element kept by the empty
 //   selection.

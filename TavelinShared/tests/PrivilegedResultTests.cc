@@ -51,7 +51,8 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
     }
 }
 
-TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers) {
+TEST(PrivilegedResultTests, DecodesAnyMemberOrderAnyIntegerSpellingAndIgnoresOtherMembers) {
+    const std::string head = R"({"success":true,"message":"m","freedBytes":)";
     const struct {
         std::string input;
         PrivilegedResult expected;
@@ -61,6 +62,19 @@ TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers)
         // Other members may hold any valid JSON.
         {R"({"x":1e400,"y":{"a":1,"a":[-2e999]},"success":true,"message":"m","freedBytes":1})",
          {true, "m", 1}},
+        // freedBytes: any spelling of an integer in the signed 64-bit range, judged exactly.
+        {head + "1.0}", {true, "m", 1}},
+        {head + "1E+3}", {true, "m", 1000}},
+        {head + "100e-2}", {true, "m", 1}},
+        {head + "-0.0}", {true, "m", 0}},
+        {head + "0e5}", {true, "m", 0}},
+        {head + "0e999999999999999999999}", {true, "m", 0}},
+        {head + "9223372036854775807.0}", {true, "m", int64Max}},
+        {head + "9.223372036854775807e18}", {true, "m", int64Max}},
+        {head + "922337203685477580700e-2}", {true, "m", int64Max}},
+        {head + "-9223372036854775808}", {true, "m", int64Min}},
+        {head + "-0.9223372036854775808e19}", {true, "m", int64Min}},
+        {head + "9007199254740993.0}", {true, "m", 9007199254740993}},
     };
     for (const auto& c : cases) {
         const auto decoded = PrivilegedResult::decode(c.input);
@@ -98,7 +112,12 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
         // Numbers that are not a signed 64-bit integer.
         {head + "9223372036854775808}", K::dataCorrupted, {"freedBytes"}},
         {head + "-9223372036854775809}", K::dataCorrupted, {"freedBytes"}},
-        {head + "1.0}", K::dataCorrupted, {"freedBytes"}},
+        {head + "9223372036854775807.5}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1.5}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e-400}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e19}", K::dataCorrupted, {"freedBytes"}},
+        {head + "18446744073709551615.0}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e999999999999999999999}", K::dataCorrupted, {"freedBytes"}},
         {head + "1e400}", K::dataCorrupted, {"freedBytes"}},
         {head + "-" + std::string(400, '9') + "}", K::dataCorrupted, {"freedBytes"}},
     };

@@ -35,6 +35,11 @@ TEST(SelectiveJsonReaderTests, KeepsOnlySelectedPartsAndEmptiesUnselectedContain
         {R"({"a":[{"b":1}],"list":[1,"s",null,[2,[3]],{"k":4},1.5,18446744073709551615]})",
          R"({"a":[],"list":[1,"s",null,[],{},1.5,18446744073709551615]})"},
         {R"({"z":{"a":{"b":1}},"y":[{"list":[1]}]})", "{}"},
+        // Numbers by exact value: integers however written, judged from the digits.
+        {R"({"list":[1.0,-0.0,0.7e1,1E+3,9007199254740993.0,-9223372036854775808.0,
+                     18446744073709551615e0,18446744073709551616,1e-400,2.5]})",
+         R"({"list":[1,0,7,1000,9007199254740993,-9223372036854775808,18446744073709551615,)"
+         R"(1.8446744073709552e+19,0.0,2.5]})"},
         {R"("top")", R"("top")"},
     };
     for (const auto& c : cases) {

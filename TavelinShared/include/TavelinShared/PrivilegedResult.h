@@ -34,9 +34,11 @@ class PrivilegedResult {
     // typeMismatch). Then "success" (a boolean), "message" (a string) and "freedBytes" (a
     // number) are checked in this order and the first bad one decides: missing is
     // keyNotFound (path {name}), null is valueNotFound, another JSON type (1 for success, "0"
-    // for freedBytes) is typeMismatch. A freedBytes number written with a fraction or an
-    // exponent (even 1.0 or 1e3), or outside the signed 64-bit range (1e400 included), is
-    // dataCorrupted with path {"freedBytes"}. Never throws.
+    // for freedBytes) is typeMismatch. freedBytes may be written in any JSON form whose
+    // value is an integer in the signed 64-bit range (1.0, 1e3, -0.0 and
+    // 9.223372036854775807e18 are fine), judged exactly from its digits; a fraction (1.5) or
+    // a value outside the range (9223372036854775808, 1e19, 1e400) is dataCorrupted with
+    // path {"freedBytes"}. Never throws.
     [[nodiscard]] static Expected<PrivilegedResult, DecodingError> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.
