@@ -60,8 +60,8 @@ void HelperService::perform(std::string_view operationJSON, const DataReply& rep
 std::string HelperService::answerFor(std::string_view operationJSON) const noexcept {
     try {
         const PrivilegedResult result = resultFor(operationJSON);
-        std::optional<std::string> encoded = result.encode();
-        return encoded ? std::move(*encoded) : std::string();
+        Expected<std::string, EncodingError> encoded = result.encode();
+        return encoded ? std::move(encoded).value() : std::string();
     } catch (...) {
         // Out of memory, or no thread for the update run: the operation's own failure
         // handling could not run, so there is no result to send; answer as for a result

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("encoded result does not decode", *encoded);
     }
     if (!(again.value() == result) || again.value().message() != result.message() ||
-        again.value().encode() != encoded) {
+        again.value().encode() != *encoded) {
         fail("round trip changed the result", *encoded);
     }
     return 0;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <utility>
 
 #include "TavelinShared/UnicodeText.h"
 
@@ -68,6 +69,11 @@ bool appendString(std::string& out, std::string_view text) {
     out.append(text, runStart, text.size() - runStart);
     out += '"';
     return true;
+}
+
+EncodingError notUtf8(std::vector<std::string> codingPath) {
+    return EncodingError{std::move(codingPath),
+                         "The string is not well-formed UTF-8, so JSON text cannot carry it."};
 }
 
 void appendInteger(std::string& out, std::int64_t value) {

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "TavelinShared/EncodingError.h"
 
 // The pieces of the compact JSON that requests and results are written in. The spelling
 // is part of those formats: strings keep non-ASCII characters as raw UTF-8 and escape only
@@ -15,6 +18,9 @@ namespace tavelin::json {
 // Appends `text` as a quoted JSON string. Returns false, leaving `out` unchanged, when
 // `text` is not well-formed UTF-8 and so cannot be written as a JSON string.
 [[nodiscard]] bool appendString(std::string& out, std::string_view text);
+
+// The error for a string at `codingPath` that appendString refused.
+[[nodiscard]] EncodingError notUtf8(std::vector<std::string> codingPath);
 
 // Appends `value` in plain decimal: an optional minus sign, no leading zeros.
 void appendInteger(std::string& out, std::int64_t value);

@@ -81,14 +81,6 @@ Expected<PrivilegedOperation, DecodingError> decodeRepair(Json& payload,
     return PrivilegedOperation::repairPermissions(std::move(path->get_ref<std::string&>()));
 }
 
-// Writes a path; see encode() for paths that are not UTF-8.
-void appendPath(std::string& out, std::string_view path) {
-    if (!json::appendString(out, path)) {
-        const bool written = json::appendString(out, UnicodeText::decodeUtf8Lossy(path));
-        (void)written;  // the lossy decoding is always well-formed
-    }
-}
-
 bool sameText(const std::string& lhs, const std::string& rhs) {
     return UnicodeText::canonicallyEqual(lhs, rhs);
 }
@@ -139,7 +131,7 @@ Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::st
     return installSystemUpdates();
 }
 
-std::string PrivilegedOperation::encode() const {
+Expected<std::string, EncodingError> PrivilegedOperation::encode() const {
     std::string out = "{\"";
     if (const auto* removal = std::get_if<RemoveSystemPaths>(&payload_)) {
         out += removeSystemPathsName;
@@ -150,7 +142,10 @@ std::string PrivilegedOperation::encode() const {
             if (index > 0) {
                 out += ',';
             }
-            appendPath(out, removal->paths[index]);
+            if (!json::appendString(out, removal->paths[index])) {
+                return Unexpected(json::notUtf8({std::string(removeSystemPathsName),
+                                                 std::string(pathsName), json::indexStep(index)}));
+            }
         }
         out += "]}}";
     } else if (const auto* repair = std::get_if<RepairPermissions>(&payload_)) {
@@ -158,7 +153,10 @@ std::string PrivilegedOperation::encode() const {
         out += "\":{\"";
         out += pathName;
         out += "\":";
-        appendPath(out, repair->path);
+        if (!json::appendString(out, repair->path)) {
+            return Unexpected(
+                json::notUtf8({std::string(repairPermissionsName), std::string(pathName)}));
+        }
         out += "}}";
     } else {
         out += installSystemUpdatesName;

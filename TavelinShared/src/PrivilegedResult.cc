@@ -43,9 +43,10 @@ Expected<Json*, DecodingError> requiredMember(Json& object, std::string_view nam
     return member;
 }
 
-// freedBytes must be written as an integer in the signed 64-bit range. nlohmann reads an
-// integer literal beyond that range, and any literal with a fraction or an exponent, as a
-// float (or, up to 2^64-1, as unsigned); all of these are refused rather than rounded.
+// freedBytes must be an integer in the signed 64-bit range. The reader keeps a number whose
+// value is an integer as an integer, however it is written (1.0, 1e3) and judged from its
+// digits, so only the range is left: unsigned values above 2^63 - 1 and every float (a
+// fraction, or a value beyond 2^64 - 1) are refused rather than rounded.
 Expected<std::int64_t, DecodingError> byteCount(const Json& number) {
     if (number.is_number_integer()) {
         if (number.is_number_unsigned()) {
@@ -67,12 +68,12 @@ Expected<std::int64_t, DecodingError> byteCount(const Json& number) {
 PrivilegedResult::PrivilegedResult(bool success, std::string message, std::int64_t freedBytes)
     : success_(success), message_(std::move(message)), freedBytes_(freedBytes) {}
 
-std::optional<std::string> PrivilegedResult::encode() const {
+Expected<std::string, EncodingError> PrivilegedResult::encode() const {
     std::string out = "{\"success\":";
     out += success_ ? "true" : "false";
     out += ",\"message\":";
     if (!json::appendString(out, message_)) {
-        return std::nullopt;
+        return Unexpected(json::notUtf8({std::string(messageName)}));
     }
     out += ",\"freedBytes\":";
     json::appendInteger(out, freedBytes_);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "TavelinShared/PrivilegedOperation.h"
 
@@ -34,8 +35,10 @@ TEST(HostileDocumentTests, AnswersMillionDeepNestingAsTheFormatSays) {
         {R"({"repairPermissions":{"path":)" + nested(R"({"p":)", "1", "}") + "}}", false,
          K::typeMismatch},
         {repeated(R"({"a":)", million), false, K::dataCorrupted},
-        {R"({"installSystemUpdates":{},"x":)" + nested(R"({"d":1,"d":)", "1", "}") + "}", false,
-         K::dataCorrupted},
+        // Repeated names and numbers beyond a double's range, where nothing is kept.
+        {R"({"installSystemUpdates":{},"x":)" + nested(R"({"d":1e400,"d":)", "1", "}") + "}",
+         true,
+         {}},
     };
     for (const auto& c : cases) {
         const auto decoded = PrivilegedOperation::decode(c.input);
@@ -44,6 +47,21 @@ TEST(HostileDocumentTests, AnswersMillionDeepNestingAsTheFormatSays) {
             EXPECT_EQ(kindName(decoded.error().kind), kindName(c.kind)) << c.input.substr(0, 60);
         }
     }
+}
+
+// Each number beyond a double's range stops nlohmann's parser; a million of them must still
+// cost one more reading, not one per number.
+TEST(HostileDocumentTests, AnswersAMillionNumbersBeyondADoublesRange) {
+    const auto ignored = PrivilegedOperation::decode(R"({"x":[)" + repeated("1e400,", million) +
+                                                     R"(0],"installSystemUpdates":{}})");
+    ASSERT_TRUE(ignored.has_value()) << ignored.error().description;
+    EXPECT_EQ(ignored.value(), PrivilegedOperation::installSystemUpdates());
+
+    const auto kept = PrivilegedOperation::decode(R"({"removeSystemPaths":{"_0":[)" +
+                                                  repeated("-2e308,", million) + "\"/a\"]}}");
+    ASSERT_FALSE(kept.has_value());
+    EXPECT_EQ(kept.error().codingPath,
+              (std::vector<std::string>{"removeSystemPaths", "_0", "Index 0"}));
 }
 
 TEST(HostileDocumentTests, DecodesAFiftyMegabyteStringAndAMillionPaths) {

@@ -14,6 +14,11 @@ std::string shown(std::string_view bytes) {
     return ::testing::PrintToString(std::string(bytes));
 }
 
+// The encoding for messages, or a note that there is none.
+std::string written(const Op& operation) {
+    return operation.encode().value_or("<not encodable>");
+}
+
 TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
     const struct {
         std::string input;
@@ -32,6 +37,13 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
         {R"({"comment":{"removeSystemPaths":5},"repairPermissions":{"path":"/t","_0":[]}})",
          Op::repairPermissions("/t")},
         {R"({"x":[1.5e300,-0,18446744073709551615],"installSystemUpdates":{"path":5}})",
+         Op::installSystemUpdates()},
+        // Any valid JSON there: numbers beyond a double's range, repeated names.
+        {R"({"x":1e400,"removeSystemPaths":{"_0":[]}})", Op::removeSystemPaths({})},
+        {R"({"x":[-2e308,)" + std::string(400, '7') +
+             R"(],"repairPermissions":{"path":"/t","n":1e999}})",
+         Op::repairPermissions("/t")},
+        {R"({"x":{"a":1,"a":{"b":2,"b":3}},"installSystemUpdates":{"y":{"c":1,"c":[1e400]}}})",
          Op::installSystemUpdates()},
         // Payloads are taken verbatim: repeats, NUL.
         {R"({"removeSystemPaths":{"_0":["/a","/a","/L/\u0000x"]}})",
@@ -54,8 +66,12 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {"", K::dataCorrupted, {}},
         {"{\"repairPermissions\":{\"path\":\"/\xFF\"}}", K::dataCorrupted, {}},
         {R"({"repairPermissions":{"path":"/a","p\u0061th":"/b"}})", K::dataCorrupted, {}},
+        // Repeated names where decoding looks, also after a number beyond a double's range.
+        {R"({"installSystemUpdates":{"a":1,"a":2}})", K::dataCorrupted, {}},
+        {R"({"x":1e400,"installSystemUpdates":{},"x":1})", K::dataCorrupted, {}},
         // A syntax fault outranks what the content would give.
-        {R"({"repairPermissions":{"path":5},"x":{"b":1,"b":2}})", K::dataCorrupted, {}},
+        {R"({"repairPermissions":{"path":5},"x":{"b":1,]}})", K::dataCorrupted, {}},
+        {R"({"repairPermissions":{"path":1e400},"x":[01]})", K::dataCorrupted, {}},
         {"null", K::valueNotFound, {}},
         {R"(["installSystemUpdates"])", K::typeMismatch, {}},
         {R"({"installSystemUpdates":null})", K::valueNotFound, {"installSystemUpdates"}},
@@ -65,6 +81,17 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
         {R"({"repairPermissions":{"path":null}})", K::valueNotFound, {"repairPermissions", "path"}},
         {R"({"removeSystemPaths":{"_0":"/t"}})", K::typeMismatch, {"removeSystemPaths", "_0"}},
         {R"({"repairPermissions":{"path":5}})", K::typeMismatch, {"repairPermissions", "path"}},
+        // A number beyond a double's range is a number like any other.
+        {"1e400", K::typeMismatch, {}},
+        {R"({"repairPermissions":{"path":-1e400},"x":{"b":1,"b":2}})",
+         K::typeMismatch,
+         {"repairPermissions", "path"}},
+        {R"({"removeSystemPaths":)" + std::string(400, '9') + "}",
+         K::typeMismatch,
+         {"removeSystemPaths"}},
+        {R"({"removeSystemPaths":{"_0":["/t",2e308]}})",
+         K::typeMismatch,
+         {"removeSystemPaths", "_0", "Index 1"}},
         {R"({"removeSystemPaths":{"_0":["/t",null]}})",
          K::valueNotFound,
          {"removeSystemPaths", "_0", "Index 1"}},
@@ -75,7 +102,7 @@ TEST(PrivilegedOperationTests, RefusesRequestsWithTheKindAndPathOfTheFirstFailur
     for (const auto& c : cases) {
         const auto decoded = Op::decode(c.input);
         ASSERT_FALSE(decoded.has_value())
-            << shown(c.input) << " decoded to " << decoded.value().encode();
+            << shown(c.input) << " decoded to " << written(decoded.value());
         EXPECT_EQ(kindName(decoded.error().kind), kindName(c.kind)) << shown(c.input);
         EXPECT_EQ(decoded.error().codingPath, c.path) << shown(c.input);
     }
@@ -111,15 +138,32 @@ TEST(PrivilegedOperationTests, EncodesExactBytesDecodesThemBackAndDescribesForTh
          std::string("Rechte reparieren: a\0b", 22)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.operation.encode(), c.encoded);
+        EXPECT_EQ(written(c.operation), c.encoded);
         EXPECT_EQ(c.operation.auditDescription(), c.audit) << c.encoded;
         const auto decoded = Op::decode(c.encoded);
         ASSERT_TRUE(decoded.has_value()) << c.encoded << ": " << decoded.error().description;
         EXPECT_EQ(decoded.value(), c.operation) << c.encoded;
     }
-    // Only an operation built in code can hold bytes that are not UTF-8.
-    EXPECT_EQ(Op::repairPermissions("/a\xFF").encode(),
-              "{\"repairPermissions\":{\"path\":\"\\/a\xEF\xBF\xBD\"}}");
+}
+
+// Only an operation built in code, e.g. from a file name, can hold bytes that are not
+// UTF-8. Writing them in any other spelling would send the name of another file.
+TEST(PrivilegedOperationTests, RefusesToEncodePathsThatAreNotUtf8NamingTheFirst) {
+    const struct {
+        Op operation;
+        std::vector<std::string> path;
+    } cases[] = {
+        {Op::repairPermissions("/a\xFF"), {"repairPermissions", "path"}},
+        {Op::repairPermissions("/\xED\xA0\x80"), {"repairPermissions", "path"}},  // surrogate
+        {Op::removeSystemPaths({"/ok", "/b\xC3", "/c\xFF"}),
+         {"removeSystemPaths", "_0", "Index 1"}},
+        {Op::removeSystemPaths({"/\xC0\xAF"}), {"removeSystemPaths", "_0", "Index 0"}},  // overlong
+    };
+    for (const auto& c : cases) {
+        const auto encoded = c.operation.encode();
+        ASSERT_FALSE(encoded.has_value()) << shown(*encoded);
+        EXPECT_EQ(encoded.error().codingPath, c.path);
+    }
 }
 
 TEST(PrivilegedOperationTests, ComparesAlternativesAndPayloadsUpToCanonicalEquivalence) {
@@ -138,8 +182,8 @@ TEST(PrivilegedOperationTests, ComparesAlternativesAndPayloadsUpToCanonicalEquiv
         {Op::installSystemUpdates(), Op::installSystemUpdates(), true},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.lhs == c.rhs, c.equal) << c.lhs.encode() << " vs " << c.rhs.encode();
-        EXPECT_EQ(c.rhs == c.lhs, c.equal) << c.rhs.encode() << " vs " << c.lhs.encode();
+        EXPECT_EQ(c.lhs == c.rhs, c.equal) << written(c.lhs) << " vs " << written(c.rhs);
+        EXPECT_EQ(c.rhs == c.lhs, c.equal) << written(c.rhs) << " vs " << written(c.lhs);
     }
 }
 

@@ -45,15 +45,43 @@ TEST(PrivilegedResultTests, EncodesExactBytesAndDecodesThemToAnEqualResult) {
         EXPECT_EQ(decoded.value().message(), c.result.message()) << shown(c.expected);
     }
     for (const std::string message : {"\xFF", "a\xC3", "\xED\xA0\x80"}) {
-        EXPECT_FALSE(PrivilegedResult(true, message, 0).encode().has_value()) << shown(message);
+        const auto encoded = PrivilegedResult(true, message, 0).encode();
+        ASSERT_FALSE(encoded.has_value()) << shown(message);
+        EXPECT_EQ(encoded.error().codingPath, std::vector<std::string>{"message"});
     }
 }
 
-TEST(PrivilegedResultTests, DecodesAnyMemberOrderAndEscapesIgnoringOtherMembers) {
-    const auto decoded = PrivilegedResult::decode(
-        R"({"freedBytes":-0,"message":"\/a\u00fc","x":{"y":null},"Success":1,"success":false})");
-    ASSERT_TRUE(decoded.has_value()) << decoded.error().description;
-    EXPECT_EQ(decoded.value(), PrivilegedResult(false, "/a\xC3\xBC", 0));
+TEST(PrivilegedResultTests, DecodesAnyMemberOrderAnyIntegerSpellingAndIgnoresOtherMembers) {
+    const std::string head = R"({"success":true,"message":"m","freedBytes":)";
+    const struct {
+        std::string input;
+        PrivilegedResult expected;
+    } cases[] = {
+        {R"({"freedBytes":-0,"message":"\/a\u00fc","x":{"y":null},"Success":1,"success":false})",
+         {false, "/a\xC3\xBC", 0}},
+        // Other members may hold any valid JSON.
+        {R"({"x":1e400,"y":{"a":1,"a":[-2e999]},"success":true,"message":"m","freedBytes":1})",
+         {true, "m", 1}},
+        // freedBytes: any spelling of an integer in the signed 64-bit range, judged exactly.
+        {head + "1.0}", {true, "m", 1}},
+        {head + "1E+3}", {true, "m", 1000}},
+        {head + "100e-2}", {true, "m", 1}},
+        {head + "-0.0}", {true, "m", 0}},
+        {head + "0e5}", {true, "m", 0}},
+        {head + "0e999999999999999999999}", {true, "m", 0}},
+        {head + "9223372036854775807.0}", {true, "m", int64Max}},
+        {head + "9.223372036854775807e18}", {true, "m", int64Max}},
+        {head + "922337203685477580700e-2}", {true, "m", int64Max}},
+        {head + "-9223372036854775808}", {true, "m", int64Min}},
+        {head + "-0.9223372036854775808e19}", {true, "m", int64Min}},
+        {head + "9007199254740993.0}", {true, "m", 9007199254740993}},
+    };
+    for (const auto& c : cases) {
+        const auto decoded = PrivilegedResult::decode(c.input);
+        ASSERT_TRUE(decoded.has_value()) << shown(c.input) << ": " << decoded.error().description;
+        EXPECT_EQ(decoded.value(), c.expected) << shown(c.input);
+        EXPECT_EQ(decoded.value().freedBytes(), c.expected.freedBytes()) << shown(c.input);
+    }
 }
 
 TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
@@ -66,7 +94,8 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
     } cases[] = {
         {"{", K::dataCorrupted, {}},
         {"{\"success\":true,\"message\":\"\xFF\",\"freedBytes\":0}", K::dataCorrupted, {}},
-        {head + "1e999}", K::dataCorrupted, {}},
+        {R"({"success":true,"message":{"a":1,"a":2},"freedBytes":0})", K::dataCorrupted, {}},
+        {R"({"success":true,"success":true,"message":"x","freedBytes":0})", K::dataCorrupted, {}},
         {"null", K::valueNotFound, {}},
         {"[]", K::typeMismatch, {}},
         // Missing, null and mistyped members, the first in the order success, message, freedBytes.
@@ -83,7 +112,14 @@ TEST(PrivilegedResultTests, RefusesDocumentsWithTheKindOfTheFirstBadMember) {
         // Numbers that are not a signed 64-bit integer.
         {head + "9223372036854775808}", K::dataCorrupted, {"freedBytes"}},
         {head + "-9223372036854775809}", K::dataCorrupted, {"freedBytes"}},
-        {head + "1.0}", K::dataCorrupted, {"freedBytes"}},
+        {head + "9223372036854775807.5}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1.5}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e-400}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e19}", K::dataCorrupted, {"freedBytes"}},
+        {head + "18446744073709551615.0}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e999999999999999999999}", K::dataCorrupted, {"freedBytes"}},
+        {head + "1e400}", K::dataCorrupted, {"freedBytes"}},
+        {head + "-" + std::string(400, '9') + "}", K::dataCorrupted, {"freedBytes"}},
     };
     for (const auto& c : cases) {
         const auto decoded = PrivilegedResult::decode(c.input);

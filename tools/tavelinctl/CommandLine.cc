@@ -65,7 +65,8 @@ std::string usageText(std::string_view programName) {
            "Asks the Tavelin helper daemon to do one privileged task.\n"
            "Exit status: 0 done, 1 the helper reported a failure, 2 no answer from the\n"
            "helper (not running, connection refused, impostor, malformed answer),\n"
-           "64 bad arguments.\n"
+           "64 bad arguments (a path that is not valid UTF-8 among them: no request can\n"
+           "carry it, so nothing is sent).\n"
            "The helper is reached under de.morvane.Tavelin.helper, or under the name in\n"
            "TAVELIN_SERVICE_NAME; either way it must run as root.\n";
 }

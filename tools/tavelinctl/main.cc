@@ -1,6 +1,9 @@
 // tavelinctl: the command-line client of the Tavelin helper daemon.
+#include <unicode/utf8.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -51,7 +54,8 @@ Expected<std::string, ClientError> callDaemon(Call call) {
     return call(client.value());
 }
 
-std::string requestFor(const Command& command) {
+// The request for a task command, or for perform the argument as it is.
+Expected<std::string, EncodingError> requestFor(const Command& command) {
     switch (command.kind) {
         case Command::Kind::remove:
             return PrivilegedOperation::removeSystemPaths(command.arguments).encode();
@@ -62,6 +66,59 @@ std::string requestFor(const Command& command) {
         default:
             return command.arguments.empty() ? std::string() : command.arguments.front();
     }
+}
+
+// The path argument an encoding error is about: the removal path whose index ends the
+// error's coding path ("Index <n>"), or the one path of repair.
+const std::string& offendingPath(const Command& command, const EncodingError& error) {
+    constexpr std::string_view indexPrefix = "Index ";
+    const std::string_view step =
+        error.codingPath.empty() ? std::string_view() : std::string_view(error.codingPath.back());
+    std::size_t index = 0;
+    if (command.kind == Command::Kind::remove && step.starts_with(indexPrefix)) {
+        const std::string_view digits = step.substr(indexPrefix.size());
+        const auto [end, failure] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), index);
+        if (failure != std::errc() || end != digits.data() + digits.size() ||
+            index >= command.arguments.size()) {
+            index = 0;
+        }
+    }
+    return command.arguments.at(index);
+}
+
+// `text` quoted for a terminal: well-formed UTF-8 stays as it is; each byte of an
+// ill-formed sequence and each ASCII control character is shown as \xHH, and '"' and '\\'
+// are escaped, so the user sees exactly which bytes are at fault.
+std::string shownForTerminal(std::string_view text) {
+    static constexpr std::string_view hexDigits = "0123456789ABCDEF";
+    std::string shown = "\"";
+    const auto appendByte = [&shown](unsigned char byte) {
+        shown += "\\x";
+        shown += hexDigits[byte >> 4U];
+        shown += hexDigits[byte & 0x0FU];
+    };
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const std::size_t start = offset;
+        UChar32 codePoint = 0;
+        U8_NEXT(bytes, offset, text.size(), codePoint);
+        if (codePoint < 0) {
+            for (std::size_t at = start; at < offset; ++at) {
+                appendByte(bytes[at]);
+            }
+        } else if (codePoint < 0x20 || codePoint == 0x7F) {
+            appendByte(static_cast<unsigned char>(codePoint));
+        } else {
+            if (codePoint == '"' || codePoint == '\\') {
+                shown += '\\';
+            }
+            shown.append(text, start, offset - start);
+        }
+    }
+    shown += '"';
+    return shown;
 }
 
 int runVersion() {
@@ -76,9 +133,16 @@ int runVersion() {
 }
 
 int runPerform(const Command& command) {
-    const std::string request = requestFor(command);
+    // Built before any connection: a path that no request can carry is refused without a
+    // word to the daemon. Sending it in another spelling would name another file.
+    const Expected<std::string, EncodingError> request = requestFor(command);
+    if (!request) {
+        complain("the path " + shownForTerminal(offendingPath(command, request.error())) +
+                 " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent");
+        return exitUsage;
+    }
     const Expected<std::string, ClientError> answer =
-        callDaemon([&request](HelperClient& client) { return client.perform(request); });
+        callDaemon([&request](HelperClient& client) { return client.perform(request.value()); });
     if (!answer) {
         complain(answer.error().text());
         return exitNoAnswer;

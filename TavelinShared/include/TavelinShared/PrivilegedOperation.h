@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TavelinShared/DecodingError.h"
+#include "TavelinShared/EncodingError.h"
 
 namespace tavelin {
 
@@ -30,14 +31,19 @@ class PrivilegedOperation {
 
     // The compact wire document, e.g. {"repairPermissions":{"path":"\/Library\/x"}},
     // {"removeSystemPaths":{"_0":[…]}} or {"installSystemUpdates":{}}; strings are written
-    // as PrivilegedResult writes its message. Cannot fail: a path that is not well-formed
-    // UTF-8 (possible only for an operation built in code, never for a decoded one) is
-    // written with each ill-formed sequence replaced by U+FFFD.
-    [[nodiscard]] std::string encode() const;
+    // as PrivilegedResult writes its message. Fails when a path is not well-formed UTF-8
+    // (possible only for an operation built in code, e.g. from a file name, never for a
+    // decoded one): the error's coding path names the first such path, e.g.
+    // {"removeSystemPaths", "_0", "Index 1"}. Such a path is never written in another
+    // spelling, since the daemon would act on the file that spelling names.
+    [[nodiscard]] Expected<std::string, EncodingError> encode() const;
 
     // Reads a request document. The text must be strict JSON in UTF-8 (no comments, nothing
-    // but whitespace after the value) and no object in it, at any depth, may repeat a member
-    // name; otherwise dataCorrupted. Then, in this order:
+    // but whitespace after the value; numbers of any size) and no object that decoding
+    // looks at may repeat a member name: the top-level object, a recognised member's value
+    // (installSystemUpdates' object included), and the values of "_0", its elements and
+    // "path" where they are objects. Otherwise dataCorrupted. Values of ignored members may
+    // hold any valid JSON, repeated names inside them included. Then, in this order:
     //  - the top-level value must be an object (null: valueNotFound, else typeMismatch);
     //  - exactly one of its member names must be an alternative's name (exact, case-sensitive),
     //    else typeMismatch "Invalid number of keys found, expected one." with an empty path;
@@ -45,8 +51,9 @@ class PrivilegedOperation {
     //  - that member's value must be an object (null: valueNotFound, else typeMismatch);
     //  - removeSystemPaths needs "_0" holding an array of strings, repairPermissions needs
     //    "path" holding a string (missing: keyNotFound; null or a null element:
-    //    valueNotFound; another type: typeMismatch); other payload members are ignored, and
-    //    the members of installSystemUpdates' object are not looked at.
+    //    valueNotFound; another type, a number of any size included: typeMismatch); other
+    //    payload members are ignored, and the members of installSystemUpdates' object are
+    //    not looked at.
     // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
     // Hostile input costs time about linear in its size and never recursion. Never throws.
     [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "TavelinShared/DecodingError.h"
+#include "TavelinShared/EncodingError.h"
 
 namespace tavelin {
 
@@ -21,19 +21,24 @@ class PrivilegedResult {
 
     // The compact JSON document {"success":…,"message":…,"freedBytes":…}, members in that
     // order: raw UTF-8, '/' written as "\/", '"' and '\\' escaped, control characters as
-    // \b \f \n \r \t or \u00xx (lowercase hex), freedBytes in plain decimal. Fails (nullopt)
-    // only when the message is not valid UTF-8 and so cannot be written as a JSON string.
-    [[nodiscard]] std::optional<std::string> encode() const;
+    // \b \f \n \r \t or \u00xx (lowercase hex), freedBytes in plain decimal. Fails only
+    // when the message is not well-formed UTF-8 and so cannot be written as a JSON string
+    // (coding path {"message"}).
+    [[nodiscard]] Expected<std::string, EncodingError> encode() const;
 
-    // Reads a result document; member order is free and unknown members are ignored.
-    // The text must be strict JSON in UTF-8 without repeated member names, as for
-    // PrivilegedOperation::decode (dataCorrupted otherwise). The top-level value must be an
-    // object (null: valueNotFound, else typeMismatch). Then "success" (a boolean), "message"
-    // (a string) and "freedBytes" (a number) are checked in this order and the first bad one
-    // decides: missing is keyNotFound (path {name}), null is valueNotFound, another JSON type
-    // (1 for success, "0" for freedBytes) is typeMismatch. A freedBytes number written with
-    // a fraction or an exponent (even 1.0 or 1e3), or outside the signed 64-bit range, is
-    // dataCorrupted. Never throws.
+    // Reads a result document; member order is free and unknown members are ignored
+    // whatever valid JSON they hold. The text must be strict JSON in UTF-8, as for
+    // PrivilegedOperation::decode, and the top-level object and the values of the three
+    // members, where they are objects, must not repeat a member name (dataCorrupted
+    // otherwise). The top-level value must be an object (null: valueNotFound, else
+    // typeMismatch). Then "success" (a boolean), "message" (a string) and "freedBytes" (a
+    // number) are checked in this order and the first bad one decides: missing is
+    // keyNotFound (path {name}), null is valueNotFound, another JSON type (1 for success, "0"
+    // for freedBytes) is typeMismatch. freedBytes may be written in any JSON form whose
+    // value is an integer in the signed 64-bit range (1.0, 1e3, -0.0 and
+    // 9.223372036854775807e18 are fine), judged exactly from its digits; a fraction (1.5) or
+    // a value outside the range (9223372036854775808, 1e19, 1e400) is dataCorrupted with
+    // path {"freedBytes"}. Never throws.
     [[nodiscard]] static Expected<PrivilegedResult, DecodingError> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.

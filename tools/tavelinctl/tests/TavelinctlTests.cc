@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "ByteCountText.h"
+#include "ChildProcess.h"
 #include "CommandLine.h"
 #include "ElapsedIndicator.h"
 
@@ -120,6 +122,67 @@ TEST(ElapsedIndicatorTest, DisabledOrQuickCallsDrawNothing) {
         ::close(pipeFds[1]);
         EXPECT_EQ(readUntil(pipeFds[0], "\x01"), "");
         ::close(pipeFds[0]);
+    }
+}
+
+// What the built tavelinctl wrote on stderr (stdout is discarded) and its exit status, run
+// with TAVELIN_SERVICE_NAME=`serviceName`.
+std::pair<int, std::string> runTavelinctl(const std::string& serviceName,
+                                          const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = {"-c",
+                                      "exec \"$@\" >/dev/null",
+                                      "tavelinctl",
+                                      "/usr/bin/env",
+                                      "TAVELIN_SERVICE_NAME=" + serviceName,
+                                      TAVELINCTL_PATH};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    auto started = spawnWithCombinedOutput("/bin/sh", words);
+    if (!started) {
+        ADD_FAILURE() << "cannot start tavelinctl: " << started.error().text();
+        return {-1, {}};
+    }
+    std::string stderrText;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::read(started->output.get(), buffer, sizeof buffer)) > 0 ||
+           (count < 0 && errno == EINTR)) {
+        stderrText.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    }
+    const auto ended = started->child.wait();
+    return {ended && !ended->signaled ? ended->code : -1, stderrText};
+}
+
+// A file name may be any bytes, a request only UTF-8 text. tavelinctl must refuse such a
+// path before it connects, and not send it in another spelling that names another file.
+// No daemon serves the name used here, so connecting at all would end in status 2.
+TEST(TavelinctlProcessTest, RefusesPathsThatAreNotUtf8BeforeConnecting) {
+    const std::string unusedName =
+        "de.morvane.Tavelin.helper.test." + std::to_string(::getpid()) + ".unused";
+    const std::string refusalEnd =
+        " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent\n";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string stderrText;
+    } cases[] = {
+        {{"repair", "/tmp/a\xFF"}, exitUsage, "tavelinctl: the path \"/tmp/a\\xFF\"" + refusalEnd},
+        // The first bad path is named; well-formed text, quotes and controls are shown too.
+        {{"remove", "/tmp/\xC3\xBC\"ok\"", "/tmp/\"q\"\t\xC3", "/tmp/\xFF"},
+         exitUsage,
+         "tavelinctl: the path \"/tmp/\\\"q\\\"\\x09\\xC3\"" + refusalEnd},
+        {{"remove", "/tmp/\xED\xA0\x80"},  // an encoded surrogate
+         exitUsage,
+         "tavelinctl: the path \"/tmp/\\xED\\xA0\\x80\"" + refusalEnd},
+        // The same command with a UTF-8 path does try to connect.
+        {{"repair", "/tmp/\xC3\xBC"},
+         exitNoAnswer,
+         "tavelinctl: the Tavelin helper is not running (service " + unusedName + ")\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(joined(c.arguments));
+        const auto [status, stderrText] = runTavelinctl(unusedName, c.arguments);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(stderrText, c.stderrText);
     }
 }
 
