@@ -7,23 +7,14 @@
 
 namespace tavelin {
 
-Expected<LoopMailbox, SystemError> LoopMailbox::create() {
-    UniqueFd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!event) {
-        return lastSystemError("eventfd");
-    }
-    return LoopMailbox(std::move(event));
-}
+LoopMailbox::LoopMailbox() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-LoopMailbox::LoopMailbox(LoopMailbox&& other) noexcept : event_(std::move(other.event_)) {
-    const std::lock_guard lock(other.mutex_);
-    tasks_ = std::move(other.tasks_);
-}
-
-void LoopMailbox::post(std::function<void()> task) {
-    {
+void LoopMailbox::post(std::function<void()> task) noexcept {
+    try {
         const std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
+    } catch (...) {
+        return;
     }
     const std::uint64_t one = 1;
     static_cast<void>(::write(event_.get(), &one, sizeof one));

@@ -4,7 +4,6 @@
 #include <functional>
 #include <mutex>
 
-#include "SystemError.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
@@ -14,26 +13,22 @@ namespace tavelin {
 // with runPosted(). Tasks run on the loop thread, one after another, in the order posted.
 class LoopMailbox {
   public:
-    [[nodiscard]] static Expected<LoopMailbox, SystemError> create();
-
-    LoopMailbox(LoopMailbox&& other) noexcept;
-    LoopMailbox& operator=(LoopMailbox&&) = delete;
+    LoopMailbox();
     LoopMailbox(const LoopMailbox&) = delete;
     LoopMailbox& operator=(const LoopMailbox&) = delete;
-    ~LoopMailbox() = default;
 
-    // The descriptor the loop watches for readability (an eventfd).
+    // The descriptor the loop watches for readability (an eventfd); -1 when none could be
+    // made (out of descriptors), which the loop's set-up reports.
     [[nodiscard]] int descriptor() const noexcept { return event_.get(); }
 
-    // Thread-safe. A task that throws is dropped by runPosted(), never propagated.
-    void post(std::function<void()> task);
+    // Thread-safe; never throws. A task that cannot even be queued (out of memory) is
+    // lost, and with it whatever its owner waited for.
+    void post(std::function<void()> task) noexcept;
 
-    // On the loop thread: runs every task posted so far.
+    // On the loop thread: runs every task posted so far. A task that throws is dropped.
     void runPosted();
 
   private:
-    explicit LoopMailbox(UniqueFd event) : event_(std::move(event)) {}
-
     UniqueFd event_;
     std::mutex mutex_;
     std::deque<std::function<void()>> tasks_;

@@ -1,5 +1,4 @@
-// The service's operations and the update runner under it, with real files and fake
-// update tools (shell scripts).
+// The update runner, with fake update tools (shell scripts).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,7 +16,6 @@
 #include "CapturingLogSink.h"
 #include "ChildProcess.h"
 #include "ClientFileSystem.h"
-#include "HelperService.h"
 #include "ScratchTree.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "ToolRun.h"
@@ -108,121 +106,6 @@ TEST(UpdateRunnerTest, InstallSystemUpdatesJudgesTheRun) {
         EXPECT_EQ(result.success(), success) << name;
         EXPECT_EQ(result.message(), message) << name;
     }
-}
-
-// Notes with each line how a watched file was then: missing ("-"), there ("+") or
-// executable ("x"), which shows whether a line came before or after an operation acted.
-class WatchingLogSink final : public LogSink {
-  public:
-    explicit WatchingLogSink(std::string watched) : watched_(std::move(watched)) {}
-    std::vector<std::string> entries;
-
-  protected:
-    void writeLine(std::string_view line) override {
-        struct stat status {};
-        const bool exists = ::stat(watched_.c_str(), &status) == 0;
-        entries.push_back(std::string(line) + (!exists                        ? " -"
-                                               : (status.st_mode & 0111) != 0 ? " x"
-                                                                              : " +"));
-    }
-
-  private:
-    std::string watched_;
-};
-
-class ThrowingLogSink final : public LogSink {
-    void writeLine(std::string_view /*line*/) override { throw std::bad_alloc(); }
-};
-
-// Calls perform once and returns every reply it received.
-std::vector<std::string> replies(HelperService& service, std::string_view request) {
-    std::vector<std::string> received;
-    service.perform(request, [&](const std::string& answer) { received.push_back(answer); });
-    return received;
-}
-
-std::string encoded(bool success, const std::string& message, std::int64_t freedBytes = 0) {
-    return PrivilegedResult(success, message, freedBytes).encode().value();
-}
-
-// A scratch root with the one system folder the operations here touch.
-class ServiceTest : public ::testing::Test {
-  protected:
-    ServiceTest() { scratch.makeFolder("/Library/Caches"); }
-
-    const testing::ScratchTree scratch;
-    const ClientFileSystem fs = ClientFileSystem::open(scratch.root(), "/").value();
-};
-
-TEST_F(ServiceTest, EachOperationIsAuditedBeforeItActs) {
-    // The update tool creates the watched file, the repair makes it executable, the removal
-    // removes it.
-    const std::string watched = scratch.real("/Library/Caches/x");
-    WatchingLogSink log(watched);
-    HelperService service(
-        log, fs,
-        tool(scratch, "update",
-             "echo hi > '" + watched + "'\nchmod 600 '" + watched + "'\necho 'Restart required'"));
-    const std::pair<std::string, std::string> calls[] = {
-        {R"({"installSystemUpdates":{}})",
-         encoded(true, "Systemupdates installiert \u2013 Neustart erforderlich.")},
-        {R"({"repairPermissions":{"path":"\/Library\/Caches\/x"}})",
-         encoded(true, "Rechte gesetzt: /Library/Caches/x")},
-        {R"({"removeSystemPaths":{"_0":["/Library/Caches/x","/etc/passwd"]}})",
-         encoded(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 3)},
-    };
-    for (const auto& [request, reply] : calls) {
-        EXPECT_EQ(replies(service, request), std::vector<std::string>{reply}) << request;
-    }
-    const std::vector<std::string> expected = {
-        "[TavelinHelper] perform: macOS-Systemupdates installieren -",
-        "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/x +",
-        "[TavelinHelper] perform: System-Pfade entfernen (2 Einträge) x",
-        "[TavelinHelper] removed /Library/Caches/x (3 bytes) -",
-    };
-    EXPECT_EQ(log.entries, expected);
-}
-
-TEST_F(ServiceTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
-    scratch.writeFile("/Library/Caches/long", 5);
-    // 4079 bytes after the 17-byte head end inside a two-byte "ä": the cut steps back.
-    std::string umlauts = "/Library/Caches/x";
-    for (int i = 0; i < 3000; ++i) {
-        umlauts += "\u00e4";
-    }
-    const std::string kept = umlauts.substr(0, 4095);
-    // Repeated slashes before the name keep a path of 5,020 bytes removable.
-    const std::string slashes = "/Library/Caches" + std::string(5000, '/') + "long";
-    CapturingLogSink log;
-    HelperService service(log, fs);
-    static_cast<void>(replies(service, R"({"repairPermissions":{"path":")" + umlauts + "\"}}"));
-    static_cast<void>(replies(service, R"({"removeSystemPaths":{"_0":[")" + slashes + "\"]}}"));
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "[TavelinHelper] perform: Rechte reparieren: " + kept + "\u2026 (" +
-                      std::to_string(umlauts.size() - kept.size()) + " more bytes)",
-                  "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)",
-                  "[TavelinHelper] removed " + slashes.substr(0, 4096) + "\u2026 (" +
-                      std::to_string(slashes.size() - 4096) + " more bytes) (5 bytes)"}));
-    EXPECT_FALSE(scratch.exists("/Library/Caches/long"));
-}
-
-TEST_F(ServiceTest, FailuresInsideNeverEscapeAndStillReplyOnce) {
-    // The audit line cannot be written: no result exists, the answer is empty.
-    ThrowingLogSink throwingLog;
-    HelperService unlogged(throwingLog, fs);
-    EXPECT_EQ(replies(unlogged, R"({"installSystemUpdates":{}})"), std::vector<std::string>{""});
-    // A reply that throws is called once and its exception stays inside.
-    CapturingLogSink log;
-    HelperService service(log, fs);
-    int calls = 0;
-    const auto throwing = [&calls](const std::string&) {
-        ++calls;
-        throw std::runtime_error("connection gone");
-    };
-    EXPECT_NO_THROW(service.perform("{}", throwing));
-    EXPECT_NO_THROW(service.helperVersion(throwing));
-    EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -20,7 +20,13 @@ Expected<std::vector<X509Ptr>, IdentityError> readCertificatesPem(const std::str
     if (!text) {
         return Unexpected(text.error());
     }
-    BioPtr bio = memoryBioOf(*text);
+    return parseCertificatesPem(*text, path);
+}
+
+Expected<std::vector<X509Ptr>, IdentityError> parseCertificatesPem(std::string_view text,
+                                                                   std::string_view origin) {
+    const std::string path(origin);
+    BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     std::vector<X509Ptr> certificates;
     while (true) {
         X509Ptr certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));

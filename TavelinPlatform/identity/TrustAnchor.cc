@@ -4,15 +4,29 @@
 
 namespace tavelin {
 
-Expected<TrustAnchor, IdentityError> TrustAnchor::loadFromFile(const std::string& path) {
-    auto certificates = readCertificatesPem(path);
+namespace {
+
+Expected<TrustAnchor, IdentityError> theOneCertificate(
+    Expected<std::vector<X509Ptr>, IdentityError> certificates, std::string_view origin) {
     if (!certificates) {
         return Unexpected(certificates.error());
     }
-    if (certificates.value().size() != 1) {
-        return identityError(path + ": a trust anchor file must hold exactly one certificate");
+    if (certificates->size() != 1) {
+        return identityError(std::string(origin) +
+                             ": a trust anchor file must hold exactly one certificate");
     }
-    return fromParsed(certificates.value().front().get());
+    return TrustAnchor::fromCertificate(std::move(certificates->front()));
+}
+
+}  // namespace
+
+Expected<TrustAnchor, IdentityError> TrustAnchor::loadFromFile(const std::string& path) {
+    return theOneCertificate(readCertificatesPem(path), path);
+}
+
+Expected<TrustAnchor, IdentityError> TrustAnchor::fromPemText(std::string_view text,
+                                                              std::string_view origin) {
+    return theOneCertificate(parseCertificatesPem(text, origin), origin);
 }
 
 TrustAnchor TrustAnchor::fromCertificate(X509Ptr certificate) {

@@ -18,6 +18,9 @@ class TrustAnchor {
     // Reads the one certificate of a PEM file; fails when the file is missing or damaged,
     // or holds no or more than one certificate.
     [[nodiscard]] static Expected<TrustAnchor, IdentityError> loadFromFile(const std::string& path);
+    // The same for the PEM text of such a file, read already; `origin` names it.
+    [[nodiscard]] static Expected<TrustAnchor, IdentityError> fromPemText(std::string_view text,
+                                                                          std::string_view origin);
     // Precondition: `certificate` is not null.
     [[nodiscard]] static TrustAnchor fromCertificate(X509Ptr certificate);
 

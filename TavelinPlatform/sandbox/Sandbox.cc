@@ -66,11 +66,20 @@ Status<SystemError> limit(int resource, rlim_t value, const char* name) {
     if (value == RLIM_INFINITY && resource == RLIMIT_AS) {
         return {};
     }
-    const rlimit limits{value, value};
-    if (::setrlimit(resource, &limits) != 0) {
-        return lastSystemError("setrlimit", name);
+    rlimit limits{value, value};
+    if (::setrlimit(resource, &limits) == 0) {
+        return {};
     }
-    return {};
+    // Raising a hard limit takes CAP_SYS_RESOURCE, which even root may lack (in a
+    // container): then the process gets at most the hard limit it has.
+    rlimit current{};
+    if (errno == EPERM && ::getrlimit(resource, &current) == 0 && current.rlim_max < value) {
+        limits = {current.rlim_max, current.rlim_max};
+        if (::setrlimit(resource, &limits) == 0) {
+            return {};
+        }
+    }
+    return lastSystemError("setrlimit", name);
 }
 
 Status<SystemError> limitResources(const SandboxSettings& settings) {
@@ -78,7 +87,7 @@ Status<SystemError> limitResources(const SandboxSettings& settings) {
          {std::tuple{RLIMIT_NOFILE, settings.maxOpenFiles, "RLIMIT_NOFILE"},
           std::tuple{RLIMIT_NPROC, settings.maxProcesses, "RLIMIT_NPROC"},
           std::tuple{RLIMIT_AS, settings.maxAddressSpace, "RLIMIT_AS"},
-          std::tuple{RLIMIT_FSIZE, rlim_t{0}, "RLIMIT_FSIZE"},
+          std::tuple{RLIMIT_FSIZE, settings.maxFileSize, "RLIMIT_FSIZE"},
           std::tuple{RLIMIT_CORE, rlim_t{0}, "RLIMIT_CORE"}}) {
         if (auto limited = limit(resource, value, name); !limited) {
             return limited;
@@ -130,6 +139,11 @@ Status<SystemError> installFilter(std::span<const std::string_view> allowed) {
 }  // namespace
 
 Status<SystemError> enterSandbox(const SandboxSettings& settings) {
+    // Limits first, while root may still raise a hard limit (the descriptor limit above
+    // the default, say).
+    if (auto limited = limitResources(settings); !limited) {
+        return limited;
+    }
     if (::geteuid() == 0) {
         if (auto locked = lockIntoEmptyRoot(settings); !locked) {
             return locked;
@@ -146,9 +160,6 @@ Status<SystemError> enterSandbox(const SandboxSettings& settings) {
     }
     if (auto dropped = dropCapabilities(); !dropped) {
         return dropped;
-    }
-    if (auto limited = limitResources(settings); !limited) {
-        return limited;
     }
     return installFilter(settings.allowedSystemCalls);
 }

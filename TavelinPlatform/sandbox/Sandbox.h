@@ -19,11 +19,12 @@ struct SandboxSettings {
     std::string emptyRoot;
     uid_t uid = 0;
     gid_t gid = 0;
-    // Resource limits, soft and hard alike (RLIMIT_NOFILE, RLIMIT_NPROC, RLIMIT_AS; an
-    // address-space limit of RLIM_INFINITY leaves it as it is). Files may not be written
-    // (RLIMIT_FSIZE 0) and no core is dumped (RLIMIT_CORE 0).
+    // Resource limits, soft and hard alike (RLIMIT_NOFILE, RLIMIT_NPROC, RLIMIT_FSIZE,
+    // RLIMIT_AS; an address-space limit of RLIM_INFINITY leaves it as it is). No core is
+    // dumped (RLIMIT_CORE 0).
     rlim_t maxOpenFiles = 1024;
     rlim_t maxProcesses = 64;
+    rlim_t maxFileSize = 0;  // the largest file (memory files included) it may write
     rlim_t maxAddressSpace = RLIM_INFINITY;
     // The system calls the process may make from then on (names as libseccomp knows them);
     // any other kills the whole process (SIGSYS). Beyond the list: clone only for threads
@@ -32,10 +33,11 @@ struct SandboxSettings {
     std::span<const std::string_view> allowedSystemCalls;
 };
 
-// Enters the sandbox, in this order: chroot and chdir into emptyRoot, drop supplementary
-// groups, gid and uid (real, effective and saved) when running as root, and check that
-// root cannot be regained; then no_new_privs, not dumpable, no capabilities, the resource
-// limits, and last the system call filter. Fails with the first step that failed; the
+// Enters the sandbox, in this order: the resource limits (a process that may not raise
+// its hard limits gets at most those); chroot and chdir into emptyRoot, drop supplementary groups,
+// gid and uid (real, effective and saved) when running as root, and check that root cannot be
+// regained; then no_new_privs, not dumpable, no capabilities, and last the system call
+// filter. Fails with the first step that failed; the
 // caller must then exit, since the process is half-confined.
 [[nodiscard]] Status<SystemError> enterSandbox(const SandboxSettings& settings);
 

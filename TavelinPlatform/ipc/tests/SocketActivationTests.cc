@@ -12,7 +12,6 @@
 #include <string>
 #include <variant>
 
-#include "IpcTestSupport.h"
 #include "SocketActivation.h"
 #include "UnixSocket.h"
 
@@ -28,7 +27,8 @@ int makeDescriptor(Handed kind) {
         case Handed::nothing:
             return -1;
         case Handed::listeningUnix: {
-            auto socket = listenOnAbstractName(testing::uniqueServiceName());
+            auto socket = listenOnAbstractName("de.morvane.Tavelin.helper.test.activation." +
+                                               std::to_string(::getpid()));
             fd = std::move(socket).value().release();
             break;
         }

@@ -99,24 +99,29 @@ class [[nodiscard]] Expected {
     [[nodiscard]] E& error() & { return std::get<1>(state_); }
     [[nodiscard]] E&& error() && { return std::get<1>(std::move(state_)); }
 
-    // Equal when both hold equal values or equal errors, as for std::expected.
-    template <typename T2, typename E2>
-    friend bool operator==(const Expected& lhs, const Expected<T2, E2>& rhs) {
+    // Equal when both hold equal values or equal errors, as for std::expected. The left
+    // side is deduced (`Self`), so that nothing converts to an Expected to be compared:
+    // a comparison of two other types never looks at these operators.
+    // clang-format off
+    template <typename Self, typename T2, typename E2>
+        requires std::is_same_v<Self, Expected>
+    friend bool operator==(const Self& lhs, const Expected<T2, E2>& rhs) {
         if (lhs.has_value() != rhs.has_value()) {
             return false;
         }
         return lhs.has_value() ? lhs.value() == rhs.value() : lhs.error() == rhs.error();
     }
-    template <typename T2>
-    requires(!detail::isExpectedOrUnexpected<T2> &&
-             requires(const T& held, const T2& other) { held == other; }) friend bool
-    operator==(const Expected& lhs, const T2& value) {
+    template <typename Self, typename T2>
+        requires(std::is_same_v<Self, Expected> && !detail::isExpectedOrUnexpected<T2>)
+    friend bool operator==(const Self& lhs, const T2& value) {
         return lhs.has_value() && lhs.value() == value;
     }
-    template <typename E2>
-    friend bool operator==(const Expected& lhs, const Unexpected<E2>& failure) {
+    template <typename Self, typename E2>
+        requires std::is_same_v<Self, Expected>
+    friend bool operator==(const Self& lhs, const Unexpected<E2>& failure) {
         return !lhs.has_value() && lhs.error() == failure.error();
     }
+    // clang-format on
 
   private:
     std::variant<T, E> state_;
@@ -146,17 +151,21 @@ class [[nodiscard]] Expected<void, E> {
     [[nodiscard]] E& error() & noexcept { return error_; }
     [[nodiscard]] E&& error() && noexcept { return std::move(error_); }
 
-    template <typename E2>
-    friend bool operator==(const Expected& lhs, const Expected<void, E2>& rhs) {
+    // clang-format off
+    template <typename Self, typename E2>
+        requires std::is_same_v<Self, Expected>
+    friend bool operator==(const Self& lhs, const Expected<void, E2>& rhs) {
         if (lhs.has_value() != rhs.has_value()) {
             return false;
         }
         return lhs.has_value() || lhs.error() == rhs.error();
     }
-    template <typename E2>
-    friend bool operator==(const Expected& lhs, const Unexpected<E2>& failure) {
+    template <typename Self, typename E2>
+        requires std::is_same_v<Self, Expected>
+    friend bool operator==(const Self& lhs, const Unexpected<E2>& failure) {
         return !lhs.has_value() && lhs.error() == failure.error();
     }
+    // clang-format on
 
   private:
     E error_{};

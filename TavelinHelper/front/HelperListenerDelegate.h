@@ -4,44 +4,44 @@
 
 #include <memory>
 
-#include "Listener.h"
+#include "FrontDelegate.h"
 #include "LogSink.h"
+#include "MonitorClient.h"
 #include "Requirement.h"
 #include "TrustAnchor.h"
 
 namespace tavelin {
 
-class ClientFileSystem;
-
 // The daemon's admission decision and its record of connections closed for breaking the
-// protocol. Holds only references to process-wide objects that never change, so
-// concurrent admissions on several workers need no lock.
-class HelperListenerDelegate final : public ListenerDelegate {
+// protocol. Holds only references to objects that never change (and the monitor client,
+// which is thread-safe), so concurrent admissions need no lock.
+class HelperListenerDelegate final : public FrontDelegate {
   public:
     // All four must outlive the delegate and every connection it admits. `requirement` is
     // the client code requirement, parsed once at start-up.
-    HelperListenerDelegate(LogSink& log, const ClientFileSystem& fileSystem,
-                           const TrustAnchor& anchor, const Requirement& requirement)
-        : log_(log), fileSystem_(fileSystem), anchor_(anchor), requirement_(requirement) {}
+    HelperListenerDelegate(LogSink& log, MonitorClient& monitor, const TrustAnchor& anchor,
+                           const Requirement& requirement)
+        : log_(log), monitor_(monitor), anchor_(anchor), requirement_(requirement) {}
 
-    // Verifies the peer's code. Admitted: a new HelperService of its own, nothing logged.
-    // Refused (a missing peer record included, which verifies as code 1): the
-    // verification's reason line, then
+    // Verifies the peer's code (isClientAuthorized). Admitted: a new HelperService of its
+    // own, nothing logged. Refused (a peer the monitor cannot open included, which
+    // verifies as code 1): the verification's reason line, then
     // "[TavelinHelper] Verbindung ABGELEHNT (Signaturprüfung fehlgeschlagen, pid=<pid>)",
     // and nullptr, so the connection is closed unread.
     [[nodiscard]] std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
-        const PeerProcess* peer, pid_t pid) override;
+        MonitoredPeer* peer, pid_t pid) override;
 
     // One line for an admitted connection closed because it broke the protocol:
     //   "[TavelinHelper] Verbindung geschlossen (Daten vor dem HELLO, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Daten eines fremden Prozesses, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Protokollverletzung, pid=<pid>)"
+    //   "[TavelinHelper] Verbindung geschlossen (Frame unvollständig nach 10 s, pid=<pid>)"
     // Nothing for a connection the client closed, or one that broke off in transport.
     void connectionEnded(pid_t pid, ConnectionEnd end) override;
 
   private:
     LogSink& log_;
-    const ClientFileSystem& fileSystem_;
+    MonitorClient& monitor_;
     const TrustAnchor& anchor_;
     const Requirement& requirement_;
 };

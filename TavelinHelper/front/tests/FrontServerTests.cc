@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "IpcTestSupport.h"
+#include "FrontTestSupport.h"
 #include "UnixSocket.h"
 
 namespace tavelin {
@@ -16,7 +16,7 @@ namespace {
 using testing::closesWithoutData;
 using testing::connectAndGreet;
 using testing::readReply;
-using testing::RunningListener;
+using testing::RunningFront;
 using testing::sendCall;
 using testing::ServiceProbe;
 using testing::TestDelegate;
@@ -24,7 +24,7 @@ using testing::TestDelegate;
 TEST(ListenerTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
     ServiceProbe probe;
     TestDelegate delegate(probe);
-    const RunningListener listener(delegate);
+    const RunningFront listener(delegate);
     FrameReader reader;
     const UniqueFd fd = connectAndGreet(listener.name(), reader);
     ASSERT_TRUE(fd);
@@ -46,7 +46,7 @@ TEST(ListenerTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
 TEST(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
     ServiceProbe probe;
     TestDelegate delegate(probe);
-    const RunningListener listener(delegate);
+    const RunningFront listener(delegate);
 
     FrameReader slowReader;
     const UniqueFd slow = connectAndGreet(listener.name(), slowReader);
@@ -74,7 +74,7 @@ TEST(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
 TEST(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
     ServiceProbe probe;
     TestDelegate delegate(probe);
-    const RunningListener listener(delegate);
+    const RunningFront listener(delegate);
     {
         FrameReader reader;
         const UniqueFd doomed = connectAndGreet(listener.name(), reader);
@@ -121,7 +121,7 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     };
     ServiceProbe probe;
     TestDelegate delegate(probe);
-    const RunningListener listener(delegate);
+    const RunningFront listener(delegate);
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
         FrameReader reader;

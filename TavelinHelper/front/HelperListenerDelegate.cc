@@ -1,6 +1,5 @@
 #include "HelperListenerDelegate.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +18,8 @@ std::string_view closingReason(ConnectionEnd end) {
             return "Daten eines fremden Prozesses";
         case ConnectionEnd::protocolError:
             return "Protokollverletzung";
+        case ConnectionEnd::frameTimeout:
+            return "Frame unvollst\u00e4ndig nach 10 s";
         case ConnectionEnd::closedByPeer:
         case ConnectionEnd::transportError:
             break;
@@ -29,18 +30,14 @@ std::string_view closingReason(ConnectionEnd end) {
 }  // namespace
 
 std::unique_ptr<PrivilegedHelperProtocol> HelperListenerDelegate::shouldAcceptNewConnection(
-    const PeerProcess* peer, pid_t pid) {
+    MonitoredPeer* peer, pid_t pid) {
     // isClientAuthorized writes the reason line itself; ours follows it.
-    std::optional<LocalPeerInspector> inspector;
-    if (peer != nullptr) {
-        inspector.emplace(*peer);
-    }
-    if (!isClientAuthorized(inspector ? &*inspector : nullptr, requirement_, anchor_, log_)) {
+    if (!isClientAuthorized(peer, requirement_, anchor_, log_)) {
         log_.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
                  std::to_string(pid) + ")");
         return nullptr;
     }
-    return std::make_unique<HelperService>(log_, fileSystem_);
+    return std::make_unique<HelperService>(monitor_, peer->handle());
 }
 
 void HelperListenerDelegate::connectionEnded(pid_t pid, ConnectionEnd end) {

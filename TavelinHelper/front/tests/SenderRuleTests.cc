@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "IpcTestSupport.h"
+#include "FrontTestSupport.h"
 
 namespace tavelin {
 namespace {
@@ -17,7 +17,7 @@ using testing::closesWithoutData;
 using testing::connectTo;
 using testing::readFrame;
 using testing::readReply;
-using testing::RunningListener;
+using testing::RunningFront;
 using testing::ServiceProbe;
 using testing::TestDelegate;
 
@@ -28,7 +28,7 @@ TEST(SenderRuleTest, OnlyTheAdmittedProcessMayWriteAndOnlyAfterTheHello) {
         ServiceProbe probe;
         TestDelegate delegate(probe);
         delegate.closeGate();  // admission waits, so "early" bytes are surely there before it
-        const RunningListener listener(delegate, 2);
+        const RunningFront listener(delegate);
         const UniqueFd fd = connectTo(listener.name());
         ASSERT_TRUE(fd);
         if (mode == "early") {

@@ -14,8 +14,11 @@
 #include <thread>
 #include <variant>
 
+#include "ChannelSocket.h"
 #include "Frame.h"
-#include "Listener.h"
+#include "FrontDelegate.h"
+#include "FrontServer.h"
+#include "MonitorClient.h"
 #include "UniqueFd.h"
 #include "UnixSocket.h"
 
@@ -90,18 +93,17 @@ class EchoService final : public PrivilegedHelperProtocol {
 };
 
 // Admits every peer, after `admissionGate` was opened if closeGate() was called.
-class TestDelegate final : public ListenerDelegate {
+class TestDelegate final : public FrontDelegate {
   public:
     explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
-    // A connection without a peer record is refused, as the daemon's delegate does.
-    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(const PeerProcess* peer,
+    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(MonitoredPeer* /*peer*/,
                                                                         pid_t pid) override {
         lastPeerPid = pid;
         if (gated_) {
             admissionGate.wait();
         }
-        return peer != nullptr ? std::make_unique<EchoService>(probe_) : nullptr;
+        return std::make_unique<EchoService>(probe_);
     }
 
     void connectionEnded(pid_t /*pid*/, ConnectionEnd end) override {
@@ -131,34 +133,38 @@ class TestDelegate final : public ListenerDelegate {
     std::deque<ConnectionEnd> ends_;
 };
 
-// A Listener on a fresh name, running on its own thread until destroyed.
-class RunningListener {
+// A front on a fresh name, running on its own thread until destroyed. Without a monitor
+// (its channel leads nowhere): for delegates that admit without looking at the peer.
+class RunningFront {
   public:
-    explicit RunningListener(ListenerDelegate& delegate, std::size_t workers = 8,
-                             PeerLookup lookUpPeer = &peerProcessOfSocket) {
+    explicit RunningFront(FrontDelegate& delegate) {
         auto socket = listenOnAbstractName(name_);
-        if (!socket) {
-            ADD_FAILURE() << "cannot listen on " << name_ << ": " << socket.error().text();
+        auto channel = channel::makeChannelPair();
+        if (!socket || !channel) {
+            ADD_FAILURE() << "cannot listen on " << name_ << " or make a channel";
             return;
         }
-        listener_ =
-            std::make_unique<Listener>(std::move(socket).value(), delegate, workers, lookUpPeer);
-        thread_ = std::thread([this] { listener_->run(); });
+        monitorEnd_ = std::move(channel->monitorEnd);
+        monitor_ = std::make_unique<MonitorClient>(std::move(channel->frontEnd));
+        server_ = std::make_unique<FrontServer>(std::move(socket).value(), *monitor_, delegate);
+        thread_ = std::thread([this] { static_cast<void>(server_->run()); });
     }
-    ~RunningListener() {
-        if (listener_) {
-            listener_->stop();
+    ~RunningFront() {
+        if (server_) {
+            server_->stop();
             thread_.join();
         }
     }
-    RunningListener(const RunningListener&) = delete;
-    RunningListener& operator=(const RunningListener&) = delete;
+    RunningFront(const RunningFront&) = delete;
+    RunningFront& operator=(const RunningFront&) = delete;
 
     [[nodiscard]] const std::string& name() const { return name_; }
 
   private:
     std::string name_ = uniqueServiceName();
-    std::unique_ptr<Listener> listener_;
+    UniqueFd monitorEnd_;
+    std::unique_ptr<MonitorClient> monitor_;
+    std::unique_ptr<FrontServer> server_;
     std::thread thread_;
 };
 

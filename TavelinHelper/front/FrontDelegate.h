@@ -1,0 +1,40 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+
+#include "MonitoredPeer.h"
+#include "TavelinShared/PrivilegedHelperProtocol.h"
+
+namespace tavelin {
+
+// How an admitted connection ended.
+enum class ConnectionEnd {
+    closedByPeer,      // end of stream at a frame boundary, every call answered
+    bytesBeforeHello,  // the peer wrote before it could have read our HELLO
+    foreignSender,     // bytes written by another process than the admitted one
+    protocolError,     // a malformed or refused frame, or end of stream inside a frame
+    frameTimeout,      // a frame begun was not complete within partialFrameDeadline
+    transportError,    // a failed receive or send, e.g. the peer vanished mid-reply
+};
+
+// Decides, for each accepted connection, whether its peer may talk to us, and hears how
+// each admitted connection ended.
+class FrontDelegate {
+  public:
+    virtual ~FrontDelegate() = default;
+
+    // On a work thread, for every accepted connection before a byte of it is read;
+    // several calls may run at once. `peer` looks at the peer through the monitor (null
+    // when the front could not even ask); `pid` is the peer's pid from SO_PEERCRED, for
+    // log lines. Returns the service that answers this connection's calls, or nullptr to
+    // refuse it (the connection is then closed unread; logging is the delegate's).
+    [[nodiscard]] virtual std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
+        MonitoredPeer* peer, pid_t pid) = 0;
+
+    // On the loop thread, once an admitted connection has ended.
+    virtual void connectionEnded(pid_t pid, ConnectionEnd end) = 0;
+};
+
+}  // namespace tavelin

@@ -1,0 +1,622 @@
+#include "FrontServer.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "FrontLimits.h"
+#include "RetryOnInterrupt.h"
+#include "UnixSocket.h"
+
+// Linux 6.5 added SO_PEERPIDFD; older C library headers do not name it yet.
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace tavelin {
+
+namespace {
+
+// epoll keys of the descriptors that are not connections; connection ids start above.
+constexpr std::uint64_t listeningKey = 1;
+constexpr std::uint64_t mailboxKey = 2;
+constexpr std::uint64_t monitorKey = 3;
+constexpr std::uint64_t timerKey = 4;
+constexpr std::uint64_t stopKey = 5;
+constexpr std::uint64_t firstConnectionId = 16;
+
+using Clock = std::chrono::steady_clock;
+
+Status<SystemError> watch(int epoll, int fd, std::uint64_t key, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = key;
+    if (::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+        return lastSystemError("epoll_ctl");
+    }
+    return {};
+}
+
+bool isResourceShortage(int errorNumber) {
+    return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
+           errorNumber == ENOMEM;
+}
+
+UniqueFd peerPidfdOf(int socketFd) {
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) {
+        return UniqueFd();
+    }
+    return UniqueFd(pidfd);
+}
+
+}  // namespace
+
+struct FrontServer::Connection {
+    enum class Stage { admitting, serving };
+
+    std::uint64_t id = 0;
+    UniqueFd socket;
+    pid_t pid = 0;
+    uid_t uid = 0;
+    Stage stage = Stage::admitting;
+    UniqueFd senderPidfd;
+    std::optional<ProcessIdentity> sender;
+    std::shared_ptr<PrivilegedHelperProtocol> service;
+    std::uint64_t peerHandle = 0;
+    FrameReader reader{maxCallBody};
+    std::optional<CallFrame> waitingCall;  // taken from the reader, waiting for a slot
+    bool callInFlight = false;
+    std::size_t argumentBytes = 0;  // of the call in flight
+    std::string output;             // reply bytes not yet sent
+    std::size_t charged = 0;        // bytes counted against the budgets
+    bool peerClosed = false;
+    bool waitingForBudget = false;
+    std::optional<Clock::time_point> frameBegun;
+    std::uint32_t interest = 0;  // the epoll events asked for now
+};
+
+FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
+                         int fdinfoDirectory)
+    : listening_(std::move(listeningSocket)),
+      monitor_(monitor),
+      delegate_(delegate),
+      fdinfoDirectory_(fdinfoDirectory),
+      stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      pool_(front::workThreads) {}
+
+FrontServer::~FrontServer() {
+    // Admissions waiting for the monitor would wait for ever once the loop is gone.
+    monitor_.abandon();
+}
+
+void FrontServer::stop() {
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(stopEvent_.get(), &one, sizeof one));
+}
+
+Status<SystemError> FrontServer::setUp() {
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!epoll_ || !timer_ || !stopEvent_ || mailbox_.descriptor() < 0) {
+        return lastSystemError("front set-up");
+    }
+    // The deadline of a frame is checked once a second: a frame may take up to a second
+    // longer than its deadline before its connection is closed.
+    const itimerspec tick{{1, 0}, {1, 0}};
+    if (::timerfd_settime(timer_.get(), 0, &tick, nullptr) != 0) {
+        return lastSystemError("timerfd_settime");
+    }
+    receiveBuffer_.resize(front::receiveChunkSize);
+    for (const auto& [fd, key] :
+         {std::pair{mailbox_.descriptor(), mailboxKey},
+          std::pair{monitor_.descriptor(), monitorKey}, std::pair{timer_.get(), timerKey},
+          std::pair{stopEvent_.get(), stopKey}}) {
+        if (auto watched = watch(epoll_.get(), fd, key, EPOLLIN); !watched) {
+            return watched;
+        }
+    }
+    if (auto watched = watch(epoll_.get(), listening_.get(), listeningKey, EPOLLIN); !watched) {
+        return watched;
+    }
+    // Accepting runs until the socket has nobody waiting; the monitor, which shares the
+    // socket, never accepts on it.
+    const int flags = ::fcntl(listening_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(listening_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return lastSystemError("fcntl(O_NONBLOCK)");
+    }
+    accepting_ = true;
+    return {};
+}
+
+Status<SystemError> FrontServer::run() {
+    if (auto ready = setUp(); !ready) {
+        return ready;
+    }
+    std::array<epoll_event, 256> events{};
+    while (!stopped_) {
+        const int count = retryOnInterrupt(
+            [&] { return ::epoll_wait(epoll_.get(), events.data(), events.size(), -1); });
+        if (count < 0) {
+            return lastSystemError("epoll_wait");
+        }
+        for (int index = 0; index < count && !stopped_; ++index) {
+            if (auto handled = handleEvent(events[index].data.u64, events[index].events);
+                !handled) {
+                return handled;
+            }
+            // Whatever the event freed (an operation slot, budget) goes to those waiting.
+            resumeWaiting();
+        }
+    }
+    return {};
+}
+
+Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t events) {
+    switch (key) {
+        case listeningKey:
+            acceptConnections();
+            return {};
+        case mailboxKey:
+            mailbox_.runPosted();
+            return {};
+        case monitorKey:
+            return monitor_.receiveReplies();
+        case timerKey: {
+            std::uint64_t expirations = 0;
+            static_cast<void>(::read(timer_.get(), &expirations, sizeof expirations));
+            checkDeadlines();
+            if (!accepting_) {
+                acceptConnections();  // a pause for want of descriptors ends here
+            }
+            return {};
+        }
+        case stopKey:
+            stopped_ = true;
+            return {};
+        default:
+            break;
+    }
+    Connection* connection = find(key);
+    if (connection == nullptr) {
+        return {};
+    }
+    try {
+        if ((events & EPOLLOUT) != 0) {
+            flushOutput(*connection);
+            if ((connection = find(key)) != nullptr && connection->output.empty() &&
+                connection->stage == Connection::Stage::serving) {
+                startCalls(*connection);
+            }
+        }
+        connection = find(key);  // flushing or a call may have closed it
+        if (connection != nullptr && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            readFrom(*connection);
+        }
+    } catch (const std::exception&) {
+        // Out of memory while serving this connection: it ends, the others go on.
+        if (Connection* failed = find(key)) {
+            close(*failed, ConnectionEnd::transportError);
+        }
+    }
+    return {};
+}
+
+FrontServer::Connection* FrontServer::find(std::uint64_t id) {
+    const auto found = connections_.find(id);
+    return found == connections_.end() ? nullptr : found->second.get();
+}
+
+void FrontServer::acceptConnections() {
+    bool wantMore = true;
+    while (wantMore && connections_.size() < front::maxConnections &&
+           admissionsInFlight_ < front::maxAdmissionsInFlight) {
+        const int fd = ::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            // EAGAIN: nobody waiting. Out of descriptors or memory: the connection stays in
+            // the backlog and the next tick tries again.
+            wantMore = errno == EINTR || errno == ECONNABORTED;
+            if (isResourceShortage(errno)) {
+                break;
+            }
+            continue;
+        }
+        UniqueFd socket(fd);
+        const auto credentials = peerCredentials(fd);
+        if (!credentials || !enableSenderPidfds(fd)) {
+            continue;
+        }
+        Usage& usage = usage_[credentials->uid];
+        if (usage.connections >= front::maxConnectionsPerUser) {
+            continue;  // closed at once: one user may not take every slot
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->id = nextId_++ + firstConnectionId;
+        connection->socket = std::move(socket);
+        connection->pid = credentials->pid;
+        connection->uid = credentials->uid;
+        if (!watch(epoll_.get(), fd, connection->id, 0)) {
+            continue;
+        }
+        ++usage.connections;
+        ++admissionsInFlight_;
+        Connection& added = *connection;
+        connections_.emplace(added.id, std::move(connection));
+        admit(added);
+    }
+    // Stop watching the listening socket while a limit holds; closing connections and
+    // finished admissions call back here.
+    const bool wanted = connections_.size() < front::maxConnections &&
+                        admissionsInFlight_ < front::maxAdmissionsInFlight;
+    if (wanted != accepting_) {
+        epoll_event event{};
+        event.events = wanted ? std::uint32_t{EPOLLIN} : 0U;
+        event.data.u64 = listeningKey;
+        static_cast<void>(::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, listening_.get(), &event));
+        accepting_ = wanted;
+    }
+}
+
+void FrontServer::admit(Connection& connection) {
+    const std::uint64_t id = connection.id;
+    const int fd = connection.socket.get();  // open until the admission's result arrives
+    const pid_t pid = connection.pid;
+    pool_.submit([this, id, fd, pid] {
+        MonitoredPeer peer(monitor_, fd);
+        std::shared_ptr<PrivilegedHelperProtocol> service;
+        try {
+            service = delegate_.shouldAcceptNewConnection(&peer, pid);
+        } catch (...) {
+            service.reset();  // refused when admission itself could not finish
+        }
+        mailbox_.post(
+            [this, id, service, handle = peer.handle()] { finishAdmission(id, service, handle); });
+    });
+}
+
+void FrontServer::finishAdmission(std::uint64_t id,
+                                  std::shared_ptr<PrivilegedHelperProtocol> service,
+                                  std::uint64_t peerHandle) {
+    --admissionsInFlight_;
+    Connection* connection = find(id);
+    if (connection == nullptr) {
+        return;
+    }
+    connection->peerHandle = peerHandle;
+    if (!service) {
+        close(*connection, std::nullopt);
+        acceptConnections();
+        return;
+    }
+    connection->service = std::move(service);
+    connection->stage = Connection::Stage::serving;
+    connection->senderPidfd = peerPidfdOf(connection->socket.get());
+    connection->sender = ProcessIdentity::of(connection->senderPidfd.get(), fdinfoDirectory_);
+    if (!connection->sender) {
+        close(*connection, ConnectionEnd::transportError);
+        acceptConnections();
+        return;
+    }
+    // Anything that arrived before the HELLO was written before the peer could have read
+    // it, so possibly by code that was never admitted.
+    char byte = 0;
+    const ssize_t early = ::recv(connection->socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (early >= 0) {
+        close(*connection,
+              early > 0 ? ConnectionEnd::bytesBeforeHello : ConnectionEnd::closedByPeer);
+    } else {
+        queueOutput(*connection, encodeHello());
+        if (Connection* greeted = find(id)) {
+            updateInterest(*greeted);
+        }
+    }
+    acceptConnections();
+}
+
+void FrontServer::readFrom(Connection& connection) {
+    const std::uint64_t id = connection.id;
+    while (find(id) != nullptr && (connection.interest & EPOLLIN) != 0) {
+        if (!budgetAllowsReading(connection)) {
+            connection.waitingForBudget = true;
+            waitingForBudget_.push_back(id);
+            updateInterest(connection);
+            return;
+        }
+        if (!receiveChunk(connection)) {
+            return;
+        }
+    }
+}
+
+bool FrontServer::receiveChunk(Connection& connection) {
+    auto chunk =
+        receiveWithSender(connection.socket.get(), receiveBuffer_.data(), receiveBuffer_.size());
+    if (!chunk) {
+        if (chunk.error().errorNumber != EAGAIN && chunk.error().errorNumber != EWOULDBLOCK) {
+            close(connection, ConnectionEnd::transportError);
+        }
+        return false;
+    }
+    if (chunk->size == 0) {
+        if (!connection.reader.atFrameBoundary()) {
+            close(connection, ConnectionEnd::protocolError);
+            return false;
+        }
+        connection.peerClosed = true;
+        updateInterest(connection);
+        finishIfDone(connection);
+        return false;
+    }
+    if (!connection.sender->matches(chunk->senderPidfd.get())) {
+        close(connection, ConnectionEnd::foreignSender);
+        return false;
+    }
+    connection.reader.append(std::string_view(receiveBuffer_.data(), chunk->size));
+    const std::uint64_t id = connection.id;
+    startCalls(connection);
+    return find(id) != nullptr;
+}
+
+void FrontServer::startCalls(Connection& connection) {
+    const std::uint64_t id = connection.id;
+    // One call at a time, and none while the last reply is still being sent.
+    while (!connection.callInFlight && !connection.waitingCall && connection.output.empty()) {
+        std::optional<std::string> body = connection.reader.next();
+        if (!body) {
+            break;
+        }
+        Expected<CallFrame, FrameError> call = decodeCall(*body);
+        if (!call) {
+            close(connection, ConnectionEnd::protocolError);
+            return;
+        }
+        if (call->selector == CallSelector::helperVersion) {
+            std::string version;
+            connection.service->helperVersion([&](const std::string& text) { version = text; });
+            if (auto frame = encodeReply(ReplyFrame{call->callId, version})) {
+                queueOutput(connection, std::move(*frame));
+            }
+            if (find(id) == nullptr) {
+                return;
+            }
+            continue;
+        }
+        const Usage& usage = usage_[connection.uid];
+        connection.argumentBytes = call->argument.size();
+        if (operationsInFlight_ >= front::maxOperationsInFlight ||
+            usage.operations >= front::maxOperationsInFlightPerUser) {
+            connection.waitingCall = std::move(call).value();
+            waitingForSlot_.push_back(id);
+            break;
+        }
+        startPerform(connection, std::move(call).value());
+    }
+    // A refused length, or a frame begun that shows already it will be refused, ends the
+    // connection now rather than once its body is in.
+    const auto partial = connection.reader.partialFrame();
+    if (connection.reader.failed() ||
+        (partial && !judgeCallPrefix(partial->bodyPrefix, partial->declaredLength))) {
+        close(connection, ConnectionEnd::protocolError);
+        return;
+    }
+    // The deadline runs from the first byte of a frame until the frame is complete.
+    if (partial) {
+        if (!connection.frameBegun) {
+            connection.frameBegun = Clock::now();
+            partialFrames_.insert(id);
+        }
+    } else if (connection.frameBegun) {
+        connection.frameBegun.reset();
+        partialFrames_.erase(id);
+    }
+    recharge(connection);
+    updateInterest(connection);
+}
+
+void FrontServer::startPerform(Connection& connection, CallFrame call) {
+    connection.callInFlight = true;
+    connection.argumentBytes = call.argument.size();
+    ++operationsInFlight_;
+    ++usage_[connection.uid].operations;
+    const std::uint64_t id = connection.id;
+    const uid_t uid = connection.uid;
+    const std::uint64_t callId = call.callId;
+    pool_.submit(
+        [this, id, uid, callId, service = connection.service, argument = std::move(call.argument)] {
+            service->perform(argument, [this, id, uid, callId](const std::string& answer) {
+                mailbox_.post(
+                    [this, id, uid, callId, answer] { deliverReply(id, uid, callId, answer); });
+            });
+        });
+}
+
+void FrontServer::deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId,
+                               const std::string& answer) {
+    --operationsInFlight_;
+    Usage& usage = usage_[uid];
+    --usage.operations;
+    if (usage.connections == 0 && usage.operations == 0) {
+        usage_.erase(uid);
+    }
+    Connection* connection = find(id);
+    if (connection == nullptr || !connection->callInFlight) {
+        return;  // the connection ended while its call ran
+    }
+    connection->callInFlight = false;
+    connection->argumentBytes = 0;
+    auto frame = encodeReply(ReplyFrame{callId, answer});
+    if (!frame) {
+        // An answer too large for a frame cannot be sent; the client learns of it as a
+        // closed connection rather than a cut-off reply.
+        close(*connection, ConnectionEnd::protocolError);
+        return;
+    }
+    queueOutput(*connection, std::move(*frame));
+    if ((connection = find(id)) != nullptr) {
+        startCalls(*connection);
+    }
+}
+
+void FrontServer::queueOutput(Connection& connection, std::string frame) {
+    connection.output += frame;
+    flushOutput(connection);
+}
+
+void FrontServer::flushOutput(Connection& connection) {
+    std::size_t sent = 0;
+    while (sent < connection.output.size()) {
+        const ssize_t count = retryOnInterrupt([&] {
+            return ::send(connection.socket.get(), connection.output.data() + sent,
+                          connection.output.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
+        if (count < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                break;
+            }
+            close(connection, ConnectionEnd::transportError);
+            return;
+        }
+        sent += static_cast<std::size_t>(count);
+    }
+    connection.output.erase(0, sent);
+    if (connection.output.empty()) {
+        connection.output.shrink_to_fit();
+    }
+    recharge(connection);
+    updateInterest(connection);
+    finishIfDone(connection);
+}
+
+void FrontServer::finishIfDone(Connection& connection) {
+    if (connection.peerClosed && !connection.callInFlight && !connection.waitingCall &&
+        connection.output.empty() && connection.reader.atFrameBoundary()) {
+        close(connection, ConnectionEnd::closedByPeer);
+    }
+}
+
+void FrontServer::close(Connection& connection, std::optional<ConnectionEnd> end) {
+    const std::uint64_t id = connection.id;
+    static_cast<void>(::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, connection.socket.get(), nullptr));
+    connection.socket.reset();
+    bufferedBytes_ -= connection.charged;
+    usage_[connection.uid].bufferedBytes -= connection.charged;
+    if (--usage_[connection.uid].connections == 0 && usage_[connection.uid].operations == 0) {
+        usage_.erase(connection.uid);
+    }
+    partialFrames_.erase(id);
+    if (end && connection.stage == Connection::Stage::serving) {
+        delegate_.connectionEnded(connection.pid, *end);
+    }
+    if (connection.peerHandle != 0) {
+        static_cast<void>(monitor_.notify(channel::ReleasePeer{connection.peerHandle}));
+    }
+    connections_.erase(id);
+    acceptConnections();
+}
+
+void FrontServer::checkDeadlines() {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::uint64_t> expired;
+    for (const std::uint64_t id : partialFrames_) {
+        const Connection* connection = find(id);
+        if (connection != nullptr && connection->frameBegun &&
+            now - *connection->frameBegun > front::partialFrameDeadline) {
+            expired.push_back(id);
+        }
+    }
+    for (const std::uint64_t id : expired) {
+        if (Connection* connection = find(id)) {
+            close(*connection, ConnectionEnd::frameTimeout);
+        }
+    }
+}
+
+void FrontServer::updateInterest(Connection& connection) {
+    std::uint32_t wanted = 0;
+    if (connection.stage == Connection::Stage::serving) {
+        // Reading pauses while a call runs and a further frame is complete already (calls
+        // are answered in order), while the budgets are spent, and once the peer closed.
+        const bool frameWaiting =
+            connection.waitingCall.has_value() ||
+            (connection.callInFlight && !connection.reader.atFrameBoundary() &&
+             !connection.reader.partialFrame());
+        if (!connection.peerClosed && !connection.waitingForBudget && !frameWaiting) {
+            wanted |= EPOLLIN;
+        }
+        if (!connection.output.empty()) {
+            wanted |= EPOLLOUT;
+        }
+    }
+    if (wanted != connection.interest) {
+        epoll_event event{};
+        event.events = wanted;
+        event.data.u64 = connection.id;
+        static_cast<void>(
+            ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, connection.socket.get(), &event));
+        connection.interest = wanted;
+    }
+}
+
+void FrontServer::recharge(Connection& connection) {
+    const std::size_t now = connection.reader.bufferedBytes() + connection.argumentBytes +
+                            connection.output.size() +
+                            (connection.waitingCall ? connection.waitingCall->argument.size() : 0);
+    Usage& usage = usage_[connection.uid];
+    bufferedBytes_ = bufferedBytes_ - connection.charged + now;
+    usage.bufferedBytes = usage.bufferedBytes - connection.charged + now;
+    connection.charged = now;
+}
+
+bool FrontServer::budgetAllowsReading(const Connection& connection) const {
+    const auto found = usage_.find(connection.uid);
+    const std::size_t mine = found == usage_.end() ? 0 : found->second.bufferedBytes;
+    return bufferedBytes_ + front::receiveChunkSize <= front::maxBufferedBytes &&
+           mine + front::receiveChunkSize <= front::maxBufferedBytesPerUser;
+}
+
+void FrontServer::resumeWaiting() {
+    // Calls first: a freed operation slot goes to the connection that waited longest.
+    std::size_t rounds = waitingForSlot_.size();
+    while (rounds-- > 0 && operationsInFlight_ < front::maxOperationsInFlight) {
+        const std::uint64_t id = waitingForSlot_.front();
+        waitingForSlot_.pop_front();
+        Connection* connection = find(id);
+        if (connection == nullptr || !connection->waitingCall) {
+            continue;
+        }
+        if (usage_[connection->uid].operations >= front::maxOperationsInFlightPerUser) {
+            waitingForSlot_.push_back(id);
+            continue;
+        }
+        CallFrame call = std::move(*connection->waitingCall);
+        connection->waitingCall.reset();
+        startPerform(*connection, std::move(call));
+        recharge(*connection);
+        updateInterest(*connection);
+    }
+    rounds = waitingForBudget_.size();
+    while (rounds-- > 0) {
+        const std::uint64_t id = waitingForBudget_.front();
+        waitingForBudget_.pop_front();
+        Connection* connection = find(id);
+        if (connection == nullptr || !connection->waitingForBudget) {
+            continue;
+        }
+        if (!budgetAllowsReading(*connection)) {
+            waitingForBudget_.push_back(id);
+            continue;
+        }
+        connection->waitingForBudget = false;
+        updateInterest(*connection);
+    }
+}
+
+}  // namespace tavelin

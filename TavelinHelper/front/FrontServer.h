@@ -1,0 +1,108 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Frame.h"
+#include "FrontDelegate.h"
+#include "LoopMailbox.h"
+#include "MonitorClient.h"
+#include "SenderPidfd.h"
+#include "UniqueFd.h"
+#include "WorkPool.h"
+
+namespace tavelin {
+
+// The front's one event loop: it accepts connections, has each admitted (on a work
+// thread, through the delegate and the monitor), greets the admitted ones, reads their
+// frames, answers version calls itself and hands perform calls to their service, which
+// forwards them to the monitor. One epoll set holds every connection; a thread works
+// only while work runs (an admission, the decoding of a request). Calls on one connection
+// are answered in order, one at a time; a slow call on one never delays another.
+//
+// Every resource a client can make the front hold is bounded (FrontLimits.h): the
+// connections of all users and of one, the admissions under way, the bytes of requests
+// and replies held, the time a frame may take, the operations waiting for the monitor.
+// Reaching a limit pauses reading or accepting, queues a call or closes one connection.
+// Out of memory while serving one connection closes that connection.
+class FrontServer {
+  public:
+    // `listeningSocket`: the daemon's listening socket. `fdinfoDirectory`: this process's
+    // /proc/self/fdinfo opened before it lost sight of /proc, or -1 (see ProcessIdentity).
+    // The monitor client and delegate must outlive the server.
+    FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
+                int fdinfoDirectory = -1);
+    FrontServer(const FrontServer&) = delete;
+    FrontServer& operator=(const FrontServer&) = delete;
+    ~FrontServer();
+
+    // Serves until the monitor's channel closes or breaks (its error), or stop() was
+    // called (success). Call from one thread, once.
+    [[nodiscard]] Status<SystemError> run();
+
+    // Makes run() return; safe from any thread.
+    void stop();
+
+  private:
+    struct Connection;
+    struct Usage {
+        std::size_t connections = 0;
+        std::size_t bufferedBytes = 0;
+        std::size_t operations = 0;
+    };
+
+    [[nodiscard]] Status<SystemError> setUp();
+    [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
+    void acceptConnections();
+    void admit(Connection& connection);
+    void finishAdmission(std::uint64_t id, std::shared_ptr<PrivilegedHelperProtocol> service,
+                         std::uint64_t peerHandle);
+    void readFrom(Connection& connection);
+    [[nodiscard]] bool receiveChunk(Connection& connection);
+    void startCalls(Connection& connection);
+    void startPerform(Connection& connection, CallFrame call);
+    void deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId, const std::string& answer);
+    void queueOutput(Connection& connection, std::string frame);
+    void flushOutput(Connection& connection);
+    void finishIfDone(Connection& connection);
+    void close(Connection& connection, std::optional<ConnectionEnd> end);
+    void checkDeadlines();
+    void updateInterest(Connection& connection);
+    void recharge(Connection& connection);
+    [[nodiscard]] bool budgetAllowsReading(const Connection& connection) const;
+    void resumeWaiting();
+    [[nodiscard]] Connection* find(std::uint64_t id);
+
+    UniqueFd listening_;
+    MonitorClient& monitor_;
+    FrontDelegate& delegate_;
+    int fdinfoDirectory_;
+    UniqueFd epoll_;
+    UniqueFd timer_;
+    UniqueFd stopEvent_;
+    LoopMailbox mailbox_;
+    std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+    std::unordered_map<uid_t, Usage> usage_;
+    std::set<std::uint64_t> partialFrames_;  // connections with a frame begun
+    std::deque<std::uint64_t> waitingForBudget_;
+    std::deque<std::uint64_t> waitingForSlot_;  // connections with a call waiting
+    std::size_t bufferedBytes_ = 0;
+    std::size_t admissionsInFlight_ = 0;
+    std::size_t operationsInFlight_ = 0;
+    std::uint64_t nextId_ = 1;
+    bool accepting_ = false;
+    bool stopped_ = false;
+    std::vector<char> receiveBuffer_;
+    WorkPool pool_;  // last: destroyed (joined) first, while everything its jobs use lives
+};
+
+}  // namespace tavelin

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "MonitorClient.h"
+#include "TavelinShared/PrivilegedHelperProtocol.h"
+
+namespace tavelin {
+
+// The object each admitted connection talks to. It answers version queries itself and
+// turns a request into one typed message to the monitor, which judges, logs and acts.
+// Holds no state between calls but the monitor's handle of its peer.
+class HelperService final : public PrivilegedHelperProtocol {
+  public:
+    // `peerHandle`: the monitor's handle of this connection's peer (MonitoredPeer::handle).
+    HelperService(MonitorClient& monitor, std::uint64_t peerHandle)
+        : monitor_(monitor), peerHandle_(peerHandle) {}
+
+    // Replies PrivilegedHelperInfo::version ("0.0.1") at once. Logs nothing.
+    void helperVersion(const VersionReply& reply) override;
+
+    // Runs on a work thread. An undecodable request is answered at once with success
+    // false, "Ungültige Operation", 0, and reaches nobody. Otherwise the operation goes to
+    // the monitor (paths in a sealed blob), and `reply` is called on the loop thread with
+    // the JSON of the monitor's result, or with zero bytes when the result cannot be
+    // encoded or the monitor could not be asked. `reply` is called exactly once; neither
+    // method throws.
+    void perform(std::string_view operationJSON, const DataReply& reply) override;
+
+  private:
+    MonitorClient& monitor_;
+    std::uint64_t peerHandle_;
+};
+
+}  // namespace tavelin

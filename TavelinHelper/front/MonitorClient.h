@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+
+#include "ChannelMessages.h"
+#include "SystemError.h"
+#include "UniqueFd.h"
+
+namespace tavelin {
+
+// The front's end of the channel to the root monitor. Requests may be sent from any
+// thread; replies are read and handed out on the event loop's thread.
+class MonitorClient {
+  public:
+    struct Reply {
+        channel::MonitorReply message;
+        UniqueFd descriptor;  // the executable, or a long message's blob; may be invalid
+    };
+    // Runs on the loop thread with the reply, or with the error that ended the channel.
+    using Handler = std::function<void(Expected<Reply, SystemError>)>;
+
+    explicit MonitorClient(UniqueFd channel) : channel_(std::move(channel)) {}
+
+    [[nodiscard]] int descriptor() const noexcept { return channel_.get(); }
+
+    // Thread-safe. Sends `request` (with `descriptor` when the request carries one) and
+    // keeps `handler` for its reply; fails (and drops the handler) when the send fails.
+    [[nodiscard]] Status<SystemError> send(const channel::FrontRequest& request, int descriptor,
+                                           Handler handler);
+    // Thread-safe. A request the monitor does not answer (releasePeer).
+    [[nodiscard]] Status<SystemError> notify(const channel::FrontRequest& request);
+
+    // Thread-safe, for a thread other than the loop's: sends and waits for the reply.
+    [[nodiscard]] Expected<Reply, SystemError> call(const channel::FrontRequest& request,
+                                                    int descriptor);
+
+    // On the loop thread: reads every reply waiting and runs its handler. Fails when the
+    // channel broke (the monitor is gone or sent something the layouts refuse); every
+    // pending handler has then been run with that error, and the front must end.
+    [[nodiscard]] Status<SystemError> receiveReplies();
+
+    // Fails every request still waiting for its reply (their handlers run now, with
+    // ECANCELED) and refuses further ones: for a front shutting down, so that no thread
+    // waits for a reply the loop will no longer read.
+    void abandon();
+
+  private:
+    void failAll(const SystemError& error);
+
+    UniqueFd channel_;
+    std::atomic<std::uint64_t> nextRequestId_{1};
+    std::mutex mutex_;  // guards sends and handlers_
+    std::unordered_map<std::uint64_t, Handler> handlers_;
+    bool broken_ = false;
+};
+
+}  // namespace tavelin

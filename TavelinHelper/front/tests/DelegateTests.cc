@@ -1,0 +1,119 @@
+// The daemon's own delegate behind a real front and monitor in this process: a peer the
+// monitor cannot record is refused with its reason and refusal lines, and connections
+// closed for breaking the protocol leave one line each.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "ChannelSocket.h"
+#include "ClientAuthorization.h"
+#include "ClientFileSystem.h"
+#include "FrontServer.h"
+#include "FrontTestSupport.h"
+#include "HelperListenerDelegate.h"
+#include "IdentityTestSupport.h"
+#include "Monitor.h"
+#include "PrivilegedOperations.h"
+#include "ScratchTree.h"
+
+namespace tavelin {
+namespace {
+
+std::optional<PeerProcess> noPeerRecord(int /*socketFd*/) {
+    return std::nullopt;
+}
+
+// A monitor and a front on a fresh name, each on a thread of its own.
+class InProcessDaemon {
+  public:
+    explicit InProcessDaemon(Monitor::PeerLookup lookUpPeer) {
+        auto socket = listenOnAbstractName(name_).value();
+        auto channel = channel::makeChannelPair().value();
+        monitor_.emplace(log, operations_, socket.get(), lookUpPeer);
+        client_.emplace(std::move(channel.frontEnd));
+        delegate_.emplace(log, *client_, anchor_, requirement_);
+        server_.emplace(std::move(socket), *client_, *delegate_);
+        monitorThread_ = std::thread([this, end = std::move(channel.monitorEnd)] {
+            static_cast<void>(monitor_->serve(end.get()));
+        });
+        frontThread_ = std::thread([this] { static_cast<void>(server_->run()); });
+    }
+    ~InProcessDaemon() {
+        server_->stop();
+        frontThread_.join();
+        server_.reset();
+        client_.reset();  // closes the channel: the monitor's session ends
+        monitorThread_.join();
+    }
+    InProcessDaemon(const InProcessDaemon&) = delete;
+    InProcessDaemon& operator=(const InProcessDaemon&) = delete;
+
+    [[nodiscard]] const std::string& name() const { return name_; }
+    CapturingLogSink log;
+
+  private:
+    std::string name_ = testing::uniqueServiceName();
+    testing::ScratchTree scratch_;
+    ClientFileSystem fileSystem_ = ClientFileSystem::open(scratch_.root()).value();
+    PrivilegedOperations operations_{log, fileSystem_};
+    TrustAnchor anchor_ = testing::makeIdentity().trustAnchor();
+    Requirement requirement_ = parseClientCodeRequirement().value();
+    std::optional<Monitor> monitor_;
+    std::optional<MonitorClient> client_;
+    std::optional<HelperListenerDelegate> delegate_;
+    std::optional<FrontServer> server_;
+    std::thread monitorThread_;
+    std::thread frontThread_;
+};
+
+TEST(DelegateTest, APeerTheMonitorCannotRecordIsRefusedWithBothLines) {
+    InProcessDaemon daemon(&noPeerRecord);
+    const UniqueFd fd = testing::connectTo(daemon.name());
+    ASSERT_TRUE(fd);
+    FrameReader reader;
+    EXPECT_TRUE(testing::closesWithoutData(fd.get(), reader));
+    EXPECT_EQ(
+        daemon.log.lines(),
+        (std::vector<std::string>{
+            "[TavelinHelper] Kein SecCode zum Audit-Token ermittelbar.",
+            "[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
+                std::to_string(::getpid()) + ")"}));
+}
+
+TEST(DelegateTest, EachProtocolViolationLeavesOneLineWithThePid) {
+    const struct {
+        ConnectionEnd end;
+        std::string line;  // empty: nothing is logged
+    } cases[] = {
+        {ConnectionEnd::bytesBeforeHello,
+         "[TavelinHelper] Verbindung geschlossen (Daten vor dem HELLO, pid=42)"},
+        {ConnectionEnd::foreignSender,
+         "[TavelinHelper] Verbindung geschlossen (Daten eines fremden Prozesses, pid=42)"},
+        {ConnectionEnd::protocolError,
+         "[TavelinHelper] Verbindung geschlossen (Protokollverletzung, pid=42)"},
+        {ConnectionEnd::frameTimeout,
+         "[TavelinHelper] Verbindung geschlossen (Frame unvollst\u00e4ndig nach 10 s, pid=42)"},
+        {ConnectionEnd::closedByPeer, ""},
+        {ConnectionEnd::transportError, ""},
+    };
+    const TrustAnchor anchor = testing::makeIdentity().trustAnchor();
+    const Requirement requirement = parseClientCodeRequirement().value();
+    auto channel = channel::makeChannelPair().value();
+    MonitorClient monitor(std::move(channel.frontEnd));
+    for (const auto& c : cases) {
+        CapturingLogSink log;
+        HelperListenerDelegate delegate(log, monitor, anchor, requirement);
+        delegate.connectionEnded(42, c.end);
+        EXPECT_EQ(log.lines(),
+                  c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
+            << static_cast<int>(c.end);
+    }
+}
+
+}  // namespace
+}  // namespace tavelin

@@ -1,0 +1,260 @@
+#include "Monitor.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <list>
+#include <optional>
+#include <thread>
+#include <variant>
+
+#include "SealedBlob.h"
+
+namespace tavelin {
+
+namespace {
+
+using namespace channel;
+
+// The executable goes back to the front only if the peer itself could read it: the front
+// must not learn through us the contents of a file its peer cannot read.
+bool peerMayRead(const PeerEvidence& evidence) {
+    struct stat status {};
+    return ::fstat(evidence.executable.get(), &status) == 0 &&
+           ((status.st_mode & S_IROTH) != 0 ||
+            (status.st_uid == evidence.uid && (status.st_mode & S_IRUSR) != 0));
+}
+
+PeerOpened openedReply(std::uint64_t handle, const PeerEvidence& evidence) {
+    return PeerOpened{0,
+                      handle,
+                      evidence.pid,
+                      static_cast<std::uint32_t>(evidence.uid),
+                      static_cast<std::uint32_t>(evidence.gid),
+                      evidence.tracerPid};
+}
+
+}  // namespace
+
+// One front's conversation: its opened peers, its running operations, its replies.
+class Monitor::Session {
+  public:
+    Session(Monitor& monitor, int channel) : monitor_(monitor), channel_(channel) {}
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() {
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    Status<SystemError> run() {
+        for (;;) {
+            auto datagram = receiveDatagram(channel_);
+            if (!datagram) {
+                return datagram.error().errorNumber == ECONNRESET
+                           ? Status<SystemError>{}
+                           : Unexpected(std::move(datagram).error());
+            }
+            auto envelope = decodeRequest(datagram->bytes, datagram->descriptor.valid());
+            if (!envelope) {
+                return systemError(EPROTO, "channel", channelErrorName(envelope.error()));
+            }
+            if (auto handled = handle(*envelope, std::move(datagram->descriptor)); !handled) {
+                return handled;
+            }
+        }
+    }
+
+  private:
+    Status<SystemError> handle(const Envelope<FrontRequest>& envelope, UniqueFd descriptor) {
+        const std::uint64_t id = envelope.requestId;
+        return std::visit(
+            [&](const auto& request) { return handleRequest(id, request, std::move(descriptor)); },
+            envelope.message);
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t id, const OpenPeer&, UniqueFd connection) {
+        if (peers_.size() >= maxOpenPeers) {
+            return reply(id, PeerOpened{EMFILE, 0, 0, 0, 0, 0});
+        }
+        if (!isOurConnection(connection.get())) {
+            return reply(id, PeerOpened{EPERM, 0, 0, 0, 0, 0});
+        }
+        std::optional<PeerProcess> peer = monitor_.lookUpPeer_(connection.get());
+        if (!peer) {
+            return reply(id, PeerOpened{ESRCH, 0, 0, 0, 0, 0});
+        }
+        const std::uint64_t handle = nextHandle_++;
+        auto& stored = peers_.emplace(handle, std::move(*peer)).first->second;
+        return replyWithLook(id, handle, stored);
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t id, const InspectPeer& request, UniqueFd) {
+        const auto found = peers_.find(request.peerHandle);
+        if (found == peers_.end()) {
+            return systemError(EPROTO, "channel", "unknown peer");
+        }
+        return replyWithLook(id, request.peerHandle, found->second);
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t, const ReleasePeer& request, UniqueFd) {
+        peers_.erase(request.peerHandle);
+        return {};
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t id, const RemoveSystemPaths& request,
+                                      UniqueFd blob) {
+        auto bytes = readSealedBlob(blob.get(), maxPathBlobSize);
+        auto paths =
+            bytes ? decodePathList(*bytes, request.pathCount) : Unexpected(ChannelError::pathList);
+        if (!paths) {
+            return systemError(EPROTO, "channel", channelErrorName(paths.error()));
+        }
+        return start(id, request.peerHandle,
+                     PrivilegedOperation::removeSystemPaths(std::move(paths).value()));
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t id, const RepairPermissions& request,
+                                      UniqueFd blob) {
+        auto path = readSealedBlob(blob.get(), maxPathBlobSize);
+        if (!path) {
+            return systemError(EPROTO, "channel", "path blob");
+        }
+        return start(id, request.peerHandle,
+                     PrivilegedOperation::repairPermissions(std::move(path).value()));
+    }
+
+    Status<SystemError> handleRequest(std::uint64_t id, const InstallUpdates& request, UniqueFd) {
+        return start(id, request.peerHandle, PrivilegedOperation::installSystemUpdates());
+    }
+
+    // Runs the operation on a thread of its own, for a peer this session opened.
+    Status<SystemError> start(std::uint64_t id, std::uint64_t peerHandle,
+                              PrivilegedOperation operation) {
+        if (peers_.find(peerHandle) == peers_.end()) {
+            return systemError(EPROTO, "channel", "unknown peer");
+        }
+        reapFinished();
+        if (threads_.size() >= maxRunningOperations) {
+            return systemError(EPROTO, "channel", "too many operations");
+        }
+        threads_.emplace_back(
+            [this, id, operation = std::move(operation)] { finish(id, operation); });
+        return {};
+    }
+
+    void finish(std::uint64_t id, const PrivilegedOperation& operation) {
+        std::optional<PrivilegedResult> result;
+        try {
+            result = monitor_.operations_.perform(operation);
+        } catch (...) {
+            // No result could be made (out of memory): an empty answer, as for a result
+            // that cannot be encoded.
+        }
+        const std::string message = result ? result->message() : std::string();
+        OperationDone done{result && result->success(),
+                           result ? result->freedBytes() : 0,
+                           static_cast<std::uint32_t>(message.size()),
+                           {}};
+        UniqueFd blob;
+        if (message.size() <= maxInlineMessage) {
+            done.inlineMessage = message;
+        } else if (auto made = makeSealedBlob(message)) {
+            blob = std::move(made).value();
+        } else {
+            done = OperationDone{false, 0, 0, {}};
+        }
+        static_cast<void>(sendReply(id, done, blob.get()));
+        const std::lock_guard lock(mutex_);
+        finished_.push_back(std::this_thread::get_id());
+    }
+
+    void reapFinished() {
+        std::vector<std::thread::id> finished;
+        {
+            const std::lock_guard lock(mutex_);
+            finished.swap(finished_);
+        }
+        for (const std::thread::id done : finished) {
+            for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+                if (it->get_id() == done) {
+                    it->join();
+                    threads_.erase(it);
+                    break;
+                }
+            }
+        }
+    }
+
+    Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle,
+                                      const PeerProcess& peer) {
+        Expected<PeerEvidence, SystemError> evidence = inspectPeer(peer);
+        if (!evidence) {
+            return reply(id, PeerOpened{evidence.error().errorNumber, handle, 0, 0, 0, 0});
+        }
+        if (!peerMayRead(*evidence)) {
+            return reply(id, PeerOpened{EACCES, handle, 0, 0, 0, 0});
+        }
+        return sendReply(id, openedReply(handle, *evidence), evidence->executable.get());
+    }
+
+    Status<SystemError> reply(std::uint64_t id, const MonitorReply& message) {
+        return sendReply(id, message, -1);
+    }
+
+    Status<SystemError> sendReply(std::uint64_t id, const MonitorReply& message, int fd) {
+        const std::string bytes = encodeReply(id, message);
+        const std::lock_guard lock(sendMutex_);
+        auto sent = sendDatagram(channel_, bytes, carriesDescriptor(message) ? fd : -1);
+        // A front that went away mid-operation is the supervisor's business, not an error
+        // of this conversation.
+        if (!sent && sent.error().errorNumber == EPIPE) {
+            return {};
+        }
+        return sent;
+    }
+
+    bool isOurConnection(int fd) const {
+        sockaddr_un address{};
+        socklen_t length = sizeof address;
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
+               type == SOCK_STREAM &&
+               ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+               length == monitor_.listeningAddressLength_ &&
+               std::memcmp(&address, &monitor_.listeningAddress_, length) == 0;
+    }
+
+    Monitor& monitor_;
+    int channel_;
+    std::unordered_map<std::uint64_t, PeerProcess> peers_;
+    std::uint64_t nextHandle_ = 1;
+    std::list<std::thread> threads_;
+    std::mutex mutex_;  // guards finished_
+    std::vector<std::thread::id> finished_;
+    std::mutex sendMutex_;
+};
+
+Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, int listeningSocket,
+                 PeerLookup lookUpPeer)
+    : log_(log), operations_(operations), lookUpPeer_(lookUpPeer) {
+    listeningAddressLength_ = sizeof listeningAddress_;
+    if (::getsockname(listeningSocket, reinterpret_cast<sockaddr*>(&listeningAddress_),
+                      &listeningAddressLength_) != 0) {
+        listeningAddressLength_ = 0;  // matches no connection
+    }
+}
+
+Status<SystemError> Monitor::serve(int channelFd) {
+    Session session(*this, channelFd);
+    auto served = session.run();
+    if (!served) {
+        log_.log("[TavelinHelper] Front bricht das Kanalprotokoll (" + served.error().describe() +
+                 ")");
+    }
+    return served;
+}
+
+}  // namespace tavelin

@@ -1,0 +1,45 @@
+#include "PrivilegedOperations.h"
+
+#include <variant>
+
+#include "LoggedPath.h"
+#include "PathRemoval.h"
+#include "PermissionRepair.h"
+#include "UpdateInstallation.h"
+
+namespace tavelin {
+
+namespace {
+
+constexpr std::string_view auditPrefix = "[TavelinHelper] perform: ";
+
+// The operation's audit description, with a repaired path cut to what one log line
+// carries (loggedPath); the operation itself acts on the whole path.
+std::string auditText(const PrivilegedOperation& operation) {
+    if (const auto* repair =
+            std::get_if<PrivilegedOperation::RepairPermissions>(&operation.payload())) {
+        return PrivilegedOperation::repairPermissions(loggedPath(repair->path)).auditDescription();
+    }
+    return operation.auditDescription();
+}
+
+}  // namespace
+
+PrivilegedOperations::PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem,
+                                           std::string updateTool)
+    : log_(log), fileSystem_(fileSystem), updateTool_(std::move(updateTool)) {}
+
+PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operation) {
+    log_.log(std::string(auditPrefix) + auditText(operation));
+    const auto& payload = operation.payload();
+    if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
+        return removeSystemPaths(removal->paths, fileSystem_, log_);
+    }
+    if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
+        return repairPermissions(repair->path, fileSystem_);
+    }
+    const std::lock_guard oneRunAtATime(updateRun_);
+    return installSystemUpdates(updateTool_);
+}
+
+}  // namespace tavelin

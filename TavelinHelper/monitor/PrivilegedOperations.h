@@ -1,0 +1,40 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "ClientFileSystem.h"
+#include "LogSink.h"
+#include "TavelinShared/PrivilegedOperation.h"
+#include "TavelinShared/PrivilegedResult.h"
+
+namespace tavelin {
+
+// The three privileged operations, reached only through perform(). Runs as root, on
+// typed operations the monitor built itself from the front's fixed-layout messages.
+class PrivilegedOperations {
+  public:
+    static constexpr std::string_view defaultUpdateTool = "/usr/sbin/softwareupdate";
+
+    // The references must outlive the object.
+    PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem,
+                         std::string updateTool = std::string(defaultUpdateTool));
+
+    // Writes "[TavelinHelper] perform: " + the operation's audit description (a repaired
+    // path cut as loggedPath does) before it acts, then runs it: removeSystemPaths,
+    // repairPermissions or installSystemUpdates, each judging its paths by the removable-
+    // path policy itself. Update runs happen one at a time; a second waits its turn.
+    // Safe to call from several threads at once. Failures of an operation are its result;
+    // only std::bad_alloc (and std::system_error when no thread can be started for an
+    // update run) leave, with nothing half-done reported as done.
+    [[nodiscard]] PrivilegedResult perform(const PrivilegedOperation& operation);
+
+  private:
+    LogSink& log_;
+    const ClientFileSystem& fileSystem_;
+    std::string updateTool_;
+    std::mutex updateRun_;  // held for the whole of one update run
+};
+
+}  // namespace tavelin

@@ -1,0 +1,159 @@
+// tavelin-helper: the privileged daemon's root monitor. No configuration file and no
+// environment variable but the service manager's socket-activation protocol: the service
+// name, the trust anchor and the path lists are compiled in.
+//
+// It takes the listening socket (handed over, or its own bound to the service name), then
+// starts the unprivileged front (tavelin-helper-front, beside this program) on it and
+// serves the front's typed requests. Every byte a client sends is read by the front; this
+// process acts only on fixed-layout requests and judges each again itself.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <deque>
+#include <string>
+
+#include "ChannelSocket.h"
+#include "ClientFileSystem.h"
+#include "FrontProcess.h"
+#include "LogSink.h"
+#include "Monitor.h"
+#include "PlatformTrustAnchor.h"
+#include "PrivilegedOperations.h"
+#include "SenderPidfd.h"
+#include "SocketActivation.h"
+#include "TavelinShared/PrivilegedHelperInfo.h"
+#include "UnixSocket.h"
+
+namespace {
+
+using namespace tavelin;
+using Clock = std::chrono::steady_clock;
+
+// A front that ends this often within the window is not coming back healthy; the daemon
+// ends then too, so that the service manager sees the failure.
+constexpr std::size_t maxFrontRestarts = 5;
+constexpr std::chrono::seconds frontRestartWindow{60};
+
+// Start-up cannot go on: say why on stderr (the journal) and end with status 1, so the
+// service manager sees the failure instead of a daemon that silently serves nobody.
+int startFailure(LogSink& log, const std::string& what) {
+    log.log("[TavelinHelper] Start fehlgeschlagen: " + what);
+    return 1;
+}
+
+// A client that vanishes mid-reply must never end the daemon. Every send already uses
+// MSG_NOSIGNAL; this is the second line of defence.
+void ignoreSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// The monitor holds a pidfd for every opened peer: as many descriptors as the hard limit
+// allows, up to what the front's connection limit needs.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, Monitor::maxOpenPeers + 1024);
+        static_cast<void>(::setrlimit(RLIMIT_NOFILE, &limit));
+    }
+}
+
+// The socket the service manager handed over, else our own bound to the service name.
+Expected<UniqueFd, SystemError> listeningSocket() {
+    auto activated = takeActivatedSocket();
+    if (!activated) {
+        return Unexpected(std::move(activated).error());
+    }
+    if (*activated) {
+        return std::move(**activated);
+    }
+    return listenOnAbstractName(PrivilegedHelperInfo::machServiceName);
+}
+
+std::string howItEnded(const Expected<ChildTermination, SystemError>& ended) {
+    if (!ended) {
+        return ended.error().describe();
+    }
+    return (ended->signaled ? "Signal " : "Status ") + std::to_string(ended->code);
+}
+
+// Runs fronts one after another for as long as they keep coming back; returns when one
+// could not be started or they ended too often.
+int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, int listening,
+                    int anchorFile) {
+    std::deque<Clock::time_point> ends;
+    for (;;) {
+        auto channel = channel::makeChannelPair();
+        if (!channel) {
+            return startFailure(log, channel.error().describe());
+        }
+        auto front = startFront(launch, listening, channel->frontEnd.get(), anchorFile);
+        if (!front) {
+            return startFailure(log, front.error().describe());
+        }
+        channel->frontEnd.reset();
+        static_cast<void>(monitor.serve(channel->monitorEnd.get()));
+        // Whatever the front does now, it is done: a front that closed its channel but
+        // lives on is ended here.
+        ::kill(front->pid(), SIGKILL);
+        const auto ended = front->wait();
+        ends.push_back(Clock::now());
+        while (!ends.empty() && Clock::now() - ends.front() > frontRestartWindow) {
+            ends.pop_front();
+        }
+        if (ends.size() > maxFrontRestarts) {
+            log.log("[TavelinHelper] Front beendet (" + howItEnded(ended) +
+                    "), zu oft in kurzer Zeit; der Dienst endet");
+            return 1;
+        }
+        log.log("[TavelinHelper] Front beendet (" + howItEnded(ended) + "), wird neu gestartet");
+    }
+}
+
+}  // namespace
+
+int main() {
+    ignoreSigpipe();
+    raiseDescriptorLimit();
+    // What the update tool inherits; nothing else here creates files.
+    ::umask(022);
+    StderrLogSink log;
+
+    auto fileSystem = ClientFileSystem::open("/");
+    if (!fileSystem) {
+        return startFailure(log, fileSystem.error().describe());
+    }
+    // The front reads the anchor; we only open it, so no certificate parser runs as root.
+    const std::string anchorPath(platformTrustAnchorPath());
+    const UniqueFd anchorFile(::open(anchorPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!anchorFile) {
+        return startFailure(log, lastSystemError("open", anchorPath).error().describe());
+    }
+    auto executable = openFrontExecutable();
+    if (!executable) {
+        return startFailure(log, executable.error().describe());
+    }
+    auto launch = prepareFrontLaunch(std::move(executable).value());
+    if (!launch) {
+        return startFailure(log, launch.error().describe());
+    }
+    if (auto supported = checkSenderPidfdSupport(); !supported) {
+        return startFailure(log, supported.error().describe() + " (Linux 6.5 or later is needed)");
+    }
+    auto socket = listeningSocket();
+    if (!socket) {
+        return startFailure(log, socket.error().describe());
+    }
+
+    PrivilegedOperations operations(log, *fileSystem);
+    Monitor monitor(log, operations, socket->get());
+    log.log("[TavelinHelper] gestartet, Service: " +
+            std::string(PrivilegedHelperInfo::machServiceName));
+    return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());
+}
