@@ -9,17 +9,61 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
 
+namespace {
+
+// Runs just before each openat of this executable while set (see __wrap_openat).
+std::function<void(int dirFd, const char* path)> openatHook;
+
+}  // namespace
+
+extern "C" int __real_openat(int dirFd, const char* path, int flags, ...);
+
+// This test executable is linked with --wrap=openat, so every openat call in it, the
+// walker's included, comes here first: a test can change the tree at the exact moment the
+// walker opens a name, without any hook in the library itself.
+extern "C" int __wrap_openat(int dirFd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (openatHook) {
+        // Unset while it runs, so that its own calls go straight through.
+        std::function<void(int, const char*)> hook = std::exchange(openatHook, nullptr);
+        hook(dirFd, path);
+        openatHook = std::move(hook);
+    }
+    return __real_openat(dirFd, path, flags, mode);
+}
+
 namespace tavelin {
 namespace {
+
+// Sets the openat hook for one scope.
+class OpenatHook {
+  public:
+    explicit OpenatHook(std::function<void(int, const char*)> hook) {
+        openatHook = std::move(hook);
+    }
+    ~OpenatHook() { openatHook = nullptr; }
+    OpenatHook(const OpenatHook&) = delete;
+    OpenatHook& operator=(const OpenatHook&) = delete;
+};
 
 using testing::ScratchTree;
 
@@ -144,6 +188,39 @@ TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
     }
     static_cast<void>(outside);
     EXPECT_EQ(answer, std::to_string(-EBUSY) + " kept");
+}
+
+TEST(SymlinkSwap, AFolderSwappedForALinkJustBeforeItsOpenIsNeverFollowed) {
+    // Between the look at a folder and its open, the folder trades places with a link to a
+    // sentinel folder outside the tree (RENAME_EXCHANGE). The open must refuse the link, and
+    // the link is then removed as a link.
+    struct Case {
+        std::string swappedName;
+        std::string what;
+    };
+    const std::vector<Case> cases = {
+        {"t", "the named folder, opened by the removal"},
+        {"sub", "a folder inside it, opened by the walk"},
+    };
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/outside/sentinel/one", 10);
+        tree.writeFile("/outside/sentinel/n/two", 10);
+        tree.writeFile("/C/t/a", 10);
+        tree.writeFile("/C/t/sub/g", 10);
+        tree.makeLink(tree.real("/outside/sentinel"), "/C/spare/link");
+        const std::string link = tree.real("/C/spare/link");
+        const ClientFileSystem fs = openRoot(tree);
+        bool swapped = false;
+        const OpenatHook hook([&](int dirFd, const char* path) {
+            if (!swapped && c.swappedName == path) {
+                swapped = ::renameat2(dirFd, path, AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+            }
+        });
+        EXPECT_GE(removedBytesOrError(fs, "/C/t"), 0) << c.what;
+        EXPECT_TRUE(swapped) << c.what;
+        EXPECT_EQ(tree.countFiles("/outside/sentinel"), 2) << c.what;
+    }
 }
 
 // Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
