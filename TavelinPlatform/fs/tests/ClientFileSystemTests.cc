@@ -163,31 +163,95 @@ TEST(TreeWalkDeep, RemovesAndCountsHundredThousandLevelsWithFewDescriptors) {
     EXPECT_FALSE(tree.exists("/Library/Caches/deep"));
 }
 
-TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
-    // A file system mounted below a cache folder (a bind mount of "/", say) must neither be
-    // counted nor emptied. The mount lives in a private mount namespace of a child.
-    ScratchTree tree;
-    tree.writeFile("/t/a", 3000);
-    tree.makeFolder("/t/mnt");
-    const std::int64_t outside = tree.status("/t/a")->st_blocks * 512;  // tmpfs roots: 0 blocks
-    const ClientFileSystem fs = openRoot(tree);
-    const std::string inside = tree.real("/t/mnt/inside");
-    const std::optional<std::string> answer = testing::runInChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("none", tree.real("/t/mnt").c_str(), "tmpfs", 0, nullptr) != 0) {
-            return std::string("no mount");
+// A removal inside a private mount namespace of a child, with the mounts made before the
+// root handle is opened there (a handle opened before would look paths up among the old
+// namespace's mounts and never meet them), or, by the openat seam, just as the walk opens
+// the mount point. Victims live behind the mounts; /C/t/a and /C/t/sub/b lie beside them.
+TEST(TreeWalkMounts, NeverEntersOrRemovesAnythingOnAnotherMount) {
+    enum class Kind { bindFolder, tmpfs, bindFile };
+    struct Case {
+        Kind kind;
+        std::string mountPoint;
+        std::string removed;
+        std::string expected;  // as the child answers: error, victim, beside
+        bool mountAtOpen = false;
+    };
+    const std::string belowTree = std::to_string(-ENOTEMPTY) + " victim kept, beside removed";
+    const std::string named = std::to_string(-EXDEV) + " victim kept, beside kept";
+    const std::vector<Case> cases = {
+        {Kind::bindFolder, "/C/t/mnt", "/C/t", belowTree},  // /victim of this file system
+        {Kind::tmpfs, "/C/t/mnt", "/C/t", belowTree},
+        {Kind::bindFile, "/C/t/f", "/C/t", belowTree},            // /victim/keep onto a file
+        {Kind::bindFolder, "/C/t/mnt", "/C/t", belowTree, true},  // after the walk's statx
+        {Kind::bindFolder, "/C/t/mnt", "/C/t/mnt", named},
+        {Kind::tmpfs, "/C/t/mnt", "/C/t/mnt", named},
+        {Kind::bindFile, "/C/t/f", "/C/t/f", named},
+    };
+    constexpr std::size_t victimLength = 100;
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/victim/keep", victimLength);
+        tree.writeFile("/victim/sub/deep", victimLength);
+        tree.writeFile("/C/t/a", 3000);
+        tree.writeFile("/C/t/sub/b", 3000);
+        tree.writeFile("/C/t/f", 10);
+        tree.makeFolder("/C/t/mnt");
+        const std::string mountPoint = tree.real(c.mountPoint);
+        const std::string source = tree.real(c.kind == Kind::bindFile ? "/victim/keep" : "/victim");
+        // Seen through the mount point: a folder mount shows "keep", a file mount the victim.
+        const std::string victim = c.kind == Kind::bindFile ? mountPoint : mountPoint + "/keep";
+        const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
+            bool mounted = false;
+            const auto mountVictim = [&] {
+                mounted = c.kind == Kind::tmpfs
+                              ? ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) == 0
+                              : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND,
+                                        nullptr) == 0;
+                if (mounted && c.kind == Kind::tmpfs) {
+                    tree.writeFile(c.mountPoint + "/keep", victimLength);
+                }
+            };
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                return "no mount";
+            }
+            const std::string name = c.mountPoint.substr(c.mountPoint.rfind('/') + 1);
+            std::optional<OpenatHook> hook;
+            if (c.mountAtOpen) {
+                hook.emplace([&](int, const char* path) {
+                    if (!mounted && name == path) {
+                        mountVictim();
+                    }
+                });
+            } else {
+                mountVictim();
+            }
+            const Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(tree.root());
+            if (!fs) {
+                return "no root";
+            }
+            std::string result = std::to_string(removedBytesOrError(*fs, c.removed));
+            if (!mounted) {
+                return "no mount";
+            }
+            struct stat status {};
+            const bool victimKept = ::lstat(victim.c_str(), &status) == 0 &&
+                                    status.st_size == static_cast<off_t>(victimLength);
+            result += victimKept ? " victim kept" : " victim lost";
+            const bool besideKept = tree.exists("/C/t/a") && tree.exists("/C/t/sub/b");
+            const bool besideGone = !tree.exists("/C/t/a") && !tree.exists("/C/t/sub");
+            result += besideKept   ? ", beside kept"
+                      : besideGone ? ", beside removed"
+                                   : ", beside partly";
+            return result;
+        });
+        if (answer == "no mount") {
+            GTEST_SKIP() << "cannot mount here";
         }
-        const UniqueFd file(::open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        const bool written = ::write(file.get(), "data", 4) == 4;
-        return std::to_string(removedBytesOrError(fs, "/t")) +
-               (written && ::access(inside.c_str(), F_OK) == 0 ? " kept" : " lost");
-    });
-    if (answer == "no mount") {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
+        EXPECT_EQ(answer, c.expected) << "removed " << c.removed << " below " << c.mountPoint
+                                      << (c.mountAtOpen ? " mounted at open" : "");
+        EXPECT_EQ(tree.countFiles("/victim"), 2) << "removed " << c.removed;
     }
-    static_cast<void>(outside);
-    EXPECT_EQ(answer, std::to_string(-EBUSY) + " kept");
 }
 
 TEST(SymlinkSwap, AFolderSwappedForALinkJustBeforeItsOpenIsNeverFollowed) {
