@@ -21,6 +21,7 @@
 
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
+#include "TreeWalk.h"
 
 namespace {
 
@@ -251,6 +252,60 @@ TEST(TreeWalkMounts, NeverEntersOrRemovesAnythingOnAnotherMount) {
         EXPECT_EQ(answer, c.expected) << "removed " << c.removed << " below " << c.mountPoint
                                       << (c.mountAtOpen ? " mounted at open" : "");
         EXPECT_EQ(tree.countFiles("/victim"), 2) << "removed " << c.removed;
+    }
+}
+
+TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) {
+    // With one open handle the walk re-opens d2 through d3's ".." on its way back up. Just
+    // before that, d3 is moved out of the tree beside sentinels named as its siblings in d2,
+    // so ".." is their folder: a walk that took it for d2 would remove the moved folder and
+    // the sentinels still due in d2's listing. Or d2 is bind-mounted onto itself, so ".." is
+    // d2 seen through another mount. Either way the removal must stop there.
+    struct Case {
+        bool bindMount;
+        std::string expected;  // as the child answers: error, then what lies beside the sentinels
+    };
+    const std::string stale = std::to_string(-ESTALE);
+    const std::vector<Case> cases = {
+        {false, stale + ", d3 and 3 sentinels"},
+        {true, stale + ", 3 sentinels"},
+    };
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/C/t/d1/d2/d3/f", 10);
+        for (const std::string name : {"s1", "s2", "s3"}) {
+            tree.writeFile("/C/t/d1/d2/" + name, 10);
+            tree.writeFile("/outside/place/" + name, 10);
+        }
+        const std::string d2 = tree.real("/C/t/d1/d2");
+        const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
+            if (c.bindMount &&
+                (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+                return "no mount";
+            }
+            bool changed = false;
+            const OpenatHook hook([&](int, const char* path) {
+                if (!changed && std::string_view(path) == "..") {
+                    changed = c.bindMount
+                                  ? ::mount(d2.c_str(), d2.c_str(), nullptr, MS_BIND, nullptr) == 0
+                                  : ::rename((d2 + "/d3").c_str(),
+                                             tree.real("/outside/place/d3").c_str()) == 0;
+                }
+            });
+            UniqueFd top(::open(tree.real("/C/t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const Expected<std::int64_t, SystemError> removed = removeContents(std::move(top), 1);
+            if (!changed) {
+                return c.bindMount ? "no mount" : "not moved";
+            }
+            return std::to_string(removed ? 0 : -removed.error().errorNumber) +
+                   (tree.exists("/outside/place/d3") ? ", d3 and " : ", ") +
+                   std::to_string(tree.countFiles("/outside/place")) + " sentinels";
+        });
+        if (answer == "no mount") {
+            GTEST_SKIP() << "cannot mount here";
+        }
+        EXPECT_EQ(answer, c.expected) << (c.bindMount ? "bind mount" : "move");
     }
 }
 
