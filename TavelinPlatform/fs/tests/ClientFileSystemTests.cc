@@ -7,15 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -340,81 +337,6 @@ TEST(SymlinkSwap, AFolderSwappedForALinkJustBeforeItsOpenIsNeverFollowed) {
         EXPECT_TRUE(swapped) << c.what;
         EXPECT_EQ(tree.countFiles("/outside/sentinel"), 2) << c.what;
     }
-}
-
-// Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
-long exchange(int folderFd, const std::string& first, const std::string& second) {
-    return ::renameat2(folderFd, first.c_str(), folderFd, second.c_str(), RENAME_EXCHANGE) == 0;
-}
-
-// Another thread keeps swapping folders inside the tree being removed for links to a
-// sentinel folder outside it, while the tree is measured and removed. Whatever the
-// interleaving, the removal may fail but must never reach into the sentinel.
-TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
-    constexpr int rounds = 2000;
-    constexpr int sentinelFiles = 12;
-    constexpr int swappedPairs = 8;  // folders inside "sub", each with a link partner
-
-    ScratchTree tree;
-    const std::string sentinel = tree.real("/outside/sentinel");
-    for (int i = 0; i < sentinelFiles; ++i) {
-        tree.writeFile("/outside/sentinel/" + std::string(i % 2 ? "n/" : "") + std::to_string(i),
-                       1);
-    }
-    const ClientFileSystem fs = openRoot(tree);
-
-    std::mutex swapLock;  // held by the swapper around each exchange
-    std::atomic<bool> active{false};
-    std::atomic<bool> stop{false};
-    std::atomic<int> treeFd{-1};
-    std::atomic<int> subFd{-1};
-    std::atomic<long> swaps{0};
-    std::thread swapper([&] {
-        while (!stop.load()) {
-            const std::lock_guard<std::mutex> lock(swapLock);
-            if (!active.load()) {
-                continue;
-            }
-            swaps += exchange(treeFd.load(), "sub", "link");
-            for (int pair = 0; pair < swappedPairs; ++pair) {
-                const std::string number = std::to_string(pair);
-                swaps += exchange(subFd.load(), "inner" + number, "innerLink" + number);
-            }
-        }
-    });
-
-    for (int round = 0; round < rounds; ++round) {
-        for (int pair = 0; pair < swappedPairs; ++pair) {
-            const std::string number = std::to_string(pair);
-            tree.writeFile("/Library/Caches/t/sub/inner" + number + "/g", 10);
-            tree.makeLink(sentinel, "/Library/Caches/t/sub/innerLink" + number);
-        }
-        tree.makeLink(sentinel, "/Library/Caches/t/link");
-        UniqueFd t(::open(tree.real("/Library/Caches/t").c_str(), O_PATH | O_CLOEXEC));
-        UniqueFd sub(::open(tree.real("/Library/Caches/t/sub").c_str(), O_PATH | O_CLOEXEC));
-        treeFd = t.get();
-        subFd = sub.get();
-
-        active = true;
-        static_cast<void>(fs.measureAndRemove("/Library/Caches/t"));
-        active = false;
-        const std::lock_guard<std::mutex> paused(swapLock);  // waits out an exchange under way
-
-        // On failure, stop the rounds but still join the swapper below.
-        const long left = tree.countFiles("/outside/sentinel");
-        EXPECT_EQ(left, sentinelFiles) << "round " << round;
-        if (left != sentinelFiles) {
-            break;
-        }
-        if (tree.exists("/Library/Caches/t") && !fs.measureAndRemove("/Library/Caches/t") &&
-            !testing::removeWithRm(tree.real("/Library/Caches/t"))) {
-            ADD_FAILURE() << "cannot clear the tree after round " << round;
-            break;
-        }
-    }
-    stop = true;
-    swapper.join();
-    EXPECT_GT(swaps.load(), rounds) << "the swapper hardly ran";
 }
 
 }  // namespace
