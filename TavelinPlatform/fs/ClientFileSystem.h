@@ -51,10 +51,14 @@ class ClientFileSystem {
     // before each entry went: for anything but a folder its length (st_size; a link's own
     // length), for a folder the sum of st_blocks * 512 over every entry below it, the
     // folder itself not counted, stopping at INT64_MAX. Links inside the tree are not
-    // followed; folders of another file system inside the tree are not entered, so removing
-    // it fails (EBUSY from rmdir, or ENOTEMPTY). Stops at the first entry that cannot be
-    // removed and fails with its error; what was removed before stays removed, and the
-    // bytes measured so far are dropped, since the item was not removed.
+    // followed. Nothing on another mount than the item's parent folder is touched (mounts
+    // are told apart by mount id, so bind mounts of the same file system count): an item
+    // that is itself a mount point fails with EXDEV; a folder or file mounted inside the
+    // tree stays with all behind it, the rest goes, and the folder holding it fails to be
+    // removed with ENOTEMPTY. Mounts along the path to the parent folder are crossed as any
+    // lookup crosses them. Stops at the first entry that cannot be removed and fails with
+    // its error; what was removed before stays removed, and the bytes measured so far are
+    // dropped, since the item was not removed.
     [[nodiscard]] Expected<std::int64_t, SystemError> measureAndRemove(
         std::string_view clientPath) const;
 

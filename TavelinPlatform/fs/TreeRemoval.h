@@ -11,6 +11,10 @@ namespace tavelin {
 // included, with one unlinkat. `mustBeFolder` (the client wrote a trailing slash) makes a
 // non-folder fail with ENOTDIR.
 //
+// The item must be on the mount of `parentFd`: a mount point (a folder or a file mounted
+// at `name`, a bind mount of the same file system included) fails with EXDEV and nothing
+// is touched. Below a folder, removeContents leaves whatever is mounted in place.
+//
 // Answers the bytes the item occupied, measured in the same walk just before each entry
 // went: for a non-folder its st_size, for a folder the allocated size below it. Fails
 // with the first error (the walk stops there; what went before stays removed); the bytes

@@ -2,13 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string_view>
 #include <vector>
 
 #include "DirectoryListing.h"
+#include "EntryStatus.h"
 #include "SaturatingAdd.h"
 
 namespace tavelin {
@@ -17,21 +18,32 @@ namespace {
 
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-std::int64_t allocatedBytes(const struct stat& status) noexcept {
-    constexpr std::int64_t blockSize = 512;
-    const auto blocks = static_cast<std::int64_t>(status.st_blocks);
-    if (blocks > INT64_MAX / blockSize) {
+std::int64_t allocatedBytes(const struct statx& status) noexcept {
+    constexpr std::uint64_t blockSize = 512;
+    if (status.stx_blocks > static_cast<std::uint64_t>(INT64_MAX) / blockSize) {
         return INT64_MAX;
     }
-    return blocks * blockSize;
+    return static_cast<std::int64_t>(status.stx_blocks * blockSize);
+}
+
+// Which folder a handle refers to, and through which mount.
+struct FolderIdentity {
+    dev_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t mount = 0;
+
+    bool operator==(const FolderIdentity&) const = default;
+};
+
+FolderIdentity identityOf(const struct statx& status) noexcept {
+    return {makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino, status.stx_mnt_id};
 }
 
 // One folder on the way down: its handle (closed when far up), identity, names and the
 // position of the entry being worked on.
 struct OpenFolder {
     UniqueFd fd;
-    dev_t device = 0;
-    ino_t inode = 0;
+    FolderIdentity identity;
     DirectoryListing listing;
     std::size_t position = 0;
 };
@@ -42,12 +54,12 @@ class TreeRemover {
         : maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
 
     Expected<std::int64_t, SystemError> run(UniqueFd top) {
-        struct stat status {};
-        if (::fstat(top.get(), &status) != 0) {
-            return lastSystemError("fstat");
+        const Expected<struct statx, SystemError> status = statHandle(top.get());
+        if (!status) {
+            return Unexpected(status.error());
         }
-        topDevice_ = status.st_dev;
-        enter(std::move(top), status);
+        topMount_ = status->stx_mnt_id;
+        enter(std::move(top), identityOf(*status));
         while (!stack_.empty() && outcome_.has_value()) {
             OpenFolder& folder = stack_.back();
             if (folder.position < folder.listing.endPosition()) {
@@ -72,60 +84,73 @@ class TreeRemover {
 
     // Lists the folder and makes it the current one; a listing that fails part-way ends
     // the removal.
-    void enter(UniqueFd fd, const struct stat& status) {
+    void enter(UniqueFd fd, const FolderIdentity& identity) {
         OpenFolder folder;
         if (Status<SystemError> listed = folder.listing.read(fd.get(), scratch_); !listed) {
             outcome_ = std::move(listed);
             return;
         }
         folder.fd = std::move(fd);
-        folder.device = status.st_dev;
-        folder.inode = status.st_ino;
+        folder.identity = identity;
         stack_.push_back(std::move(folder));
         if (stack_.size() > maxOpen_) {
             stack_[stack_.size() - 1 - maxOpen_].fd.reset();
         }
     }
 
-    // Measures the current entry and, by its kind, enters it or removes it.
+    // Measures the current entry and, by its kind, enters it, removes it or, when it lies
+    // on another mount, leaves it.
     void visitCurrent() {
         OpenFolder& folder = stack_.back();
         const char* name = folder.listing.nameAt(folder.position);
         const int dirFd = folder.fd.get();
-        struct stat status {};
-        if (::fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        const Expected<struct statx, SystemError> status = statEntry(dirFd, name);
+        if (!status) {
             // Gone already: nothing to count or remove. Anything else ends the removal.
-            if (errno != ENOENT) {
-                fail(lastSystemError("fstatat", name));
+            if (status.error().errorNumber != ENOENT) {
+                fail(Unexpected(status.error()));
                 return;
             }
             advance();
             return;
         }
-        bytes_ = saturatingAdd(bytes_, allocatedBytes(status));
-        if (S_ISDIR(status.st_mode) && status.st_dev == topDevice_) {
-            UniqueFd child(::openat(dirFd, name, folderOpenFlags));
-            if (child) {
-                // Stays on this entry until the folder is done; leave() moves past it.
-                struct stat opened {};
-                if (::fstat(child.get(), &opened) != 0) {
-                    opened = status;
-                }
-                enter(std::move(child), opened);
-                return;
-            }
-            const int openError = errno;
-            if (openError != ENOTDIR && openError != ELOOP) {
-                // Unreadable (or vanished): its contents count 0; an empty one can still go.
-                unlinkEntry(dirFd, name, AT_REMOVEDIR, openError);
-                return;
-            }
-            // Swapped for a non-folder since fstatat: remove whatever is there now, as
-            // itself (a link as a link).
+        if (status->stx_mnt_id != topMount_) {
+            // Something mounted here, a folder or a file, of another file system or a bind
+            // mount of this one: not ours to empty or unlink. It stays, and so does the
+            // folder holding it, which then fails to go as not empty.
+            advance();
+            return;
+        }
+        bytes_ = saturatingAdd(bytes_, allocatedBytes(*status));
+        if (!S_ISDIR(status->stx_mode)) {
             unlinkEntry(dirFd, name, 0);
             return;
         }
-        unlinkEntry(dirFd, name, S_ISDIR(status.st_mode) ? AT_REMOVEDIR : 0);
+        UniqueFd child(::openat(dirFd, name, folderOpenFlags));
+        if (child) {
+            const Expected<struct statx, SystemError> opened = statHandle(child.get());
+            if (!opened) {
+                fail(Unexpected(opened.error()));
+                return;
+            }
+            if (opened->stx_mnt_id != topMount_) {
+                // Mounted on since statx: left like any other mount point.
+                advance();
+                return;
+            }
+            // Stays on this entry until the folder is done; leave() moves past it.
+            enter(std::move(child), identityOf(*opened));
+            return;
+        }
+        const int openError = errno;
+        if (openError != ENOTDIR && openError != ELOOP) {
+            // Unreadable (or vanished): its contents count 0; an empty one can still go.
+            unlinkEntry(dirFd, name, AT_REMOVEDIR, openError);
+            return;
+        }
+        // Swapped for a non-folder since statx: remove whatever is there now, as itself (a
+        // link as a link). Should that be a mount point, unlinkat refuses it with EBUSY.
+        unlinkEntry(dirFd, name, 0);
     }
 
     // Unlinks one entry of the current folder and moves past it. `causeError` is why a
@@ -150,14 +175,19 @@ class TreeRemover {
         OpenFolder& parent = stack_.back();
         if (!parent.fd) {
             UniqueFd reopened(::openat(child.get(), "..", folderOpenFlags));
-            struct stat status {};
-            if (!reopened || ::fstat(reopened.get(), &status) != 0) {
-                fail(lastSystemError("openat .."));
+            if (!reopened) {
+                fail(lastSystemError("openat", ".."));
                 return;
             }
-            if (status.st_dev != parent.device || status.st_ino != parent.inode) {
-                // The folder was moved while we were below it; its parent is not ours.
-                fail(systemError(ESTALE, "openat .."));
+            const Expected<struct statx, SystemError> status = statHandle(reopened.get());
+            if (!status) {
+                fail(Unexpected(status.error()));
+                return;
+            }
+            if (identityOf(*status) != parent.identity) {
+                // The folder was moved while we were below it, or its parent was mounted
+                // on: what ".." reaches now is not the folder we left.
+                fail(systemError(ESTALE, "openat", ".."));
                 return;
             }
             parent.fd = std::move(reopened);
@@ -167,7 +197,7 @@ class TreeRemover {
     }
 
     std::size_t maxOpen_;
-    dev_t topDevice_ = 0;
+    std::uint64_t topMount_ = 0;  // the mount of `top`; nothing on another one is touched
     std::vector<OpenFolder> stack_;
     std::vector<char> scratch_;
     std::int64_t bytes_ = 0;

@@ -19,12 +19,19 @@ inline constexpr std::size_t defaultMaxOpenFolders = 32;
 // itself), each measured just before it went, stopping at INT64_MAX.
 //
 // Works without recursion and never follows a symbolic link: each entry is examined with
-// fstatat(AT_SYMLINK_NOFOLLOW), entered with openat(O_NOFOLLOW | O_DIRECTORY) relative to
-// its folder's handle and removed with unlinkat on that handle. Folders on another file
-// system than `top` are not entered, so they and the folders holding them stay. A handle
-// re-opened through ".." must be the remembered folder (device and inode), or the removal
-// ends with ESTALE. Stops at the first entry that cannot be removed and fails with its
-// error; what went before stays removed.
+// statx(AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT), entered with openat(O_NOFOLLOW |
+// O_DIRECTORY) relative to its folder's handle and removed with unlinkat on that handle.
+//
+// Stays on the mount `top` was opened through, told by mount id, so a bind mount of the
+// same file system counts as another mount. An entry on another mount (a folder or a file
+// mounted below the tree) is neither entered, counted nor unlinked: it stays with all
+// behind it, the walk goes on with the rest, and the folder holding it then fails to be
+// removed with ENOTEMPTY. A folder's mount is checked again on its opened handle before it
+// is listed. A handle re-opened through ".." must be the remembered folder (device, inode
+// and mount), or the removal ends with ESTALE.
+//
+// Stops at the first entry that cannot be removed and fails with its error; what went
+// before stays removed.
 [[nodiscard]] Expected<std::int64_t, SystemError> removeContents(
     UniqueFd top, std::size_t maxOpenFolders = defaultMaxOpenFolders);
 

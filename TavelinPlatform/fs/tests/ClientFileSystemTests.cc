@@ -7,19 +7,61 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <mutex>
+#include <cstdarg>
+#include <functional>
 #include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ClientFileSystem.h"
 #include "ScratchTree.h"
+#include "TreeWalk.h"
+
+namespace {
+
+// Runs just before each openat of this executable while set (see __wrap_openat).
+std::function<void(int dirFd, const char* path)> openatHook;
+
+}  // namespace
+
+extern "C" int __real_openat(int dirFd, const char* path, int flags, ...);
+
+// This test executable is linked with --wrap=openat, so every openat call in it, the
+// walker's included, comes here first: a test can change the tree at the exact moment the
+// walker opens a name, without any hook in the library itself.
+extern "C" int __wrap_openat(int dirFd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    if (openatHook) {
+        // Unset while it runs, so that its own calls go straight through.
+        std::function<void(int, const char*)> hook = std::exchange(openatHook, nullptr);
+        hook(dirFd, path);
+        openatHook = std::move(hook);
+    }
+    return __real_openat(dirFd, path, flags, mode);
+}
 
 namespace tavelin {
 namespace {
+
+// Sets the openat hook for one scope.
+class OpenatHook {
+  public:
+    explicit OpenatHook(std::function<void(int, const char*)> hook) {
+        openatHook = std::move(hook);
+    }
+    ~OpenatHook() { openatHook = nullptr; }
+    OpenatHook(const OpenatHook&) = delete;
+    OpenatHook& operator=(const OpenatHook&) = delete;
+};
 
 using testing::ScratchTree;
 
@@ -119,106 +161,182 @@ TEST(TreeWalkDeep, RemovesAndCountsHundredThousandLevelsWithFewDescriptors) {
     EXPECT_FALSE(tree.exists("/Library/Caches/deep"));
 }
 
-TEST(TreeWalkMounts, NeverEntersAnotherFileSystemMountedInsideTheTree) {
-    // A file system mounted below a cache folder (a bind mount of "/", say) must neither be
-    // counted nor emptied. The mount lives in a private mount namespace of a child.
-    ScratchTree tree;
-    tree.writeFile("/t/a", 3000);
-    tree.makeFolder("/t/mnt");
-    const std::int64_t outside = tree.status("/t/a")->st_blocks * 512;  // tmpfs roots: 0 blocks
-    const ClientFileSystem fs = openRoot(tree);
-    const std::string inside = tree.real("/t/mnt/inside");
-    const std::optional<std::string> answer = testing::runInChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("none", tree.real("/t/mnt").c_str(), "tmpfs", 0, nullptr) != 0) {
-            return std::string("no mount");
+// A removal inside a private mount namespace of a child, with the mounts made before the
+// root handle is opened there (a handle opened before would look paths up among the old
+// namespace's mounts and never meet them), or, by the openat seam, just as the walk opens
+// the mount point. Victims live behind the mounts; /C/t/a and /C/t/sub/b lie beside them.
+TEST(TreeWalkMounts, NeverEntersOrRemovesAnythingOnAnotherMount) {
+    enum class Kind { bindFolder, tmpfs, bindFile };
+    struct Case {
+        Kind kind;
+        std::string mountPoint;
+        std::string removed;
+        std::string expected;  // as the child answers: error, victim, beside
+        bool mountAtOpen = false;
+    };
+    const std::string belowTree = std::to_string(-ENOTEMPTY) + " victim kept, beside removed";
+    const std::string named = std::to_string(-EXDEV) + " victim kept, beside kept";
+    const std::vector<Case> cases = {
+        {Kind::bindFolder, "/C/t/mnt", "/C/t", belowTree},  // /victim of this file system
+        {Kind::tmpfs, "/C/t/mnt", "/C/t", belowTree},
+        {Kind::bindFile, "/C/t/f", "/C/t", belowTree},            // /victim/keep onto a file
+        {Kind::bindFolder, "/C/t/mnt", "/C/t", belowTree, true},  // after the walk's statx
+        {Kind::bindFolder, "/C/t/mnt", "/C/t/mnt", named},
+        {Kind::tmpfs, "/C/t/mnt", "/C/t/mnt", named},
+        {Kind::bindFile, "/C/t/f", "/C/t/f", named},
+    };
+    constexpr std::size_t victimLength = 100;
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/victim/keep", victimLength);
+        tree.writeFile("/victim/sub/deep", victimLength);
+        tree.writeFile("/C/t/a", 3000);
+        tree.writeFile("/C/t/sub/b", 3000);
+        tree.writeFile("/C/t/f", 10);
+        tree.makeFolder("/C/t/mnt");
+        const std::string mountPoint = tree.real(c.mountPoint);
+        const std::string source = tree.real(c.kind == Kind::bindFile ? "/victim/keep" : "/victim");
+        // Seen through the mount point: a folder mount shows "keep", a file mount the victim.
+        const std::string victim = c.kind == Kind::bindFile ? mountPoint : mountPoint + "/keep";
+        const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
+            bool mounted = false;
+            const auto mountVictim = [&] {
+                mounted = c.kind == Kind::tmpfs
+                              ? ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) == 0
+                              : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND,
+                                        nullptr) == 0;
+                if (mounted && c.kind == Kind::tmpfs) {
+                    tree.writeFile(c.mountPoint + "/keep", victimLength);
+                }
+            };
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+                return "no mount";
+            }
+            const std::string name = c.mountPoint.substr(c.mountPoint.rfind('/') + 1);
+            std::optional<OpenatHook> hook;
+            if (c.mountAtOpen) {
+                hook.emplace([&](int, const char* path) {
+                    if (!mounted && name == path) {
+                        mountVictim();
+                    }
+                });
+            } else {
+                mountVictim();
+            }
+            const Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(tree.root());
+            if (!fs) {
+                return "no root";
+            }
+            std::string result = std::to_string(removedBytesOrError(*fs, c.removed));
+            if (!mounted) {
+                return "no mount";
+            }
+            struct stat status {};
+            const bool victimKept = ::lstat(victim.c_str(), &status) == 0 &&
+                                    status.st_size == static_cast<off_t>(victimLength);
+            result += victimKept ? " victim kept" : " victim lost";
+            const bool besideKept = tree.exists("/C/t/a") && tree.exists("/C/t/sub/b");
+            const bool besideGone = !tree.exists("/C/t/a") && !tree.exists("/C/t/sub");
+            result += besideKept   ? ", beside kept"
+                      : besideGone ? ", beside removed"
+                                   : ", beside partly";
+            return result;
+        });
+        if (answer == "no mount") {
+            GTEST_SKIP() << "cannot mount here";
         }
-        const UniqueFd file(::open(inside.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        const bool written = ::write(file.get(), "data", 4) == 4;
-        return std::to_string(removedBytesOrError(fs, "/t")) +
-               (written && ::access(inside.c_str(), F_OK) == 0 ? " kept" : " lost");
-    });
-    if (answer == "no mount") {
-        GTEST_SKIP() << "cannot mount a tmpfs here";
+        EXPECT_EQ(answer, c.expected) << "removed " << c.removed << " below " << c.mountPoint
+                                      << (c.mountAtOpen ? " mounted at open" : "");
+        EXPECT_EQ(tree.countFiles("/victim"), 2) << "removed " << c.removed;
     }
-    static_cast<void>(outside);
-    EXPECT_EQ(answer, std::to_string(-EBUSY) + " kept");
 }
 
-// Exchanges two names of one folder atomically: a real folder and a link to the sentinel.
-long exchange(int folderFd, const std::string& first, const std::string& second) {
-    return ::renameat2(folderFd, first.c_str(), folderFd, second.c_str(), RENAME_EXCHANGE) == 0;
+TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) {
+    // With one open handle the walk re-opens d2 through d3's ".." on its way back up. Just
+    // before that, d3 is moved out of the tree beside sentinels named as its siblings in d2,
+    // so ".." is their folder: a walk that took it for d2 would remove the moved folder and
+    // the sentinels still due in d2's listing. Or d2 is bind-mounted onto itself, so ".." is
+    // d2 seen through another mount. Either way the removal must stop there.
+    struct Case {
+        bool bindMount;
+        std::string expected;  // as the child answers: error, then what lies beside the sentinels
+    };
+    const std::string stale = std::to_string(-ESTALE);
+    const std::vector<Case> cases = {
+        {false, stale + ", d3 and 3 sentinels"},
+        {true, stale + ", 3 sentinels"},
+    };
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/C/t/d1/d2/d3/f", 10);
+        for (const std::string name : {"s1", "s2", "s3"}) {
+            tree.writeFile("/C/t/d1/d2/" + name, 10);
+            tree.writeFile("/outside/place/" + name, 10);
+        }
+        const std::string d2 = tree.real("/C/t/d1/d2");
+        const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
+            if (c.bindMount &&
+                (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+                return "no mount";
+            }
+            bool changed = false;
+            const OpenatHook hook([&](int, const char* path) {
+                if (!changed && std::string_view(path) == "..") {
+                    changed = c.bindMount
+                                  ? ::mount(d2.c_str(), d2.c_str(), nullptr, MS_BIND, nullptr) == 0
+                                  : ::rename((d2 + "/d3").c_str(),
+                                             tree.real("/outside/place/d3").c_str()) == 0;
+                }
+            });
+            UniqueFd top(::open(tree.real("/C/t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const Expected<std::int64_t, SystemError> removed = removeContents(std::move(top), 1);
+            if (!changed) {
+                return c.bindMount ? "no mount" : "not moved";
+            }
+            return std::to_string(removed ? 0 : -removed.error().errorNumber) +
+                   (tree.exists("/outside/place/d3") ? ", d3 and " : ", ") +
+                   std::to_string(tree.countFiles("/outside/place")) + " sentinels";
+        });
+        if (answer == "no mount") {
+            GTEST_SKIP() << "cannot mount here";
+        }
+        EXPECT_EQ(answer, c.expected) << (c.bindMount ? "bind mount" : "move");
+    }
 }
 
-// Another thread keeps swapping folders inside the tree being removed for links to a
-// sentinel folder outside it, while the tree is measured and removed. Whatever the
-// interleaving, the removal may fail but must never reach into the sentinel.
-TEST(SymlinkRace, SwappingFoldersForLinksNeverReachesOutsideTheTree) {
-    constexpr int rounds = 2000;
-    constexpr int sentinelFiles = 12;
-    constexpr int swappedPairs = 8;  // folders inside "sub", each with a link partner
-
-    ScratchTree tree;
-    const std::string sentinel = tree.real("/outside/sentinel");
-    for (int i = 0; i < sentinelFiles; ++i) {
-        tree.writeFile("/outside/sentinel/" + std::string(i % 2 ? "n/" : "") + std::to_string(i),
-                       1);
-    }
-    const ClientFileSystem fs = openRoot(tree);
-
-    std::mutex swapLock;  // held by the swapper around each exchange
-    std::atomic<bool> active{false};
-    std::atomic<bool> stop{false};
-    std::atomic<int> treeFd{-1};
-    std::atomic<int> subFd{-1};
-    std::atomic<long> swaps{0};
-    std::thread swapper([&] {
-        while (!stop.load()) {
-            const std::lock_guard<std::mutex> lock(swapLock);
-            if (!active.load()) {
-                continue;
+TEST(SymlinkSwap, AFolderSwappedForALinkJustBeforeItsOpenIsNeverFollowed) {
+    // Between the look at a folder and its open, the folder trades places with a link to a
+    // sentinel folder outside the tree (RENAME_EXCHANGE). The open must refuse the link, and
+    // the link is then removed as a link.
+    struct Case {
+        std::string swappedName;
+        std::string what;
+    };
+    const std::vector<Case> cases = {
+        {"t", "the named folder, opened by the removal"},
+        {"sub", "a folder inside it, opened by the walk"},
+    };
+    for (const Case& c : cases) {
+        ScratchTree tree;
+        tree.writeFile("/outside/sentinel/one", 10);
+        tree.writeFile("/outside/sentinel/n/two", 10);
+        tree.writeFile("/C/t/a", 10);
+        tree.writeFile("/C/t/sub/g", 10);
+        tree.makeLink(tree.real("/outside/sentinel"), "/C/spare/link");
+        const std::string link = tree.real("/C/spare/link");
+        const ClientFileSystem fs = openRoot(tree);
+        bool swapped = false;
+        const OpenatHook hook([&](int dirFd, const char* path) {
+            if (!swapped && c.swappedName == path) {
+                swapped = ::renameat2(dirFd, path, AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
             }
-            swaps += exchange(treeFd.load(), "sub", "link");
-            for (int pair = 0; pair < swappedPairs; ++pair) {
-                const std::string number = std::to_string(pair);
-                swaps += exchange(subFd.load(), "inner" + number, "innerLink" + number);
-            }
-        }
-    });
-
-    for (int round = 0; round < rounds; ++round) {
-        for (int pair = 0; pair < swappedPairs; ++pair) {
-            const std::string number = std::to_string(pair);
-            tree.writeFile("/Library/Caches/t/sub/inner" + number + "/g", 10);
-            tree.makeLink(sentinel, "/Library/Caches/t/sub/innerLink" + number);
-        }
-        tree.makeLink(sentinel, "/Library/Caches/t/link");
-        UniqueFd t(::open(tree.real("/Library/Caches/t").c_str(), O_PATH | O_CLOEXEC));
-        UniqueFd sub(::open(tree.real("/Library/Caches/t/sub").c_str(), O_PATH | O_CLOEXEC));
-        treeFd = t.get();
-        subFd = sub.get();
-
-        active = true;
-        static_cast<void>(fs.measureAndRemove("/Library/Caches/t"));
-        active = false;
-        const std::lock_guard<std::mutex> paused(swapLock);  // waits out an exchange under way
-
-        // On failure, stop the rounds but still join the swapper below.
-        const long left = tree.countFiles("/outside/sentinel");
-        EXPECT_EQ(left, sentinelFiles) << "round " << round;
-        if (left != sentinelFiles) {
-            break;
-        }
-        if (tree.exists("/Library/Caches/t") && !fs.measureAndRemove("/Library/Caches/t") &&
-            !testing::removeWithRm(tree.real("/Library/Caches/t"))) {
-            ADD_FAILURE() << "cannot clear the tree after round " << round;
-            break;
-        }
+        });
+        EXPECT_GE(removedBytesOrError(fs, "/C/t"), 0) << c.what;
+        EXPECT_TRUE(swapped) << c.what;
+        EXPECT_EQ(tree.countFiles("/outside/sentinel"), 2) << c.what;
     }
-    stop = true;
-    swapper.join();
-    EXPECT_GT(swaps.load(), rounds) << "the swapper hardly ran";
 }
 
 }  // namespace
