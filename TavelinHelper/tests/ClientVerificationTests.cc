@@ -34,7 +34,9 @@ enum class Change { none, unsign, flipByte, cutBlock, insertBeforeBlock };
 enum class Peer { running, traced, exited, reused, withoutPidfd, none };
 
 struct Scenario {
-    CertificateRequest leaf = testing::leafRequest();  // issued under the client's anchor
+    // Issued under the client's anchor, or under the intermediate when there is one.
+    CertificateRequest leaf = testing::leafRequest();
+    std::optional<CertificateRequest> intermediate = std::nullopt;  // under the anchor
     std::string identifier = clientIdentifier;
     Change change = Change::none;
     bool foreignAnchor = false;  // verified against an anchor that issued nothing here
@@ -47,6 +49,18 @@ CertificateRequest leafWith(long notAfter, const std::string& usage = "codeSigni
     leaf.notAfterOffset = notAfter;  // it is valid from five minutes ago on
     leaf.extendedKeyUsage = usage;
     return leaf;
+}
+
+CertificateRequest leafWithKeyUsage(const std::string& usage) {
+    auto leaf = testing::leafRequest();
+    leaf.keyUsage = usage;
+    return leaf;
+}
+
+CertificateRequest intermediateWith(const std::string& extendedKeyUsage) {
+    auto intermediate = testing::intermediateRequest();
+    intermediate.extendedKeyUsage = extendedKeyUsage;
+    return intermediate;
 }
 
 void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t contentLength) {
@@ -79,6 +93,11 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         {"expired leaf", 3, {.leaf = leafWith(-60)}},
         {"leaf for e-mail and clients", 3, {.leaf = leafWith(3600, "emailProtection,clientAuth")}},
         {"leaf without extended key usage", 3, {.leaf = leafWith(3600, "")}},
+        {"leaf whose key usage lacks digitalSignature",
+         3,
+         {.leaf = leafWithKeyUsage("critical,nonRepudiation")}},
+        {"intermediate for code signing", 0, {.intermediate = intermediateWith("codeSigning")}},
+        {"intermediate for e-mail only", 3, {.intermediate = intermediateWith("emailProtection")}},
         {"traced client", 3, {.peer = Peer::traced}},
         {"requirement that does not parse", 2, {.requirement = badRequirement}},
         {"unparsable requirement, unsigned",
@@ -103,7 +122,8 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         testing::copyTestPeer(file);
         const auto contentLength = std::filesystem::file_size(file);
         if (c.change != Change::unsign) {
-            testing::signOrFail(file, testing::makeSiblingIdentity(client, c.leaf), c.identifier);
+            testing::signOrFail(file, testing::makeSiblingIdentity(client, c.leaf, c.intermediate),
+                                c.identifier);
         }
         auto bytes = testing::readBytes(file);
         change(bytes, c.change, contentLength);

@@ -41,6 +41,12 @@ CertificateRequest leafRequest(const std::string& organizationalUnit) {
     return CertificateRequest{"Tavelin Test Signing", "Tavelin Test", organizationalUnit};
 }
 
+CertificateRequest intermediateRequest() {
+    CertificateRequest request{"Tavelin Test Intermediate", "Tavelin Test", ""};
+    request.certificateAuthority = true;
+    return request;
+}
+
 namespace {
 
 CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& request) {
@@ -52,25 +58,25 @@ CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& r
 }  // namespace
 
 TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate) {
-    CertificateRequest request{"Tavelin Test Anchor", "Tavelin Test", ""};
-    auto anchor = createAnchor(request);
+    auto anchor = createAnchor({"Tavelin Test Anchor", "Tavelin Test", ""});
     EXPECT_TRUE(anchor.has_value()) << anchor.error().message;
-    TestIdentity identity{std::move(anchor).value(), std::nullopt, {}};
-    if (withIntermediate) {
-        request.commonName = "Tavelin Test Intermediate";
-        request.certificateAuthority = true;
-        identity.intermediate = issueOrFail(identity.anchor, request);
-    }
-    identity.leaf = issueOrFail(withIntermediate ? *identity.intermediate : identity.anchor, leaf);
-    return identity;
+    const TestIdentity root{std::move(anchor).value(), std::nullopt, {}};
+    return makeSiblingIdentity(
+        root, leaf, withIntermediate ? std::optional(intermediateRequest()) : std::nullopt);
 }
 
-TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf) {
+TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf,
+                                 const std::optional<CertificateRequest>& intermediate) {
     EVP_PKEY_up_ref(base.anchor.key.get());
-    CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()),
-                        EvpPkeyPtr(base.anchor.key.get())};
-    CertifiedKey issued = issueOrFail(anchor, leaf);
-    return TestIdentity{std::move(anchor), std::nullopt, std::move(issued)};
+    TestIdentity identity{
+        {shareCertificate(base.anchor.certificate.get()), EvpPkeyPtr(base.anchor.key.get())},
+        std::nullopt,
+        {}};
+    if (intermediate) {
+        identity.intermediate = issueOrFail(identity.anchor, *intermediate);
+    }
+    identity.leaf = issueOrFail(intermediate ? *identity.intermediate : identity.anchor, leaf);
+    return identity;
 }
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {

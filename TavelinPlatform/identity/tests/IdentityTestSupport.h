@@ -42,11 +42,14 @@ struct TestIdentity {
 
 // The default leaf: OU "QH4T7R2KZ5", code signing, valid from five minutes ago for years.
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
+// The default intermediate: a CA that leaves the extended key usage unrestricted.
+[[nodiscard]] CertificateRequest intermediateRequest();
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
-// Another leaf under the same anchor as `base` (no intermediate).
-[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
-                                               const CertificateRequest& leaf);
+// Another leaf under the same anchor as `base`, directly or through a new intermediate.
+[[nodiscard]] TestIdentity makeSiblingIdentity(
+    const TestIdentity& base, const CertificateRequest& leaf,
+    const std::optional<CertificateRequest>& intermediate = std::nullopt);
 
 [[nodiscard]] std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
