@@ -95,9 +95,14 @@ Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& req
     if (!key) {
         return Unexpected(key.error());
     }
+    return createAnchor(request, std::move(key).value());
+}
+
+Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request,
+                                                   EvpPkeyPtr key) {
     CertificateRequest anchorRequest = request;
     anchorRequest.certificateAuthority = true;
-    return makeCertificate(std::move(key).value(), nullptr, anchorRequest);
+    return makeCertificate(std::move(key), nullptr, anchorRequest);
 }
 
 Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,

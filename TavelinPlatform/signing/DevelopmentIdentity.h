@@ -39,6 +39,10 @@ struct CertificateRequest {
 
 // A self-signed CA certificate: the root of a development or test identity.
 [[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request);
+// The same for a key of the caller's. The same key and subject make an anchor that every
+// certificate issued under an earlier one with them chains to.
+[[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request,
+                                                                 EvpPkeyPtr key);
 
 // A certificate for a fresh key, signed by `issuer` (which must be a CA).
 [[nodiscard]] Expected<CertifiedKey, IdentityError> issueCertificate(
