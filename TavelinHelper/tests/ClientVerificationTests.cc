@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,27 @@
 #include "LogSink.h"
 #include "SignatureBlock.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
+
+namespace {
+
+// This test links with --wrap=pread, so every pread of the code under test (the identity
+// library reads files with nothing else) passes through here first. A test that sets the
+// hook acts at a chosen moment of a check, with nothing added to the code under test.
+// The hook answers true when it has done its work, which removes it.
+std::function<bool(int fd, off_t offset)> readHook;
+
+}  // namespace
+
+// NOLINTBEGIN(bugprone-reserved-identifier, readability-identifier-naming): the linker's names
+extern "C" ssize_t __real_pread(int fd, void* buffer, size_t count, off_t offset);
+
+extern "C" ssize_t __wrap_pread(int fd, void* buffer, size_t count, off_t offset) {
+    if (readHook && readHook(fd, offset)) {
+        readHook = nullptr;
+    }
+    return __real_pread(fd, buffer, count, offset);
+}
+// NOLINTEND(bugprone-reserved-identifier, readability-identifier-naming)
 
 namespace tavelin {
 namespace {
@@ -30,11 +53,14 @@ const std::string badRequirement = "anchor apple generic and identifier de.morva
 // What happens to the signed copy of the test peer before it is started.
 enum class Change { none, unsign, flipByte, cutBlock, insertBeforeBlock };
 // A reused pid: the pidfd of the exited peer with the pid of a live process (this one).
-// None: the connection has no peer record at all.
-enum class Peer { running, traced, exited, reused, withoutPidfd, none };
+// None: the connection has no peer record at all. execsWhileHashed: the peer execs another
+// program when the check starts to read the content it hashes.
+enum class Peer { running, traced, exited, reused, withoutPidfd, none, execsWhileHashed };
 
 struct Scenario {
-    CertificateRequest leaf = testing::leafRequest();  // issued under the client's anchor
+    // Issued under the client's anchor, or under the intermediate when there is one.
+    CertificateRequest leaf = testing::leafRequest();
+    std::optional<CertificateRequest> intermediate = std::nullopt;  // under the anchor
     std::string identifier = clientIdentifier;
     Change change = Change::none;
     bool foreignAnchor = false;  // verified against an anchor that issued nothing here
@@ -47,6 +73,34 @@ CertificateRequest leafWith(long notAfter, const std::string& usage = "codeSigni
     leaf.notAfterOffset = notAfter;  // it is valid from five minutes ago on
     leaf.extendedKeyUsage = usage;
     return leaf;
+}
+
+CertificateRequest leafWithKeyUsage(const std::string& usage) {
+    auto leaf = testing::leafRequest();
+    leaf.keyUsage = usage;
+    return leaf;
+}
+
+CertificateRequest intermediateWith(const std::string& extendedKeyUsage) {
+    auto intermediate = testing::intermediateRequest();
+    intermediate.extendedKeyUsage = extendedKeyUsage;
+    return intermediate;
+}
+
+// Sets readHook so that the peer execs as soon as the check reads the start of `file`,
+// the first thing the hash reads; the read goes on once the exec is done.
+void execWhenHashingStarts(testing::ConnectedPeer& connected, const std::filesystem::path& file) {
+    struct stat signedFile {};
+    ASSERT_EQ(::stat(file.c_str(), &signedFile), 0);
+    readHook = [&connected, signedFile](int fd, off_t offset) {
+        struct stat read {};
+        if (offset != 0 || ::fstat(fd, &read) != 0 || read.st_dev != signedFile.st_dev ||
+            read.st_ino != signedFile.st_ino) {
+            return false;
+        }
+        connected.execRequested();
+        return true;
+    };
 }
 
 void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t contentLength) {
@@ -79,7 +133,15 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         {"expired leaf", 3, {.leaf = leafWith(-60)}},
         {"leaf for e-mail and clients", 3, {.leaf = leafWith(3600, "emailProtection,clientAuth")}},
         {"leaf without extended key usage", 3, {.leaf = leafWith(3600, "")}},
+        {"leaf whose key usage lacks digitalSignature",
+         3,
+         {.leaf = leafWithKeyUsage("critical,nonRepudiation")}},
+        {"intermediate for code signing", 0, {.intermediate = intermediateWith("codeSigning")}},
+        {"intermediate for e-mail only", 3, {.intermediate = intermediateWith("emailProtection")}},
         {"traced client", 3, {.peer = Peer::traced}},
+        {"client that execs another program while it is hashed",
+         3,
+         {.peer = Peer::execsWhileHashed}},
         {"requirement that does not parse", 2, {.requirement = badRequirement}},
         {"unparsable requirement, unsigned",
          2,
@@ -103,18 +165,23 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         testing::copyTestPeer(file);
         const auto contentLength = std::filesystem::file_size(file);
         if (c.change != Change::unsign) {
-            testing::signOrFail(file, testing::makeSiblingIdentity(client, c.leaf), c.identifier);
+            testing::signOrFail(file, testing::makeSiblingIdentity(client, c.leaf, c.intermediate),
+                                c.identifier);
         }
         auto bytes = testing::readBytes(file);
         change(bytes, c.change, contentLength);
         testing::writeBytes(file, bytes);
-        testing::ConnectedPeer connected(file);
+        const bool execs = c.peer == Peer::execsWhileHashed;
+        testing::ConnectedPeer connected(file, execs ? std::vector<std::string>{"/bin/sleep", "600"}
+                                                     : std::vector<std::string>{});
         PeerProcess* peer = connected.peer();
         ASSERT_NE(peer, nullptr) << name;
         if (c.peer == Peer::traced) {
             ASSERT_EQ(::ptrace(PTRACE_SEIZE, connected.pid(), nullptr, nullptr), 0);
         } else if (c.peer == Peer::withoutPidfd) {
             peer->pidfd.reset();
+        } else if (execs) {
+            execWhenHashingStarts(connected, file);
         } else if (c.peer != Peer::running) {
             connected.stop();
         }
@@ -127,6 +194,8 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         PeerInspector* inspected = c.peer == Peer::none ? nullptr : &inspector;
         const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
         EXPECT_EQ(TVLVerifyXPCClient(inspected, c.requirement, anchor), expected) << name;
+        EXPECT_FALSE(readHook) << name << ": the peer was to exec, but the content was never read";
+        readHook = nullptr;
         CapturingLogSink log;
         EXPECT_EQ(isClientAuthorized(inspected, c.requirement, anchor, log), expected == 0);
         EXPECT_EQ(log.lines(), linesOfCode[expected]) << name;

@@ -49,16 +49,16 @@ bool addExtensions(X509* certificate, X509* issuer, const CertificateRequest& re
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
     const bool ca = request.certificateAuthority;
-    bool added = addExtension(certificate, &context, NID_basic_constraints,
-                              ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
-                 addExtension(certificate, &context, NID_key_usage,
-                              ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature") &&
-                 addExtension(certificate, &context, NID_subject_key_identifier, "hash") &&
-                 addExtension(certificate, &context, NID_authority_key_identifier, "keyid:always");
-    if (added && !ca && !request.extendedKeyUsage.empty()) {
-        added = addExtension(certificate, &context, NID_ext_key_usage, request.extendedKeyUsage);
-    }
-    return added;
+    const std::string keyUsage = request.keyUsage.value_or(ca ? "critical,keyCertSign,cRLSign"
+                                                              : "critical,digitalSignature");
+    const std::string extendedKeyUsage = request.extendedKeyUsage.value_or(ca ? "" : "codeSigning");
+    return addExtension(certificate, &context, NID_basic_constraints,
+                        ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
+           (keyUsage.empty() || addExtension(certificate, &context, NID_key_usage, keyUsage)) &&
+           addExtension(certificate, &context, NID_subject_key_identifier, "hash") &&
+           addExtension(certificate, &context, NID_authority_key_identifier, "keyid:always") &&
+           (extendedKeyUsage.empty() ||
+            addExtension(certificate, &context, NID_ext_key_usage, extendedKeyUsage));
 }
 
 // Builds and signs a certificate for `key`; a null issuer makes it self-signed.
@@ -95,9 +95,14 @@ Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& req
     if (!key) {
         return Unexpected(key.error());
     }
+    return createAnchor(request, std::move(key).value());
+}
+
+Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request,
+                                                   EvpPkeyPtr key) {
     CertificateRequest anchorRequest = request;
     anchorRequest.certificateAuthority = true;
-    return makeCertificate(std::move(key).value(), nullptr, anchorRequest);
+    return makeCertificate(std::move(key), nullptr, anchorRequest);
 }
 
 Expected<CertifiedKey, IdentityError> issueCertificate(const CertifiedKey& issuer,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,13 +26,23 @@ struct CertificateRequest {
     long notAfterOffset = 10L * 365 * 24 * 3600;
     // A CA certificate (anchor or intermediate) may sign certificates and nothing else.
     bool certificateAuthority = false;
-    // Extended key usage of an end-entity certificate, in OpenSSL's configuration syntax;
-    // "codeSigning" for signing executables. Empty: no extended key usage at all.
-    std::string extendedKeyUsage = "codeSigning";
+    // Key usage in OpenSSL's configuration syntax. Nothing: what the kind of certificate
+    // needs, "critical,keyCertSign,cRLSign" for a CA and "critical,digitalSignature"
+    // otherwise. Empty: no key usage extension.
+    std::optional<std::string> keyUsage = std::nullopt;
+    // Extended key usage in OpenSSL's configuration syntax. Nothing: "codeSigning" for an
+    // end-entity certificate, none for a CA (which leaves it unrestricted). Empty: no
+    // extended key usage extension, which makes an end-entity certificate unfit for
+    // signing code.
+    std::optional<std::string> extendedKeyUsage = std::nullopt;
 };
 
 // A self-signed CA certificate: the root of a development or test identity.
 [[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request);
+// The same for a key of the caller's. The same key and subject make an anchor that every
+// certificate issued under an earlier one with them chains to.
+[[nodiscard]] Expected<CertifiedKey, IdentityError> createAnchor(const CertificateRequest& request,
+                                                                 EvpPkeyPtr key);
 
 // A certificate for a fresh key, signed by `issuer` (which must be a CA).
 [[nodiscard]] Expected<CertifiedKey, IdentityError> issueCertificate(

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace tavelin::testing {
 
@@ -41,6 +44,12 @@ CertificateRequest leafRequest(const std::string& organizationalUnit) {
     return CertificateRequest{"Tavelin Test Signing", "Tavelin Test", organizationalUnit};
 }
 
+CertificateRequest intermediateRequest() {
+    CertificateRequest request{"Tavelin Test Intermediate", "Tavelin Test", ""};
+    request.certificateAuthority = true;
+    return request;
+}
+
 namespace {
 
 CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& request) {
@@ -52,25 +61,25 @@ CertifiedKey issueOrFail(const CertifiedKey& issuer, const CertificateRequest& r
 }  // namespace
 
 TestIdentity makeIdentity(const CertificateRequest& leaf, bool withIntermediate) {
-    CertificateRequest request{"Tavelin Test Anchor", "Tavelin Test", ""};
-    auto anchor = createAnchor(request);
+    auto anchor = createAnchor({"Tavelin Test Anchor", "Tavelin Test", ""});
     EXPECT_TRUE(anchor.has_value()) << anchor.error().message;
-    TestIdentity identity{std::move(anchor).value(), std::nullopt, {}};
-    if (withIntermediate) {
-        request.commonName = "Tavelin Test Intermediate";
-        request.certificateAuthority = true;
-        identity.intermediate = issueOrFail(identity.anchor, request);
-    }
-    identity.leaf = issueOrFail(withIntermediate ? *identity.intermediate : identity.anchor, leaf);
-    return identity;
+    const TestIdentity root{std::move(anchor).value(), std::nullopt, {}};
+    return makeSiblingIdentity(
+        root, leaf, withIntermediate ? std::optional(intermediateRequest()) : std::nullopt);
 }
 
-TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf) {
+TestIdentity makeSiblingIdentity(const TestIdentity& base, const CertificateRequest& leaf,
+                                 const std::optional<CertificateRequest>& intermediate) {
     EVP_PKEY_up_ref(base.anchor.key.get());
-    CertifiedKey anchor{shareCertificate(base.anchor.certificate.get()),
-                        EvpPkeyPtr(base.anchor.key.get())};
-    CertifiedKey issued = issueOrFail(anchor, leaf);
-    return TestIdentity{std::move(anchor), std::nullopt, std::move(issued)};
+    TestIdentity identity{
+        {shareCertificate(base.anchor.certificate.get()), EvpPkeyPtr(base.anchor.key.get())},
+        std::nullopt,
+        {}};
+    if (intermediate) {
+        identity.intermediate = issueOrFail(identity.anchor, *intermediate);
+    }
+    identity.leaf = issueOrFail(intermediate ? *identity.intermediate : identity.anchor, leaf);
+    return identity;
 }
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
@@ -104,32 +113,44 @@ void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
     ASSERT_TRUE(signedLayout.has_value()) << signedLayout.error().message;
 }
 
-ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {
+ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable,
+                             const std::vector<std::string>& execOnRequest) {
     // Binding to an empty address gives the listener a fresh abstract name.
     const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_un address{AF_UNIX, {}};
     socklen_t length = sizeof address;
     auto* const socketAddress = reinterpret_cast<sockaddr*>(&address);
     int execPipe[2] = {-1, -1};
+    int requestPipe[2] = {-1, -1};
     EXPECT_TRUE(::bind(listener.get(), socketAddress, sizeof address.sun_family) == 0 &&
                 ::listen(listener.get(), 1) == 0 &&
                 ::getsockname(listener.get(), socketAddress, &length) == 0 &&
-                ::pipe2(execPipe, O_CLOEXEC) == 0)
+                ::pipe2(execPipe, O_CLOEXEC) == 0 && ::pipe2(requestPipe, O_CLOEXEC) == 0)
         << std::strerror(errno);
-    const std::string program = executable.string();
+    std::vector<std::string> words{executable.string()};
+    words.insert(words.end(), execOnRequest.begin(), execOnRequest.end());
+    std::vector<char*> arguments;
+    for (auto& word : words) {
+        arguments.push_back(word.data());
+    }
+    arguments.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec. The connection stays open
-        // across the exec, so its peer is the program at `executable`.
+        // across the exec, so its peer is the program at `executable`; so does standard
+        // input, where the peer waits for a request to exec.
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (fd >= 0 && ::connect(fd, socketAddress, length) == 0) {
-            char* const arguments[] = {const_cast<char*>(program.c_str()), nullptr};
-            ::execv(program.c_str(), arguments);
+        if (fd >= 0 && ::connect(fd, socketAddress, length) == 0 &&
+            ::dup2(requestPipe[0], STDIN_FILENO) == STDIN_FILENO) {
+            ::execv(arguments[0], arguments.data());
         }
         ::_exit(127);
     }
     EXPECT_GT(pid_, 0) << std::strerror(errno);
     ::close(execPipe[1]);
+    ::close(requestPipe[0]);
+    execRequest_.reset(requestPipe[1]);
+    execProgram_ = execOnRequest.empty() ? std::string() : execOnRequest.front();
     char byte = 0;
     while (::read(execPipe[0], &byte, 1) < 0 && errno == EINTR) {
     }  // end of file once the child has exec'd or ended
@@ -137,6 +158,24 @@ ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable) {
     connection_.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_TRUE(connection_.valid()) << std::strerror(errno);
     peer_ = peerProcessOfSocket(connection_.get());
+}
+
+void ConnectedPeer::execRequested() {
+    ASSERT_FALSE(execProgram_.empty()) << "the peer was started without a program to exec";
+    const char byte = 1;
+    ASSERT_EQ(::write(execRequest_.get(), &byte, 1), 1) << std::strerror(errno);
+    struct stat program {};
+    ASSERT_EQ(::stat(execProgram_.c_str(), &program), 0) << execProgram_;
+    const std::string running = "/proc/" + std::to_string(pid_) + "/exe";
+    // The kernel switches the process's executable when the exec can no longer fail.
+    struct stat now {};
+    while (true) {
+        ASSERT_EQ(::stat(running.c_str(), &now), 0) << "the peer ended instead of exec'ing";
+        if (now.st_dev == program.st_dev && now.st_ino == program.st_ino) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void ConnectedPeer::stop() {

@@ -42,11 +42,14 @@ struct TestIdentity {
 
 // The default leaf: OU "QH4T7R2KZ5", code signing, valid from five minutes ago for years.
 [[nodiscard]] CertificateRequest leafRequest(const std::string& organizationalUnit = "QH4T7R2KZ5");
+// The default intermediate: a CA that leaves the extended key usage unrestricted.
+[[nodiscard]] CertificateRequest intermediateRequest();
 [[nodiscard]] TestIdentity makeIdentity(const CertificateRequest& leaf = leafRequest(),
                                         bool withIntermediate = false);
-// Another leaf under the same anchor as `base` (no intermediate).
-[[nodiscard]] TestIdentity makeSiblingIdentity(const TestIdentity& base,
-                                               const CertificateRequest& leaf);
+// Another leaf under the same anchor as `base`, directly or through a new intermediate.
+[[nodiscard]] TestIdentity makeSiblingIdentity(
+    const TestIdentity& base, const CertificateRequest& leaf,
+    const std::optional<CertificateRequest>& intermediate = std::nullopt);
 
 [[nodiscard]] std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
@@ -60,22 +63,29 @@ void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
 
 // Runs `executable` (a copy of the test peer) as a child that connected to a socket of
 // ours before it exec'd, and records the peer of that connection once the exec is done.
-// The child is killed and reaped when this ends.
+// Given `execOnRequest` (a program and its arguments), the peer execs that program when
+// execRequested() asks it to. The child is killed and reaped when this ends.
 class ConnectedPeer {
   public:
-    explicit ConnectedPeer(const std::filesystem::path& executable);
+    explicit ConnectedPeer(const std::filesystem::path& executable,
+                           const std::vector<std::string>& execOnRequest = {});
     ~ConnectedPeer() { stop(); }
     ConnectedPeer(const ConnectedPeer&) = delete;
     ConnectedPeer& operator=(const ConnectedPeer&) = delete;
 
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] PeerProcess* peer() { return peer_ ? &*peer_ : nullptr; }  // null: no record
+    // Makes the peer exec the program given at construction and returns once /proc shows
+    // that it runs it.
+    void execRequested();
     void stop();  // kills and reaps the child now
 
   private:
     pid_t pid_ = -1;
     UniqueFd connection_;
     std::optional<PeerProcess> peer_;
+    UniqueFd execRequest_;  // writing a byte here makes the peer exec
+    std::string execProgram_;
 };
 
 }  // namespace tavelin::testing
