@@ -35,7 +35,7 @@ std::unique_ptr<PrivilegedHelperProtocol> HelperListenerDelegate::shouldAcceptNe
                  std::to_string(pid) + ")");
         return nullptr;
     }
-    return std::make_unique<HelperService>(log_, fileSystem_);
+    return std::make_unique<HelperService>(log_, fileSystem_, updates_);
 }
 
 void HelperListenerDelegate::connectionEnded(pid_t pid, ConnectionEnd end) {

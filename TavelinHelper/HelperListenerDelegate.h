@@ -12,17 +12,24 @@
 namespace tavelin {
 
 class ClientFileSystem;
+class UpdateInstaller;
 
 // The daemon's admission decision and its record of connections closed for breaking the
-// protocol. Holds only references to process-wide objects that never change, so
-// concurrent admissions on several workers need no lock.
+// protocol. Holds only references to process-wide objects that never change (the update
+// installer keeps its own lock), so concurrent admissions on several workers need no lock.
 class HelperListenerDelegate final : public ListenerDelegate {
   public:
-    // All four must outlive the delegate and every connection it admits. `requirement` is
-    // the client code requirement, parsed once at start-up.
+    // All five must outlive the delegate and every connection it admits. `requirement` is
+    // the client code requirement, parsed once at start-up; `updates` is shared by every
+    // connection, so update runs never overlap.
     HelperListenerDelegate(LogSink& log, const ClientFileSystem& fileSystem,
-                           const TrustAnchor& anchor, const Requirement& requirement)
-        : log_(log), fileSystem_(fileSystem), anchor_(anchor), requirement_(requirement) {}
+                           const TrustAnchor& anchor, const Requirement& requirement,
+                           UpdateInstaller& updates)
+        : log_(log),
+          fileSystem_(fileSystem),
+          anchor_(anchor),
+          requirement_(requirement),
+          updates_(updates) {}
 
     // Verifies the peer's code. Admitted: a new HelperService of its own, nothing logged.
     // Refused (a missing peer record included, which verifies as code 1): the
@@ -44,6 +51,7 @@ class HelperListenerDelegate final : public ListenerDelegate {
     const ClientFileSystem& fileSystem_;
     const TrustAnchor& anchor_;
     const Requirement& requirement_;
+    UpdateInstaller& updates_;
 };
 
 }  // namespace tavelin

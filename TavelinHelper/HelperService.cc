@@ -37,8 +37,8 @@ std::string auditText(const PrivilegedOperation& operation) {
 }  // namespace
 
 HelperService::HelperService(LogSink& log, const ClientFileSystem& fileSystem,
-                             std::string updateTool)
-    : log_(log), fileSystem_(fileSystem), updateTool_(std::move(updateTool)) {}
+                             UpdateInstaller& updates)
+    : log_(log), fileSystem_(fileSystem), updates_(updates) {}
 
 void HelperService::helperVersion(const VersionReply& reply) {
     try {
@@ -103,7 +103,7 @@ PrivilegedResult HelperService::repairPermissions(const std::string& path) const
 }
 
 PrivilegedResult HelperService::installSystemUpdates() const {
-    return tavelin::installSystemUpdates(updateTool_);
+    return updates_.install();
 }
 
 }  // namespace tavelin

@@ -11,20 +11,19 @@
 namespace tavelin {
 
 class ClientFileSystem;
+class UpdateInstaller;
 
 // The object each admitted connection talks to. Decodes one request, writes the audit
 // line, runs the operation it names on the calling thread and replies exactly once.
 // Holds no state between calls; the references must outlive the service. Calls on one
-// instance may run on several threads at once.
+// instance may run on several threads at once. Update runs go through the one
+// UpdateInstaller of the process, which lets one run at a time.
 //
 // Neither method throws. A reply that throws is not called again; the exception is
 // dropped.
 class HelperService final : public PrivilegedHelperProtocol {
   public:
-    static constexpr std::string_view defaultUpdateTool = "/usr/sbin/softwareupdate";
-
-    HelperService(LogSink& log, const ClientFileSystem& fileSystem,
-                  std::string updateTool = std::string(defaultUpdateTool));
+    HelperService(LogSink& log, const ClientFileSystem& fileSystem, UpdateInstaller& updates);
 
     // Replies PrivilegedHelperInfo::version ("0.0.1"). Logs nothing.
     void helperVersion(const VersionReply& reply) override;
@@ -48,7 +47,7 @@ class HelperService final : public PrivilegedHelperProtocol {
 
     LogSink& log_;
     const ClientFileSystem& fileSystem_;
-    std::string updateTool_;
+    UpdateInstaller& updates_;
 };
 
 }  // namespace tavelin

@@ -16,6 +16,7 @@
 #include "SocketActivation.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "UnixSocket.h"
+#include "UpdateInstallation.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ Expected<UniqueFd, SystemError> listeningSocket() {
 }  // namespace
 
 int main() {
+    // Before any thread exists: the update tool inherits the mask, which cannot be given
+    // to it alone.
+    applyUpdateToolUmask();
     ignoreSigpipe();
     StderrLogSink log;
 
@@ -77,7 +81,9 @@ int main() {
         return startFailure(log, socket.error().describe());
     }
 
-    HelperListenerDelegate delegate(log, *fileSystem, *anchor, *requirement);
+    // One for the whole daemon, so update runs from different connections take turns.
+    UpdateInstaller updates;
+    HelperListenerDelegate delegate(log, *fileSystem, *anchor, *requirement, updates);
     Listener listener(std::move(socket).value(), delegate);
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));

@@ -14,6 +14,7 @@
 #include "HelperListenerDelegate.h"
 #include "IdentityTestSupport.h"
 #include "IpcTestSupport.h"
+#include "UpdateInstallation.h"
 
 namespace tavelin {
 namespace {
@@ -28,7 +29,8 @@ struct Daemon {
     testing::TestIdentity identity = testing::makeIdentity();
     TrustAnchor anchor = identity.trustAnchor();
     Requirement requirement = parseClientCodeRequirement().value();
-    HelperListenerDelegate delegate{log, fileSystem, anchor, requirement};
+    UpdateInstaller updates;
+    HelperListenerDelegate delegate{log, fileSystem, anchor, requirement, updates};
 };
 
 TEST(HelperListenerDelegateTest, AConnectionWithoutAPeerRecordIsRefusedWithBothLines) {
