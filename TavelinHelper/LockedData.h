@@ -1,35 +1,69 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
-#include <string>
 #include <string_view>
+
+#include "ToolRun.h"
 
 namespace tavelin {
 
-// The byte buffer one update run collects the tool's output into, shared between the
-// thread that reads the pipe and the thread that runs the tool. Every access holds the
-// lock, and the lock is held for nothing else: never while reading the pipe or waiting
-// for the child. Bytes are only ever appended; the buffer has no size limit.
+// The state one tool run shares between the thread that reads the pipe and the thread that
+// runs the tool: the consumer the output goes to, whether reading has ended, and what the
+// consumer threw. Every access holds the lock, and the lock is held for nothing else: never
+// while reading the pipe or waiting for the child. Nothing of the output is kept here; what
+// the consumer keeps is its own business.
 class LockedData {
   public:
-    LockedData() = default;
+    // `consume` must outlive this object.
+    explicit LockedData(const OutputConsumer& consume) : consume_(consume) {}
     LockedData(const LockedData&) = delete;
     LockedData& operator=(const LockedData&) = delete;
 
-    void append(std::string_view bytes) {
+    // Collecting thread: hands `bytes` to the consumer. Once the consumer has thrown, bytes
+    // are dropped instead, so the pipe is still drained and the tool can finish; the
+    // exception waits for the runner.
+    void append(std::string_view bytes) noexcept {
         const std::lock_guard guard(lock_);
-        data_.append(bytes);
+        if (failure_) {
+            return;
+        }
+        try {
+            consume_(bytes);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
     }
 
-    // Everything appended so far.
-    [[nodiscard]] std::string copy() const {
+    // Collecting thread: nothing more will be read.
+    void finish() noexcept {
+        {
+            const std::lock_guard guard(lock_);
+            finished_ = true;
+        }
+        readingEnded_.notify_all();
+    }
+
+    // Runner: waits until finish() was called or `deadline` has passed; true if finished.
+    [[nodiscard]] bool awaitFinish(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock guard(lock_);
+        return readingEnded_.wait_until(guard, deadline, [this] { return finished_; });
+    }
+
+    // Runner: what the consumer threw, if anything.
+    [[nodiscard]] std::exception_ptr failure() const {
         const std::lock_guard guard(lock_);
-        return data_;
+        return failure_;
     }
 
   private:
     mutable std::mutex lock_;
-    std::string data_;
+    std::condition_variable readingEnded_;
+    const OutputConsumer& consume_;
+    bool finished_ = false;
+    std::exception_ptr failure_;
 };
 
 }  // namespace tavelin

@@ -1,21 +1,64 @@
 #include "UpdateInstallation.h"
 
+#include <sys/stat.h>
+
+#include <utility>
 #include <vector>
 
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
-#include "TavelinShared/UnicodeText.h"
-#include "ToolRun.h"
 
 namespace tavelin {
 
-PrivilegedResult installSystemUpdates(const std::string& toolPath) {
+// One request's turn at running the tool. Turns are handed out in the order requests
+// arrive and each is given back on every path, an exception included, so a waiting request
+// is never skipped and never waits for a run that has ended.
+class UpdateInstaller::Turn {
+  public:
+    explicit Turn(UpdateInstaller& installer) : installer_(installer) {
+        std::unique_lock guard(installer_.lock_);
+        const std::uint64_t ticket = installer_.nextTicket_++;
+        installer_.turnEnded_.wait(guard, [&] { return installer_.nowServing_ == ticket; });
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    ~Turn() {
+        {
+            const std::lock_guard guard(installer_.lock_);
+            ++installer_.nowServing_;
+        }
+        installer_.turnEnded_.notify_all();
+    }
+
+  private:
+    UpdateInstaller& installer_;
+};
+
+void applyUpdateToolUmask() noexcept {
+    ::umask(updateToolUmask);
+}
+
+UpdateInstaller::UpdateInstaller(std::string toolPath, std::chrono::milliseconds timeout,
+                                 std::chrono::milliseconds drainDeadline)
+    : toolPath_(std::move(toolPath)), limits_{timeout, drainDeadline} {}
+
+PrivilegedResult UpdateInstaller::install() {
+    const Turn turn(*this);
     const std::vector<std::string> arguments(updateToolArguments.begin(),
                                              updateToolArguments.end());
-    const Expected<ToolRun, SystemError> run = runCollectingOutput(toolPath, arguments);
-    if (!run) {
-        return PrivilegedResult(false, "Start fehlgeschlagen: " + run.error().text(), 0);
+    SpawnOptions options;
+    options.environment.emplace(updateToolEnvironment.begin(), updateToolEnvironment.end());
+    options.workingDirectory = updateToolWorkingDirectory;
+    options.standardInputFromNull = true;
+    options.ownProcessGroup = true;
+
+    SoftwareUpdateEvaluation::OutputScanner scanner;
+    const Expected<std::int32_t, SystemError> status =
+        runTool(toolPath_, arguments, options, limits_,
+                [&scanner](std::string_view bytes) { scanner.append(bytes); });
+    if (!status) {
+        return PrivilegedResult(false, "Start fehlgeschlagen: " + status.error().text(), 0);
     }
-    return SoftwareUpdateEvaluation::result(run->status, UnicodeText::decodeUtf8Lossy(run->output));
+    return scanner.result(*status);
 }
 
 }  // namespace tavelin

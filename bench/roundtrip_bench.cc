@@ -40,6 +40,7 @@
 #include "SignatureBlock.h"
 #include "TavelinClient/HelperClient.h"
 #include "UnixSocket.h"
+#include "UpdateInstallation.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -152,7 +153,7 @@ class AdmittedConnection {
   public:
     explicit AdmittedConnection(const TrustAnchor& anchor)
         : fileSystem_(openRoot()),
-          delegate_(log_, fileSystem_, anchor, clientRequirement()),
+          delegate_(log_, fileSystem_, anchor, clientRequirement(), updates_),
           name_("de.morvane.Tavelin.helper.bench." + std::to_string(::getpid())),
           listener_(listeningSocket(name_), delegate_),
           runner_([this] { listener_.run(); }),
@@ -193,6 +194,7 @@ class AdmittedConnection {
 
     CapturingLogSink log_;
     ClientFileSystem fileSystem_;
+    UpdateInstaller updates_;
     HelperListenerDelegate delegate_;
     std::string name_;
     Listener listener_;

@@ -25,10 +25,6 @@ std::string auditText(const PrivilegedOperation& operation) {
 
 }  // namespace
 
-PrivilegedOperations::PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem,
-                                           std::string updateTool)
-    : log_(log), fileSystem_(fileSystem), updateTool_(std::move(updateTool)) {}
-
 PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operation) {
     log_.log(std::string(auditPrefix) + auditText(operation));
     const auto& payload = operation.payload();
@@ -38,8 +34,7 @@ PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operat
     if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
         return repairPermissions(repair->path, fileSystem_);
     }
-    const std::lock_guard oneRunAtATime(updateRun_);
-    return installSystemUpdates(updateTool_);
+    return updates_.install();
 }
 
 }  // namespace tavelin

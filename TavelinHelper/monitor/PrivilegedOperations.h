@@ -1,13 +1,12 @@
 #pragma once
 
-#include <mutex>
 #include <string>
-#include <string_view>
 
 #include "ClientFileSystem.h"
 #include "LogSink.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "UpdateInstallation.h"
 
 namespace tavelin {
 
@@ -15,16 +14,16 @@ namespace tavelin {
 // typed operations the monitor built itself from the front's fixed-layout messages.
 class PrivilegedOperations {
   public:
-    static constexpr std::string_view defaultUpdateTool = "/usr/sbin/softwareupdate";
-
     // The references must outlive the object.
     PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem,
-                         std::string updateTool = std::string(defaultUpdateTool));
+                         UpdateInstaller& updates)
+        : log_(log), fileSystem_(fileSystem), updates_(updates) {}
 
     // Writes "[TavelinHelper] perform: " + the operation's audit description (a repaired
     // path cut as loggedPath does) before it acts, then runs it: removeSystemPaths,
     // repairPermissions or installSystemUpdates, each judging its paths by the removable-
-    // path policy itself. Update runs happen one at a time; a second waits its turn.
+    // path policy itself. Update runs happen one at a time (UpdateInstaller); a second
+    // waits its turn.
     // Safe to call from several threads at once. Failures of an operation are its result;
     // only std::bad_alloc (and std::system_error when no thread can be started for an
     // update run) leave, with nothing half-done reported as done.
@@ -33,8 +32,7 @@ class PrivilegedOperations {
   private:
     LogSink& log_;
     const ClientFileSystem& fileSystem_;
-    std::string updateTool_;
-    std::mutex updateRun_;  // held for the whole of one update run
+    UpdateInstaller& updates_;
 };
 
 }  // namespace tavelin

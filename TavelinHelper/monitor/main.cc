@@ -121,8 +121,7 @@ int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, i
 int main() {
     ignoreSigpipe();
     raiseDescriptorLimit();
-    // What the update tool inherits; nothing else here creates files.
-    ::umask(022);
+    applyUpdateToolUmask();
     StderrLogSink log;
 
     auto fileSystem = ClientFileSystem::open("/");
@@ -151,7 +150,8 @@ int main() {
         return startFailure(log, socket.error().describe());
     }
 
-    PrivilegedOperations operations(log, *fileSystem);
+    UpdateInstaller updates;
+    PrivilegedOperations operations(log, *fileSystem, updates);
     Monitor monitor(log, operations, socket->get());
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));

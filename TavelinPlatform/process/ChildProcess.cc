@@ -1,12 +1,16 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "RetryOnInterrupt.h"
@@ -67,11 +71,30 @@ class SpawnAttributes {
     return {};
 }
 
-// Both output streams onto the pipe, then nothing above 2 survives into the child, even a
-// descriptor another thread opened without O_CLOEXEC.
-[[nodiscard]] int describeDescriptors(SpawnFileActions& actions, int writeEnd) {
+constexpr const char* nullDevice = "/dev/null";
+
+// Both output streams onto the pipe, standard input from /dev/null if asked, then nothing
+// above 2 survives into the child, even a descriptor another thread opened without
+// O_CLOEXEC. The working directory changes first, so a missing one fails the start before
+// anything else is opened.
+[[nodiscard]] int describeDescriptors(SpawnFileActions& actions, int writeEnd,
+                                      const SpawnOptions& options) {
     if (actions.initError() != 0) {
         return actions.initError();
+    }
+    if (!options.workingDirectory.empty()) {
+        if (const int e = posix_spawn_file_actions_addchdir_np(actions.get(),
+                                                               options.workingDirectory.c_str());
+            e != 0) {
+            return e;
+        }
+    }
+    if (options.standardInputFromNull) {
+        if (const int e = posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, nullDevice,
+                                                           O_RDONLY, 0);
+            e != 0) {
+            return e;
+        }
     }
     if (const int e = posix_spawn_file_actions_adddup2(actions.get(), writeEnd, STDOUT_FILENO);
         e != 0) {
@@ -84,8 +107,9 @@ class SpawnAttributes {
     return posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
 }
 
-// A clean signal state: the daemon's mask and ignored signals are its own business.
-[[nodiscard]] int describeSignals(SpawnAttributes& attributes) {
+// A clean signal state: the daemon's mask and ignored signals are its own business. A
+// process group of its own if asked (process group 0: the child's own pid).
+[[nodiscard]] int describeAttributes(SpawnAttributes& attributes, const SpawnOptions& options) {
     if (attributes.initError() != 0) {
         return attributes.initError();
     }
@@ -99,8 +123,46 @@ class SpawnAttributes {
     if (const int e = posix_spawnattr_setsigdefault(attributes.get(), &all); e != 0) {
         return e;
     }
-    return posix_spawnattr_setflags(attributes.get(),
-                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (options.ownProcessGroup) {
+        if (const int e = posix_spawnattr_setpgroup(attributes.get(), 0); e != 0) {
+            return e;
+        }
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    return posix_spawnattr_setflags(attributes.get(), flags);
+}
+
+// posix_spawn takes arrays of non-const strings ending in nullptr; these point into
+// `strings`, which must outlive the array.
+[[nodiscard]] std::vector<char*> nullTerminated(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& string : strings) {
+        pointers.push_back(string.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The poll timeout that reaches `deadline` from now: rounded up, so the deadline has
+// passed when poll times out, and at most INT_MAX milliseconds (a longer wait is polled
+// again).
+[[nodiscard]] int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    const auto remaining =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(
+        std::clamp<std::chrono::milliseconds::rep>(remaining.count(), 0, INT_MAX));
+}
+
+// A pidfd for an unreaped child of ours, whose pid therefore cannot have been reused;
+// close-on-exec by nature.
+[[nodiscard]] Expected<UniqueFd, SystemError> openPidfd(pid_t pid) {
+    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
+    if (pidfd < 0) {
+        return lastSystemError("pidfd_open");
+    }
+    return UniqueFd(static_cast<int>(pidfd));
 }
 
 [[nodiscard]] ChildTermination terminationFrom(int waitStatus) noexcept {
@@ -113,12 +175,17 @@ class SpawnAttributes {
 }  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), termination_(other.termination_) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      pidfd_(std::move(other.pidfd_)),
+      leadsProcessGroup_(other.leadsProcessGroup_),
+      termination_(other.termination_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         killAndReap();
         pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::move(other.pidfd_);
+        leadsProcessGroup_ = other.leadsProcessGroup_;
         termination_ = other.termination_;
     }
     return *this;
@@ -143,19 +210,56 @@ Expected<ChildTermination, SystemError> ChildProcess::wait() {
     return *termination_;
 }
 
+Expected<bool, SystemError> ChildProcess::awaitEnd(std::chrono::steady_clock::time_point deadline) {
+    if (termination_ || pid_ <= 0) {
+        return true;
+    }
+    if (!pidfd_) {
+        auto opened = openPidfd(pid_);
+        if (!opened) {
+            return Unexpected(std::move(opened).error());
+        }
+        pidfd_ = std::move(opened).value();
+    }
+    for (;;) {
+        pollfd ended{pidfd_.get(), POLLIN, 0};
+        const int timeout = millisecondsUntil(deadline);
+        const int ready = ::poll(&ended, 1, timeout);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return lastSystemError("poll");
+        }
+        if (ready == 0 && timeout == 0) {
+            return false;
+        }
+        // Interrupted, or a wait longer than one poll can take: go on to the deadline.
+    }
+}
+
+void ChildProcess::kill() noexcept {
+    if (pid_ <= 0 || termination_) {
+        return;
+    }
+    // Still unreaped, so the pid is still this child's (a zombie at worst), and as long as
+    // the leader of a group is unreaped its pid cannot become anyone else's group id.
+    ::kill(leadsProcessGroup_ ? -pid_ : pid_, SIGKILL);
+}
+
 void ChildProcess::killAndReap() noexcept {
     if (pid_ <= 0 || termination_) {
         return;
     }
-    // Still unreaped, so the pid is still this child's (a zombie at worst).
-    ::kill(pid_, SIGKILL);
+    kill();
     int waitStatus = 0;
     static_cast<void>(retryOnInterrupt([&] { return ::waitpid(pid_, &waitStatus, 0); }));
     pid_ = -1;
 }
 
 Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
-    const std::string& program, const std::vector<std::string>& arguments) {
+    const std::string& program, const std::vector<std::string>& arguments,
+    const SpawnOptions& options) {
     int ends[2] = {-1, -1};
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         return lastSystemError("pipe2");
@@ -169,11 +273,11 @@ Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     }
 
     SpawnFileActions actions;
-    if (const int e = describeDescriptors(actions, writeEnd.get()); e != 0) {
+    if (const int e = describeDescriptors(actions, writeEnd.get(), options); e != 0) {
         return systemError(e, "posix_spawn_file_actions");
     }
     SpawnAttributes attributes;
-    if (const int e = describeSignals(attributes); e != 0) {
+    if (const int e = describeAttributes(attributes, options); e != 0) {
         return systemError(e, "posix_spawnattr");
     }
 
@@ -182,22 +286,29 @@ Expected<ChildWithOutput, SystemError> spawnWithCombinedOutput(
     argumentCopies.reserve(arguments.size() + 1);
     argumentCopies.push_back(program);
     argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(argumentCopies.size() + 1);
-    for (auto& argument : argumentCopies) {
-        argv.push_back(argument.data());
+    std::vector<char*> argv = nullTerminated(argumentCopies);
+    std::vector<std::string> environmentCopies;
+    std::vector<char*> environment;
+    if (options.environment) {
+        environmentCopies = *options.environment;
+        environment = nullTerminated(environmentCopies);
     }
-    argv.push_back(nullptr);
 
     pid_t pid = -1;
     // glibc reports a failed exec (missing file, no permission) as this return value.
-    if (const int e = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(),
-                                    argv.data(), environ);
+    if (const int e =
+            ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
+                          options.environment ? environment.data() : environ);
         e != 0) {
         return systemError(e, program);
     }
+    auto pidfd = openPidfd(pid);
+    ChildProcess child(pid, pidfd ? std::move(*pidfd) : UniqueFd(), options.ownProcessGroup);
+    if (!pidfd) {
+        return Unexpected(std::move(pidfd).error());  // `child` kills and reaps it
+    }
     // writeEnd closes on return: from now on only the child holds the pipe open.
-    return ChildWithOutput{ChildProcess(pid), std::move(readEnd)};
+    return ChildWithOutput{std::move(child), std::move(readEnd)};
 }
 
 }  // namespace tavelin

@@ -28,12 +28,38 @@ constexpr std::string_view administratorHint =
 constexpr std::size_t tailLineCount = 3;
 constexpr std::size_t tailCharacterLimit = 300;
 
-// Phrases of the tool's output, tested on the lowercased output as plain substrings.
-constexpr std::array<std::string_view, 4> administratorPhrases = {
-    "authenticat", "volume owner", "not authorized", "authorization"};
-constexpr std::array<std::string_view, 2> noUpdatesPhrases = {"no updates are available",
-                                                              "no new software available"};
-constexpr std::array<std::string_view, 2> restartPhrases = {"restart", "shut down"};
+// Phrases of the tool's output, tested on the lowercased output as plain substrings, each
+// with the list it belongs to.
+struct Phrase {
+    std::string_view text;
+    PhraseList list;
+};
+constexpr std::array<Phrase, 8> watchedPhrases = {{
+    {"authenticat", PhraseList::administrator},
+    {"volume owner", PhraseList::administrator},
+    {"not authorized", PhraseList::administrator},
+    {"authorization", PhraseList::administrator},
+    {"no updates are available", PhraseList::noUpdates},
+    {"no new software available", PhraseList::noUpdates},
+    {"restart", PhraseList::restart},
+    {"shut down", PhraseList::restart},
+}};
+
+constexpr std::size_t longestPhrase = [] {
+    std::size_t longest = 0;
+    for (const Phrase& phrase : watchedPhrases) {
+        longest = std::max(longest, phrase.text.size());
+    }
+    return longest;
+}();
+
+// PhraseFinder lowercases at most this much at a time, so a long text never needs a second
+// full-size copy.
+constexpr std::size_t lowercasePieceSize = std::size_t{64} << 10U;
+
+bool isContinuationByte(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U;
+}
 
 // Scalars that end a line. Each of them forms a user-perceived character of its own (or, for
 // CR followed by LF, one together), because grapheme clusters always break before and after
@@ -92,61 +118,107 @@ std::string outputTail(std::string_view output) {
     return tail;
 }
 
-// Whether the full lowercase mapping of `output` contains one of `phrases`. The output is
-// lowercased in pieces, so a multi-megabyte output never needs a second full-size copy; a
-// phrase that straddles two pieces is found through the carried-over end of the previous
-// piece. Pieces split between scalars map exactly as the whole text would, save that a Greek
-// final sigma may come out as the other sigma, which no ASCII phrase can tell apart.
-template <std::size_t phraseCount>
-bool lowercasedContainsAny(std::string_view output,
-                           const std::array<std::string_view, phraseCount>& phrases) {
-    constexpr std::size_t pieceSize = std::size_t{64} << 10U;
-    std::size_t longest = 0;
-    for (const std::string_view phrase : phrases) {
-        longest = std::max(longest, phrase.size());
-    }
-    std::string window;
-    std::size_t position = 0;
-    while (position < output.size()) {
-        std::size_t end = std::min(output.size(), position + pieceSize);
-        while (end < output.size() && (static_cast<unsigned char>(output[end]) & 0xC0U) == 0x80U) {
-            --end;  // step back to the start of a scalar; a piece always holds at least one
-        }
-        window += UnicodeText::lowercase(output.substr(position, end - position));
-        position = end;
-        for (const std::string_view phrase : phrases) {
-            if (window.find(phrase) != std::string::npos) {
-                return true;
-            }
-        }
-        window.erase(0, window.size() - std::min(window.size(), longest - 1));
-    }
-    return false;
-}
-
-std::string failureMessage(std::int32_t exitStatus, std::string_view output) {
-    const std::string tail = outputTail(output);
+std::string failureMessage(std::int32_t exitStatus, std::string_view tailSource,
+                           bool needsAdministrator) {
+    const std::string tail = outputTail(tailSource);
     std::string message(failurePrefix);
     message += std::to_string(exitStatus);
     message += statusSeparator;
     message += UnicodeText::leadingGraphemeClusters(tail, tailCharacterLimit);
-    if (lowercasedContainsAny(output, administratorPhrases)) {
+    if (needsAdministrator) {
         message += administratorHint;
     }
     return message;
 }
 
-std::string_view successMessage(std::string_view output) {
-    if (lowercasedContainsAny(output, noUpdatesPhrases)) {
+std::string_view successMessage(const PhraseFinder& found) {
+    if (found.found(PhraseList::noUpdates)) {
         return noUpdatesMessage;
     }
-    if (lowercasedContainsAny(output, restartPhrases)) {
+    if (found.found(PhraseList::restart)) {
         return restartMessage;
     }
     return installedMessage;
 }
 
+// The one verdict both the whole output and the streamed one come to: the tail comes from
+// the end of `tailSource`, the phrases from everything the tool printed.
+PrivilegedResult verdict(std::int32_t exitStatus, std::string_view tailSource,
+                         const PhraseFinder& found) {
+    if (exitStatus != 0) {
+        return PrivilegedResult(
+            false, failureMessage(exitStatus, tailSource, found.found(PhraseList::administrator)),
+            0);
+    }
+    return PrivilegedResult(true, std::string(successMessage(found)), 0);
+}
+
+// The last tailSourceLimit bytes of `kept`, or all of it, from the first scalar start on.
+std::string_view tailSource(std::string_view kept) {
+    std::size_t cut = kept.size() - std::min(kept.size(), OutputScanner::tailSourceLimit);
+    while (cut < kept.size() && isContinuationByte(kept[cut])) {
+        ++cut;
+    }
+    return kept.substr(cut);
+}
+
+// Appends `text` to what is kept for the tail. Only the last tailSourceLimit bytes are ever
+// used, but the front is dropped only once twice that has piled up, so a tool that writes a
+// byte at a time does not make every byte move the whole tail.
+void keepTail(std::string& kept, std::string_view text) {
+    kept += text;
+    if (kept.size() > 2 * OutputScanner::tailSourceLimit) {
+        kept.erase(0, kept.size() - tailSource(kept).size());
+    }
+}
+
 }  // namespace
+
+// A phrase is found in the concatenated lowercase mapping whatever the pieces: pieces split
+// between scalars map exactly as the whole text would, save that a Greek final sigma may
+// come out as the other sigma, which no ASCII phrase can tell apart; and the window keeps
+// every byte a phrase that ends in the next piece can start with. The window may begin
+// inside a multi-byte character, whose bytes no ASCII phrase matches.
+void PhraseFinder::feed(std::string_view text) {
+    std::size_t position = 0;
+    while (position < text.size()) {
+        if (std::all_of(found_.begin(), found_.end(), [](bool listFound) { return listFound; })) {
+            return;  // nothing left to learn
+        }
+        std::size_t end = std::min(text.size(), position + lowercasePieceSize);
+        while (end < text.size() && isContinuationByte(text[end])) {
+            --end;  // step back to the start of a scalar; a piece always holds at least one
+        }
+        window_ += UnicodeText::lowercase(text.substr(position, end - position));
+        position = end;
+        for (const Phrase& phrase : watchedPhrases) {
+            bool& listFound = found_[static_cast<std::size_t>(phrase.list)];
+            listFound = listFound || window_.find(phrase.text) != std::string::npos;
+        }
+        window_.erase(0, window_.size() - std::min(window_.size(), longestPhrase - 1));
+    }
+}
+
+void OutputScanner::append(std::string_view bytes) {
+    decoded_.clear();
+    decoder_.decode(bytes, decoded_);
+    phrases_.feed(decoded_);
+    keepTail(tailKept_, decoded_);
+}
+
+PrivilegedResult OutputScanner::result(std::int32_t exitStatus) const {
+    std::string rest;
+    UnicodeText::Utf8LossyDecoder decoder = decoder_;
+    decoder.finish(rest);
+    if (rest.empty()) {
+        return verdict(exitStatus, tailSource(tailKept_), phrases_);
+    }
+    PhraseFinder found = phrases_;
+    found.feed(rest);
+    std::string kept = tailKept_;
+    keepTail(kept, rest);
+    return verdict(exitStatus, tailSource(kept), found);
+}
 
 PrivilegedResult result(std::int32_t exitStatus, std::string_view output) {
     // The runner decodes with repair, but a message must be valid UTF-8 whatever we are given.
@@ -155,10 +227,9 @@ PrivilegedResult result(std::int32_t exitStatus, std::string_view output) {
         repaired = UnicodeText::decodeUtf8Lossy(output);
         output = repaired;
     }
-    if (exitStatus != 0) {
-        return PrivilegedResult(false, failureMessage(exitStatus, output), 0);
-    }
-    return PrivilegedResult(true, std::string(successMessage(output)), 0);
+    PhraseFinder found;
+    found.feed(output);
+    return verdict(exitStatus, output, found);
 }
 
 }  // namespace tavelin::SoftwareUpdateEvaluation

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace tavelin::UnicodeText {
@@ -27,6 +28,9 @@ bool fitsIcuLength(std::string_view text) {
 
 // ICU works with 32-bit offsets; longer texts are handled in pieces of this size at most.
 constexpr std::size_t pieceLimit = std::size_t{1} << 30U;
+
+// U+FFFD REPLACEMENT CHARACTER, which stands for each ill-formed subpart when decoding.
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
 bool isContinuationByte(char byte) {
     return (static_cast<unsigned char>(byte) & 0xC0U) == 0x80U;
@@ -120,31 +124,87 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
     if (isValidUtf8(bytes)) {
         return std::string(bytes);
     }
-    // Walk the input ourselves only to find the ill-formed spans; ICU's U8_NEXT marks each
-    // maximal ill-formed subpart with a negative code point, which becomes one U+FFFD.
-    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
     std::string out;
     out.reserve(bytes.size() + 16);
+    Utf8LossyDecoder decoder;
+    decoder.decode(bytes, out);
+    decoder.finish(out);
+    return out;
+}
+
+void Utf8LossyDecoder::decode(std::string_view bytes, std::string& out) {
     std::size_t position = 0;
+    // First settle a sequence the previous piece ended inside, adding one byte at a time.
+    // The held-back bytes were one ill-formed subpart reaching the end of the input, so the
+    // scalar or subpart they start takes all of them and at most the one new byte.
+    while (pendingSize_ > 0 && position < bytes.size()) {
+        pending_[pendingSize_] = bytes[position];
+        ++pendingSize_;
+        const auto [codePoint, length] =
+            scalarAt(std::string_view(pending_.data(), pendingSize_), 0);
+        if (codePoint < 0 && length == pendingSize_ && pendingSize_ < pending_.size()) {
+            ++position;  // still cut off: wait for the next byte
+            continue;
+        }
+        out += codePoint < 0 ? replacementCharacter : std::string_view(pending_.data(), length);
+        // The new byte belongs to it, or starts what comes next and is decoded below.
+        if (length == pendingSize_) {
+            ++position;
+        }
+        pendingSize_ = 0;
+    }
+    // Then the rest, in pieces ICU's 32-bit offsets can address, appending runs of
+    // well-formed scalars whole.
     while (position < bytes.size()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size() - position, 1U << 30U);
+        const std::size_t chunk = std::min(bytes.size() - position, pieceLimit);
+        const bool lastChunk = position + chunk == bytes.size();
         const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data() + position);
         const auto length = static_cast<std::int32_t>(chunk);
         std::int32_t offset = 0;
+        std::int32_t run = 0;  // where the well-formed scalars not yet appended start
+        std::optional<std::int32_t> cut;
         while (offset < length) {
             const std::int32_t start = offset;
             UChar32 codePoint = 0;
             U8_NEXT(data, offset, length, codePoint);
-            if (codePoint < 0) {
-                out += replacement;
-            } else {
-                out.append(bytes.data() + position + start,
-                           static_cast<std::size_t>(offset - start));
+            if (codePoint >= 0) {
+                continue;
             }
+            out.append(bytes.data() + position + run, static_cast<std::size_t>(start - run));
+            run = offset;
+            if (offset == length) {
+                // Ill-formed only so far, perhaps: the bytes after the chunk decide.
+                cut = start;
+                break;
+            }
+            out += replacementCharacter;
         }
-        position += chunk;
+        if (!cut) {
+            out.append(bytes.data() + position + run, static_cast<std::size_t>(length - run));
+            position += chunk;
+            continue;
+        }
+        position += static_cast<std::size_t>(*cut);
+        if (!lastChunk) {
+            continue;  // the next chunk starts with it and holds what decides it
+        }
+        // A subpart U8_NEXT reports is never longer than three bytes, so it fits.
+        pendingSize_ = bytes.size() - position;
+        std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(position), bytes.end(),
+                  pending_.begin());
+        return;
     }
-    return out;
+}
+
+void Utf8LossyDecoder::finish(std::string& out) {
+    const std::string_view held(pending_.data(), pendingSize_);
+    std::size_t position = 0;
+    while (position < held.size()) {
+        const auto [codePoint, next] = scalarAt(held, position);
+        out += codePoint < 0 ? replacementCharacter : held.substr(position, next - position);
+        position = next;
+    }
+    pendingSize_ = 0;
 }
 
 std::string lowercase(std::string_view text) {

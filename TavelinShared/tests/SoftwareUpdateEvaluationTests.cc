@@ -122,5 +122,74 @@ TEST(SoftwareUpdateEvaluationTests, FindsEveryPhraseAtEveryOffsetAcrossAPieceBou
     }
 }
 
+// The verdict of a scanner fed `output` in pieces: cut before each position in `cuts`
+// (ascending), or before every byte when `cuts` is empty.
+PrivilegedResult streamed(std::int32_t exitStatus, std::string_view output,
+                          const std::vector<std::size_t>& cuts) {
+    SoftwareUpdateEvaluation::OutputScanner scanner;
+    std::size_t position = 0;
+    if (cuts.empty()) {
+        for (const char byte : output) {
+            scanner.append(std::string_view(&byte, 1));
+        }
+        position = output.size();
+    }
+    for (const std::size_t cut : cuts) {
+        scanner.append(output.substr(position, cut - position));
+        position = cut;
+    }
+    scanner.append(output.substr(position));
+    return scanner.result(exitStatus);
+}
+
+TEST(SoftwareUpdateEvaluationTests, TheStreamedVerdictIsTheVerdictOnTheWholeOutput) {
+    // Short outputs are cut at every single position and at all positions at once; long ones
+    // (beyond the kept tail and the 64 KiB lowercased at a time) at all positions at once and
+    // in pipe-sized pieces.
+    const std::string outputs[] = {
+        "",
+        "Software Update Tool\nNo updates are available.\n",
+        "No new software available",
+        "Downloading\nInstalling\nPlease RESTART now\n",
+        "You have to shut down.\r\n",
+        "Authenticating...\nError: VOLUME OWNER required\r\n\r\n",
+        "NOT AUTHOR\u0130ZED \u03A3\u039F\u03A3 \u00DCbersicht\n",
+        "verf\u00FCgbar \u20AC \U0001F600 \U0001F1E9\U0001F1EA\ne\u0301\u0323",
+        "w\u2028x\u0085y\vz\u2029",
+        "a\n\u0301b\n\u00A0\u2003 c\u202F\t\n",
+        "bad \xFF\xFE end\ncut \xE2\x82x\nover \xC0\xAF \xE0\x80 \xED\xA0\x80 \xF4\x90\x80\x80"s,
+        "lone \x80\x80\xBF then \xF0\x9F\x98\x80 and cut at the end \xF0\x9F\x98"s,
+        "restart\xE2\n\xC2"
+        "authorization\xE2\x82"s,
+        "not authorized\n" + repeated("\u00FC", 301) + "\n",
+        repeated("\u00FC", 70000) + "\nline one\n\nAuthorization\xF0\x9F"s,
+        "volume owner\n" + repeated("x\n", 40000) + "Restart",
+        repeated("y", 65530) + "SHUT DOWN\n" + repeated("\u0130", 10000) + "\nmiddle\nend\n",
+    };
+    for (const std::string& output : outputs) {
+        std::vector<std::vector<std::size_t>> cutSets = {{}};
+        if (output.size() <= 200) {
+            for (std::size_t cut = 0; cut <= output.size(); ++cut) {
+                cutSets.push_back({cut});
+            }
+        } else {
+            cutSets.emplace_back();
+            for (std::size_t cut = 65536; cut < output.size(); cut += 65536) {
+                cutSets.back().push_back(cut);
+            }
+        }
+        for (const std::int32_t exitStatus : {0, 3}) {
+            const PrivilegedResult whole = SoftwareUpdateEvaluation::result(exitStatus, output);
+            for (const auto& cuts : cutSets) {
+                const PrivilegedResult pieces = streamed(exitStatus, output, cuts);
+                ASSERT_EQ(pieces.message(), whole.message())
+                    << exitStatus << " / " << output.substr(0, 80) << " cut "
+                    << (cuts.empty() ? "everywhere" : std::to_string(cuts.front()));
+                ASSERT_EQ(pieces.success(), whole.success());
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tavelin

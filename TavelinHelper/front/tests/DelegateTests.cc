@@ -60,7 +60,8 @@ class InProcessDaemon {
     std::string name_ = testing::uniqueServiceName();
     testing::ScratchTree scratch_;
     ClientFileSystem fileSystem_ = ClientFileSystem::open(scratch_.root()).value();
-    PrivilegedOperations operations_{log, fileSystem_};
+    UpdateInstaller updates_;
+    PrivilegedOperations operations_{log, fileSystem_, updates_};
     TrustAnchor anchor_ = testing::makeIdentity().trustAnchor();
     Requirement requirement_ = parseClientCodeRequirement().value();
     std::optional<Monitor> monitor_;

@@ -63,9 +63,9 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
     // removes it.
     const std::string watched = scratch.real("/Library/Caches/x");
     WatchingLogSink log(watched);
-    PrivilegedOperations operations(
-        log, fs,
+    UpdateInstaller updates(
         tool("echo hi > '" + watched + "'\nchmod 600 '" + watched + "'\necho 'Restart required'"));
+    PrivilegedOperations operations(log, fs, updates);
     const std::pair<Op, PrivilegedResult> calls[] = {
         {Op::installSystemUpdates(),
          PrivilegedResult(true, "Systemupdates installiert \u2013 Neustart erforderlich.", 0)},
@@ -97,7 +97,8 @@ TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
     // Repeated slashes before the name keep a path of 5,020 bytes removable.
     const std::string slashes = "/Library/Caches" + std::string(5000, '/') + "long";
     CapturingLogSink log;
-    PrivilegedOperations operations(log, fs);
+    UpdateInstaller updates;
+    PrivilegedOperations operations(log, fs, updates);
     static_cast<void>(operations.perform(Op::repairPermissions(umlauts)));
     static_cast<void>(operations.perform(Op::removeSystemPaths({slashes})));
     EXPECT_EQ(log.lines(),
@@ -113,7 +114,8 @@ TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
 TEST_F(OperationsTest, AnOperationWhoseAuditLineCannotBeWrittenDoesNotRun) {
     scratch.writeFile("/Library/Caches/kept", 5);
     ThrowingLogSink log;
-    PrivilegedOperations operations(log, fs);
+    UpdateInstaller updates;
+    PrivilegedOperations operations(log, fs, updates);
     EXPECT_THROW(
         static_cast<void>(operations.perform(Op::removeSystemPaths({"/Library/Caches/kept"}))),
         std::bad_alloc);

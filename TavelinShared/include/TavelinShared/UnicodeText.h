@@ -2,6 +2,7 @@
 
 #include <unicode/umachine.h>
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -17,8 +18,28 @@ namespace tavelin::UnicodeText {
 // Ill-formed UTF-8 compares by its bytes.
 [[nodiscard]] bool canonicallyEqual(std::string_view lhs, std::string_view rhs);
 
-// Decodes bytes as UTF-8, replacing each ill-formed sequence with U+FFFD.
+// Decodes bytes as UTF-8, replacing each ill-formed sequence with U+FFFD: each maximal
+// subpart of an ill-formed sequence, as ICU's U8_NEXT marks them, becomes one U+FFFD.
 [[nodiscard]] std::string decodeUtf8Lossy(std::string_view bytes);
+
+// Decodes UTF-8 that arrives in pieces cut anywhere, exactly as decodeUtf8Lossy decodes the
+// pieces joined: a sequence the end of a piece cuts off is held back (three bytes at most)
+// until the next piece shows whether it goes on well-formed. What it appends always ends
+// between scalars. Copyable, so a copy can be finished while the original goes on.
+class Utf8LossyDecoder {
+  public:
+    // Appends the decoded text of `bytes` to `out`, holding back a sequence they end inside.
+    void decode(std::string_view bytes, std::string& out);
+    // The input has ended: appends what is held back, as decodeUtf8Lossy would at the end
+    // of a text (U+FFFD for each ill-formed subpart). The decoder is then as new.
+    void finish(std::string& out);
+
+  private:
+    // A sequence the last piece ended inside: at most three bytes of a four-byte sequence,
+    // plus room for the byte that decides it.
+    std::array<char, 4> pending_{};
+    std::size_t pendingSize_ = 0;
+};
 
 // The full Unicode lowercase mapping in the root locale (no language tailoring), multi-
 // character mappings included: "\u0130" (capital I with dot) becomes "i\u0307", and a
