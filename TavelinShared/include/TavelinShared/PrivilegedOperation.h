@@ -55,7 +55,9 @@ class PrivilegedOperation {
     //    payload members are ignored, and the members of installSystemUpdates' object are
     //    not looked at.
     // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
-    // Hostile input costs time about linear in its size and never recursion. Never throws.
+    // Hostile input costs time about linear in its size and never recursion; memory for the
+    // strings decoded, the member names of the objects decoding looks at, and the longest
+    // token (twice), no tree of the document. Never throws.
     [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(
         std::string_view bytes);
 
