@@ -101,6 +101,13 @@ Status<DecodingError> RequestReceiver::receive(Place place, JsonValue& value) {
             received_.pathListType = value.type;
             break;
         case pathElement:
+            if (received_.elementCount == PrivilegedOperation::maxRemovalPaths) {
+                return Unexpected(DecodingError{
+                    DecodingErrorKind::dataCorrupted,
+                    {std::string(removeSystemPathsName), std::string(pathsName)},
+                    "More than " + std::to_string(PrivilegedOperation::maxRemovalPaths) +
+                        " paths in one removal."});
+            }
             if (received_.firstOtherElementType) {
                 // The list fails at an earlier element; only the count still matters.
             } else if (value.type == JsonType::string) {

@@ -10,7 +10,8 @@ namespace tavelin {
 
 // Why a document did not decode. The kinds mirror what a JSON reader can report.
 enum class DecodingErrorKind {
-    dataCorrupted,  // not JSON, not UTF-8, a repeated member name, a number out of range
+    dataCorrupted,  // not JSON, not UTF-8, a repeated member name, a number out of range, a
+                    // list longer than its limit
     typeMismatch,   // a value of another JSON type than expected
     valueNotFound,  // null where a value is required
     keyNotFound,    // a required member is missing
