@@ -1,5 +1,6 @@
 // PrivilegedOperation::decode: a request read straight into the operation's strings.
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -199,11 +200,16 @@ Expected<PrivilegedOperation, DecodingError> RequestReceiver::repair() {
 }  // namespace
 
 Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
-    RequestReceiver receiver;
-    if (auto read = json::readJson(bytes, receiver); !read) {
-        return Unexpected(std::move(read).error());
+    try {
+        RequestReceiver receiver;
+        if (auto read = json::readJson(bytes, receiver); !read) {
+            return Unexpected(std::move(read).error());
+        }
+        return receiver.operation();
+    } catch (const std::exception&) {
+        // Memory ran out while making an error; the reader catches its own.
+        return Unexpected(json::unreadable());
     }
-    return receiver.operation();
 }
 
 }  // namespace tavelin

@@ -1,5 +1,6 @@
 // PrivilegedResult::decode: a result read straight into its fields.
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -125,11 +126,16 @@ Expected<PrivilegedResult, DecodingError> ResultReceiver::result() {
 }  // namespace
 
 Expected<PrivilegedResult, DecodingError> PrivilegedResult::decode(std::string_view bytes) {
-    ResultReceiver receiver;
-    if (auto read = json::readJson(bytes, receiver); !read) {
-        return Unexpected(std::move(read).error());
+    try {
+        ResultReceiver receiver;
+        if (auto read = json::readJson(bytes, receiver); !read) {
+            return Unexpected(std::move(read).error());
+        }
+        return receiver.result();
+    } catch (const std::exception&) {
+        // Memory ran out while making an error; the reader catches its own.
+        return Unexpected(json::unreadable());
     }
-    return receiver.result();
 }
 
 }  // namespace tavelin

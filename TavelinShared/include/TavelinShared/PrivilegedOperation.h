@@ -68,7 +68,8 @@ class PrivilegedOperation {
     // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
     // Hostile input costs time about linear in its size and never recursion; memory for the
     // strings decoded, the member names of the objects decoding looks at, and the longest
-    // token (twice), no tree of the document. Never throws.
+    // token (twice), no tree of the document. When memory runs out, decoding ends with
+    // dataCorrupted and an empty path, having freed what it allocated. Never throws.
     [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(
         std::string_view bytes);
 
