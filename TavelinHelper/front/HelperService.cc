@@ -13,6 +13,9 @@ namespace {
 
 constexpr std::string_view invalidOperationMessage = "Ung\u00fcltige Operation";
 
+// Every removal that decodes fits the channel: the decoder refuses longer lists.
+static_assert(PrivilegedOperation::maxRemovalPaths == channel::maxPathCount);
+
 std::string encoded(const PrivilegedResult& result) {
     auto bytes = result.encode();
     return bytes ? std::move(*bytes) : std::string();

@@ -10,7 +10,8 @@ namespace tavelin {
 
 // Why a document did not decode. The kinds mirror what a JSON reader can report.
 enum class DecodingErrorKind {
-    dataCorrupted,  // not JSON, not UTF-8, a repeated member name, a number out of range
+    dataCorrupted,  // not JSON, not UTF-8, a repeated member name, a number out of range, a
+                    // list longer than its limit, memory running out while decoding
     typeMismatch,   // a value of another JSON type than expected
     valueNotFound,  // null where a value is required
     keyNotFound,    // a required member is missing
@@ -37,7 +38,8 @@ struct DecodingError {
     // step: a member name exactly as written, or "Index <n>" (0-based, decimal) for an
     // array element; empty for the top-level value itself. For keyNotFound the last entry
     // is the missing member's name. Errors of the document's syntax (not JSON, not UTF-8, a
-    // repeated member name) have an empty path and say where in the description.
+    // repeated member name) have an empty path and say where in the description; so does
+    // memory running out.
     std::vector<std::string> codingPath;
     // Human-readable and not part of any format, except for the one text
     // "Invalid number of keys found, expected one." of PrivilegedOperation.

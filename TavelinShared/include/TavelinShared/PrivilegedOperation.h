@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,11 @@ class PrivilegedOperation {
         std::string path;
     };
     using Payload = std::variant<RemoveSystemPaths, InstallSystemUpdates, RepairPermissions>;
+
+    // The most paths one decoded removal names. decode refuses a longer list at its first
+    // element too many, so what one request can make the decoder hold stays bounded
+    // whatever the request's size. Operations built in code are not limited.
+    static constexpr std::size_t maxRemovalPaths = 10000;
 
     [[nodiscard]] static PrivilegedOperation removeSystemPaths(std::vector<std::string> paths);
     [[nodiscard]] static PrivilegedOperation installSystemUpdates();
@@ -54,8 +60,16 @@ class PrivilegedOperation {
     //    valueNotFound; another type, a number of any size included: typeMismatch); other
     //    payload members are ignored, and the members of installSystemUpdates' object are
     //    not looked at.
+    // Limit: a removal list ("_0" of the removeSystemPaths member) with more than
+    // maxRemovalPaths elements, of any types, is dataCorrupted with path
+    // {"removeSystemPaths", "_0"}. It ends the reading at that element: only a syntax fault
+    // or repeated name earlier in the text outranks it, nothing later in the text (not even
+    // a syntax fault) and none of the checks above, which look at the whole document.
     // Coding paths are as DecodingError describes, e.g. {"removeSystemPaths", "_0", "Index 1"}.
-    // Hostile input costs time about linear in its size and never recursion. Never throws.
+    // Hostile input costs time about linear in its size and never recursion; memory for the
+    // strings decoded, the member names of the objects decoding looks at, and the longest
+    // token (twice), no tree of the document. When memory runs out, decoding ends with
+    // dataCorrupted and an empty path, having freed what it allocated. Never throws.
     [[nodiscard]] static Expected<PrivilegedOperation, DecodingError> decode(
         std::string_view bytes);
 

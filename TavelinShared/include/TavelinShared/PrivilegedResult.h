@@ -38,7 +38,8 @@ class PrivilegedResult {
     // value is an integer in the signed 64-bit range (1.0, 1e3, -0.0 and
     // 9.223372036854775807e18 are fine), judged exactly from its digits; a fraction (1.5) or
     // a value outside the range (9223372036854775808, 1e19, 1e400) is dataCorrupted with
-    // path {"freedBytes"}. Never throws.
+    // path {"freedBytes"}. Costs as for PrivilegedOperation::decode; when memory runs out,
+    // dataCorrupted with an empty path. Never throws.
     [[nodiscard]] static Expected<PrivilegedResult, DecodingError> decode(std::string_view bytes);
 
     // Equal fields; messages compare by canonical equivalence.
