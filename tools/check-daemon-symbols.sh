@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Fails when an executable holds code the daemon must not carry: making signatures (keys,
-# certificates, signature blocks) or measuring a tree without removing it. The daemon
-# only verifies signatures and removes trees; what only tests, tools and benchmarks use
-# stays out of the root binary.
+# Fails when an executable holds code the root monitor must not carry: making signatures
+# (keys, certificates, signature blocks), measuring a tree without removing it, or any
+# parser of what clients send (frames, JSON, signature blocks, certificates, requirement
+# texts): those run in the unprivileged front only. What only tests, tools and
+# benchmarks use stays out of the root binary.
 #   tools/check-daemon-symbols.sh BINARY
 set -euo pipefail
 binary="$1"
@@ -18,6 +19,10 @@ forbidden=(
     # measuring without removing
     'tavelin::measureEntry' 'tavelin::WalkMode' 'tavelin::sizeOf' 'ClientFileSystem::measure('
     'ClientFileSystem::remove('
+    # parsers of client bytes
+    'nlohmann::' 'tavelin::FrameReader' 'tavelin::decodeCall' 'PrivilegedOperation::decode'
+    'PrivilegedResult::decode' 'tavelin::readSignedCode' 'tavelin::checkCode'
+    'Requirement::parse' 'd2i_' 'PEM_read' 'CMS_verify' 'X509_verify_cert'
 )
 
 symbols="$(nm -C "$binary")"

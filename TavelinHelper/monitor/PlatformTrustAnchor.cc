@@ -1,7 +1,5 @@
 #include "PlatformTrustAnchor.h"
 
-#include <string>
-
 #ifndef TAVELIN_PLATFORM_TRUST_ANCHOR
 #error "TAVELIN_PLATFORM_TRUST_ANCHOR must name the trust anchor file (set by CMake)"
 #endif
@@ -10,10 +8,6 @@ namespace tavelin {
 
 std::string_view platformTrustAnchorPath() {
     return TAVELIN_PLATFORM_TRUST_ANCHOR;
-}
-
-Expected<TrustAnchor, IdentityError> loadPlatformTrustAnchor() {
-    return TrustAnchor::loadFromFile(std::string(platformTrustAnchorPath()));
 }
 
 }  // namespace tavelin
