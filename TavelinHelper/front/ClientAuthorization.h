@@ -2,9 +2,9 @@
 
 #include <string_view>
 
+#include "ClientVerification.h"
 #include "IdentityError.h"
 #include "LogSink.h"
-#include "ClientVerification.h"
 #include "Requirement.h"
 #include "TrustAnchor.h"
 

@@ -15,8 +15,7 @@ namespace tavelin {
 class PrivilegedOperations {
   public:
     // The references must outlive the object.
-    PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem,
-                         UpdateInstaller& updates)
+    PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem, UpdateInstaller& updates)
         : log_(log), fileSystem_(fileSystem), updates_(updates) {}
 
     // Writes "[TavelinHelper] perform: " + the operation's audit description (a repaired

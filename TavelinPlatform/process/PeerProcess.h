@@ -41,9 +41,9 @@ struct PeerEvidence {
 // has proven that /proc/<pid> still belongs to the recorded process, so a reused pid can
 // never lend its executable to a peer; "exe" yields the very file the process was started
 // from, even if its path has since been renamed or replaced. A tracer can change a signed
-// process's code at will, so admission refuses a traced peer. Fails with ESRCH when it has exited or its /proc directory no
-// longer belongs to it, with the open's errno when its executable cannot be opened,
-// with EIO when its status cannot be read.
+// process's code at will, so admission refuses a traced peer. Fails with ESRCH when it has exited
+// or its /proc directory no longer belongs to it, with the open's errno when its executable cannot
+// be opened, with EIO when its status cannot be read.
 [[nodiscard]] Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer);
 
 }  // namespace tavelin

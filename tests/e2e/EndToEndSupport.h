@@ -41,6 +41,8 @@ class DaemonProcess {
     ~DaemonProcess();
 
     [[nodiscard]] const std::string& serviceName() const noexcept { return serviceName_; }
+    // The monitor's pid; the front is its child.
+    [[nodiscard]] pid_t pid() const noexcept { return pid_; }
     // Every complete log line so far, without its line feed.
     [[nodiscard]] std::vector<std::string> lines() const;
     // Waits until `count` lines match (or the log ends, or a generous safety limit passes,
