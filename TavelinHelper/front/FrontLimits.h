@@ -25,8 +25,11 @@ inline constexpr std::chrono::seconds partialFrameDeadline{10};
 // turn in the front (their connections unread meanwhile).
 inline constexpr std::size_t maxOperationsInFlight = 64;
 inline constexpr std::size_t maxOperationsInFlightPerUser = 16;
-// Threads for admission (hashing executables) and decoding requests.
+// Threads for admission (hashing executables) and decoding long requests.
 inline constexpr std::size_t workThreads = 4;
+// Requests up to this size are decoded on the loop thread (a few microseconds); longer
+// ones on a work thread, so that no request holds up the others.
+inline constexpr std::size_t inlineDecodeLimit = std::size_t{16} * 1024;
 // The most bytes taken from a socket at once.
 inline constexpr std::size_t receiveChunkSize = std::size_t{64} * 1024;
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <thread>
 
 #include "FrontLimits.h"
 #include "RetryOnInterrupt.h"
@@ -138,6 +139,7 @@ Status<SystemError> FrontServer::setUp() {
 }
 
 Status<SystemError> FrontServer::run() {
+    loopThread_ = std::this_thread::get_id();
     if (auto ready = setUp(); !ready) {
         return ready;
     }
@@ -362,7 +364,9 @@ bool FrontServer::receiveChunk(Connection& connection) {
     connection.reader.append(std::string_view(receiveBuffer_.data(), chunk->size));
     const std::uint64_t id = connection.id;
     startCalls(connection);
-    return find(id) != nullptr;
+    // A chunk shorter than the buffer took everything there was: the next byte will wake
+    // the loop again (epoll is level-triggered), which spares a read that finds nothing.
+    return find(id) != nullptr && chunk->size == receiveBuffer_.size();
 }
 
 void FrontServer::startCalls(Connection& connection) {
@@ -429,13 +433,28 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
     const std::uint64_t id = connection.id;
     const uid_t uid = connection.uid;
     const std::uint64_t callId = call.callId;
-    pool_.submit(
-        [this, id, uid, callId, service = connection.service, argument = std::move(call.argument)] {
-            service->perform(argument, [this, id, uid, callId](const std::string& answer) {
-                mailbox_.post(
-                    [this, id, uid, callId, answer] { deliverReply(id, uid, callId, answer); });
-            });
+    auto work = [this, id, uid, callId, service = connection.service,
+                 argument = std::move(call.argument)] {
+        service->perform(argument, [this, id, uid, callId](const std::string& answer) {
+            // The monitor's answer arrives on the loop thread: delivered at once. Any other
+            // (a work thread's, or one given while a call is being started) goes round.
+            if (std::this_thread::get_id() == loopThread_ && !startingCall_) {
+                deliverReply(id, uid, callId, answer);
+                return;
+            }
+            mailbox_.post(
+                [this, id, uid, callId, answer] { deliverReply(id, uid, callId, answer); });
         });
+    };
+    // A short request decodes in microseconds: handing it to a work thread would cost more
+    // than it saves. A long one must not hold up the loop.
+    if (connection.argumentBytes <= front::inlineDecodeLimit) {
+        startingCall_ = true;
+        work();
+        startingCall_ = false;
+    } else {
+        pool_.submit(std::move(work));
+    }
 }
 
 void FrontServer::deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId,

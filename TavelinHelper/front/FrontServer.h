@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -101,6 +102,8 @@ class FrontServer {
     std::uint64_t nextId_ = 1;
     bool accepting_ = false;
     bool stopped_ = false;
+    std::thread::id loopThread_;
+    bool startingCall_ = false;  // a call is being started on the loop thread
     std::vector<char> receiveBuffer_;
     WorkPool pool_;  // last: destroyed (joined) first, while everything its jobs use lives
 };

@@ -20,7 +20,8 @@ class HelperService final : public PrivilegedHelperProtocol {
     // Replies PrivilegedHelperInfo::version ("0.0.1") at once. Logs nothing.
     void helperVersion(const VersionReply& reply) override;
 
-    // Runs on a work thread. An undecodable request is answered at once with success
+    // Runs on a work thread, or on the loop thread for a short request; it never waits for
+    // the monitor. An undecodable request is answered at once with success
     // false, "Ungültige Operation", 0, and reaches nobody. Otherwise the operation goes to
     // the monitor (paths in a sealed blob), and `reply` is called on the loop thread with
     // the JSON of the monitor's result, or with zero bytes when the result cannot be

@@ -3,11 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <list>
 #include <optional>
-#include <thread>
 #include <variant>
 
+#include "OperationThreads.h"
 #include "SealedBlob.h"
 
 namespace tavelin {
@@ -42,11 +41,7 @@ class Monitor::Session {
     Session(Monitor& monitor, int channel) : monitor_(monitor), channel_(channel) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    ~Session() {
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
-    }
+    ~Session() = default;  // threads_ goes first and waits for every operation
 
     Status<SystemError> run() {
         for (;;) {
@@ -135,12 +130,10 @@ class Monitor::Session {
         if (peers_.find(peerHandle) == peers_.end()) {
             return systemError(EPROTO, "channel", "unknown peer");
         }
-        reapFinished();
-        if (threads_.size() >= maxRunningOperations) {
+        if (!threads_.run(
+                [this, id, operation = std::move(operation)] { finish(id, operation); })) {
             return systemError(EPROTO, "channel", "too many operations");
         }
-        threads_.emplace_back(
-            [this, id, operation = std::move(operation)] { finish(id, operation); });
         return {};
     }
 
@@ -166,25 +159,6 @@ class Monitor::Session {
             done = OperationDone{false, 0, 0, {}};
         }
         static_cast<void>(sendReply(id, done, blob.get()));
-        const std::lock_guard lock(mutex_);
-        finished_.push_back(std::this_thread::get_id());
-    }
-
-    void reapFinished() {
-        std::vector<std::thread::id> finished;
-        {
-            const std::lock_guard lock(mutex_);
-            finished.swap(finished_);
-        }
-        for (const std::thread::id done : finished) {
-            for (auto it = threads_.begin(); it != threads_.end(); ++it) {
-                if (it->get_id() == done) {
-                    it->join();
-                    threads_.erase(it);
-                    break;
-                }
-            }
-        }
     }
 
     Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle,
@@ -231,10 +205,9 @@ class Monitor::Session {
     int channel_;
     std::unordered_map<std::uint64_t, PeerProcess> peers_;
     std::uint64_t nextHandle_ = 1;
-    std::list<std::thread> threads_;
-    std::mutex mutex_;  // guards finished_
-    std::vector<std::thread::id> finished_;
     std::mutex sendMutex_;
+    // Last: destroyed first, it waits for the operations, which use everything above.
+    OperationThreads threads_{maxRunningOperations, maxIdleOperationThreads};
 };
 
 Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, int listeningSocket,

@@ -30,6 +30,8 @@ class Monitor {
     // At most this many operations running for one front; the front keeps well below
     // (it queues), so a front that exceeds it is treated as broken.
     static constexpr std::size_t maxRunningOperations = 128;
+    // Threads kept for the next operation once idle; more are made when more run at once.
+    static constexpr std::size_t maxIdleOperationThreads = 8;
 
     // How a connection's peer is recorded (peerProcessOfSocket; tests put a failing one
     // in its place).

@@ -1,0 +1,80 @@
+#include "OperationThreads.h"
+
+namespace tavelin {
+
+OperationThreads::~OperationThreads() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    available_.notify_all();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+}
+
+bool OperationThreads::run(std::function<void()> job) {
+    std::list<std::thread> finished;
+    {
+        const std::lock_guard lock(mutex_);
+        // Join what has ended, so the list never grows beyond the threads alive.
+        for (const std::thread::id id : ended_) {
+            for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+                if (it->get_id() == id) {
+                    finished.splice(finished.end(), threads_, it);
+                    break;
+                }
+            }
+        }
+        ended_.clear();
+        const std::size_t busy = running_ - idle_ + jobs_.size();
+        if (busy >= maxThreads_) {
+            return false;
+        }
+        jobs_.push_back(std::move(job));
+        if (idle_ > jobs_.size() - 1) {
+            available_.notify_one();
+        } else {
+            ++running_;
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (...) {
+                --running_;
+                jobs_.pop_back();
+                throw;
+            }
+        }
+    }
+    for (std::thread& thread : finished) {
+        thread.join();
+    }
+    return true;
+}
+
+void OperationThreads::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (jobs_.empty()) {
+            if (stopping_ || idle_ >= maxIdle_) {
+                --running_;
+                ended_.push_back(std::this_thread::get_id());
+                return;
+            }
+            ++idle_;
+            available_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            --idle_;
+            continue;
+        }
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        try {
+            job();
+        } catch (...) {
+            // The job reports its own failures; nothing may end this thread early.
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace tavelin
