@@ -27,7 +27,7 @@ std::string answerOf(Expected<MonitorClient::Reply, SystemError> reply) {
         return {};
     }
     const auto* done = std::get_if<channel::OperationDone>(&reply->message);
-    if (done == nullptr) {
+    if (done == nullptr || done->noResult) {
         return {};
     }
     std::string message = done->inlineMessage;

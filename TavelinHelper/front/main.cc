@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AddressSpace.h"
 #include "ClientAuthorization.h"
 #include "FrontSandbox.h"
 #include "FrontServer.h"
@@ -85,6 +86,7 @@ Expected<std::string, SystemError> readAnchorText(int fd) {
 
 int main(int argc, char** argv) {
     ::close(executableDescriptor);  // what the monitor started us through
+    reserveModestAddressSpace();
     StderrLogSink log;
     const std::vector<std::string_view> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto arguments = parseArguments(words);

@@ -130,33 +130,46 @@ class Monitor::Session {
         if (peers_.find(peerHandle) == peers_.end()) {
             return systemError(EPROTO, "channel", "unknown peer");
         }
-        if (!threads_.run(
-                [this, id, operation = std::move(operation)] { finish(id, operation); })) {
-            return systemError(EPROTO, "channel", "too many operations");
+        try {
+            if (!threads_.run(
+                    [this, id, operation = std::move(operation)] { finish(id, operation); })) {
+                return systemError(EPROTO, "channel", "too many operations");
+            }
+        } catch (const std::exception&) {
+            // No thread could be started (out of memory or address space): this one
+            // request gets no result, the monitor goes on.
+            return reply(id, noResult());
         }
         return {};
     }
 
+    static OperationDone noResult() {
+        OperationDone done;
+        done.noResult = true;
+        return done;
+    }
+
     void finish(std::uint64_t id, const PrivilegedOperation& operation) {
-        std::optional<PrivilegedResult> result;
+        OperationDone done = noResult();
+        UniqueFd blob;
         try {
-            result = monitor_.operations_.perform(operation);
+            const PrivilegedResult result = monitor_.operations_.perform(operation);
+            done = OperationDone{result.success(),
+                                 false,
+                                 result.freedBytes(),
+                                 static_cast<std::uint32_t>(result.message().size()),
+                                 {}};
+            if (result.message().size() <= maxInlineMessage) {
+                done.inlineMessage = result.message();
+            } else if (auto made = makeSealedBlob(result.message())) {
+                blob = std::move(made).value();
+            } else {
+                done = noResult();
+            }
         } catch (...) {
             // No result could be made (out of memory): an empty answer, as for a result
             // that cannot be encoded.
-        }
-        const std::string message = result ? result->message() : std::string();
-        OperationDone done{result && result->success(),
-                           result ? result->freedBytes() : 0,
-                           static_cast<std::uint32_t>(message.size()),
-                           {}};
-        UniqueFd blob;
-        if (message.size() <= maxInlineMessage) {
-            done.inlineMessage = message;
-        } else if (auto made = makeSealedBlob(message)) {
-            blob = std::move(made).value();
-        } else {
-            done = OperationDone{false, 0, 0, {}};
+            done = noResult();
         }
         static_cast<void>(sendReply(id, done, blob.get()));
     }

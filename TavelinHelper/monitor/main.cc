@@ -16,6 +16,7 @@
 #include <deque>
 #include <string>
 
+#include "AddressSpace.h"
 #include "ChannelSocket.h"
 #include "ClientFileSystem.h"
 #include "FrontProcess.h"
@@ -119,6 +120,7 @@ int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, i
 }  // namespace
 
 int main() {
+    reserveModestAddressSpace();
     ignoreSigpipe();
     raiseDescriptorLimit();
     applyUpdateToolUmask();

@@ -160,7 +160,7 @@ std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
     }
     const auto& done = std::get<OperationDone>(reply);
     std::string out = header(MessageType::operationDone, requestId);
-    put(out, done.success ? 1 : 0, 1);
+    put(out, done.noResult ? 2 : (done.success ? 1 : 0), 1);
     put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
     put(out, done.messageLength, 4);
     if (done.messageLength <= maxInlineMessage) {
@@ -225,7 +225,12 @@ Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view byte
         }
         case MessageType::operationDone: {
             OperationDone done;
-            done.success = body.take(1) != 0;
+            const std::uint64_t outcome = body.take(1);
+            if (outcome > 2) {
+                return Unexpected(ChannelError::reservedNotZero);
+            }
+            done.success = outcome == 1;
+            done.noResult = outcome == 2;
             done.freedBytes = static_cast<std::int64_t>(body.take(8));
             done.messageLength = static_cast<std::uint32_t>(body.take(4));
             if (done.messageLength <= maxInlineMessage) {

@@ -29,7 +29,8 @@
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
 //                        u32 gid, i32 tracer pid         fd: the executable (when opened)
 //                        (the answer to openPeer and inspectPeer)
-//   102 operationDone    u8 success, i64 freed bytes, u32 message length, then the
+//   102 operationDone    u8 outcome (0 failed, 1 succeeded, 2 no result could be made),
+//                        i64 freed bytes, u32 message length, then the
 //                        message when it is at most maxInlineMessage bytes long
 //                                                        fd: sealed blob, a longer message
 //
@@ -107,6 +108,9 @@ struct PeerOpened {
 };
 struct OperationDone {
     bool success = false;
+    // No result could be made (out of memory, no thread for the operation): the client's
+    // reply is then empty, and success, freed bytes and message are meaningless.
+    bool noResult = false;
     std::int64_t freedBytes = 0;
     std::uint32_t messageLength = 0;
     std::string inlineMessage;  // the message when it fits; empty when it is in a blob

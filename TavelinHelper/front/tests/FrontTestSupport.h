@@ -64,10 +64,19 @@ struct ServiceProbe {
     Gate blockLeft;     // opened when a "block" call has answered and counted itself
 };
 
-// Answers "0.0.1" to helperVersion and "echo:<argument>" to perform.
+// Answers "0.0.1" to helperVersion and "echo:<argument>" to perform. A "block" call is
+// answered later from a thread of its own, as the daemon's service answers once the
+// monitor has: perform itself never waits.
 class EchoService final : public PrivilegedHelperProtocol {
   public:
     explicit EchoService(ServiceProbe& probe) : probe_(probe) {}
+    EchoService(const EchoService&) = delete;
+    EchoService& operator=(const EchoService&) = delete;
+    ~EchoService() override {
+        if (answering_.joinable()) {
+            answering_.join();
+        }
+    }
 
     void helperVersion(const VersionReply& reply) override {
         ++probe_.callsStarted;
@@ -76,20 +85,23 @@ class EchoService final : public PrivilegedHelperProtocol {
     }
     void perform(std::string_view operationJSON, const DataReply& reply) override {
         ++probe_.callsStarted;
-        const bool block = operationJSON == "block";
-        if (block) {
-            probe_.blockEntered.open();
+        if (operationJSON != "block") {
+            reply("echo:" + std::string(operationJSON));
+            ++probe_.callsFinished;
+            return;
+        }
+        probe_.blockEntered.open();
+        answering_ = std::thread([this, reply] {
             probe_.blockRelease.wait();
-        }
-        reply("echo:" + std::string(operationJSON));
-        ++probe_.callsFinished;
-        if (block) {
+            reply("echo:block");
+            ++probe_.callsFinished;
             probe_.blockLeft.open();
-        }
+        });
     }
 
   private:
     ServiceProbe& probe_;
+    std::thread answering_;
 };
 
 // Admits every peer, after `admissionGate` was opened if closeGate() was called.

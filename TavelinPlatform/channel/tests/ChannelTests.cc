@@ -71,14 +71,14 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
     // Replies: a message fits inline up to its limit and travels in a blob beyond it.
     for (const std::size_t length : {std::size_t{0}, maxInlineMessage, maxInlineMessage + 1}) {
         const std::string message(length <= maxInlineMessage ? length : 0, 'm');
-        const OperationDone done{true, -5, static_cast<std::uint32_t>(length), message};
+        const OperationDone done{true, false, -5, static_cast<std::uint32_t>(length), message};
         const auto reply = decodeReply(encodeReply(3, done), length > maxInlineMessage);
         ASSERT_TRUE(reply.has_value()) << length;
         const auto& back = std::get<OperationDone>(reply->message);
         EXPECT_EQ(back.freedBytes, -5);
         EXPECT_EQ(back.inlineMessage, message);
     }
-    EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, 0, 4, "abc"}), false));
+    EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, false, 0, 4, "abc"}), false));
 }
 
 TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
