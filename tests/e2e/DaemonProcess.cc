@@ -17,7 +17,8 @@ extern char** environ;  // NOLINT(readability-redundant-declaration)
 namespace tavelin::e2e {
 
 std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceName,
-                                                    std::string& whyNot) {
+                                                    std::string& whyNot,
+                                                    unsigned long addressSpaceLimit) {
     Expected<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
     int logPipe[2];
     if (!listening) {
@@ -33,8 +34,10 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
     // Lifted above 3 so that the dup2 onto 3 cannot meet the socket itself.
     const UniqueFd socket(::fcntl(listening->get(), F_DUPFD_CLOEXEC, 10));
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
-    const char* argv[] = {"/bin/sh", "-c", "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"", daemonPath,
-                          nullptr};
+    const std::string limit =
+        addressSpaceLimit == 0 ? "" : "ulimit -v " + std::to_string(addressSpaceLimit) + " && ";
+    const std::string command = limit + "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"";
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), daemonPath, nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);

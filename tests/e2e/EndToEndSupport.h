@@ -34,8 +34,11 @@ inline constexpr const char* refusalReasonLine =
 class DaemonProcess {
   public:
     // Nothing (with a reason in `whyNot`) unless the daemon wrote its start line.
+    // `addressSpaceLimit` (KiB; 0: none) is set on the daemon before it starts, and so on
+    // its front too.
     [[nodiscard]] static std::unique_ptr<DaemonProcess> start(const std::string& serviceName,
-                                                              std::string& whyNot);
+                                                              std::string& whyNot,
+                                                              unsigned long addressSpaceLimit = 0);
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
     ~DaemonProcess();

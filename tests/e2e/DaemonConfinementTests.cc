@@ -1,0 +1,120 @@
+// The front as the kernel sees it: another account, no capabilities, no new privileges, a
+// system call filter and an empty root; and a forbidden call that ends the front alone,
+// after which the monitor starts a new one and the service goes on.
+#include <gtest/gtest.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "EndToEndSupport.h"
+
+namespace tavelin::e2e {
+namespace {
+
+std::string statusField(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(name + ":", 0) == 0) {
+            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+        }
+    }
+    return "?";
+}
+
+pid_t frontOf(pid_t monitor) {
+    std::ifstream children("/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) +
+                           "/children");
+    pid_t child = -1;
+    children >> child;
+    return child;
+}
+
+// Makes the front's main thread, asleep in epoll_wait, execute socket() instead when it
+// resumes: seized, its registers turned to a new system call at the same instruction.
+bool injectSocketCall(pid_t pid) {
+#if defined(__x86_64__)
+    if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0 ||
+        ::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0) {
+        return false;
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, __WALL) != pid) {
+        return false;
+    }
+    user_regs_struct registers{};
+    if (::ptrace(PTRACE_GETREGS, pid, nullptr, &registers) != 0) {
+        return false;
+    }
+    const long code = ::ptrace(PTRACE_PEEKTEXT, pid, registers.rip - 2, nullptr);
+    if ((code & 0xFFFF) != 0x050F) {  // the "syscall" instruction it stopped behind
+        ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+        return false;
+    }
+    registers.rip -= 2;
+    registers.orig_rax = static_cast<unsigned long long>(-1);  // no restart of epoll_wait
+    registers.rax = SYS_socket;
+    registers.rdi = AF_INET;
+    registers.rsi = SOCK_STREAM;
+    registers.rdx = 0;
+    return ::ptrace(PTRACE_SETREGS, pid, nullptr, &registers) == 0 &&
+           ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) == 0;
+#else
+    static_cast<void>(pid);
+    return false;
+#endif
+}
+
+class DaemonConfinementTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "the front is confined only when the daemon starts as root";
+        }
+        std::string whyNot;
+        daemon_ = DaemonProcess::start(uniqueServiceName(), whyNot);
+        ASSERT_TRUE(daemon_) << whyNot;
+        // The front is up once the first client is served.
+        ASSERT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
+        front_ = frontOf(daemon_->pid());
+        ASSERT_GT(front_, 0);
+    }
+
+    std::unique_ptr<DaemonProcess> daemon_;
+    pid_t front_ = -1;
+};
+
+TEST_F(DaemonConfinementTest, TheFrontRunsUnprivilegedFilteredAndLockedIntoAnEmptyRoot) {
+    EXPECT_EQ(statusField(front_, "Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(statusField(front_, "CapEff"), "0000000000000000");
+    EXPECT_EQ(statusField(front_, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(statusField(front_, "NoNewPrivs"), "1");
+    EXPECT_EQ(statusField(front_, "Seccomp"), "2");
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(front_) + "/root"),
+              "/run/tavelin-helper/empty");
+    // The monitor keeps root and no filter: it is the part that acts.
+    EXPECT_EQ(statusField(daemon_->pid(), "Uid").substr(0, 2), "0\t");
+}
+
+TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
+    if (!injectSocketCall(front_)) {
+        GTEST_SKIP() << "cannot make the front call socket() here (x86-64 and ptrace needed)";
+    }
+    const auto ended = daemon_->waitForLines([](const std::string& line) {
+        return line == "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet";
+    });
+    EXPECT_EQ(ended.size(), 1U);
+    EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
+    EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
+    EXPECT_NE(frontOf(daemon_->pid()), front_);
+}
+
+}  // namespace
+}  // namespace tavelin::e2e
