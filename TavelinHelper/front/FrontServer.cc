@@ -86,8 +86,9 @@ struct FrontServer::Connection {
 };
 
 FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                         int fdinfoDirectory)
-    : listening_(std::move(listeningSocket)),
+                         int fdinfoDirectory, FrontLimits limits)
+    : limits_(limits),
+      listening_(std::move(listeningSocket)),
       monitor_(monitor),
       delegate_(delegate),
       fdinfoDirectory_(fdinfoDirectory),
@@ -219,8 +220,8 @@ FrontServer::Connection* FrontServer::find(std::uint64_t id) {
 
 void FrontServer::acceptConnections() {
     bool wantMore = true;
-    while (wantMore && connections_.size() < front::maxConnections &&
-           admissionsInFlight_ < front::maxAdmissionsInFlight) {
+    while (wantMore && connections_.size() < limits_.maxConnections &&
+           admissionsInFlight_ < limits_.maxAdmissionsInFlight) {
         const int fd = ::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             // EAGAIN: nobody waiting. Out of descriptors or memory: the connection stays in
@@ -237,7 +238,7 @@ void FrontServer::acceptConnections() {
             continue;
         }
         Usage& usage = usage_[credentials->uid];
-        if (usage.connections >= front::maxConnectionsPerUser) {
+        if (usage.connections >= limits_.maxConnectionsPerUser) {
             continue;  // closed at once: one user may not take every slot
         }
         auto connection = std::make_unique<Connection>();
@@ -256,8 +257,8 @@ void FrontServer::acceptConnections() {
     }
     // Stop watching the listening socket while a limit holds; closing connections and
     // finished admissions call back here.
-    const bool wanted = connections_.size() < front::maxConnections &&
-                        admissionsInFlight_ < front::maxAdmissionsInFlight;
+    const bool wanted = connections_.size() < limits_.maxConnections &&
+                        admissionsInFlight_ < limits_.maxAdmissionsInFlight;
     if (wanted != accepting_) {
         epoll_event event{};
         event.events = wanted ? std::uint32_t{EPOLLIN} : 0U;
@@ -395,8 +396,8 @@ void FrontServer::startCalls(Connection& connection) {
         }
         const Usage& usage = usage_[connection.uid];
         connection.argumentBytes = call->argument.size();
-        if (operationsInFlight_ >= front::maxOperationsInFlight ||
-            usage.operations >= front::maxOperationsInFlightPerUser) {
+        if (operationsInFlight_ >= limits_.maxOperationsInFlight ||
+            usage.operations >= limits_.maxOperationsInFlightPerUser) {
             connection.waitingCall = std::move(call).value();
             waitingForSlot_.push_back(id);
             break;
@@ -547,7 +548,7 @@ void FrontServer::checkDeadlines() {
     for (const std::uint64_t id : partialFrames_) {
         const Connection* connection = find(id);
         if (connection != nullptr && connection->frameBegun &&
-            now - *connection->frameBegun > front::partialFrameDeadline) {
+            now - *connection->frameBegun > limits_.partialFrameDeadline) {
             expired.push_back(id);
         }
     }
@@ -597,21 +598,21 @@ void FrontServer::recharge(Connection& connection) {
 bool FrontServer::budgetAllowsReading(const Connection& connection) const {
     const auto found = usage_.find(connection.uid);
     const std::size_t mine = found == usage_.end() ? 0 : found->second.bufferedBytes;
-    return bufferedBytes_ + front::receiveChunkSize <= front::maxBufferedBytes &&
-           mine + front::receiveChunkSize <= front::maxBufferedBytesPerUser;
+    return bufferedBytes_ + front::receiveChunkSize <= limits_.maxBufferedBytes &&
+           mine + front::receiveChunkSize <= limits_.maxBufferedBytesPerUser;
 }
 
 void FrontServer::resumeWaiting() {
     // Calls first: a freed operation slot goes to the connection that waited longest.
     std::size_t rounds = waitingForSlot_.size();
-    while (rounds-- > 0 && operationsInFlight_ < front::maxOperationsInFlight) {
+    while (rounds-- > 0 && operationsInFlight_ < limits_.maxOperationsInFlight) {
         const std::uint64_t id = waitingForSlot_.front();
         waitingForSlot_.pop_front();
         Connection* connection = find(id);
         if (connection == nullptr || !connection->waitingCall) {
             continue;
         }
-        if (usage_[connection->uid].operations >= front::maxOperationsInFlightPerUser) {
+        if (usage_[connection->uid].operations >= limits_.maxOperationsInFlightPerUser) {
             waitingForSlot_.push_back(id);
             continue;
         }

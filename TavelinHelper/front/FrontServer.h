@@ -15,6 +15,7 @@
 
 #include "Frame.h"
 #include "FrontDelegate.h"
+#include "FrontLimits.h"
 #include "LoopMailbox.h"
 #include "MonitorClient.h"
 #include "SenderPidfd.h"
@@ -30,7 +31,7 @@ namespace tavelin {
 // only while work runs (an admission, the decoding of a request). Calls on one connection
 // are answered in order, one at a time; a slow call on one never delays another.
 //
-// Every resource a client can make the front hold is bounded (FrontLimits.h): the
+// Every resource a client can make the front hold is bounded (FrontLimits): the
 // connections of all users and of one, the admissions under way, the bytes of requests
 // and replies held, the time a frame may take, the operations waiting for the monitor.
 // Reaching a limit pauses reading or accepting, queues a call or closes one connection.
@@ -41,7 +42,7 @@ class FrontServer {
     // /proc/self/fdinfo opened before it lost sight of /proc, or -1 (see ProcessIdentity).
     // The monitor client and delegate must outlive the server.
     FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                int fdinfoDirectory = -1);
+                int fdinfoDirectory = -1, FrontLimits limits = {});
     FrontServer(const FrontServer&) = delete;
     FrontServer& operator=(const FrontServer&) = delete;
     ~FrontServer();
@@ -83,6 +84,7 @@ class FrontServer {
     void resumeWaiting();
     [[nodiscard]] Connection* find(std::uint64_t id);
 
+    const FrontLimits limits_;
     UniqueFd listening_;
     MonitorClient& monitor_;
     FrontDelegate& delegate_;

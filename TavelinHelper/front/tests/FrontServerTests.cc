@@ -2,10 +2,16 @@
 // connections, vanishing clients and broken frames.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "FrontTestSupport.h"
 #include "UnixSocket.h"
@@ -146,6 +152,124 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     const auto reply = readReply(fd.get(), reader);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->answer, "0.0.1");
+}
+
+// Runs `work` in a forked child that became uid/gid 65534 first: another user than this
+// test's. Answers whether `work` returned true.
+bool asAnotherUser(const std::function<bool()>& work) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped =
+            ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
+        ::_exit(dropped && work() ? 0 : 1);
+    }
+    int status = -1;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool versionAnswered(const std::string& name) {
+    FrameReader reader;
+    const UniqueFd fd = testing::connectAndGreet(name, reader);
+    if (!fd) {
+        return false;
+    }
+    testing::sendCall(fd.get(), 3, CallSelector::helperVersion, "");
+    const auto reply = readReply(fd.get(), reader);
+    return reply && reply->answer == "0.0.1";
+}
+
+// True when the daemon greets within a moment; false when the connection waits or closes.
+bool greetedSoon(int fd) {
+    pollfd readable{fd, POLLIN, 0};
+    if (::poll(&readable, 1, 1000) != 1) {
+        return false;
+    }
+    FrameReader reader;
+    const auto hello = testing::readFrame(fd, reader);
+    return hello.has_value();
+}
+
+TEST(FrontLimitTest, OneUserGetsNoMoreThanItsConnectionsAndAllTogetherWaitInTheBacklog) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as another user";
+    }
+    ServiceProbe probe;
+    TestDelegate delegate(probe);
+    {
+        // One user's third connection is closed at once; another user still gets in.
+        FrontLimits limits;
+        limits.maxConnectionsPerUser = 2;
+        const RunningFront front(delegate, limits);
+        const UniqueFd first = testing::connectTo(front.name());
+        const UniqueFd second = testing::connectTo(front.name());
+        EXPECT_TRUE(greetedSoon(first.get()));
+        EXPECT_TRUE(greetedSoon(second.get()));
+        const UniqueFd third = testing::connectTo(front.name());
+        FrameReader reader;
+        EXPECT_TRUE(testing::closesWithoutData(third.get(), reader));
+        EXPECT_TRUE(asAnotherUser([&] { return versionAnswered(front.name()); }));
+    }
+    {
+        // All slots taken: the next connection waits, unread, until one is free.
+        FrontLimits limits;
+        limits.maxConnections = 2;
+        const RunningFront front(delegate, limits);
+        std::vector<UniqueFd> held;
+        held.push_back(testing::connectTo(front.name()));
+        held.push_back(testing::connectTo(front.name()));
+        EXPECT_TRUE(greetedSoon(held[0].get()));
+        EXPECT_TRUE(greetedSoon(held[1].get()));
+        const UniqueFd waiting = testing::connectTo(front.name());
+        EXPECT_FALSE(greetedSoon(waiting.get()));
+        held.pop_back();
+        EXPECT_TRUE(greetedSoon(waiting.get()));
+    }
+}
+
+TEST(FrontLimitTest, AFrameLeftUnfinishedOrBeyondItsUsersBudgetIsClosedAtItsDeadline) {
+    ServiceProbe probe;
+    TestDelegate delegate(probe);
+    FrontLimits limits;
+    limits.partialFrameDeadline = std::chrono::milliseconds(300);
+    limits.maxBufferedBytesPerUser = 256 * 1024;
+    const RunningFront front(delegate, limits);
+    const std::string frame =
+        *encodeCall(CallFrame{1, CallSelector::perform, std::string(900 * 1024, 'x')});
+    for (const std::size_t sent : {std::size_t{20}, frame.size()}) {
+        SCOPED_TRACE(sent);
+        FrameReader reader;
+        const UniqueFd fd = testing::connectAndGreet(front.name(), reader);
+        ASSERT_TRUE(fd);
+        // Never waits: what the socket does not take stays unsent, as the front stopped
+        // reading at the budget.
+        static_cast<void>(::send(fd.get(), frame.data(), sent, MSG_DONTWAIT | MSG_NOSIGNAL));
+        EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+        EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
+    }
+    EXPECT_EQ(probe.callsStarted, 0);
+}
+
+TEST(FrontLimitTest, CallsBeyondAUsersOperationSlotsWaitTheirTurn) {
+    ServiceProbe probe;
+    TestDelegate delegate(probe);
+    FrontLimits limits;
+    limits.maxOperationsInFlightPerUser = 1;
+    const RunningFront front(delegate, limits);
+    FrameReader firstReader;
+    FrameReader secondReader;
+    const UniqueFd first = testing::connectAndGreet(front.name(), firstReader);
+    const UniqueFd second = testing::connectAndGreet(front.name(), secondReader);
+    testing::sendCall(first.get(), 1, CallSelector::perform, "block");
+    probe.blockEntered.wait();
+    testing::sendCall(second.get(), 2, CallSelector::perform, "after");
+    // The second connection's version call is not an operation: answered meanwhile.
+    testing::sendCall(second.get(), 3, CallSelector::helperVersion, "");
+    ::usleep(100000);
+    EXPECT_EQ(probe.callsStarted, 1);
+    probe.blockRelease.open();
+    EXPECT_EQ(readReply(first.get(), firstReader)->answer, "echo:block");
+    EXPECT_EQ(readReply(second.get(), secondReader)->answer, "echo:after");
+    EXPECT_EQ(readReply(second.get(), secondReader)->answer, "0.0.1");
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ class TestDelegate final : public FrontDelegate {
 // (its channel leads nowhere): for delegates that admit without looking at the peer.
 class RunningFront {
   public:
-    explicit RunningFront(FrontDelegate& delegate) {
+    explicit RunningFront(FrontDelegate& delegate, FrontLimits limits = {}) {
         auto socket = listenOnAbstractName(name_);
         auto channel = channel::makeChannelPair();
         if (!socket || !channel) {
@@ -158,7 +158,8 @@ class RunningFront {
         }
         monitorEnd_ = std::move(channel->monitorEnd);
         monitor_ = std::make_unique<MonitorClient>(std::move(channel->frontEnd));
-        server_ = std::make_unique<FrontServer>(std::move(socket).value(), *monitor_, delegate);
+        server_ = std::make_unique<FrontServer>(std::move(socket).value(), *monitor_, delegate, -1,
+                                                limits);
         thread_ = std::thread([this] { static_cast<void>(server_->run()); });
     }
     ~RunningFront() {
