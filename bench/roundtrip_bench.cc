@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -250,29 +249,7 @@ double clientAdmission(const std::string& program, const std::string& name) {
     return text.rfind("refused", 0) == 0 ? -1.0 : std::stod(text) / 1e6;
 }
 
-// --- 4. memory ---
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
-
-long daemonResidentKiB(pid_t monitor) {
-    long total = residentKiB(monitor);
-    std::ifstream children("/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) +
-                           "/children");
-    pid_t child = 0;
-    while (children >> child) {
-        total += residentKiB(child);
-    }
-    return total;
-}
+// --- 4. memory (the daemon's resident memory, from DaemonProcess) ---
 
 void report(const char* what, double measured, double reference, double ratio, const char* target) {
     static_cast<void>(std::printf("%-46s %10.2f us vs %10.2f us  ratio %6.4f  (target %s)\n", what,
@@ -340,14 +317,14 @@ int run() {
     ::rmdir(directory);
 
     constexpr int idleConnections = 2000;
-    const long before = daemonResidentKiB(daemon->pid());
+    const long before = daemon->residentKiB();
     std::vector<HelperClient> idle;
     idle.reserve(idleConnections);
     for (int index = 0; index < idleConnections; ++index) {
         idle.push_back(connectOrFail(name));
     }
     static_cast<void>(idle.back().helperVersion());  // every admission has finished
-    const long after = daemonResidentKiB(daemon->pid());
+    const long after = daemon->residentKiB();
     const double perConnection = static_cast<double>(after - before) * 1024 / idleConnections;
     static_cast<void>(std::printf("%-46s %10.0f bytes vs 4096 bytes  ratio %6.4f  (target <= 1)\n",
                                   "resident memory per idle admitted connection", perConnection,

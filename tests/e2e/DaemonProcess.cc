@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <iterator>
 #include <variant>
 
@@ -91,6 +92,32 @@ void DaemonProcess::collectLog(const UniqueFd& logPipe) {
     const std::lock_guard lock(mutex_);
     logClosed_ = true;
     changed_.notify_all();
+}
+
+namespace {
+
+long processResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+long DaemonProcess::residentKiB() const {
+    long total = processResidentKiB(pid_);
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
+    pid_t child = 0;
+    while (children >> child) {
+        total += processResidentKiB(child);
+    }
+    return total;
 }
 
 std::vector<std::string> DaemonProcess::lines() const {

@@ -46,6 +46,8 @@ class DaemonProcess {
     [[nodiscard]] const std::string& serviceName() const noexcept { return serviceName_; }
     // The monitor's pid; the front is its child.
     [[nodiscard]] pid_t pid() const noexcept { return pid_; }
+    // The resident memory of the monitor and of its children (the front), in KiB.
+    [[nodiscard]] long residentKiB() const;
     // Every complete log line so far, without its line feed.
     [[nodiscard]] std::vector<std::string> lines() const;
     // Waits until `count` lines match (or the log ends, or a generous safety limit passes,

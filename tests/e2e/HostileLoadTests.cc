@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -83,29 +82,6 @@ class ConnectionHolder {
     std::string line_;
 };
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
-
-// The resident memory of the monitor and of its children (the front).
-long daemonResidentKiB(pid_t monitor) {
-    long total = residentKiB(monitor);
-    std::ifstream children("/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) +
-                           "/children");
-    pid_t child = 0;
-    while (children >> child) {
-        total += residentKiB(child);
-    }
-    return total;
-}
-
 // The daemon's memory may not exceed this, whatever is held.
 constexpr long residentLimitKiB = 256 * 1024;
 
@@ -134,7 +110,7 @@ TEST(HostileLoadTest, ThousandsOfHeldConnectionsLeaveOthersServedAndMemoryBounde
     const ConnectionHolder maximal(name, "maximal", 64, true);
     ASSERT_EQ(maximal.report(), "ready 64\n");
     expectOthersServed(name);
-    const long resident = daemonResidentKiB(daemon->pid());
+    const long resident = daemon->residentKiB();
     RecordProperty("daemonResidentKiB", static_cast<int>(resident));
 #ifndef TAVELIN_SANITIZER_BUILD
     // A sanitizer's shadow memory and quarantine multiply what the daemon holds; the bound
