@@ -26,7 +26,8 @@ using SeccompContext = std::unique_ptr<void, SeccompDeleter>;
 // A sanitizer build's runtime makes calls of its own (signal stacks for its threads, its
 // reports); tests run those builds, so their filters allow these too. Release builds never
 // see this list.
-constexpr std::string_view sanitizerRuntimeCalls[] = {"sigaltstack", "pipe2", "prlimit64"};
+constexpr std::string_view sanitizerRuntimeCalls[] = {"sigaltstack", "pipe2", "prlimit64",
+                                                      "gettimeofday"};
 #endif
 
 Status<SystemError> lockIntoEmptyRoot(const SandboxSettings& settings) {

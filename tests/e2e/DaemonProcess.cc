@@ -73,6 +73,12 @@ DaemonProcess::~DaemonProcess() {
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     logReader_.join();  // the pipe reaches end of file once the daemon is gone
+    // A sanitizer report in either process (a race goes on running) fails the test.
+    for (const std::string& line : lines_) {
+        if (line.find("Sanitizer") != std::string::npos) {
+            ADD_FAILURE() << "the daemon's log holds a sanitizer report: " << line;
+        }
+    }
 }
 
 void DaemonProcess::collectLog(const UniqueFd& logPipe) {
