@@ -139,6 +139,7 @@ Expected<ChildProcess, SystemError> startFront(const FrontLaunch& launch, int li
         "tavelin-helper-front",     "--account", std::to_string(launch.uid),
         std::to_string(launch.gid), "--root",    launch.emptyRoot};
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

@@ -113,8 +113,8 @@ bool carriesDescriptor(const MonitorReply& reply) noexcept {
     if (const auto* opened = std::get_if<PeerOpened>(&reply)) {
         return opened->errorNumber == 0;
     }
-    const auto& done = std::get<OperationDone>(reply);
-    return done.messageLength > maxInlineMessage;
+    const auto* done = std::get_if<OperationDone>(&reply);
+    return done != nullptr && done->messageLength > maxInlineMessage;
 }
 
 std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) {
