@@ -48,7 +48,8 @@ inline constexpr std::size_t maxInlineMessage = maxDatagramSize - headerSize - 1
 inline constexpr std::uint32_t maxPathCount = 10000;
 // The most bytes a path list or a single path blob may hold: 1 MiB of paths plus their
 // length fields.
-inline constexpr std::size_t maxPathBlobSize = std::size_t{1024} * 1024 + std::size_t{4} * maxPathCount;
+inline constexpr std::size_t maxPathBlobSize =
+    std::size_t{1024} * 1024 + std::size_t{4} * maxPathCount;
 // The most bytes of a result message in a blob.
 inline constexpr std::size_t maxMessageBlobSize = std::size_t{2} * 1024 * 1024;
 
