@@ -30,34 +30,43 @@ std::string answerOf(Expected<MonitorClient::Reply, SystemError> reply) {
     if (done == nullptr || done->noResult) {
         return {};
     }
-    std::string message = done->inlineMessage;
-    if (done->messageLength > channel::maxInlineMessage) {
-        auto blob = channel::readSealedBlob(reply->descriptor.get(), channel::maxMessageBlobSize);
-        if (!blob || blob->size() != done->messageLength) {
-            return {};
-        }
-        message = std::move(blob).value();
+    auto message =
+        channel::attachedBytes(done->message, reply->descriptor.get(), channel::maxMessageBlobSize);
+    if (!message) {
+        return {};
     }
-    return encoded(PrivilegedResult(done->success, std::move(message), done->freedBytes));
+    return encoded(PrivilegedResult(done->success, std::move(message).value(), done->freedBytes));
 }
 
-// The typed request for the monitor and the blob it needs (none for an update).
+// The typed request for the monitor and the blob of its attachment, if it needs one.
 struct MonitorRequest {
     channel::FrontRequest request;
-    std::string blob;
+    UniqueFd blob;
 };
 
-MonitorRequest requestFor(const PrivilegedOperation& operation, std::uint64_t peerHandle) {
+Expected<MonitorRequest, SystemError> requestFor(const PrivilegedOperation& operation,
+                                                 std::uint64_t peerHandle) {
     const auto& payload = operation.payload();
     if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
-        return {channel::RemoveSystemPaths{peerHandle,
-                                           static_cast<std::uint32_t>(removal->paths.size())},
-                channel::encodePathList(removal->paths)};
+        auto attached = channel::attach(channel::encodePathList(removal->paths));
+        if (!attached) {
+            return Unexpected(std::move(attached).error());
+        }
+        return MonitorRequest{channel::RemoveSystemPaths{
+                                  peerHandle, static_cast<std::uint32_t>(removal->paths.size()),
+                                  std::move(attached->attachment)},
+                              std::move(attached->blob)};
     }
     if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
-        return {channel::RepairPermissions{peerHandle}, repair->path};
+        auto attached = channel::attach(repair->path);
+        if (!attached) {
+            return Unexpected(std::move(attached).error());
+        }
+        return MonitorRequest{
+            channel::RepairPermissions{peerHandle, std::move(attached->attachment)},
+            std::move(attached->blob)};
     }
-    return {channel::InstallUpdates{peerHandle}, {}};
+    return MonitorRequest{channel::InstallUpdates{peerHandle}, {}};
 }
 
 }  // namespace
@@ -77,17 +86,12 @@ void HelperService::perform(std::string_view operationJSON, const DataReply& rep
             reply(encoded(PrivilegedResult(false, std::string(invalidOperationMessage), 0)));
             return;
         }
-        const MonitorRequest typed = requestFor(*decoded, peerHandle_);
-        UniqueFd blob;
-        if (!std::holds_alternative<channel::InstallUpdates>(typed.request)) {
-            auto made = channel::makeSealedBlob(typed.blob);
-            if (!made) {
-                reply({});
-                return;
-            }
-            blob = std::move(made).value();
+        const auto typed = requestFor(*decoded, peerHandle_);
+        if (!typed) {
+            reply({});
+            return;
         }
-        auto sent = monitor_.send(typed.request, blob.get(),
+        auto sent = monitor_.send(typed->request, typed->blob.get(),
                                   [reply](Expected<MonitorClient::Reply, SystemError> answer) {
                                       reply(answerOf(std::move(answer)));
                                   });

@@ -100,7 +100,7 @@ class Monitor::Session {
 
     Status<SystemError> handleRequest(std::uint64_t id, const RemoveSystemPaths& request,
                                       UniqueFd blob) {
-        auto bytes = readSealedBlob(blob.get(), maxPathBlobSize);
+        auto bytes = attachedBytes(request.pathList, blob.get(), maxPathBlobSize);
         auto paths =
             bytes ? decodePathList(*bytes, request.pathCount) : Unexpected(ChannelError::pathList);
         if (!paths) {
@@ -112,7 +112,7 @@ class Monitor::Session {
 
     Status<SystemError> handleRequest(std::uint64_t id, const RepairPermissions& request,
                                       UniqueFd blob) {
-        auto path = readSealedBlob(blob.get(), maxPathBlobSize);
+        auto path = attachedBytes(request.path, blob.get(), maxPathBlobSize);
         if (!path) {
             return systemError(EPROTO, "channel", "path blob");
         }
@@ -154,17 +154,10 @@ class Monitor::Session {
         UniqueFd blob;
         try {
             const PrivilegedResult result = monitor_.operations_.perform(operation);
-            done = OperationDone{result.success(),
-                                 false,
-                                 result.freedBytes(),
-                                 static_cast<std::uint32_t>(result.message().size()),
-                                 {}};
-            if (result.message().size() <= maxInlineMessage) {
-                done.inlineMessage = result.message();
-            } else if (auto made = makeSealedBlob(result.message())) {
-                blob = std::move(made).value();
-            } else {
-                done = noResult();
+            if (auto attached = attach(result.message())) {
+                done = OperationDone{result.success(), false, result.freedBytes(),
+                                     std::move(attached->attachment)};
+                blob = std::move(attached->blob);
             }
         } catch (...) {
             // No result could be made (out of memory): an empty answer, as for a result

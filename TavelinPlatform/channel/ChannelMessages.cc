@@ -21,6 +21,13 @@ std::string header(MessageType type, std::uint64_t requestId) {
     return out;
 }
 
+void putAttachment(std::string& out, const Attachment& attachment) {
+    put(out, attachment.length, 4);
+    if (!attachment.inBlob()) {
+        out += attachment.inlineBytes;
+    }
+}
+
 // Reads one body field after another; `complete` checks that nothing is missing or left.
 class BodyReader {
   public:
@@ -34,7 +41,16 @@ class BodyReader {
     std::int32_t takeSigned32() {
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(take(4)));
     }
-    std::string_view rest() { return reader_.rest(); }
+    // An attachment, last in its body: inline bytes must be exactly its length.
+    Attachment takeAttachment() {
+        Attachment attachment{static_cast<std::uint32_t>(take(4)), {}};
+        if (!attachment.inBlob()) {
+            const auto bytes = reader_.readBytes(attachment.length);
+            missing_ = missing_ || !bytes;
+            attachment.inlineBytes = std::string(bytes.value_or(std::string_view()));
+        }
+        return attachment;
+    }
 
     [[nodiscard]] Status<ChannelError> complete() {
         if (missing_) {
@@ -104,9 +120,13 @@ std::string_view channelErrorName(ChannelError error) noexcept {
 }
 
 bool carriesDescriptor(const FrontRequest& request) noexcept {
-    return std::holds_alternative<OpenPeer>(request) ||
-           std::holds_alternative<RemoveSystemPaths>(request) ||
-           std::holds_alternative<RepairPermissions>(request);
+    if (const auto* removal = std::get_if<RemoveSystemPaths>(&request)) {
+        return removal->pathList.inBlob();
+    }
+    if (const auto* repair = std::get_if<RepairPermissions>(&request)) {
+        return repair->path.inBlob();
+    }
+    return std::holds_alternative<OpenPeer>(request);
 }
 
 bool carriesDescriptor(const MonitorReply& reply) noexcept {
@@ -114,7 +134,7 @@ bool carriesDescriptor(const MonitorReply& reply) noexcept {
         return opened->errorNumber == 0;
     }
     const auto* done = std::get_if<OperationDone>(&reply);
-    return done != nullptr && done->messageLength > maxInlineMessage;
+    return done != nullptr && done->message.inBlob();
 }
 
 std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) {
@@ -130,11 +150,13 @@ std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) 
         std::string out = header(MessageType::removeSystemPaths, requestId);
         put(out, removal->peerHandle, 8);
         put(out, removal->pathCount, 4);
+        putAttachment(out, removal->pathList);
         return out;
     }
     if (const auto* repair = std::get_if<RepairPermissions>(&request)) {
         std::string out = header(MessageType::repairPermissions, requestId);
         put(out, repair->peerHandle, 8);
+        putAttachment(out, repair->path);
         return out;
     }
     if (const auto* update = std::get_if<InstallUpdates>(&request)) {
@@ -162,10 +184,7 @@ std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
     std::string out = header(MessageType::operationDone, requestId);
     put(out, done.noResult ? 2 : (done.success ? 1 : 0), 1);
     put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
-    put(out, done.messageLength, 4);
-    if (done.messageLength <= maxInlineMessage) {
-        out += done.inlineMessage;
-    }
+    putAttachment(out, done.message);
     return out;
 }
 
@@ -184,15 +203,21 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
             return finish<FrontRequest>(head->requestId, ReleasePeer{body.take(8)}, body,
                                         hasDescriptor);
         case MessageType::removeSystemPaths: {
-            RemoveSystemPaths removal{body.take(8), static_cast<std::uint32_t>(body.take(4))};
+            RemoveSystemPaths removal;
+            removal.peerHandle = body.take(8);
+            removal.pathCount = static_cast<std::uint32_t>(body.take(4));
+            removal.pathList = body.takeAttachment();
             if (removal.pathCount > maxPathCount) {
                 return Unexpected(ChannelError::pathCount);
             }
-            return finish<FrontRequest>(head->requestId, removal, body, hasDescriptor);
+            return finish<FrontRequest>(head->requestId, std::move(removal), body, hasDescriptor);
         }
-        case MessageType::repairPermissions:
-            return finish<FrontRequest>(head->requestId, RepairPermissions{body.take(8)}, body,
-                                        hasDescriptor);
+        case MessageType::repairPermissions: {
+            RepairPermissions repair;
+            repair.peerHandle = body.take(8);
+            repair.path = body.takeAttachment();
+            return finish<FrontRequest>(head->requestId, std::move(repair), body, hasDescriptor);
+        }
         case MessageType::installUpdates:
             return finish<FrontRequest>(head->requestId, InstallUpdates{body.take(8)}, body,
                                         hasDescriptor);
@@ -232,15 +257,7 @@ Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view byte
             done.success = outcome == 1;
             done.noResult = outcome == 2;
             done.freedBytes = static_cast<std::int64_t>(body.take(8));
-            done.messageLength = static_cast<std::uint32_t>(body.take(4));
-            if (done.messageLength <= maxInlineMessage) {
-                const std::string_view rest = body.rest();
-                if (rest.size() != done.messageLength) {
-                    return Unexpected(rest.size() < done.messageLength ? ChannelError::truncated
-                                                                       : ChannelError::overlong);
-                }
-                done.inlineMessage = std::string(rest);
-            }
+            done.message = body.takeAttachment();
             return finish<MonitorReply>(head->requestId, std::move(done), body, hasDescriptor);
         }
         default:

@@ -20,8 +20,8 @@
 //   front -> monitor
 //   1 openPeer           (no body)                       fd: the accepted connection
 //   2 releasePeer        u64 peer handle
-//   3 removeSystemPaths  u64 peer handle, u32 path count fd: sealed blob, the path list
-//   4 repairPermissions  u64 peer handle                 fd: sealed blob, the path
+//   3 removeSystemPaths  u64 peer handle, u32 path count, attachment: the path list
+//   4 repairPermissions  u64 peer handle, attachment: the path
 //   5 installUpdates     u64 peer handle
 //   6 inspectPeer        u64 peer handle (a fresh look at an opened peer)
 //
@@ -30,9 +30,10 @@
 //                        u32 gid, i32 tracer pid         fd: the executable (when opened)
 //                        (the answer to openPeer and inspectPeer)
 //   102 operationDone    u8 outcome (0 failed, 1 succeeded, 2 no result could be made),
-//                        i64 freed bytes, u32 message length, then the
-//                        message when it is at most maxInlineMessage bytes long
-//                                                        fd: sealed blob, a longer message
+//                        i64 freed bytes, attachment: the message
+//
+//   attachment           u32 length, then that many bytes when it is at most
+//                        maxInlineAttachment, else none   fd: sealed blob of that length
 //
 // A path list blob is `count` times (u32 length, that many bytes). Decoding checks every
 // length against the bytes present before using it, and refuses a datagram of another
@@ -43,7 +44,9 @@ namespace tavelin::channel {
 inline constexpr std::size_t headerSize = 16;
 // The longest datagram either side sends or accepts.
 inline constexpr std::size_t maxDatagramSize = 4096;
-inline constexpr std::size_t maxInlineMessage = maxDatagramSize - headerSize - 13;
+// The most bytes an attachment carries inside its datagram (the longest fixed body before
+// one is a removal's 16 bytes); longer ones travel in a sealed blob.
+inline constexpr std::size_t maxInlineAttachment = maxDatagramSize - headerSize - 16;
 // A removal names at most this many paths (the front refuses larger requests first).
 inline constexpr std::uint32_t maxPathCount = 10000;
 // The most bytes a path list or a single path blob may hold: 1 MiB of paths plus their
@@ -77,6 +80,16 @@ enum class ChannelError {
 
 [[nodiscard]] std::string_view channelErrorName(ChannelError error) noexcept;
 
+// Bytes that ride inside the datagram when they fit, sparing a memory file for the common
+// short path or message, and in a sealed blob beside it otherwise (see SealedBlob.h).
+struct Attachment {
+    std::uint32_t length = 0;
+    std::string inlineBytes;  // the bytes when they fit; empty when they are in a blob
+
+    [[nodiscard]] bool inBlob() const noexcept { return length > maxInlineAttachment; }
+    friend bool operator==(const Attachment&, const Attachment&) = default;
+};
+
 // --- front -> monitor ---
 struct OpenPeer {};
 struct ReleasePeer {
@@ -85,9 +98,11 @@ struct ReleasePeer {
 struct RemoveSystemPaths {
     std::uint64_t peerHandle = 0;
     std::uint32_t pathCount = 0;
+    Attachment pathList;  // encodePathList of the paths
 };
 struct RepairPermissions {
     std::uint64_t peerHandle = 0;
+    Attachment path;
 };
 struct InstallUpdates {
     std::uint64_t peerHandle = 0;
@@ -113,8 +128,7 @@ struct OperationDone {
     // reply is then empty, and success, freed bytes and message are meaningless.
     bool noResult = false;
     std::int64_t freedBytes = 0;
-    std::uint32_t messageLength = 0;
-    std::string inlineMessage;  // the message when it fits; empty when it is in a blob
+    Attachment message;
 };
 using MonitorReply = std::variant<PeerOpened, OperationDone>;
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits>
+
 #include "RetryOnInterrupt.h"
 
 namespace tavelin::channel {
@@ -57,6 +59,36 @@ Expected<std::string, SystemError> readSealedBlob(int fd, std::size_t maxBytes) 
             return count < 0 ? lastSystemError("read", "blob") : systemError(EIO, "blob");
         }
         done += static_cast<std::size_t>(count);
+    }
+    return bytes;
+}
+
+Expected<Attached, SystemError> attach(std::string bytes) {
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return systemError(EFBIG, "attachment");
+    }
+    Attached attached;
+    attached.attachment.length = static_cast<std::uint32_t>(bytes.size());
+    if (!attached.attachment.inBlob()) {
+        attached.attachment.inlineBytes = std::move(bytes);
+        return attached;
+    }
+    auto blob = makeSealedBlob(bytes);
+    if (!blob) {
+        return Unexpected(std::move(blob).error());
+    }
+    attached.blob = std::move(blob).value();
+    return attached;
+}
+
+Expected<std::string, SystemError> attachedBytes(Attachment attachment, int blob,
+                                                 std::size_t maxBytes) {
+    if (!attachment.inBlob()) {
+        return std::move(attachment.inlineBytes);
+    }
+    auto bytes = readSealedBlob(blob, maxBytes);
+    if (bytes && bytes->size() != attachment.length) {
+        return systemError(EPROTO, "blob length");
     }
     return bytes;
 }

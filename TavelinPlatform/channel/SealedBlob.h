@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "ChannelMessages.h"
 #include "SystemError.h"
 #include "UniqueFd.h"
 
@@ -19,5 +20,18 @@ namespace tavelin::channel {
 // descriptor is not a memory file sealed against writing, growing and shrinking, with
 // EFBIG when it holds more than `maxBytes`.
 [[nodiscard]] Expected<std::string, SystemError> readSealedBlob(int fd, std::size_t maxBytes);
+
+// `bytes` as an attachment: inline when they fit, else in a new sealed blob (`blob`).
+struct Attached {
+    Attachment attachment;
+    UniqueFd blob;
+};
+[[nodiscard]] Expected<Attached, SystemError> attach(std::string bytes);
+
+// The bytes of a received attachment: its inline bytes, or those of `blob`, which must be
+// a sealed blob of exactly the attachment's length and at most `maxBytes` (EPROTO when its
+// length differs).
+[[nodiscard]] Expected<std::string, SystemError> attachedBytes(Attachment attachment, int blob,
+                                                               std::size_t maxBytes);
 
 }  // namespace tavelin::channel

@@ -36,12 +36,15 @@ std::string withByte(std::string bytes, std::size_t offset, char value) {
 }
 
 TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
-    const std::string removal = encodeRequest(7, RemoveSystemPaths{42, 3});
+    const Attachment inBlob{static_cast<std::uint32_t>(maxInlineAttachment + 1), {}};
+    const std::string removal = encodeRequest(7, RemoveSystemPaths{42, 3, inBlob});
     const auto decoded = decodeRequest(removal, true);
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(decoded->requestId, 7U);
     EXPECT_EQ(std::get<RemoveSystemPaths>(decoded->message).peerHandle, 42U);
     EXPECT_EQ(std::get<RemoveSystemPaths>(decoded->message).pathCount, 3U);
+    EXPECT_EQ(std::get<RemoveSystemPaths>(decoded->message).pathList, inBlob);
+    const std::string repair = encodeRequest(8, RepairPermissions{42, Attachment{2, "/x"}});
 
     const struct {
         const char* what;
@@ -57,9 +60,13 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
          ChannelError::unknownType},
         {"reserved field", withByte(removal, 5, 1), true, ChannelError::reservedNotZero},
         {"removal without its blob", removal, false, ChannelError::descriptorWrong},
+        {"inline path with a descriptor", repair, true, ChannelError::descriptorWrong},
+        {"inline path cut short", repair.substr(0, repair.size() - 1), false,
+         ChannelError::truncated},
+        {"inline path longer than said", repair + "y", false, ChannelError::overlong},
         {"update with a descriptor", encodeRequest(1, InstallUpdates{1}), true,
          ChannelError::descriptorWrong},
-        {"too many paths", encodeRequest(1, RemoveSystemPaths{1, maxPathCount + 1}), true,
+        {"too many paths", encodeRequest(1, RemoveSystemPaths{1, maxPathCount + 1, inBlob}), true,
          ChannelError::pathCount},
     };
     for (const auto& c : cases) {
@@ -68,17 +75,22 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         EXPECT_EQ(channelErrorName(result.error()), channelErrorName(c.error)) << c.what;
     }
 
-    // Replies: a message fits inline up to its limit and travels in a blob beyond it.
-    for (const std::size_t length : {std::size_t{0}, maxInlineMessage, maxInlineMessage + 1}) {
-        const std::string message(length <= maxInlineMessage ? length : 0, 'm');
-        const OperationDone done{true, false, -5, static_cast<std::uint32_t>(length), message};
-        const auto reply = decodeReply(encodeReply(3, done), length > maxInlineMessage);
+    // Attachments ride inline up to their limit and in a blob beyond it, in both directions.
+    for (const std::size_t length :
+         {std::size_t{0}, maxInlineAttachment, maxInlineAttachment + 1}) {
+        const Attachment message{static_cast<std::uint32_t>(length),
+                                 std::string(length <= maxInlineAttachment ? length : 0, 'm')};
+        const auto reply =
+            decodeReply(encodeReply(3, OperationDone{true, false, -5, message}), message.inBlob());
         ASSERT_TRUE(reply.has_value()) << length;
-        const auto& back = std::get<OperationDone>(reply->message);
-        EXPECT_EQ(back.freedBytes, -5);
-        EXPECT_EQ(back.inlineMessage, message);
+        EXPECT_EQ(std::get<OperationDone>(reply->message).freedBytes, -5);
+        EXPECT_EQ(std::get<OperationDone>(reply->message).message, message);
+        const auto request =
+            decodeRequest(encodeRequest(4, RepairPermissions{1, message}), message.inBlob());
+        ASSERT_TRUE(request.has_value()) << length;
+        EXPECT_EQ(std::get<RepairPermissions>(request->message).path, message);
     }
-    EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, false, 0, 4, "abc"}), false));
+    EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, false, 0, {4, "abc"}}), false));
 }
 
 TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
@@ -149,6 +161,21 @@ TEST(SealedBlobTest, TakesOnlySealedMemoryFilesWithinTheirLimit) {
     EXPECT_EQ(readSealedBlob(unsealed.get(), 100).error().errorNumber, EPERM);
     const UniqueFd file(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
     EXPECT_EQ(readSealedBlob(file.get(), 1 << 30).error().errorNumber, EPERM);
+}
+
+TEST(SealedBlobTest, AttachmentsTakeABlobOnlyBeyondTheInlineLimitAndMustMatchItsLength) {
+    for (const std::size_t length : {maxInlineAttachment, maxInlineAttachment + 1}) {
+        const std::string bytes(length, 'a');
+        auto attached = attach(bytes);
+        ASSERT_TRUE(attached.has_value()) << length;
+        EXPECT_EQ(attached->blob.valid(), length > maxInlineAttachment);
+        EXPECT_EQ(attachedBytes(attached->attachment, attached->blob.get(), length), bytes);
+    }
+    // A blob of another length than its attachment says is refused, even a sealed one.
+    auto other = makeSealedBlob(std::string(maxInlineAttachment + 2, 'b'));
+    ASSERT_TRUE(other.has_value());
+    const Attachment claimed{static_cast<std::uint32_t>(maxInlineAttachment + 1), {}};
+    EXPECT_EQ(attachedBytes(claimed, other->get(), 1 << 20).error().errorNumber, EPROTO);
 }
 
 }  // namespace
