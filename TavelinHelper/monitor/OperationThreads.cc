@@ -15,6 +15,7 @@ OperationThreads::~OperationThreads() {
 
 bool OperationThreads::run(std::function<void()> job) {
     std::list<std::thread> finished;
+    bool wakeIdle = false;
     {
         const std::lock_guard lock(mutex_);
         // Join what has ended, so the list never grows beyond the threads alive.
@@ -33,7 +34,7 @@ bool OperationThreads::run(std::function<void()> job) {
         }
         jobs_.push_back(std::move(job));
         if (idle_ > jobs_.size() - 1) {
-            available_.notify_one();
+            wakeIdle = true;
         } else {
             ++running_;
             try {
@@ -44,6 +45,11 @@ bool OperationThreads::run(std::function<void()> job) {
                 throw;
             }
         }
+    }
+    // Woken after the lock is released, so that the idle thread does not wake only to wait
+    // for the lock still held here: one context switch less on every operation.
+    if (wakeIdle) {
+        available_.notify_one();
     }
     for (std::thread& thread : finished) {
         thread.join();
