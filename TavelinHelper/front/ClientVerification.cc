@@ -32,6 +32,11 @@ long verify(PeerInspector* connection, const Requirement* requirement, const Tru
     if (first->tracerPid != 0) {
         return clientNotSatisfying;
     }
+    // A signature vouches for one file; a peer that runs other code beside or instead of
+    // it is not the signed program.
+    if (first->code != PeerCodeFinding::clean) {
+        return clientNotSatisfying;
+    }
     if (checkCode(first->executable.get(), anchor, *requirement).result !=
         CodeCheckResult::satisfied) {
         return clientNotSatisfying;
@@ -39,7 +44,7 @@ long verify(PeerInspector* connection, const Requirement* requirement, const Tru
     // Look again after the hash: the peer may have exec'd another file or gained a tracer
     // while it ran. What happens after this point is outside admission's reach.
     const Expected<PeerEvidence, SystemError> again = connection->inspect();
-    if (!again || again->tracerPid != 0 ||
+    if (!again || again->tracerPid != 0 || again->code != PeerCodeFinding::clean ||
         !sameFile(first->executable.get(), again->executable.get())) {
         return clientNotSatisfying;
     }

@@ -22,16 +22,18 @@ class PeerInspector {
     [[nodiscard]] virtual Expected<PeerEvidence, SystemError> inspect() = 0;
 };
 
-// A look taken by this process itself (inspectPeer), for the monitor and for tests.
+// A look taken by this process itself (inspectPeer), for tests.
 class LocalPeerInspector final : public PeerInspector {
   public:
-    explicit LocalPeerInspector(const PeerProcess& peer) : peer_(peer) {}
+    LocalPeerInspector(const PeerProcess& peer, const CodeTrust& trust)
+        : peer_(peer), trust_(trust) {}
     [[nodiscard]] Expected<PeerEvidence, SystemError> inspect() override {
-        return inspectPeer(peer_);
+        return inspectPeer(peer_, trust_);
     }
 
   private:
     const PeerProcess& peer_;
+    const CodeTrust& trust_;
 };
 
 // Checks the code of the process on the other end of a connection against a requirement,
@@ -39,10 +41,11 @@ class LocalPeerInspector final : public PeerInspector {
 //   1. the peer: no inspector (null), or a first look that fails (the peer exited, or its
 //      executable cannot be opened through its pidfd-confirmed /proc directory) gives 1;
 //   2. the requirement text: one that does not parse gives 2 (so 1 wins over 2);
-//   3. validity: a traced peer, an unsigned or altered executable, a chain that does not
-//      end at `anchor`, a leaf that is expired or not for code signing, an unmet
-//      condition, or a second look after the hash that fails, shows another file (the
-//      peer exec'd) or a tracer gives 3; otherwise 0.
+//   3. validity: a traced peer, a peer whose code is not its executable's (another user
+//      namespace, the executable not mapped, foreign code mapped), an unsigned or altered
+//      executable, a chain that does not end at `anchor`, a leaf that is expired or not for code
+//      signing, an unmet condition, or a second look after the hash that fails, shows another file
+//      (the peer exec'd) or a tracer gives 3; otherwise 0.
 // The executable is hashed only when its signature block and the requirement's conditions
 // have passed, so refusing unsigned or foreign-signed programs stays cheap.
 // Keeps no state and caches nothing; safe to call from several threads at once (each

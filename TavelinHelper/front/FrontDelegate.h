@@ -17,6 +17,17 @@ enum class ConnectionEnd {
     protocolError,     // a malformed or refused frame, or end of stream inside a frame
     frameTimeout,      // a frame begun was not complete within partialFrameDeadline
     transportError,    // a failed receive or send, e.g. the peer vanished mid-reply
+    programChanged,    // the monitor found the peer running another program than at admission
+};
+
+// The service of one admitted connection: the protocol's two calls, and whether the
+// connection must end because the monitor refused its peer.
+class ConnectionService : public PrivilegedHelperProtocol {
+  public:
+    // True once the monitor answered a call with "the peer runs another program than it was
+    // admitted with"; that call's reply is then not sent and the connection ends. Read on
+    // the loop thread, after that answer's reply was given.
+    [[nodiscard]] virtual bool peerChanged() const noexcept { return false; }
 };
 
 // Decides, for each accepted connection, whether its peer may talk to us, and hears how
@@ -30,7 +41,7 @@ class FrontDelegate {
     // when the front could not even ask); `pid` is the peer's pid from SO_PEERCRED, for
     // log lines. Returns the service that answers this connection's calls, or nullptr to
     // refuse it (the connection is then closed unread; logging is the delegate's).
-    [[nodiscard]] virtual std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
+    [[nodiscard]] virtual std::unique_ptr<ConnectionService> shouldAcceptNewConnection(
         MonitoredPeer* peer, pid_t pid) = 0;
 
     // On the loop thread, once an admitted connection has ended.

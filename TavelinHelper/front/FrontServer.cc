@@ -71,7 +71,7 @@ struct FrontServer::Connection {
     Stage stage = Stage::admitting;
     UniqueFd senderPidfd;
     std::optional<ProcessIdentity> sender;
-    std::shared_ptr<PrivilegedHelperProtocol> service;
+    std::shared_ptr<ConnectionService> service;
     std::uint64_t peerHandle = 0;
     FrameReader reader{maxCallBody};
     std::optional<CallFrame> waitingCall;  // taken from the reader, waiting for a slot
@@ -274,7 +274,7 @@ void FrontServer::admit(Connection& connection) {
     const pid_t pid = connection.pid;
     pool_.submit([this, id, fd, pid] {
         MonitoredPeer peer(monitor_, fd);
-        std::shared_ptr<PrivilegedHelperProtocol> service;
+        std::shared_ptr<ConnectionService> service;
         try {
             service = delegate_.shouldAcceptNewConnection(&peer, pid);
         } catch (...) {
@@ -285,8 +285,7 @@ void FrontServer::admit(Connection& connection) {
     });
 }
 
-void FrontServer::finishAdmission(std::uint64_t id,
-                                  std::shared_ptr<PrivilegedHelperProtocol> service,
+void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service,
                                   std::uint64_t peerHandle) {
     --admissionsInFlight_;
     Connection* connection = find(id);
@@ -472,6 +471,10 @@ void FrontServer::deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId
     }
     connection->callInFlight = false;
     connection->argumentBytes = 0;
+    if (connection->service->peerChanged()) {
+        close(*connection, ConnectionEnd::programChanged);
+        return;
+    }
     auto frame = encodeReply(ReplyFrame{callId, answer});
     if (!frame) {
         // An answer too large for a frame cannot be sent; the client learns of it as a

@@ -66,7 +66,7 @@ class FrontServer {
     [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
     void acceptConnections();
     void admit(Connection& connection);
-    void finishAdmission(std::uint64_t id, std::shared_ptr<PrivilegedHelperProtocol> service,
+    void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service,
                          std::uint64_t peerHandle);
     void readFrom(Connection& connection);
     [[nodiscard]] bool receiveChunk(Connection& connection);

@@ -20,6 +20,8 @@ std::string_view closingReason(ConnectionEnd end) {
             return "Protokollverletzung";
         case ConnectionEnd::frameTimeout:
             return "Frame unvollst\u00e4ndig nach 10 s";
+        case ConnectionEnd::programChanged:
+            return "anderes Programm als bei der Zulassung";
         case ConnectionEnd::closedByPeer:
         case ConnectionEnd::transportError:
             break;
@@ -29,7 +31,7 @@ std::string_view closingReason(ConnectionEnd end) {
 
 }  // namespace
 
-std::unique_ptr<PrivilegedHelperProtocol> HelperListenerDelegate::shouldAcceptNewConnection(
+std::unique_ptr<ConnectionService> HelperListenerDelegate::shouldAcceptNewConnection(
     MonitoredPeer* peer, pid_t pid) {
     // isClientAuthorized writes the reason line itself; ours follows it.
     if (!isClientAuthorized(peer, requirement_, anchor_, log_)) {

@@ -28,14 +28,16 @@ class HelperListenerDelegate final : public FrontDelegate {
     // verifies as code 1): the verification's reason line, then
     // "[TavelinHelper] Verbindung ABGELEHNT (Signaturprüfung fehlgeschlagen, pid=<pid>)",
     // and nullptr, so the connection is closed unread.
-    [[nodiscard]] std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(
-        MonitoredPeer* peer, pid_t pid) override;
+    [[nodiscard]] std::unique_ptr<ConnectionService> shouldAcceptNewConnection(MonitoredPeer* peer,
+                                                                               pid_t pid) override;
 
     // One line for an admitted connection closed because it broke the protocol:
     //   "[TavelinHelper] Verbindung geschlossen (Daten vor dem HELLO, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Daten eines fremden Prozesses, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Protokollverletzung, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Frame unvollständig nach 10 s, pid=<pid>)"
+    //   "[TavelinHelper] Verbindung geschlossen (anderes Programm als bei der Zulassung,
+    //   pid=<pid>)"
     // Nothing for a connection the client closed, or one that broke off in transport.
     void connectionEnded(pid_t pid, ConnectionEnd end) override;
 

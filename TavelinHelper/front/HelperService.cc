@@ -27,7 +27,7 @@ std::string answerOf(Expected<MonitorClient::Reply, SystemError> reply) {
         return {};
     }
     const auto* done = std::get_if<channel::OperationDone>(&reply->message);
-    if (done == nullptr || done->noResult) {
+    if (done == nullptr || done->noResult || done->peerChanged) {
         return {};
     }
     auto message =
@@ -91,10 +91,16 @@ void HelperService::perform(std::string_view operationJSON, const DataReply& rep
             reply({});
             return;
         }
-        auto sent = monitor_.send(typed->request, typed->blob.get(),
-                                  [reply](Expected<MonitorClient::Reply, SystemError> answer) {
-                                      reply(answerOf(std::move(answer)));
-                                  });
+        auto sent = monitor_.send(
+            typed->request, typed->blob.get(),
+            [reply, changed = peerChanged_](Expected<MonitorClient::Reply, SystemError> answer) {
+                const auto* done =
+                    answer ? std::get_if<channel::OperationDone>(&answer->message) : nullptr;
+                if (done != nullptr && done->peerChanged) {
+                    changed->store(true);
+                }
+                reply(answerOf(std::move(answer)));
+            });
         if (!sent) {
             reply({});
         }

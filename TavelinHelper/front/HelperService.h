@@ -1,17 +1,19 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
+#include "FrontDelegate.h"
 #include "MonitorClient.h"
-#include "TavelinShared/PrivilegedHelperProtocol.h"
 
 namespace tavelin {
 
 // The object each admitted connection talks to. It answers version queries itself and
 // turns a request into one typed message to the monitor, which judges, logs and acts.
 // Holds no state between calls but the monitor's handle of its peer.
-class HelperService final : public PrivilegedHelperProtocol {
+class HelperService final : public ConnectionService {
   public:
     // `peerHandle`: the monitor's handle of this connection's peer (MonitoredPeer::handle).
     HelperService(MonitorClient& monitor, std::uint64_t peerHandle)
@@ -29,9 +31,15 @@ class HelperService final : public PrivilegedHelperProtocol {
     // method throws.
     void perform(std::string_view operationJSON, const DataReply& reply) override;
 
+    // True once the monitor refused an operation because the peer had exec'd another
+    // program since admission.
+    [[nodiscard]] bool peerChanged() const noexcept override { return peerChanged_->load(); }
+
   private:
     MonitorClient& monitor_;
     std::uint64_t peerHandle_;
+    // Shared with the answer handlers, which may outlive the service.
+    std::shared_ptr<std::atomic<bool>> peerChanged_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace tavelin

@@ -22,9 +22,14 @@ Expected<PeerEvidence, SystemError> MonitoredPeer::inspect() {
     if (opened->errorNumber != 0) {
         return systemError(opened->errorNumber, "look at peer");
     }
-    return PeerEvidence{opened->pid, static_cast<uid_t>(opened->uid),
-                        static_cast<gid_t>(opened->gid), opened->tracerPid,
-                        std::move(reply->descriptor)};
+    // A finding this build does not know is no proof of clean code.
+    const auto code =
+        opened->codeFinding <= static_cast<std::uint32_t>(PeerCodeFinding::mappingsUnreadable)
+            ? static_cast<PeerCodeFinding>(opened->codeFinding)
+            : PeerCodeFinding::mappingsUnreadable;
+    return PeerEvidence{
+        opened->pid,       static_cast<uid_t>(opened->uid), static_cast<gid_t>(opened->gid),
+        opened->tracerPid, std::move(reply->descriptor),    code};
 }
 
 }  // namespace tavelin

@@ -30,13 +30,35 @@ PeerOpened openedReply(std::uint64_t handle, const PeerEvidence& evidence) {
                       evidence.pid,
                       static_cast<std::uint32_t>(evidence.uid),
                       static_cast<std::uint32_t>(evidence.gid),
-                      evidence.tracerPid};
+                      evidence.tracerPid,
+                      static_cast<std::uint32_t>(evidence.code)};
+}
+
+PeerOpened failedLook(int errorNumber, std::uint64_t handle = 0) {
+    PeerOpened opened;
+    opened.errorNumber = errorNumber;
+    opened.peerHandle = handle;
+    return opened;
+}
+
+std::optional<ExecutableIdentity> identityOf(int executable) {
+    struct stat status {};
+    if (::fstat(executable, &status) != 0) {
+        return std::nullopt;
+    }
+    return ExecutableIdentity{status.st_dev, status.st_ino};
 }
 
 }  // namespace
 
 // One front's conversation: its opened peers, its running operations, its replies.
 class Monitor::Session {
+    // A peer as this session opened it, and the executable its first look found.
+    struct OpenedPeer {
+        PeerProcess process;
+        std::optional<ExecutableIdentity> admittedExecutable;
+    };
+
   public:
     Session(Monitor& monitor, int channel) : monitor_(monitor), channel_(channel) {}
     Session(const Session&) = delete;
@@ -71,17 +93,18 @@ class Monitor::Session {
 
     Status<SystemError> handleRequest(std::uint64_t id, const OpenPeer&, UniqueFd connection) {
         if (peers_.size() >= maxOpenPeers) {
-            return reply(id, PeerOpened{EMFILE, 0, 0, 0, 0, 0});
+            return reply(id, failedLook(EMFILE));
         }
         if (!isOurConnection(connection.get())) {
-            return reply(id, PeerOpened{EPERM, 0, 0, 0, 0, 0});
+            return reply(id, failedLook(EPERM));
         }
         std::optional<PeerProcess> peer = monitor_.lookUpPeer_(connection.get());
         if (!peer) {
-            return reply(id, PeerOpened{ESRCH, 0, 0, 0, 0, 0});
+            return reply(id, failedLook(ESRCH));
         }
         const std::uint64_t handle = nextHandle_++;
-        auto& stored = peers_.emplace(handle, std::move(*peer)).first->second;
+        auto& stored =
+            peers_.emplace(handle, OpenedPeer{std::move(*peer), std::nullopt}).first->second;
         return replyWithLook(id, handle, stored);
     }
 
@@ -127,8 +150,17 @@ class Monitor::Session {
     // Runs the operation on a thread of its own, for a peer this session opened.
     Status<SystemError> start(std::uint64_t id, std::uint64_t peerHandle,
                               PrivilegedOperation operation) {
-        if (peers_.find(peerHandle) == peers_.end()) {
+        const auto found = peers_.find(peerHandle);
+        if (found == peers_.end()) {
             return systemError(EPROTO, "channel", "unknown peer");
+        }
+        // Admission vouched for one program; a peer that has exec'd another since (which
+        // keeps its connection and its pid) gets nothing done, whatever the front says.
+        const OpenedPeer& peer = found->second;
+        if (!peer.admittedExecutable || !stillRuns(peer.process, *peer.admittedExecutable)) {
+            OperationDone refused;
+            refused.peerChanged = true;
+            return reply(id, refused);
         }
         try {
             if (!threads_.run(
@@ -167,14 +199,17 @@ class Monitor::Session {
         static_cast<void>(sendReply(id, done, blob.get()));
     }
 
-    Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle,
-                                      const PeerProcess& peer) {
-        Expected<PeerEvidence, SystemError> evidence = inspectPeer(peer);
+    // The first look pins the executable that every operation checks the peer still runs.
+    Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle, OpenedPeer& peer) {
+        Expected<PeerEvidence, SystemError> evidence = inspectPeer(peer.process, monitor_.trust_);
+        if (evidence && !peer.admittedExecutable) {
+            peer.admittedExecutable = identityOf(evidence->executable.get());
+        }
         if (!evidence) {
-            return reply(id, PeerOpened{evidence.error().errorNumber, handle, 0, 0, 0, 0});
+            return reply(id, failedLook(evidence.error().errorNumber, handle));
         }
         if (!peerMayRead(*evidence)) {
-            return reply(id, PeerOpened{EACCES, handle, 0, 0, 0, 0});
+            return reply(id, failedLook(EACCES, handle));
         }
         return sendReply(id, openedReply(handle, *evidence), evidence->executable.get());
     }
@@ -209,16 +244,16 @@ class Monitor::Session {
 
     Monitor& monitor_;
     int channel_;
-    std::unordered_map<std::uint64_t, PeerProcess> peers_;
+    std::unordered_map<std::uint64_t, OpenedPeer> peers_;
     std::uint64_t nextHandle_ = 1;
     std::mutex sendMutex_;
     // Last: destroyed first, it waits for the operations, which use everything above.
     OperationThreads threads_{maxRunningOperations, maxIdleOperationThreads};
 };
 
-Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, int listeningSocket,
-                 PeerLookup lookUpPeer)
-    : log_(log), operations_(operations), lookUpPeer_(lookUpPeer) {
+Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
+                 int listeningSocket, PeerLookup lookUpPeer)
+    : log_(log), operations_(operations), trust_(trust), lookUpPeer_(lookUpPeer) {
     listeningAddressLength_ = sizeof listeningAddress_;
     if (::getsockname(listeningSocket, reinterpret_cast<sockaddr*>(&listeningAddress_),
                       &listeningAddressLength_) != 0) {

@@ -38,10 +38,10 @@ class Monitor {
     using PeerLookup = std::optional<PeerProcess> (*)(int socketFd);
 
     // `listeningSocket`: the daemon's listening socket; a connection the front presents
-    // must be one accepted from it (same local address). All references must outlive the
-    // monitor.
-    Monitor(LogSink& log, PrivilegedOperations& operations, int listeningSocket,
-            PeerLookup lookUpPeer = &peerProcessOfSocket);
+    // must be one accepted from it (same local address). `trust`: what a peer's code is
+    // examined against. All references must outlive the monitor.
+    Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
+            int listeningSocket, PeerLookup lookUpPeer = &peerProcessOfSocket);
 
     // Serves one front's end of the channel until the front closes it or breaks its rules
     // (a malformed datagram, an unknown peer handle, too many operations); waits for every
@@ -54,6 +54,7 @@ class Monitor {
 
     LogSink& log_;
     PrivilegedOperations& operations_;
+    const CodeTrust& trust_;
     PeerLookup lookUpPeer_;
     sockaddr_un listeningAddress_{};
     socklen_t listeningAddressLength_ = 0;

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include "AddressSpace.h"
@@ -44,6 +45,16 @@ constexpr std::chrono::seconds frontRestartWindow{60};
 int startFailure(LogSink& log, const std::string& what) {
     log.log("[TavelinHelper] Start fehlgeschlagen: " + what);
     return 1;
+}
+
+// The account besides root whose files may hold a client's code: the developer's, in a
+// development build only.
+std::optional<uid_t> developerAccount() {
+#ifdef TAVELIN_DEVELOPER_UID
+    return static_cast<uid_t>(TAVELIN_DEVELOPER_UID);
+#else
+    return std::nullopt;
+#endif
 }
 
 // A client that vanishes mid-reply must never end the daemon. Every send already uses
@@ -152,9 +163,14 @@ int main() {
         return startFailure(log, socket.error().describe());
     }
 
+    auto trust = CodeTrust::ofThisProcess(developerAccount());
+    if (!trust) {
+        return startFailure(log, trust.error().describe());
+    }
+
     UpdateInstaller updates;
     PrivilegedOperations operations(log, *fileSystem, updates);
-    Monitor monitor(log, operations, socket->get());
+    Monitor monitor(log, operations, *trust, socket->get());
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));
     return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());

@@ -178,11 +178,12 @@ std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
         put(out, opened->uid, 4);
         put(out, opened->gid, 4);
         put(out, static_cast<std::uint32_t>(opened->tracerPid), 4);
+        put(out, opened->codeFinding, 4);
         return out;
     }
     const auto& done = std::get<OperationDone>(reply);
     std::string out = header(MessageType::operationDone, requestId);
-    put(out, done.noResult ? 2 : (done.success ? 1 : 0), 1);
+    put(out, done.peerChanged ? 3 : (done.noResult ? 2 : (done.success ? 1 : 0)), 1);
     put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
     putAttachment(out, done.message);
     return out;
@@ -246,16 +247,18 @@ Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view byte
             opened.uid = static_cast<std::uint32_t>(body.take(4));
             opened.gid = static_cast<std::uint32_t>(body.take(4));
             opened.tracerPid = body.takeSigned32();
+            opened.codeFinding = static_cast<std::uint32_t>(body.take(4));
             return finish<MonitorReply>(head->requestId, opened, body, hasDescriptor);
         }
         case MessageType::operationDone: {
             OperationDone done;
             const std::uint64_t outcome = body.take(1);
-            if (outcome > 2) {
+            if (outcome > 3) {
                 return Unexpected(ChannelError::reservedNotZero);
             }
             done.success = outcome == 1;
             done.noResult = outcome == 2;
+            done.peerChanged = outcome == 3;
             done.freedBytes = static_cast<std::int64_t>(body.take(8));
             done.message = body.takeAttachment();
             return finish<MonitorReply>(head->requestId, std::move(done), body, hasDescriptor);

@@ -27,9 +27,11 @@
 //
 //   monitor -> front
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
-//                        u32 gid, i32 tracer pid         fd: the executable (when opened)
+//                        u32 gid, i32 tracer pid, u32 code finding (0: the code
+//                        is the executable's)    fd: the executable (when opened)
 //                        (the answer to openPeer and inspectPeer)
-//   102 operationDone    u8 outcome (0 failed, 1 succeeded, 2 no result could be made),
+//   102 operationDone    u8 outcome (0 failed, 1 succeeded, 2 no result could be made,
+//                        3 refused: the peer runs another program than at admission),
 //                        i64 freed bytes, attachment: the message
 //
 //   attachment           u32 length, then that many bytes when it is at most
@@ -121,6 +123,7 @@ struct PeerOpened {
     std::uint32_t uid = 0;
     std::uint32_t gid = 0;
     std::int32_t tracerPid = 0;
+    std::uint32_t codeFinding = 0;  // a PeerCodeFinding; anything but 0 refuses the peer
 };
 struct OperationDone {
     bool success = false;
@@ -129,6 +132,9 @@ struct OperationDone {
     bool noResult = false;
     std::int64_t freedBytes = 0;
     Attachment message;
+    // Nothing was done: the peer no longer runs the program it was admitted with. The
+    // connection is to be closed, not answered.
+    bool peerChanged = false;
 };
 using MonitorReply = std::variant<PeerOpened, OperationDone>;
 

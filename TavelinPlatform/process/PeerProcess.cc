@@ -127,7 +127,7 @@ std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
     return PeerProcess{std::move(pidfd), credentials.pid, credentials.uid, credentials.gid};
 }
 
-Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer) {
+Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer, const CodeTrust& trust) {
     const UniqueFd directory = openProcDirectory(peer);
     if (!directory) {
         return systemError(ESRCH, "/proc", std::to_string(peer.pid));
@@ -141,6 +141,7 @@ Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer) {
     if (::fstat(evidence.executable.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return systemError(EACCES, "exe of", std::to_string(peer.pid));
     }
+    evidence.code = examinePeerCode(directory.get(), status, trust);
     const UniqueFd statusFile(openAt(directory.get(), "status", O_RDONLY));
     std::string text;
     const long tracer = statusFile && readAll(statusFile.get(), text) ? tracerPidOf(text) : -1;
@@ -149,6 +150,13 @@ Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer) {
     }
     evidence.tracerPid = static_cast<pid_t>(tracer);
     return evidence;
+}
+
+bool stillRuns(const PeerProcess& peer, const ExecutableIdentity& executable) {
+    const UniqueFd directory = openProcDirectory(peer);
+    struct stat status {};
+    return directory && ::fstatat(directory.get(), "exe", &status, 0) == 0 &&
+           ExecutableIdentity{status.st_dev, status.st_ino} == executable;
 }
 
 }  // namespace tavelin

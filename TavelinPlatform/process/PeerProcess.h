@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "PeerCode.h"
 #include "SystemError.h"
 #include "UniqueFd.h"
 
@@ -28,13 +29,14 @@ struct PeerProcess {
 [[nodiscard]] std::optional<PeerProcess> peerProcessOfSocket(int socketFd);
 
 // What admission learns of a peer in one look through its pinned /proc directory: the
-// executable it runs now and who traces it.
+// executable it runs now, who traces it, and whether the code it runs is that executable's.
 struct PeerEvidence {
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
     pid_t tracerPid = 0;  // 0: not traced
     UniqueFd executable;  // read-only, close-on-exec, a regular file
+    PeerCodeFinding code = PeerCodeFinding::clean;
 };
 
 // One look at the peer. The executable is opened through /proc/<pid>/exe after the pidfd
@@ -43,7 +45,21 @@ struct PeerEvidence {
 // from, even if its path has since been renamed or replaced. A tracer can change a signed
 // process's code at will, so admission refuses a traced peer. Fails with ESRCH when it has exited
 // or its /proc directory no longer belongs to it, with the open's errno when its executable cannot
-// be opened, with EIO when its status cannot be read.
-[[nodiscard]] Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer);
+// be opened, with EIO when its status cannot be read. The code it runs is examined against
+// `trust` (examinePeerCode).
+[[nodiscard]] Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer,
+                                                              const CodeTrust& trust);
+
+// The executable a process runs, named by its device and inode.
+struct ExecutableIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    friend bool operator==(const ExecutableIdentity&, const ExecutableIdentity&) = default;
+};
+
+// Whether the peer still runs the executable it was admitted with: false once it has
+// exec'd another program, or exited. The cheap check made before every operation (one
+// /proc lookup, no file opened).
+[[nodiscard]] bool stillRuns(const PeerProcess& peer, const ExecutableIdentity& executable);
 
 }  // namespace tavelin

@@ -51,7 +51,17 @@ const std::string clientIdentifier(PrivilegedHelperInfo::clientBundleIdentifier)
 const std::string badRequirement = "anchor apple generic and identifier de.morvane.Tavelin";
 
 // What happens to the signed copy of the test peer before it is started.
-enum class Change { none, unsign, flipByte, cutBlock, insertBeforeBlock };
+// groupWritable and ownedByNobody leave the signature intact but make the file one that
+// others could have written: code the daemon does not vouch for.
+enum class Change {
+    none,
+    unsign,
+    flipByte,
+    cutBlock,
+    insertBeforeBlock,
+    groupWritable,
+    ownedByNobody
+};
 // A reused pid: the pidfd of the exited peer with the pid of a live process (this one).
 // None: the connection has no peer record at all. execsWhileHashed: the peer execs another
 // program when the check starts to read the content it hashes.
@@ -130,6 +140,8 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         {"one byte changed after signing", 3, {.change = Change::flipByte}},
         {"truncated block", 3, {.change = Change::cutBlock}},
         {"bytes inserted before the block", 3, {.change = Change::insertBeforeBlock}},
+        {"signed file writable by its group", 3, {.change = Change::groupWritable}},
+        {"signed file owned by another user", 3, {.change = Change::ownedByNobody}},
         {"expired leaf", 3, {.leaf = leafWith(-60)}},
         {"leaf for e-mail and clients", 3, {.leaf = leafWith(3600, "emailProtection,clientAuth")}},
         {"leaf without extended key usage", 3, {.leaf = leafWith(3600, "")}},
@@ -159,6 +171,9 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
     const testing::TestIdentity client = testing::makeIdentity();
     const TrustAnchor clientAnchor = client.trustAnchor();
     const TrustAnchor foreignAnchor = testing::makeIdentity().trustAnchor();
+    // Code in files of root or of whoever runs the test is trusted, as a development
+    // build trusts its developer.
+    const CodeTrust trust = CodeTrust::ofThisProcess(::getuid()).value();
     for (const auto& [name, expected, c] : cases) {
         const testing::ScratchDirectory scratch;
         const auto file = scratch.path() / "Tavelin";
@@ -171,6 +186,15 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         auto bytes = testing::readBytes(file);
         change(bytes, c.change, contentLength);
         testing::writeBytes(file, bytes);
+        if (c.change == Change::groupWritable) {
+            std::filesystem::permissions(file, std::filesystem::perms::group_write,
+                                         std::filesystem::perm_options::add);
+        } else if (c.change == Change::ownedByNobody) {
+            if (::geteuid() != 0) {
+                continue;  // only root can give a file away
+            }
+            ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        }
         const bool execs = c.peer == Peer::execsWhileHashed;
         testing::ConnectedPeer connected(file, execs ? std::vector<std::string>{"/bin/sleep", "600"}
                                                      : std::vector<std::string>{});
@@ -190,7 +214,7 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
             reused.pidfd = std::move(peer->pidfd);
             peer = &reused;
         }
-        LocalPeerInspector inspector(*peer);
+        LocalPeerInspector inspector(*peer, trust);
         PeerInspector* inspected = c.peer == Peer::none ? nullptr : &inspector;
         const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
         EXPECT_EQ(TVLVerifyXPCClient(inspected, c.requirement, anchor), expected) << name;

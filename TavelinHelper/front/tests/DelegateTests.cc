@@ -34,7 +34,7 @@ class InProcessDaemon {
     explicit InProcessDaemon(Monitor::PeerLookup lookUpPeer) {
         auto socket = listenOnAbstractName(name_).value();
         auto channel = channel::makeChannelPair().value();
-        monitor_.emplace(log, operations_, socket.get(), lookUpPeer);
+        monitor_.emplace(log, operations_, trust_, socket.get(), lookUpPeer);
         client_.emplace(std::move(channel.frontEnd));
         delegate_.emplace(log, *client_, anchor_, requirement_);
         server_.emplace(std::move(socket), *client_, *delegate_);
@@ -64,6 +64,7 @@ class InProcessDaemon {
     PrivilegedOperations operations_{log, fileSystem_, updates_};
     TrustAnchor anchor_ = testing::makeIdentity().trustAnchor();
     Requirement requirement_ = parseClientCodeRequirement().value();
+    CodeTrust trust_ = CodeTrust::ofThisProcess(::getuid()).value();
     std::optional<Monitor> monitor_;
     std::optional<MonitorClient> client_;
     std::optional<HelperListenerDelegate> delegate_;

@@ -67,7 +67,7 @@ struct ServiceProbe {
 // Answers "0.0.1" to helperVersion and "echo:<argument>" to perform. A "block" call is
 // answered later from a thread of its own, as the daemon's service answers once the
 // monitor has: perform itself never waits.
-class EchoService final : public PrivilegedHelperProtocol {
+class EchoService final : public ConnectionService {
   public:
     explicit EchoService(ServiceProbe& probe) : probe_(probe) {}
     EchoService(const EchoService&) = delete;
@@ -109,8 +109,8 @@ class TestDelegate final : public FrontDelegate {
   public:
     explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
-    std::unique_ptr<PrivilegedHelperProtocol> shouldAcceptNewConnection(MonitoredPeer* /*peer*/,
-                                                                        pid_t pid) override {
+    std::unique_ptr<ConnectionService> shouldAcceptNewConnection(MonitoredPeer* /*peer*/,
+                                                                 pid_t pid) override {
         lastPeerPid = pid;
         if (gated_) {
             admissionGate.wait();
