@@ -1,0 +1,140 @@
+// Attacks on admission run for real by an unprivileged user (uid 65534) against the real
+// daemon: code of the attacker's own inside the signed client, an unsigned program that
+// makes its /proc/<pid>/exe name the signed client, and a signed program that hands its
+// admitted connection over exec to another. Each asks for a repair of a 0700 marker; the
+// marker keeps its mode unless the request was served.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "EndToEndSupport.h"
+
+namespace tavelin::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+using AdmissionAttackTest = DaemonTest;
+
+const std::string programChangedLine =
+    "[TavelinHelper] Verbindung geschlossen (anderes Programm als bei der Zulassung, pid=";
+
+// The file of a library this test process has mapped, by the start of its name, e.g.
+// "libstdc++.so.6" finds ".../libstdc++.so.6.0.30".
+std::string mappedLibrary(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t path = line.find('/');
+        if (path != std::string::npos && line.find("/" + name, path) != std::string::npos) {
+            return line.substr(path);
+        }
+    }
+    return {};
+}
+
+// Copies `from` into `directory` as `name`, owned by `owner`; the copy's path.
+std::string place(const std::string& from, const std::string& directory, const std::string& name,
+                  uid_t owner) {
+    const std::string to = directory + "/" + name;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    fs::permissions(to, fs::perms(0755));
+    EXPECT_EQ(::chown(to.c_str(), owner, owner), 0) << to;
+    return to;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+struct Attack {
+    const char* name;
+    std::vector<std::string> command;  // run as uid and gid 65534
+    bool served;                       // only the controls are
+    const char* expectedOutput;        // the start of what the client prints
+};
+
+TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the attacker as another user";
+    }
+    const CacheSandbox sandbox;
+    ASSERT_TRUE(sandbox.available());
+    const std::string marker = sandbox.item("marker");
+    writeFile(marker, 10);
+
+    // Everything the attacker runs, in a folder it can reach: root's signed programs, and
+    // libraries of its own.
+    const ScratchDirectory scratch;
+    const std::string tools = scratch.file("");
+    fs::permissions(tools, fs::perms(0755));
+    const std::string client = place(tavelinctlPath, tools, "tavelinctl", 0);
+    const std::string rogue = place(TAVELIN_ROGUE_CLIENT, tools, "rogue", 0);
+    const std::string unsignedRogue = place(TAVELIN_UNSIGNED_ROGUE_CLIENT, tools, "unsigned", 0);
+    const std::string injected = place(TAVELIN_INJECTED_LIBRARY, tools, "injected.so", 65534);
+    const std::string ownLibraries = scratch.file("libraries");
+    fs::create_directory(ownLibraries);
+    ASSERT_EQ(::chown(ownLibraries.c_str(), 65534, 65534), 0);
+    const std::string dependency = mappedLibrary("libstdc++.so.6");
+    ASSERT_FALSE(dependency.empty());
+    place(dependency, ownLibraries, "libstdc++.so.6", 65534);
+
+    const std::vector<Attack> attacks = {
+        {"control: the signed client as it is", {client, "repair", marker}, true, "Rechte"},
+        {"a library of the user preloaded",
+         {"LD_PRELOAD=" + injected, client, "repair", marker},
+         false,
+         ""},
+        {"a library of the user as an audit module",
+         {"LD_AUDIT=" + injected, client, "repair", marker},
+         false,
+         ""},
+        {"a look-alike dependency found through LD_LIBRARY_PATH",
+         {"LD_LIBRARY_PATH=" + ownLibraries, client, "repair", marker},
+         false,
+         ""},
+        {"an unsigned program whose exe names the signed client",
+         {unsignedRogue, "spoof", marker, client},
+         false,
+         "closed"},
+        {"control: the signed rogue asking as itself", {rogue, "direct", marker}, true, "answered"},
+        {"a signed program that execs another on its admitted connection",
+         {rogue, "exec", marker, unsignedRogue},
+         false,
+         "closed"},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
+        const std::size_t before = daemonProcess->lines().size();
+        // In a sanitizer build the runtime would refuse a preloaded library of its own
+        // accord, and the leak checker cannot work in the spoofer's namespace.
+        std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                            "/usr/bin/env",
+                                            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+        command.insert(command.end(), attack.command.begin(), attack.command.end());
+        const ClientOutcome outcome =
+            runClient("/usr/bin/setpriv", command, daemonProcess->serviceName());
+        EXPECT_EQ(outcome.output.rfind(attack.expectedOutput, 0), 0U) << outcome.output;
+        EXPECT_EQ(modeOf(marker), attack.served ? 0755 : 0700);
+        if (attack.served) {
+            continue;
+        }
+        const bool execs = attack.command[1] == "exec";
+        const std::string last = execs ? programChangedLine + std::to_string(outcome.pid) + ")"
+                                       : refusalLine(outcome.pid);
+        daemonProcess->waitForLines([&](const std::string& line) { return line == last; });
+        const std::vector<std::string> expected =
+            execs ? std::vector<std::string>{last}
+                  : std::vector<std::string>{refusalReasonLine, last};
+        EXPECT_EQ(linesAfter(before), expected);
+    }
+}
+
+}  // namespace
+}  // namespace tavelin::e2e

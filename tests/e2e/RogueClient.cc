@@ -1,0 +1,221 @@
+// tavelin_rogue_client: what an unprivileged user does to get requests past admission
+// without running the signed client's code. Each mode asks the daemon (its name in
+// TAVELIN_SERVICE_NAME) to repair PATH and prints "answered" when the request was answered,
+// "closed" when the connection was closed first, "failed: <why>" when the attack itself
+// could not be set up.
+//
+//   spoof PATH SIGNED   moves its own code into anonymous memory, so that its executable is
+//                       no longer mapped, enters a user namespace of its own (where it holds
+//                       CAP_SYS_ADMIN) and names SIGNED as its executable (PR_SET_MM_MAP);
+//                       /proc/<pid>/exe then shows the signed file. Then it asks.
+//   direct PATH         asks, as itself.
+//   exec PATH PROGRAM   is admitted as itself (this build is signed), then hands the
+//                       connection to PROGRAM over exec: "PROGRAM inherited FD PATH".
+//   inherited FD PATH   asks on the connection it was given.
+#include <fcntl.h>
+#include <linux/prctl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Frame.h"
+#include "TavelinShared/PrivilegedOperation.h"
+#include "UniqueFd.h"
+#include "UnixSocket.h"
+
+namespace {
+
+using namespace tavelin;
+
+std::string readText(const char* path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Replaces each mapping of our executable by an anonymous one holding the same bytes:
+// mremap over the original is one step, so the code running this loop is the same before
+// and after.
+bool unmapOwnExecutable() {
+    struct stat self {};
+    if (::stat("/proc/self/exe", &self) != 0) {
+        return false;
+    }
+    const std::string maps = readText("/proc/self/maps");
+    std::istringstream lines(maps);
+    std::string line;
+    while (std::getline(lines, line)) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        unsigned long inode = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s %*x %*x:%*x %lu", &start, &end, permissions,
+                        &inode) != 4 ||
+            inode != self.st_ino) {
+            continue;
+        }
+        const std::size_t length = end - start;
+        // Straight to the kernel: a sanitizer's interceptors have no say in this.
+        void* copy = reinterpret_cast<void*>(::syscall(SYS_mmap, nullptr, length,
+                                                       PROT_READ | PROT_WRITE | PROT_EXEC,
+                                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (copy == MAP_FAILED) {
+            return false;
+        }
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the address is the mapping's own
+        std::memcpy(copy, reinterpret_cast<const void*>(start), length);
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
+        if (::syscall(SYS_mremap, copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED,
+                      reinterpret_cast<void*>(start)) == -1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Our memory layout as the kernel keeps it, which PR_SET_MM_MAP must be given back whole.
+bool currentLayout(prctl_mm_map& map) {
+    const std::string stat = readText("/proc/self/stat");
+    const std::size_t afterName = stat.rfind(')');
+    if (afterName == std::string::npos) {
+        return false;
+    }
+    // Fields from the third on (state); field n of the stat line is values[n - 3].
+    std::istringstream fields(stat.substr(afterName + 2));
+    std::vector<std::string> values;
+    for (std::string field; fields >> field;) {
+        values.push_back(field);
+    }
+    if (values.size() < 49) {
+        return false;
+    }
+    const auto at = [&](std::size_t field) { return std::stoull(values[field - 3]); };
+    map.start_code = at(26);
+    map.end_code = at(27);
+    map.start_stack = at(28);
+    map.start_data = at(45);
+    map.end_data = at(46);
+    map.start_brk = at(47);
+    map.brk = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+    map.arg_start = at(48);
+    map.arg_end = at(49);
+    map.env_start = at(50);
+    map.env_end = at(51);
+    return true;
+}
+
+std::string spoofExecutable(const char* signedPath) {
+    const UniqueFd signedFile(::open(signedPath, O_RDONLY | O_CLOEXEC));
+    if (!signedFile) {
+        return "open " + std::string(signedPath);
+    }
+    if (!unmapOwnExecutable()) {
+        return "moving our code to anonymous memory";
+    }
+    if (::unshare(CLONE_NEWUSER) != 0) {
+        return "unshare(CLONE_NEWUSER): " + std::string(std::strerror(errno));
+    }
+    prctl_mm_map map{};
+    if (!currentLayout(map)) {
+        return "reading /proc/self/stat";
+    }
+    map.exe_fd = static_cast<std::uint32_t>(signedFile.get());
+    if (::prctl(PR_SET_MM, PR_SET_MM_MAP, &map, sizeof map, 0) != 0) {
+        return "PR_SET_MM_MAP: " + std::string(std::strerror(errno));
+    }
+    return {};
+}
+
+// Waits for one frame; false when the connection closed first.
+bool receiveFrame(int fd) {
+    FrameReader reader;
+    std::string chunk;
+    while (!reader.next()) {
+        if (!receiveSome(fd, chunk, 4096) || chunk.empty() || reader.failed()) {
+            return false;
+        }
+        reader.append(chunk);
+    }
+    return true;
+}
+
+// Asks for a repair of `path`; true when an answer came.
+bool askForRepair(int fd, const std::string& path) {
+    const std::string request = PrivilegedOperation::repairPermissions(path).encode().value();
+    const std::string call = *encodeCall(CallFrame{1, CallSelector::perform, request});
+    return sendAll(fd, call).has_value() && receiveFrame(fd);
+}
+
+// A connection whose HELLO arrived (we were admitted); invalid when it was closed.
+UniqueFd admittedConnection() {
+    const char* name = std::getenv("TAVELIN_SERVICE_NAME");
+    auto connected = connectToAbstractName(name != nullptr ? name : "");
+    if (!connected || !receiveFrame(connected->get())) {
+        return UniqueFd();
+    }
+    return std::move(connected).value();
+}
+
+int report(bool answered) {
+    std::printf(answered ? "answered\n" : "closed\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+int askDirectly(const std::string& path) {
+    const UniqueFd connection = admittedConnection();
+    return report(connection && askForRepair(connection.get(), path));
+}
+
+int handOver(const std::string& path, const char* program) {
+    const UniqueFd connection = admittedConnection();
+    if (!connection) {
+        std::printf("failed: not admitted as ourselves\n");
+        return 1;
+    }
+    ::fcntl(connection.get(), F_SETFD, 0);
+    const std::string fd = std::to_string(connection.get());
+    ::execl(program, program, "inherited", fd.c_str(), path.c_str(), nullptr);
+    std::printf("failed: exec %s\n", program);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.size() == 3 && words[0] == "spoof") {
+        const std::string failed = spoofExecutable(argv[3]);
+        if (!failed.empty()) {
+            std::printf("failed: %s\n", failed.c_str());
+            return 1;
+        }
+        return askDirectly(words[1]);
+    }
+    if (words.size() == 2 && words[0] == "direct") {
+        return askDirectly(words[1]);
+    }
+    if (words.size() == 3 && words[0] == "exec") {
+        return handOver(words[1], argv[3]);
+    }
+    if (words.size() == 3 && words[0] == "inherited") {
+        return report(askForRepair(std::stoi(words[1]), words[2]));
+    }
+    std::fprintf(stderr,
+                 "usage: %s spoof PATH SIGNED | direct PATH | exec PATH PROGRAM | "
+                 "inherited FD PATH\n",
+                 argv[0]);
+    return 64;
+}
