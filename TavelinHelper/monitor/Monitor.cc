@@ -53,9 +53,11 @@ std::optional<ExecutableIdentity> identityOf(int executable) {
 
 // One front's conversation: its opened peers, its running operations, its replies.
 class Monitor::Session {
-    // A peer as this session opened it, and the executable its first look found.
+    // A peer as this session opened it and, from its first look on, its /proc directory
+    // and the executable that look found.
     struct OpenedPeer {
         PeerProcess process;
+        UniqueFd directory;
         std::optional<ExecutableIdentity> admittedExecutable;
     };
 
@@ -104,7 +106,8 @@ class Monitor::Session {
         }
         const std::uint64_t handle = nextHandle_++;
         auto& stored =
-            peers_.emplace(handle, OpenedPeer{std::move(*peer), std::nullopt}).first->second;
+            peers_.emplace(handle, OpenedPeer{std::move(*peer), UniqueFd(), std::nullopt})
+                .first->second;
         return replyWithLook(id, handle, stored);
     }
 
@@ -157,7 +160,8 @@ class Monitor::Session {
         // Admission vouched for one program; a peer that has exec'd another since (which
         // keeps its connection and its pid) gets nothing done, whatever the front says.
         const OpenedPeer& peer = found->second;
-        if (!peer.admittedExecutable || !stillRuns(peer.process, *peer.admittedExecutable)) {
+        if (!peer.admittedExecutable ||
+            !stillRuns(peer.directory.get(), *peer.admittedExecutable)) {
             OperationDone refused;
             refused.peerChanged = true;
             return reply(id, refused);
@@ -203,6 +207,10 @@ class Monitor::Session {
     Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle, OpenedPeer& peer) {
         Expected<PeerEvidence, SystemError> evidence = inspectPeer(peer.process, monitor_.trust_);
         if (evidence && !peer.admittedExecutable) {
+            peer.directory = openPeerDirectory(peer.process);
+            if (!peer.directory) {
+                return reply(id, failedLook(errno == EMFILE ? EMFILE : ESRCH, handle));
+            }
             peer.admittedExecutable = identityOf(evidence->executable.get());
         }
         if (!evidence) {

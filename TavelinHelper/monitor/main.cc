@@ -66,12 +66,12 @@ void ignoreSigpipe() {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-// The monitor holds a pidfd for every opened peer: as many descriptors as the hard limit
-// allows, up to what the front's connection limit needs.
+// The monitor holds a pidfd and a /proc directory for every opened peer: as many
+// descriptors as the hard limit allows, up to what the front's connection limit needs.
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, Monitor::maxOpenPeers + 1024);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 2 * Monitor::maxOpenPeers + 1024);
         static_cast<void>(::setrlimit(RLIMIT_NOFILE, &limit));
     }
 }

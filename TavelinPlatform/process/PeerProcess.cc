@@ -56,22 +56,6 @@ int openAt(int directoryFd, const char* name, int flags) {
     return retryOnInterrupt([&] { return ::openat(directoryFd, name, flags | O_CLOEXEC); });
 }
 
-// /proc/<pid> as a directory handle that is proven to belong to the recorded process: the
-// handle is opened first and the pidfd checked afterwards, so if the pid had been reused
-// the original process was gone by then and the check fails. Lookups through the handle
-// keep naming that one process and fail with ESRCH once it has exited.
-UniqueFd openProcDirectory(const PeerProcess& peer) {
-    if (!peer.pidfd || peer.pid <= 0) {
-        return UniqueFd{};
-    }
-    const std::string path = "/proc/" + std::to_string(peer.pid);
-    UniqueFd directory(openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY));
-    if (!directory || !isAlive(peer.pidfd.get())) {
-        return UniqueFd{};
-    }
-    return directory;
-}
-
 bool readAll(int fd, std::string& text) {
     char buffer[4096];
     while (text.size() < maximumStatusSize) {
@@ -108,6 +92,18 @@ long tracerPidOf(std::string_view status) {
 
 }  // namespace
 
+UniqueFd openPeerDirectory(const PeerProcess& peer) {
+    if (!peer.pidfd || peer.pid <= 0) {
+        return UniqueFd{};
+    }
+    const std::string path = "/proc/" + std::to_string(peer.pid);
+    UniqueFd directory(openAt(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!directory || !isAlive(peer.pidfd.get())) {
+        return UniqueFd{};
+    }
+    return directory;
+}
+
 std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
     struct ucred credentials {};
     socklen_t length = sizeof credentials;
@@ -128,7 +124,7 @@ std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
 }
 
 Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer, const CodeTrust& trust) {
-    const UniqueFd directory = openProcDirectory(peer);
+    const UniqueFd directory = openPeerDirectory(peer);
     if (!directory) {
         return systemError(ESRCH, "/proc", std::to_string(peer.pid));
     }
@@ -152,10 +148,9 @@ Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer, const C
     return evidence;
 }
 
-bool stillRuns(const PeerProcess& peer, const ExecutableIdentity& executable) {
-    const UniqueFd directory = openProcDirectory(peer);
+bool stillRuns(int peerDirectory, const ExecutableIdentity& executable) {
     struct stat status {};
-    return directory && ::fstatat(directory.get(), "exe", &status, 0) == 0 &&
+    return ::fstatat(peerDirectory, "exe", &status, 0) == 0 &&
            ExecutableIdentity{status.st_dev, status.st_ino} == executable;
 }
 

@@ -57,9 +57,14 @@ struct ExecutableIdentity {
     friend bool operator==(const ExecutableIdentity&, const ExecutableIdentity&) = default;
 };
 
-// Whether the peer still runs the executable it was admitted with: false once it has
-// exec'd another program, or exited. The cheap check made before every operation (one
-// /proc lookup, no file opened).
-[[nodiscard]] bool stillRuns(const PeerProcess& peer, const ExecutableIdentity& executable);
+// The peer's /proc directory, proven to belong to it: opened first, then the pidfd checked,
+// so a reused pid cannot lend its directory. Lookups through it keep naming that one process
+// and fail once it has exited. Invalid when the peer is gone.
+[[nodiscard]] UniqueFd openPeerDirectory(const PeerProcess& peer);
+
+// Whether the process of `peerDirectory` (openPeerDirectory) still runs `executable`: false
+// once it has exec'd another program, or exited. The cheap check made before every
+// operation: one lookup, no file opened.
+[[nodiscard]] bool stillRuns(int peerDirectory, const ExecutableIdentity& executable);
 
 }  // namespace tavelin
