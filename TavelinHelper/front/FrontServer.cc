@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -50,6 +51,11 @@ bool isResourceShortage(int errorNumber) {
            errorNumber == ENOMEM;
 }
 
+UniqueFd openPidfd(pid_t pid) {
+    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
+    return pidfd >= 0 ? UniqueFd(static_cast<int>(pidfd)) : UniqueFd();
+}
+
 UniqueFd peerPidfdOf(int socketFd) {
     int pidfd = -1;
     socklen_t length = sizeof pidfd;
@@ -86,12 +92,13 @@ struct FrontServer::Connection {
 };
 
 FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                         int fdinfoDirectory, FrontLimits limits)
+                         int fdinfoDirectory, FrontLimits limits, SenderIdentification senders)
     : limits_(limits),
       listening_(std::move(listeningSocket)),
       monitor_(monitor),
       delegate_(delegate),
       fdinfoDirectory_(fdinfoDirectory),
+      senders_(senders),
       stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       pool_(front::workThreads) {}
 
@@ -234,8 +241,20 @@ void FrontServer::acceptConnections() {
         }
         UniqueFd socket(fd);
         const auto credentials = peerCredentials(fd);
-        if (!credentials || !enableSenderPidfds(fd)) {
+        if (!credentials) {
             continue;
+        }
+        UniqueFd senderPidfd;
+        if (senders_ == SenderIdentification::pidfds) {
+            if (!enableSenderPidfds(fd)) {
+                continue;
+            }
+        } else {
+            // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
+            senderPidfd = openPidfd(credentials->pid);
+            if (!senderPidfd || !enableSenderCredentials(fd)) {
+                continue;
+            }
         }
         Usage& usage = usage_[credentials->uid];
         if (usage.connections >= limits_.maxConnectionsPerUser) {
@@ -246,6 +265,7 @@ void FrontServer::acceptConnections() {
         connection->socket = std::move(socket);
         connection->pid = credentials->pid;
         connection->uid = credentials->uid;
+        connection->senderPidfd = std::move(senderPidfd);
         if (!watch(epoll_.get(), fd, connection->id, 0)) {
             continue;
         }
@@ -300,7 +320,9 @@ void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionSe
     }
     connection->service = std::move(service);
     connection->stage = Connection::Stage::serving;
-    connection->senderPidfd = peerPidfdOf(connection->socket.get());
+    if (senders_ == SenderIdentification::pidfds) {
+        connection->senderPidfd = peerPidfdOf(connection->socket.get());
+    }
     connection->sender = ProcessIdentity::of(connection->senderPidfd.get(), fdinfoDirectory_);
     if (!connection->sender) {
         close(*connection, ConnectionEnd::transportError);
@@ -357,7 +379,10 @@ bool FrontServer::receiveChunk(Connection& connection) {
         finishIfDone(connection);
         return false;
     }
-    if (!connection.sender->matches(chunk->senderPidfd.get())) {
+    const bool fromAdmittedPeer = senders_ == SenderIdentification::pidfds
+                                      ? connection.sender->matches(chunk->senderPidfd.get())
+                                      : connection.sender->matchesPid(chunk->senderPid);
+    if (!fromAdmittedPeer) {
         close(connection, ConnectionEnd::foreignSender);
         return false;
     }

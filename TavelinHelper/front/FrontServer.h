@@ -40,9 +40,11 @@ class FrontServer {
   public:
     // `listeningSocket`: the daemon's listening socket. `fdinfoDirectory`: this process's
     // /proc/self/fdinfo opened before it lost sight of /proc, or -1 (see ProcessIdentity).
-    // The monitor client and delegate must outlive the server.
+    // `senders`: how the writers of received bytes are told apart on this kernel
+    // (senderIdentificationOfKernel). The monitor client and delegate must outlive the server.
     FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                int fdinfoDirectory = -1, FrontLimits limits = {});
+                int fdinfoDirectory = -1, FrontLimits limits = {},
+                SenderIdentification senders = SenderIdentification::pidfds);
     FrontServer(const FrontServer&) = delete;
     FrontServer& operator=(const FrontServer&) = delete;
     ~FrontServer();
@@ -89,6 +91,7 @@ class FrontServer {
     MonitorClient& monitor_;
     FrontDelegate& delegate_;
     int fdinfoDirectory_;
+    const SenderIdentification senders_;
     UniqueFd epoll_;
     UniqueFd timer_;
     UniqueFd stopEvent_;

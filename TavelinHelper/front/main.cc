@@ -23,6 +23,7 @@
 #include "MonitorClient.h"
 #include "PemFiles.h"
 #include "RetryOnInterrupt.h"
+#include "SenderPidfd.h"
 #include "TrustAnchor.h"
 
 #ifdef TAVELIN_SANITIZER_BUILD
@@ -121,6 +122,11 @@ int main(int argc, char** argv) {
     if (!requirement) {
         return startFailure(log, "Code-Requirement: " + requirement.error().message);
     }
+    // Tried while sockets can still be made: the sandbox allows none.
+    const auto senders = senderIdentificationOfKernel();
+    if (!senders) {
+        return startFailure(log, senders.error().describe());
+    }
     // Opened while /proc is still in view: comparing pidfds on kernels before pidfs needs it.
     const UniqueFd fdinfo(::open("/proc/self/fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (auto confined = enterSandbox(frontSandbox(arguments->root, arguments->uid, arguments->gid));
@@ -130,7 +136,8 @@ int main(int argc, char** argv) {
 
     MonitorClient monitor(std::move(channel));
     HelperListenerDelegate delegate(log, monitor, *anchor, *requirement);
-    FrontServer server(std::move(listening), monitor, delegate, fdinfo.get());
+    FrontServer server(std::move(listening), monitor, delegate, fdinfo.get(), FrontLimits{},
+                       *senders);
     if (auto served = server.run(); !served) {
         log.log("[TavelinHelper] Front beendet: " + served.error().describe());
         return 1;

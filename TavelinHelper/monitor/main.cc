@@ -155,8 +155,9 @@ int main() {
     if (!launch) {
         return startFailure(log, launch.error().describe());
     }
-    if (auto supported = checkSenderPidfdSupport(); !supported) {
-        return startFailure(log, supported.error().describe() + " (Linux 6.5 or later is needed)");
+    const auto senders = senderIdentificationOfKernel();
+    if (!senders) {
+        return startFailure(log, senders.error().describe() + " (Linux 5.3 or later is needed)");
     }
     auto socket = listeningSocket();
     if (!socket) {
@@ -171,6 +172,11 @@ int main() {
     UpdateInstaller updates;
     PrivilegedOperations operations(log, *fileSystem, updates);
     Monitor monitor(log, operations, *trust, socket->get());
+    if (*senders == SenderIdentification::credentials) {
+        log.log(
+            "[TavelinHelper] Eingeschr\u00e4nkter Modus: Kernel ohne SO_PEERPIDFD/SO_PASSPIDFD, "
+            "Clients per pidfd_open und SCM_CREDENTIALS gepr\u00fcft");
+    }
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));
     return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -26,8 +28,9 @@ namespace {
 
 constexpr long pidfsMagic = 0x50494446;
 
-// Room for the one SCM_PIDFD we expect plus a few stray descriptors we must close.
-constexpr std::size_t controlSize = CMSG_SPACE(sizeof(int) * 16);
+// Room for the one SCM_PIDFD or SCM_CREDENTIALS we expect plus a few stray descriptors we
+// must close.
+constexpr std::size_t controlSize = CMSG_SPACE(sizeof(int) * 16) + CMSG_SPACE(sizeof(ucred));
 
 // Closes every descriptor of an SCM_RIGHTS or SCM_PIDFD message that we will not keep.
 void closeDescriptors(const cmsghdr* message) {
@@ -41,21 +44,29 @@ void closeDescriptors(const cmsghdr* message) {
     }
 }
 
-// Takes the sender pidfd out of the control block; any other content disqualifies the
-// chunk, and every descriptor in it is closed.
-[[nodiscard]] UniqueFd takeSenderPidfd(msghdr& header) {
-    UniqueFd pidfd;
+// Takes the sender (pidfd or credentials) out of the control block; any other content
+// disqualifies the chunk, and every descriptor in it is closed.
+void takeSender(msghdr& header, ReceivedChunk& chunk) {
+    UniqueFd& pidfd = chunk.senderPidfd;
     bool clean = (header.msg_flags & MSG_CTRUNC) == 0;
+    bool senderSeen = false;
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
          message = CMSG_NXTHDR(&header, message)) {
         const bool carriesDescriptors =
             message->cmsg_level == SOL_SOCKET &&
             (message->cmsg_type == SCM_PIDFD || message->cmsg_type == SCM_RIGHTS);
         if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_PIDFD &&
-            message->cmsg_len == CMSG_LEN(sizeof(int)) && !pidfd) {
+            message->cmsg_len == CMSG_LEN(sizeof(int)) && !senderSeen) {
             int fd = -1;
             std::memcpy(&fd, CMSG_DATA(message), sizeof(int));
             pidfd.reset(fd);
+            senderSeen = true;
+        } else if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_CREDENTIALS &&
+                   message->cmsg_len == CMSG_LEN(sizeof(ucred)) && !senderSeen) {
+            ucred credentials{};
+            std::memcpy(&credentials, CMSG_DATA(message), sizeof credentials);
+            chunk.senderPid = credentials.pid;
+            senderSeen = true;
         } else {
             clean = false;
             if (carriesDescriptors) {
@@ -65,8 +76,8 @@ void closeDescriptors(const cmsghdr* message) {
     }
     if (!clean) {
         pidfd.reset();
+        chunk.senderPid = 0;
     }
-    return pidfd;
 }
 
 // The "Pid:" value of a pidfd's fdinfo; nothing when unreadable.
@@ -124,6 +135,26 @@ Status<SystemError> checkSenderPidfdSupport() {
     return enableSenderPidfds(first.get());
 }
 
+Expected<SenderIdentification, SystemError> senderIdentificationOfKernel() {
+    if (checkSenderPidfdSupport()) {
+        return SenderIdentification::pidfds;
+    }
+    const long pidfd = ::syscall(SYS_pidfd_open, ::getpid(), 0U);
+    if (pidfd < 0) {
+        return lastSystemError("pidfd_open");
+    }
+    ::close(static_cast<int>(pidfd));
+    return SenderIdentification::credentials;
+}
+
+Status<SystemError> enableSenderCredentials(int socketFd) {
+    const int on = 1;
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0) {
+        return lastSystemError("setsockopt(SO_PASSCRED)");
+    }
+    return {};
+}
+
 Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
                                                        std::size_t capacity) {
     alignas(cmsghdr) std::array<char, controlSize> control{};
@@ -142,7 +173,7 @@ Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffe
     }
     ReceivedChunk chunk;
     chunk.size = static_cast<std::size_t>(received);
-    chunk.senderPidfd = takeSenderPidfd(header);
+    takeSender(header, chunk);
     return chunk;
 }
 
@@ -176,6 +207,13 @@ bool ProcessIdentity::matches(int otherPidfd) const {
     const auto pid = fdinfoPid(pidfd_, fdinfoDirectory_);
     const auto otherPid = fdinfoPid(otherPidfd, fdinfoDirectory_);
     return pid && otherPid && *pid > 0 && *pid == *otherPid;
+}
+
+bool ProcessIdentity::matchesPid(pid_t pid) const {
+    // A pidfd's fdinfo shows its process's pid while the process lives, -1 (or 0) once it
+    // has been reaped; the number is never recycled under it.
+    const auto own = fdinfoPid(pidfd_, fdinfoDirectory_);
+    return pid > 0 && own && *own == pid;
 }
 
 bool isSameProcess(int pidfdA, int pidfdB) {

@@ -18,21 +18,40 @@ namespace tavelin {
 // Turns on SO_PASSPIDFD. Bytes written before this call carry no sender.
 [[nodiscard]] Status<SystemError> enableSenderPidfds(int socketFd);
 
-// Whether this kernel can tag received bytes with their sender at all (tried on a fresh
-// socket pair). Without it no connection could ever be served, so the daemon checks once
-// at start-up and refuses to run rather than silently closing every connection.
+// Whether this kernel can tag received bytes with their sender's pidfd (tried on a fresh
+// socket pair).
 [[nodiscard]] Status<SystemError> checkSenderPidfdSupport();
 
-// The size of one received chunk and the pidfd of the process that wrote it.
+// How the senders of received bytes are told apart on this kernel.
+enum class SenderIdentification {
+    // Linux >= 6.5: SO_PEERPIDFD pins the peer at connect(), SO_PASSPIDFD tags each chunk
+    // with its writer's pidfd.
+    pidfds,
+    // Linux 5.3 to 6.4: the peer is pinned with pidfd_open on its SO_PEERCRED pid right
+    // after accept(), and each chunk carries its writer's pid (SO_PASSCRED), which must be
+    // the pinned process's while that process still lives. Weaker: a peer that exits
+    // between its connect() and our accept() can leave its pid to another process.
+    credentials,
+};
+
+// The best this kernel offers; fails (ENOSYS) on a kernel without pidfd_open (before 5.3),
+// where no peer can be pinned at all.
+[[nodiscard]] Expected<SenderIdentification, SystemError> senderIdentificationOfKernel();
+
+// Turns on SO_PASSCRED: every chunk then carries its writer's pid, uid and gid.
+[[nodiscard]] Status<SystemError> enableSenderCredentials(int socketFd);
+
+// The size of one received chunk and who wrote it.
 struct ReceivedChunk {
     std::size_t size = 0;  // 0: the peer closed its end
-    UniqueFd senderPidfd;  // invalid when the chunk came without a sender (see below)
+    UniqueFd senderPidfd;  // SO_PASSPIDFD: invalid when the chunk came without a sender
+    pid_t senderPid = 0;   // SO_PASSCRED: 0 when the chunk came without a sender
 };
 
 // One recvmsg into `buffer` (up to `capacity` bytes), retried on EINTR. The sender pidfd
-// is received close-on-exec. A chunk that carries anything but a single SCM_PIDFD
-// (descriptors passed with SCM_RIGHTS, a truncated control block) comes back without a
-// sender, and every descriptor that came with it is closed at once.
+// is received close-on-exec. A chunk that carries anything but a single SCM_PIDFD or a
+// single SCM_CREDENTIALS (descriptors passed with SCM_RIGHTS, a truncated control block)
+// comes back without a sender, and every descriptor that came with it is closed at once.
 [[nodiscard]] Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffer,
                                                                      std::size_t capacity);
 
@@ -49,6 +68,10 @@ class ProcessIdentity {
     // the same inode; on older kernels the "Pid:" lines of both pidfds' fdinfo must agree
     // and name a live process. False for an invalid descriptor.
     [[nodiscard]] bool matches(int otherPidfd) const;
+
+    // True when the process is still alive and has `pid`: then no other process can have
+    // had that pid since the identity was taken. False for pid <= 0.
+    [[nodiscard]] bool matchesPid(pid_t pid) const;
 
   private:
     ProcessIdentity() = default;

@@ -19,7 +19,8 @@ namespace tavelin::e2e {
 
 std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceName,
                                                     std::string& whyNot,
-                                                    unsigned long addressSpaceLimit) {
+                                                    unsigned long addressSpaceLimit,
+                                                    const std::string& launcher) {
     Expected<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
     int logPipe[2];
     if (!listening) {
@@ -37,8 +38,11 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
     const std::string limit =
         addressSpaceLimit == 0 ? "" : "ulimit -v " + std::to_string(addressSpaceLimit) + " && ";
-    const std::string command = limit + "exec env LISTEN_PID=$$ LISTEN_FDS=1 \"$0\"";
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), daemonPath, nullptr};
+    const std::string command = limit + "exec env LISTEN_PID=$$ LISTEN_FDS=1 " +
+                                (launcher.empty() ? "" : "\"$1\" ") + "\"$0\"";
+    const char* argv[] = {
+        "/bin/sh", "-c", command.c_str(), daemonPath, launcher.empty() ? nullptr : launcher.c_str(),
+        nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);

@@ -12,13 +12,20 @@
 //   exec PATH PROGRAM   is admitted as itself (this build is signed), then hands the
 //                       connection to PROGRAM over exec: "PROGRAM inherited FD PATH".
 //   inherited FD PATH   asks on the connection it was given.
+//   fork PATH           is admitted as itself, then asks from a forked child.
+//   reuse PATH          (root) has a child admitted that passes the connection up and
+//                       exits; once the child is reaped, makes the kernel hand the child's
+//                       pid to a new process (ns_last_pid), which asks. Prints
+//                       "reused <pid> " before its report.
 #include <fcntl.h>
 #include <linux/prctl.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -194,6 +201,107 @@ int handOver(const std::string& path, const char* program) {
 
 }  // namespace
 
+int askFromChild(const std::string& path) {
+    const UniqueFd connection = admittedConnection();
+    if (!connection) {
+        std::printf("failed: not admitted as ourselves\n");
+        return 1;
+    }
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(report(askForRepair(connection.get(), path)));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return 0;
+}
+
+void passDescriptor(int channel, int fd) {
+    char byte = 0;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* message = CMSG_FIRSTHDR(&header);
+    message->cmsg_level = SOL_SOCKET;
+    message->cmsg_type = SCM_RIGHTS;
+    message->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(message), &fd, sizeof(int));
+    static_cast<void>(::sendmsg(channel, &header, 0));
+}
+
+UniqueFd takeDescriptor(int channel) {
+    char byte = 0;
+    iovec vector{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    if (::recvmsg(channel, &header, 0) != 1 || CMSG_FIRSTHDR(&header) == nullptr) {
+        return UniqueFd();
+    }
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&header)), sizeof(int));
+    return UniqueFd(fd);
+}
+
+// The next process this pid namespace makes gets `pid` (unless another takes it first).
+bool nextPidWillBe(pid_t pid) {
+    std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+    lastPid << pid - 1;
+    lastPid.flush();
+    return lastPid.good();
+}
+
+int askUnderAReusedPid(const std::string& path) {
+    constexpr int reusedPidExit = 3;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            break;
+        }
+        const UniqueFd ours(pair[0]);
+        UniqueFd theirs(pair[1]);
+        const pid_t admitted = ::fork();
+        if (admitted == 0) {
+            const UniqueFd connection = admittedConnection();
+            if (connection) {
+                passDescriptor(theirs.get(), connection.get());
+            }
+            ::_exit(0);
+        }
+        theirs.reset();
+        const UniqueFd connection = takeDescriptor(ours.get());
+        ::waitpid(admitted, nullptr, 0);  // its pid is free from here on
+        if (!connection || !nextPidWillBe(admitted)) {
+            std::printf("failed: no admitted connection, or ns_last_pid not writable\n");
+            return 1;
+        }
+        std::fflush(stdout);
+        const pid_t successor = ::fork();
+        if (successor == 0) {
+            if (::getpid() != admitted) {
+                ::_exit(reusedPidExit);
+            }
+            std::printf("reused %d ", static_cast<int>(admitted));
+            ::_exit(report(askForRepair(connection.get(), path)));
+        }
+        int status = 0;
+        ::waitpid(successor, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != reusedPidExit) {
+            return 0;
+        }
+    }
+    std::printf("failed: the pid was never handed out again\n");
+    return 1;
+}
+
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (words.size() == 3 && words[0] == "spoof") {
@@ -210,12 +318,18 @@ int main(int argc, char** argv) {
     if (words.size() == 3 && words[0] == "exec") {
         return handOver(words[1], argv[3]);
     }
+    if (words.size() == 2 && words[0] == "fork") {
+        return askFromChild(words[1]);
+    }
+    if (words.size() == 2 && words[0] == "reuse") {
+        return askUnderAReusedPid(words[1]);
+    }
     if (words.size() == 3 && words[0] == "inherited") {
         return report(askForRepair(std::stoi(words[1]), words[2]));
     }
     std::fprintf(stderr,
                  "usage: %s spoof PATH SIGNED | direct PATH | exec PATH PROGRAM | "
-                 "inherited FD PATH\n",
+                 "inherited FD PATH | fork PATH | reuse PATH\n",
                  argv[0]);
     return 64;
 }
