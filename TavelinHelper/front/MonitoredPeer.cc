@@ -23,10 +23,9 @@ Expected<PeerEvidence, SystemError> MonitoredPeer::inspect() {
         return systemError(opened->errorNumber, "look at peer");
     }
     // A finding this build does not know is no proof of clean code.
-    const auto code =
-        opened->codeFinding <= static_cast<std::uint32_t>(PeerCodeFinding::mappingsUnreadable)
-            ? static_cast<PeerCodeFinding>(opened->codeFinding)
-            : PeerCodeFinding::mappingsUnreadable;
+    const auto code = opened->codeFinding <= static_cast<std::uint32_t>(lastPeerCodeFinding)
+                          ? static_cast<PeerCodeFinding>(opened->codeFinding)
+                          : PeerCodeFinding::mappingsUnreadable;
     return PeerEvidence{
         opened->pid,       static_cast<uid_t>(opened->uid), static_cast<gid_t>(opened->gid),
         opened->tracerPid, std::move(reply->descriptor),    code};

@@ -8,6 +8,7 @@
 // process acts only on fixed-layout requests and judges each again itself.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "AddressSpace.h"
 #include "ChannelSocket.h"
@@ -54,6 +56,28 @@ std::optional<uid_t> developerAccount() {
     return static_cast<uid_t>(TAVELIN_DEVELOPER_UID);
 #else
     return std::nullopt;
+#endif
+}
+
+// The group the installed client is set-group-id to, when a packaging build names one
+// (TAVELIN_CLIENT_GROUP): the daemon then admits only peers with it as their effective
+// group. A member of the group could start anything with it, so it must have none.
+Expected<std::optional<gid_t>, std::string> clientGroup() {
+#ifdef TAVELIN_CLIENT_GROUP
+    const std::string name = TAVELIN_CLIENT_GROUP;
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(std::size_t{64} * 1024);
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return Unexpected("client group " + name + " unknown");
+    }
+    if (found->gr_mem != nullptr && found->gr_mem[0] != nullptr) {
+        return Unexpected("client group " + name + " has members; it must have none");
+    }
+    return std::optional<gid_t>(found->gr_gid);
+#else
+    return std::optional<gid_t>();
 #endif
 }
 
@@ -164,7 +188,11 @@ int main() {
         return startFailure(log, socket.error().describe());
     }
 
-    auto trust = CodeTrust::ofThisProcess(developerAccount());
+    const auto group = clientGroup();
+    if (!group) {
+        return startFailure(log, group.error());
+    }
+    auto trust = CodeTrust::ofThisProcess(developerAccount(), *group);
     if (!trust) {
         return startFailure(log, trust.error().describe());
     }

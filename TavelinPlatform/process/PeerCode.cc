@@ -121,16 +121,19 @@ std::string_view peerCodeFindingName(PeerCodeFinding finding) noexcept {
             return "foreign code mapped";
         case PeerCodeFinding::mappingsUnreadable:
             return "mappings unreadable";
+        case PeerCodeFinding::withoutClientGroup:
+            return "without the client group";
     }
     return "unknown";
 }
 
-Expected<CodeTrust, SystemError> CodeTrust::ofThisProcess(std::optional<uid_t> developer) {
+Expected<CodeTrust, SystemError> CodeTrust::ofThisProcess(std::optional<uid_t> developer,
+                                                          std::optional<gid_t> clientGroup) {
     struct stat status {};
     if (::stat("/proc/self/ns/user", &status) != 0) {
         return lastSystemError("stat", "/proc/self/ns/user");
     }
-    return CodeTrust{developer, status.st_dev, status.st_ino};
+    return CodeTrust{developer, status.st_dev, status.st_ino, clientGroup};
 }
 
 bool CodeTrust::trustsCodeFile(const struct stat& status) const noexcept {

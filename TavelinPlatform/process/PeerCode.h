@@ -30,7 +30,13 @@ enum class PeerCodeFinding : std::uint8_t {
     // The mappings could not be read whole (or there were more than we read): nothing can
     // be vouched for.
     mappingsUnreadable = 4,
+    // A client group is required and the peer did not connect with it as its effective
+    // group: it was not started by a set-group-id exec of the installed client, the one
+    // start in which the loader ignores LD_* and the kernel bars same-user ptrace.
+    withoutClientGroup = 5,
 };
+
+inline constexpr PeerCodeFinding lastPeerCodeFinding = PeerCodeFinding::withoutClientGroup;
 
 [[nodiscard]] std::string_view peerCodeFindingName(PeerCodeFinding finding) noexcept;
 
@@ -42,10 +48,13 @@ struct CodeTrust {
     // Our own user namespace (its nsfs device and inode).
     dev_t userNamespaceDevice = 0;
     ino_t userNamespaceInode = 0;
+    // The group the installed client is set-group-id to, when the daemon requires it as
+    // the peer's effective group (a packaging choice; none by default).
+    std::optional<gid_t> clientGroup;
 
-    // Our own user namespace and `developer`.
+    // Our own user namespace, `developer` and `clientGroup`.
     [[nodiscard]] static Expected<CodeTrust, SystemError> ofThisProcess(
-        std::optional<uid_t> developer);
+        std::optional<uid_t> developer, std::optional<gid_t> clientGroup = std::nullopt);
 
     // Whether code in a file with this status may run in a client: owned by root (or the
     // developer) and writable by no one else.

@@ -137,7 +137,9 @@ Expected<PeerEvidence, SystemError> inspectPeer(const PeerProcess& peer, const C
     if (::fstat(evidence.executable.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return systemError(EACCES, "exe of", std::to_string(peer.pid));
     }
-    evidence.code = examinePeerCode(directory.get(), status, trust);
+    evidence.code = trust.clientGroup && peer.gid != *trust.clientGroup
+                        ? PeerCodeFinding::withoutClientGroup
+                        : examinePeerCode(directory.get(), status, trust);
     const UniqueFd statusFile(openAt(directory.get(), "status", O_RDONLY));
     std::string text;
     const long tracer = statusFile && readAll(statusFile.get(), text) ? tracerPidOf(text) : -1;

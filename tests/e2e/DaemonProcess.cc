@@ -20,7 +20,8 @@ namespace tavelin::e2e {
 std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceName,
                                                     std::string& whyNot,
                                                     unsigned long addressSpaceLimit,
-                                                    const std::string& launcher) {
+                                                    const std::string& launcher,
+                                                    const std::string& program) {
     Expected<UniqueFd, SystemError> listening = listenOnAbstractName(serviceName);
     int logPipe[2];
     if (!listening) {
@@ -40,9 +41,12 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
         addressSpaceLimit == 0 ? "" : "ulimit -v " + std::to_string(addressSpaceLimit) + " && ";
     const std::string command = limit + "exec env LISTEN_PID=$$ LISTEN_FDS=1 " +
                                 (launcher.empty() ? "" : "\"$1\" ") + "\"$0\"";
-    const char* argv[] = {
-        "/bin/sh", "-c", command.c_str(), daemonPath, launcher.empty() ? nullptr : launcher.c_str(),
-        nullptr};
+    const char* argv[] = {"/bin/sh",
+                          "-c",
+                          command.c_str(),
+                          program.c_str(),
+                          launcher.empty() ? nullptr : launcher.c_str(),
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logWrite.get(), STDERR_FILENO);
@@ -60,7 +64,7 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
         return line.rfind("[TavelinHelper] gestartet, Service: ", 0) == 0;
     });
     if (started.empty()) {
-        whyNot = std::string("the daemon ") + daemonPath + " wrote no start line";
+        whyNot = "the daemon " + program + " wrote no start line";
         return nullptr;
     }
     return daemon;

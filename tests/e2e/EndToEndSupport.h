@@ -36,11 +36,11 @@ class DaemonProcess {
     // Nothing (with a reason in `whyNot`) unless the daemon wrote its start line.
     // `addressSpaceLimit` (KiB; 0: none) is set on the daemon before it starts, and so on
     // its front too. `launcher`, when given, is exec'd first with the daemon's path as its
-    // argument, and must exec the daemon in the same process.
-    [[nodiscard]] static std::unique_ptr<DaemonProcess> start(const std::string& serviceName,
-                                                              std::string& whyNot,
-                                                              unsigned long addressSpaceLimit = 0,
-                                                              const std::string& launcher = {});
+    // argument, and must exec the daemon in the same process. `program`: the daemon's
+    // executable (another build of it, beside the front).
+    [[nodiscard]] static std::unique_ptr<DaemonProcess> start(
+        const std::string& serviceName, std::string& whyNot, unsigned long addressSpaceLimit = 0,
+        const std::string& launcher = {}, const std::string& program = daemonPath);
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
     ~DaemonProcess();

@@ -17,17 +17,25 @@
 //                       exits; once the child is reaped, makes the kernel hand the child's
 //                       pid to a new process (ns_last_pid), which asks. Prints
 //                       "reused <pid> " before its report.
+//   traceme PROGRAM [ARG...]   starts PROGRAM as its tracer would (PTRACE_TRACEME), and
+//                       lets it go at its first stop, the exec, before it connects.
+//   memwrite PROGRAM [ARG...]  starts PROGRAM, stops it once it has exec'd, and tries to
+//                       open its memory for writing; prints "memory open" or
+//                       "memory refused", then lets it go on.
 #include <fcntl.h>
 #include <linux/prctl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -302,6 +310,51 @@ int askUnderAReusedPid(const std::string& path) {
     return 1;
 }
 
+int runTraced(char** program) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        ::execv(program[0], program);
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);  // the exec stop
+    ::ptrace(PTRACE_DETACH, child, nullptr, nullptr);
+    ::waitpid(child, &status, 0);
+    return 0;
+}
+
+// True once `pid` no longer runs the program at `ours` (it exec'd, or we may not look).
+bool hasExeced(pid_t pid, const std::string& ours) {
+    char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    return length < 0 || std::string(target, static_cast<std::size_t>(length)) != ours;
+}
+
+int writeIntoMemory(char** program) {
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string ours(self, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execv(program[0], program);
+        ::_exit(127);
+    }
+    while (!hasExeced(child, ours)) {
+        ::sched_yield();
+    }
+    ::kill(child, SIGSTOP);
+    const std::string memory = "/proc/" + std::to_string(child) + "/mem";
+    const UniqueFd opened(::open(memory.c_str(), O_RDWR | O_CLOEXEC));
+    std::printf(opened ? "memory open\n" : "memory refused\n");
+    std::fflush(stdout);
+    ::kill(child, SIGCONT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (words.size() == 3 && words[0] == "spoof") {
@@ -318,6 +371,12 @@ int main(int argc, char** argv) {
     if (words.size() == 3 && words[0] == "exec") {
         return handOver(words[1], argv[3]);
     }
+    if (words.size() >= 2 && words[0] == "traceme") {
+        return runTraced(argv + 2);
+    }
+    if (words.size() >= 2 && words[0] == "memwrite") {
+        return writeIntoMemory(argv + 2);
+    }
     if (words.size() == 2 && words[0] == "fork") {
         return askFromChild(words[1]);
     }
@@ -329,7 +388,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s spoof PATH SIGNED | direct PATH | exec PATH PROGRAM | "
-                 "inherited FD PATH | fork PATH | reuse PATH\n",
+                 "inherited FD PATH | fork PATH | reuse PATH | traceme PROGRAM... | "
+                 "memwrite PROGRAM...\n",
                  argv[0]);
     return 64;
 }
