@@ -91,6 +91,19 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         EXPECT_EQ(std::get<RepairPermissions>(request->message).path, message);
     }
     EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, false, 0, {4, "abc"}}), false));
+
+    // The verdicts that refuse a peer survive the trip: lost, they would let it through.
+    PeerOpened look;
+    look.codeFinding = 3;
+    const auto opened = decodeReply(encodeReply(5, look), true);
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_EQ(std::get<PeerOpened>(opened->message).codeFinding, 3U);
+    OperationDone changed;
+    changed.peerChanged = true;
+    const auto done = decodeReply(encodeReply(6, changed), false);
+    ASSERT_TRUE(done.has_value());
+    EXPECT_TRUE(std::get<OperationDone>(done->message).peerChanged);
+    EXPECT_FALSE(std::get<OperationDone>(done->message).noResult);
 }
 
 TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
