@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -152,9 +154,7 @@ int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, i
     }
 }
 
-}  // namespace
-
-int main() {
+int runDaemon() {
     reserveModestAddressSpace();
     ignoreSigpipe();
     raiseDescriptorLimit();
@@ -208,4 +208,18 @@ int main() {
     log.log("[TavelinHelper] gestartet, Service: " +
             std::string(PrivilegedHelperInfo::machServiceName));
     return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());
+}
+
+}  // namespace
+
+// Nothing below is meant to throw; should the monitor still run out of memory, the service
+// manager sees a failed service with its reason rather than an abort.
+int main() {
+    try {
+        return runDaemon();
+    } catch (const std::exception& failure) {
+        static_cast<void>(
+            std::fprintf(stderr, "[TavelinHelper] Fehler: %s; der Dienst endet\n", failure.what()));
+        return 1;
+    }
 }
