@@ -12,6 +12,8 @@ packages=(
     clang libclang-rt-14-dev
     clang-tidy clang-format
     libseccomp-dev
+    libsystemd-dev
+    dbus-daemon dbus-bin dbus-system-bus-common polkitd libxml2-utils
 )
 
 missing=()

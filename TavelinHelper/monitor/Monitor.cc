@@ -1,8 +1,10 @@
 #include "Monitor.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <variant>
 
@@ -160,15 +162,28 @@ class Monitor::Session {
         // Admission vouched for one program; a peer that has exec'd another since (which
         // keeps its connection and its pid) gets nothing done, whatever the front says.
         const OpenedPeer& peer = found->second;
-        if (!peer.admittedExecutable ||
-            !stillRuns(peer.directory.get(), *peer.admittedExecutable)) {
+        const auto startTime =
+            peer.admittedExecutable && stillRuns(peer.directory.get(), *peer.admittedExecutable)
+                ? startTimeOf(peer.directory.get())
+                : std::nullopt;
+        if (!startTime) {
             OperationDone refused;
             refused.peerChanged = true;
             return reply(id, refused);
         }
+        // A pidfd of the operation's own, open however long it takes (the front may release
+        // the peer meanwhile).
+        UniqueFd pidfd(::fcntl(peer.process.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+        if (!pidfd) {
+            return reply(id, noResult());
+        }
         try {
+            auto requester = std::make_shared<const Requester>(
+                Requester{std::move(pidfd), peer.process.pid, peer.process.uid, *startTime});
             if (!threads_.run(
-                    [this, id, operation = std::move(operation)] { finish(id, operation); })) {
+                    [this, id, operation = std::move(operation), requester = std::move(requester)] {
+                        finish(id, operation, *requester);
+                    })) {
                 return systemError(EPROTO, "channel", "too many operations");
             }
         } catch (const std::exception&) {
@@ -185,11 +200,12 @@ class Monitor::Session {
         return done;
     }
 
-    void finish(std::uint64_t id, const PrivilegedOperation& operation) {
+    void finish(std::uint64_t id, const PrivilegedOperation& operation,
+                const Requester& requester) {
         OperationDone done = noResult();
         UniqueFd blob;
         try {
-            const PrivilegedResult result = monitor_.operations_.perform(operation);
+            const PrivilegedResult result = monitor_.operations_.perform(operation, requester);
             if (auto attached = attach(result.message())) {
                 done = OperationDone{result.success(), false, result.freedBytes(),
                                      std::move(attached->attachment)};

@@ -25,8 +25,12 @@ std::string auditText(const PrivilegedOperation& operation) {
 
 }  // namespace
 
-PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operation) {
+PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operation,
+                                               const Requester& requester) {
     log_.log(std::string(auditPrefix) + auditText(operation));
+    if (!authorization_.permits(operation, requester)) {
+        return PrivilegedResult(false, notAuthorizedMessage, 0);
+    }
     const auto& payload = operation.payload();
     if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
         return removeSystemPaths(removal->paths, fileSystem_, log_);

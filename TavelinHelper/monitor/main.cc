@@ -197,8 +197,9 @@ int runDaemon() {
         return startFailure(log, trust.error().describe());
     }
 
+    const auto authorization = systemAuthorization(log);
     UpdateInstaller updates;
-    PrivilegedOperations operations(log, *fileSystem, updates);
+    PrivilegedOperations operations(log, *fileSystem, updates, *authorization);
     Monitor monitor(log, operations, *trust, socket->get());
     if (*senders == SenderIdentification::credentials) {
         log.log(

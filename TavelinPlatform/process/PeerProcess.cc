@@ -7,8 +7,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -90,7 +93,44 @@ long tracerPidOf(std::string_view status) {
     return tracer;
 }
 
+// Field 22 of a stat line, counted after the command name in parentheses (which may hold
+// spaces and parentheses itself, so the last ')' ends it).
+std::optional<std::uint64_t> startTimeIn(std::string_view stat) {
+    constexpr std::size_t fieldsBeforeStartTime = 19;  // fields 3 to 21
+    const auto nameEnd = stat.rfind(')');
+    if (nameEnd == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto rest = stat.substr(nameEnd + 1);
+    for (std::size_t field = 0; field <= fieldsBeforeStartTime; ++field) {
+        const auto start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            return std::nullopt;
+        }
+        rest.remove_prefix(start);
+        if (field < fieldsBeforeStartTime) {
+            rest.remove_prefix(std::min(rest.size(), rest.find(' ')));
+        }
+    }
+    std::uint64_t ticks = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), ticks);
+    if (error != std::errc{} || end == rest.data() ||
+        (end != rest.data() + rest.size() && *end != ' ')) {
+        return std::nullopt;
+    }
+    return ticks;
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> startTimeOf(int peerDirectory) {
+    const UniqueFd statFile(openAt(peerDirectory, "stat", O_RDONLY));
+    std::string text;
+    if (!statFile || !readAll(statFile.get(), text)) {
+        return std::nullopt;
+    }
+    return startTimeIn(text);
+}
 
 UniqueFd openPeerDirectory(const PeerProcess& peer) {
     if (!peer.pidfd || peer.pid <= 0) {

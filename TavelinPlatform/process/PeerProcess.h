@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 
 #include "PeerCode.h"
@@ -66,5 +67,10 @@ struct ExecutableIdentity {
 // once it has exec'd another program, or exited. The cheap check made before every
 // operation: one lookup, no file opened.
 [[nodiscard]] bool stillRuns(int peerDirectory, const ExecutableIdentity& executable);
+
+// When the process of `peerDirectory` started, in clock ticks after boot (/proc/<pid>/stat
+// field 22): with the pid, what names one process for its whole life. Nothing once the
+// process has exited.
+[[nodiscard]] std::optional<std::uint64_t> startTimeOf(int peerDirectory);
 
 }  // namespace tavelin

@@ -61,7 +61,8 @@ class InProcessDaemon {
     testing::ScratchTree scratch_;
     ClientFileSystem fileSystem_ = ClientFileSystem::open(scratch_.root()).value();
     UpdateInstaller updates_;
-    PrivilegedOperations operations_{log, fileSystem_, updates_};
+    NoAuthorization authorization_;
+    PrivilegedOperations operations_{log, fileSystem_, updates_, authorization_};
     TrustAnchor anchor_ = testing::makeIdentity().trustAnchor();
     Requirement requirement_ = parseClientCodeRequirement().value();
     CodeTrust trust_ = CodeTrust::ofThisProcess(::getuid()).value();

@@ -2,6 +2,7 @@
 // the log, and failures that leave no result.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <new>
@@ -42,6 +43,22 @@ class ThrowingLogSink final : public LogSink {
     void writeLine(std::string_view /*line*/) override { throw std::bad_alloc(); }
 };
 
+// Refuses everything, noting for each question how the watched file was when asked.
+class RefusingAuthorization final : public OperationAuthorization {
+  public:
+    explicit RefusingAuthorization(WatchingLogSink& log) : log_(log) {}
+    std::vector<pid_t> askedFor;
+
+    bool permits(const PrivilegedOperation& operation, const Requester& requester) override {
+        askedFor.push_back(requester.pid);
+        log_.log("asked: " + operation.auditDescription());
+        return false;
+    }
+
+  private:
+    WatchingLogSink& log_;
+};
+
 class OperationsTest : public ::testing::Test {
   protected:
     OperationsTest() { scratch.makeFolder("/Library/Caches"); }
@@ -56,6 +73,8 @@ class OperationsTest : public ::testing::Test {
 
     const testing::ScratchTree scratch;
     const ClientFileSystem fs = ClientFileSystem::open(scratch.root(), "/").value();
+    NoAuthorization allowAll;
+    const Requester self{UniqueFd(), ::getpid(), ::getuid(), 0};
 };
 
 TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
@@ -65,7 +84,7 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
     WatchingLogSink log(watched);
     UpdateInstaller updates(
         tool("echo hi > '" + watched + "'\nchmod 600 '" + watched + "'\necho 'Restart required'"));
-    PrivilegedOperations operations(log, fs, updates);
+    PrivilegedOperations operations(log, fs, updates, allowAll);
     const std::pair<Op, PrivilegedResult> calls[] = {
         {Op::installSystemUpdates(),
          PrivilegedResult(true, "Systemupdates installiert \u2013 Neustart erforderlich.", 0)},
@@ -75,7 +94,7 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
          PrivilegedResult(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 3)},
     };
     for (const auto& [operation, result] : calls) {
-        EXPECT_EQ(operations.perform(operation), result) << operation.auditDescription();
+        EXPECT_EQ(operations.perform(operation, self), result) << operation.auditDescription();
     }
     const std::vector<std::string> expected = {
         "[TavelinHelper] perform: macOS-Systemupdates installieren -",
@@ -84,6 +103,38 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
         "[TavelinHelper] removed /Library/Caches/x (3 bytes) -",
     };
     EXPECT_EQ(log.entries, expected);
+}
+
+TEST_F(OperationsTest, AnOperationTheUserMayNotHaveDoneIsAuditedThenLeavesEverythingAsItWas) {
+    const std::string watched = scratch.real("/Library/Caches/x");
+    scratch.writeFile("/Library/Caches/x", 3);
+    ::chmod(watched.c_str(), 0600);
+    WatchingLogSink log(watched);
+    RefusingAuthorization refusing(log);
+    const std::string witness = scratch.real("/updated");
+    UpdateInstaller updates(tool("echo hi > '" + witness + "'"));
+    PrivilegedOperations operations(log, fs, updates, refusing);
+    const Op calls[] = {
+        Op::removeSystemPaths({"/Library/Caches/x"}),
+        Op::repairPermissions("/Library/Caches/x"),
+        Op::installSystemUpdates(),
+    };
+    for (const Op& operation : calls) {
+        EXPECT_EQ(operations.perform(operation, self),
+                  PrivilegedResult(false, "Nicht autorisiert", 0))
+            << operation.auditDescription();
+    }
+    EXPECT_EQ(refusing.askedFor, std::vector<pid_t>(3, ::getpid()));
+    const std::vector<std::string> expected = {
+        "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge) +",
+        "asked: System-Pfade entfernen (1 Eintr\u00e4ge) +",
+        "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/x +",
+        "asked: Rechte reparieren: /Library/Caches/x +",
+        "[TavelinHelper] perform: macOS-Systemupdates installieren +",
+        "asked: macOS-Systemupdates installieren +",
+    };
+    EXPECT_EQ(log.entries, expected);
+    EXPECT_FALSE(scratch.exists("/updated"));
 }
 
 TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
@@ -98,9 +149,9 @@ TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
     const std::string slashes = "/Library/Caches" + std::string(5000, '/') + "long";
     CapturingLogSink log;
     UpdateInstaller updates;
-    PrivilegedOperations operations(log, fs, updates);
-    static_cast<void>(operations.perform(Op::repairPermissions(umlauts)));
-    static_cast<void>(operations.perform(Op::removeSystemPaths({slashes})));
+    PrivilegedOperations operations(log, fs, updates, allowAll);
+    static_cast<void>(operations.perform(Op::repairPermissions(umlauts), self));
+    static_cast<void>(operations.perform(Op::removeSystemPaths({slashes}), self));
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
                   "[TavelinHelper] perform: Rechte reparieren: " + kept + "\u2026 (" +
@@ -115,10 +166,10 @@ TEST_F(OperationsTest, AnOperationWhoseAuditLineCannotBeWrittenDoesNotRun) {
     scratch.writeFile("/Library/Caches/kept", 5);
     ThrowingLogSink log;
     UpdateInstaller updates;
-    PrivilegedOperations operations(log, fs, updates);
-    EXPECT_THROW(
-        static_cast<void>(operations.perform(Op::removeSystemPaths({"/Library/Caches/kept"}))),
-        std::bad_alloc);
+    PrivilegedOperations operations(log, fs, updates, allowAll);
+    EXPECT_THROW(static_cast<void>(
+                     operations.perform(Op::removeSystemPaths({"/Library/Caches/kept"}), self)),
+                 std::bad_alloc);
     EXPECT_TRUE(scratch.exists("/Library/Caches/kept"));
 }
 

@@ -1,0 +1,91 @@
+#include "OperationAuthorization.h"
+
+#include <optional>
+#include <variant>
+
+#include "Polkit.h"
+#include "TavelinShared/JsonText.h"
+
+namespace tavelin {
+
+namespace {
+
+const char* actionOf(const PrivilegedOperation& operation) {
+    const auto& payload = operation.payload();
+    if (std::holds_alternative<PrivilegedOperation::RemoveSystemPaths>(payload)) {
+        return PolkitAuthorization::removeAction;
+    }
+    if (std::holds_alternative<PrivilegedOperation::RepairPermissions>(payload)) {
+        return PolkitAuthorization::repairAction;
+    }
+    return PolkitAuthorization::updateAction;
+}
+
+// What a site rule reads with action.lookup(); nothing when the details cannot be sent as
+// they are (not UTF-8, a NUL in a path, beyond maxDetailBytes).
+std::optional<polkit::Details> detailsOf(const PrivilegedOperation& operation) {
+    const auto& payload = operation.payload();
+    if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
+        auto paths = jsonStringArray(removal->paths);
+        if (!paths || paths->size() > PolkitAuthorization::maxDetailBytes) {
+            return std::nullopt;
+        }
+        return polkit::Details{{"paths", std::move(paths).value()}};
+    }
+    if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
+        if (repair->path.find('\0') != std::string::npos ||
+            repair->path.size() > PolkitAuthorization::maxDetailBytes ||
+            !jsonStringArray({repair->path})) {
+            return std::nullopt;
+        }
+        return polkit::Details{{"path", repair->path}};
+    }
+    return polkit::Details{};
+}
+
+std::string whoAsked(const char* action, const Requester& requester) {
+    return std::string(action) + " (uid=" + std::to_string(requester.uid) +
+           ", pid=" + std::to_string(requester.pid) + ")";
+}
+
+}  // namespace
+
+bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
+                                  const Requester& requester) {
+    const char* action = actionOf(operation);
+    const auto details = detailsOf(operation);
+    if (!details) {
+        log_.log("[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
+                 whoAsked(action, requester) + ": Pfade nicht als Details \u00fcbertragbar");
+        return false;
+    }
+    const polkit::Subject subject{requester.pidfd.get(), requester.pid, requester.startTime,
+                                  requester.uid};
+    const auto verdict = polkit::checkAuthorization(subject, action, *details, wait_);
+    if (!verdict) {
+        log_.log("[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
+                 whoAsked(action, requester) + ": " + verdict.error().describe());
+        return false;
+    }
+    if (*verdict != polkit::Verdict::authorized) {
+        log_.log("[TavelinHelper] Nicht autorisiert: " + whoAsked(action, requester));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<OperationAuthorization> systemAuthorization(LogSink& log) {
+    switch (polkit::presence()) {
+        case polkit::Presence::present:
+            return std::make_unique<PolkitAuthorization>(log);
+        case polkit::Presence::noSystemBus:
+            log.log("[TavelinHelper] Autorisierung aus: kein Systembus");
+            break;
+        case polkit::Presence::notInstalled:
+            log.log("[TavelinHelper] Autorisierung aus: polkit nicht installiert");
+            break;
+    }
+    return std::make_unique<NoAuthorization>();
+}
+
+}  // namespace tavelin

@@ -1,0 +1,252 @@
+// Who may ask: the real daemon asks a real polkitd on a system bus of the test's own for
+// every operation, for the admitted client's process. Clients run as root and as uid 65534;
+// what a rule refuses is left untouched and answered "Nicht autorisiert".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "EndToEndSupport.h"
+#include "PolkitWorld.h"
+
+namespace tavelin::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* removeAction = "de.morvane.tavelin.remove-system-paths";
+constexpr const char* repairAction = "de.morvane.tavelin.repair-permissions";
+
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// tavelinctl as `uid` (0 or 65534) against `daemon`.
+ClientOutcome tavelinctlAs(uid_t uid, const DaemonProcess& daemon,
+                           const std::vector<std::string>& arguments) {
+    if (uid == 0) {
+        return runClient(tavelinctlPath, arguments, daemon.serviceName());
+    }
+    std::vector<std::string> command = {"--reuid=65534",
+                                        "--regid=65534",
+                                        "--clear-groups",
+                                        "/usr/bin/env",
+                                        "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0",
+                                        tavelinctlPath};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runClient("/usr/bin/setpriv", command, daemon.serviceName());
+}
+
+std::string refusedLine(const char* action, uid_t uid, pid_t pid) {
+    return std::string("[TavelinHelper] Nicht autorisiert: ") + action +
+           " (uid=" + std::to_string(uid) + ", pid=" + std::to_string(pid) + ")";
+}
+
+bool logged(const DaemonProcess& daemon, const std::string& line) {
+    const auto lines = daemon.waitForLines([&](const std::string& each) { return each == line; });
+    return !lines.empty();
+}
+
+// Items below the cache sandbox: files to remove, 0700 files to repair.
+class Items {
+  public:
+    Items() { fs::permissions(sandbox_.item(""), fs::perms(0755)); }
+    [[nodiscard]] bool available() const { return sandbox_.available(); }
+    std::string file(const std::string& name) const {
+        const std::string path = sandbox_.item(name);
+        fs::create_directories(fs::path(path).parent_path());
+        writeFile(path, 10);
+        ::chmod(path.c_str(), 0700);
+        return path;
+    }
+    std::string folder() const { return fs::path(sandbox_.item("")).parent_path(); }
+
+  private:
+    CacheSandbox sandbox_;
+};
+
+struct Attempt {
+    const char* name;
+    uid_t uid;
+    enum { remove, repair, update } operation;
+    const char* item;  // below the sandbox; none for update
+    bool authorized;
+};
+
+struct RuleCase {
+    const char* name;
+    const char* rule;  // JavaScript, "@" standing for the sandbox folder; none: defaults
+    std::vector<Attempt> attempts;
+};
+
+const char* const denyRemovalToNobody = R"(
+polkit.addRule(function(action, subject) {
+    if (action.id == "de.morvane.tavelin.remove-system-paths" && subject.user == "nobody")
+        return polkit.Result.NO;
+});)";
+
+// Repairs only below @/open/, removals of nothing below @/kept/, whoever asks.
+const char* const byPathDetails = R"(
+polkit.addRule(function(action, subject) {
+    if (action.id == "de.morvane.tavelin.repair-permissions")
+        return action.lookup("path").indexOf("@/open/") == 0 ? polkit.Result.YES
+                                                             : polkit.Result.NO;
+    if (action.id == "de.morvane.tavelin.remove-system-paths") {
+        var paths = JSON.parse(action.lookup("paths"));
+        for (var i = 0; i < paths.length; i++)
+            if (paths[i].indexOf("@/kept/") == 0) return polkit.Result.NO;
+    }
+});)";
+
+std::string withFolder(std::string text, const std::string& folder) {
+    for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+        text.replace(at, 1, folder);
+        at += folder.size();
+    }
+    return text;
+}
+
+// What an attempt should leave: removed, repaired, or (refused) as it was.
+void expectEffect(const Attempt& attempt, const std::string& item, const ClientOutcome& outcome) {
+    const bool done = attempt.authorized;
+    switch (attempt.operation) {
+        case Attempt::remove:
+            EXPECT_EQ(fs::exists(item), !done) << outcome.output;
+            break;
+        case Attempt::repair:
+            EXPECT_EQ(modeOf(item), done ? 0755 : 0700) << outcome.output;
+            break;
+        case Attempt::update:
+            break;  // no update tool here: only the answer tells
+    }
+    const bool refused = outcome.output.find("Nicht autorisiert") != std::string::npos;
+    EXPECT_EQ(refused, !done) << outcome.output;
+    if (!done) {
+        EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+    }
+}
+
+TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
+    const std::vector<RuleCase> cases = {
+        {"the actions' defaults let everybody do everything",
+         nullptr,
+         {{"nobody removes", 65534, Attempt::remove, "a", true},
+          {"nobody repairs", 65534, Attempt::repair, "b", true},
+          {"nobody updates", 65534, Attempt::update, nullptr, true},
+          {"root removes", 0, Attempt::remove, "c", true},
+          {"root repairs", 0, Attempt::repair, "d", true},
+          {"root updates", 0, Attempt::update, nullptr, true}}},
+        {"a rule denies removals to nobody",
+         denyRemovalToNobody,
+         {{"nobody removes", 65534, Attempt::remove, "a", false},
+          {"nobody still repairs", 65534, Attempt::repair, "b", true},
+          {"root still removes", 0, Attempt::remove, "c", true}}},
+        {"a rule reads the path details",
+         byPathDetails,
+         {{"a repair inside the open folder", 65534, Attempt::repair, "open/x", true},
+          {"a repair in a look-alike folder", 65534, Attempt::repair, "open2/x", false},
+          {"a repair elsewhere", 65534, Attempt::repair, "y", false},
+          {"a removal elsewhere", 65534, Attempt::remove, "z", true},
+          {"a removal of a kept item", 65534, Attempt::remove, "kept/z", false}}},
+    };
+    for (const RuleCase& ruleCase : cases) {
+        SCOPED_TRACE(ruleCase.name);
+        std::string whyNot;
+        auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
+        if (!world) {
+            GTEST_SKIP() << whyNot;
+        }
+        const Items items;
+        ASSERT_TRUE(items.available());
+        if (ruleCase.rule != nullptr) {
+            world->addRule("10-test.rules", withFolder(ruleCase.rule, items.folder()));
+        }
+        ASSERT_EQ(world->startPolkitd(), "");
+        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
+        ASSERT_NE(daemon, nullptr) << whyNot;
+        for (const Attempt& attempt : ruleCase.attempts) {
+            SCOPED_TRACE(attempt.name);
+            const std::string item = attempt.item != nullptr ? items.file(attempt.item) : "";
+            const ClientOutcome outcome =
+                attempt.operation == Attempt::update
+                    ? tavelinctlAs(attempt.uid, *daemon, {"update"})
+                : attempt.operation == Attempt::remove
+                    ? tavelinctlAs(attempt.uid, *daemon, {"remove", item})
+                    : tavelinctlAs(attempt.uid, *daemon, {"repair", item});
+            expectEffect(attempt, item, outcome);
+            if (!attempt.authorized) {
+                const char* action =
+                    attempt.operation == Attempt::remove ? removeAction : repairAction;
+                EXPECT_TRUE(logged(*daemon, refusedLine(action, attempt.uid, outcome.pid)));
+            }
+        }
+    }
+}
+
+TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {
+    std::string whyNot;
+    auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
+    if (!world) {
+        GTEST_SKIP() << whyNot;
+    }
+    const Items items;
+    ASSERT_TRUE(items.available());
+    ASSERT_EQ(world->startPolkitd(), "");
+    const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
+    ASSERT_NE(daemon, nullptr) << whyNot;
+    const std::string before = items.file("before");
+    EXPECT_EQ(tavelinctlAs(65534, *daemon, {"repair", before}).exitStatus, 0);
+    EXPECT_EQ(modeOf(before), 0755);
+
+    world->stopPolkitd();
+    for (const uid_t uid : {uid_t{65534}, uid_t{0}}) {
+        const std::string after = items.file("after" + std::to_string(uid));
+        const ClientOutcome outcome = tavelinctlAs(uid, *daemon, {"repair", after});
+        EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+        EXPECT_NE(outcome.output.find("Nicht autorisiert"), std::string::npos) << outcome.output;
+        EXPECT_EQ(modeOf(after), 0700);
+        const std::string prefix =
+            "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " + std::string(repairAction) +
+            " (uid=" + std::to_string(uid) + ", pid=" + std::to_string(outcome.pid) + "): ";
+        EXPECT_FALSE(
+            daemon
+                ->waitForLines([&](const std::string& line) { return line.rfind(prefix, 0) == 0; })
+                .empty());
+    }
+}
+
+TEST(AuthorizationTest, WithoutPolkitEveryAdmittedClientIsServedAndTheStartSaysSo) {
+    const struct {
+        PolkitWorld::Bus bus;
+        const char* startLine;
+    } cases[] = {
+        {PolkitWorld::Bus::none, "[TavelinHelper] Autorisierung aus: kein Systembus"},
+        {PolkitWorld::Bus::running, "[TavelinHelper] Autorisierung aus: polkit nicht installiert"},
+    };
+    for (const auto& [bus, startLine] : cases) {
+        SCOPED_TRACE(startLine);
+        std::string whyNot;
+        auto world = PolkitWorld::enter(bus, whyNot);
+        if (!world) {
+            GTEST_SKIP() << whyNot;
+        }
+        const Items items;
+        ASSERT_TRUE(items.available());
+        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
+        ASSERT_NE(daemon, nullptr) << whyNot;
+        const auto lines = daemon->lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), startLine), 1);
+        const std::string item = items.file("x");
+        const ClientOutcome outcome = tavelinctlAs(65534, *daemon, {"repair", item});
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.output;
+        EXPECT_EQ(modeOf(item), 0755);
+    }
+}
+
+}  // namespace
+}  // namespace tavelin::e2e

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ChildProcess.h"
+
+namespace tavelin::e2e {
+
+// A system bus and polkit of the test's own, in a private mount namespace of the test
+// process (everything it starts afterwards, the daemon included, sees them): empty tmpfs
+// over /run/dbus, the action folder (holding only our actions), the rules folder and the
+// bus's activation folder, so that polkitd runs exactly while the test says so. The real
+// system's bus, actions and rules are neither seen nor touched.
+class PolkitWorld {
+  public:
+    enum class Bus { none, running };
+
+    // Enters the namespace and starts the bus when asked to; nothing, with a reason in
+    // `whyNot`, when that is impossible here (not root, no dbus-daemon, no polkitd).
+    [[nodiscard]] static std::unique_ptr<PolkitWorld> enter(Bus bus, std::string& whyNot);
+    PolkitWorld(const PolkitWorld&) = delete;
+    PolkitWorld& operator=(const PolkitWorld&) = delete;
+    ~PolkitWorld() = default;
+
+    // A rules file polkitd reads when it next starts.
+    void addRule(const std::string& name, const std::string& javascript) const;
+    // Starts polkitd and waits until it owns its bus name: "" then, else why not.
+    [[nodiscard]] std::string startPolkitd();
+    void stopPolkitd();
+
+  private:
+    PolkitWorld() = default;
+
+    std::optional<ChildWithOutput> bus_;
+    std::optional<ChildWithOutput> polkitd_;
+};
+
+}  // namespace tavelin::e2e
