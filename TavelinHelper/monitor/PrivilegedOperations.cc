@@ -29,7 +29,7 @@ PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operat
                                                const Requester& requester) {
     log_.log(std::string(auditPrefix) + auditText(operation));
     if (!authorization_.permits(operation, requester)) {
-        return PrivilegedResult(false, notAuthorizedMessage, 0);
+        return PrivilegedResult(false, std::string(notAuthorizedMessage), 0);
     }
     const auto& payload = operation.payload();
     if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {

@@ -15,9 +15,6 @@ namespace tavelin {
 // typed operations the monitor built itself from the front's fixed-layout messages.
 class PrivilegedOperations {
   public:
-    // The text of an operation the requester's user may not have done.
-    static constexpr const char* notAuthorizedMessage = "Nicht autorisiert";
-
     // The references must outlive the object.
     PrivilegedOperations(LogSink& log, const ClientFileSystem& fileSystem, UpdateInstaller& updates,
                          OperationAuthorization& authorization)

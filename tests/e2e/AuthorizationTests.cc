@@ -128,6 +128,8 @@ void expectEffect(const Attempt& attempt, const std::string& item, const ClientO
     EXPECT_EQ(refused, !done) << outcome.output;
     if (!done) {
         EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+        EXPECT_NE(outcome.output.find("tavelinctl: not authorised"), std::string::npos)
+            << outcome.output;
     }
 }
 
@@ -186,6 +188,41 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
             }
         }
     }
+}
+
+// A rule that wants the user's own password: tavelinctl on a terminal (script(1)) starts
+// polkit's text agent for itself, which asks; a wrong password is typed (nobody has
+// none), nothing is repaired.
+TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentForAPassword) {
+    std::string whyNot;
+    auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
+    if (!world) {
+        GTEST_SKIP() << whyNot;
+    }
+    const Items items;
+    ASSERT_TRUE(items.available());
+    world->addRule("10-test.rules", R"(
+polkit.addRule(function(action, subject) {
+    if (action.id == "de.morvane.tavelin.repair-permissions") return polkit.Result.AUTH_SELF;
+});)");
+    ASSERT_EQ(world->startPolkitd(), "");
+    const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
+    ASSERT_NE(daemon, nullptr) << whyNot;
+    const std::string item = items.file("x");
+    const ClientOutcome outcome =
+        runClient("/usr/bin/setpriv",
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", "/bin/sh", "-c",
+                   "echo wrong | /usr/bin/script -qec '" + std::string(tavelinctlPath) +
+                       " repair " + item + "' /dev/null"},
+                  daemon->serviceName());
+    EXPECT_NE(outcome.output.find("AUTHENTICATING FOR " + std::string(repairAction)),
+              std::string::npos)
+        << outcome.output;
+    EXPECT_NE(outcome.output.find("tavelinctl: not authorised"), std::string::npos)
+        << outcome.output;
+    EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+    EXPECT_EQ(modeOf(item), 0700);
 }
 
 TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {

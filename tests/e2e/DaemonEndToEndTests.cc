@@ -157,7 +157,7 @@ TEST_F(DaemonEndToEndTest, FiveHundredConnectionsAtOnceAreAllHandled) {
         },
         refused);
     std::map<std::string, int> counts;
-    for (const std::string& line : linesAfter(1)) {  // after the start line
+    for (const std::string& line : linesAfter(startLineCount)) {
         ++counts[line];
     }
     EXPECT_EQ(counts, (std::map<std::string, int>{{refusalReasonLine, refused},

@@ -64,6 +64,7 @@ void DaemonTest::SetUp() {
     std::string whyNot;
     daemonProcess = DaemonProcess::start(uniqueServiceName(), whyNot);
     ASSERT_NE(daemonProcess, nullptr) << whyNot;
+    startLineCount = daemonProcess->lines().size();
 }
 
 std::vector<std::string> DaemonTest::linesAfter(std::size_t count) const {

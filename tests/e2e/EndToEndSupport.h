@@ -101,6 +101,8 @@ class DaemonTest : public ::testing::Test {
     [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
 
     std::unique_ptr<DaemonProcess> daemonProcess;
+    // The lines the daemon wrote up to and with its start line.
+    std::size_t startLineCount = 0;
 };
 
 // A fresh folder below /Library/Caches (the daemon acts only below the allowed folders).

@@ -63,10 +63,13 @@ std::string usageText(std::string_view programName) {
            " update\n"
            "\n"
            "Asks the Tavelin helper daemon to do one privileged task.\n"
-           "Exit status: 0 done, 1 the helper reported a failure, 2 no answer from the\n"
+           "Exit status: 0 done, 1 the helper reported a failure or the system's policy\n"
+           "(polkit) refused the task, 2 no answer from the\n"
            "helper (not running, connection refused, impostor, malformed answer),\n"
            "64 bad arguments (a path that is not valid UTF-8 among them: no request can\n"
            "carry it, so nothing is sent).\n"
+           "On a terminal, polkit's text agent is offered for the task, should the policy\n"
+           "ask for a password and no graphical agent answer.\n"
            "The helper is reached under de.morvane.Tavelin.helper, or under the name in\n"
            "TAVELIN_SERVICE_NAME; either way it must run as root.\n";
 }

@@ -16,6 +16,7 @@
 #include "TavelinClient/HelperClient.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "TerminalAgent.h"
 
 namespace tavelin::tavelinctl {
 namespace {
@@ -44,9 +45,10 @@ std::string serviceName() {
 
 // Connects and runs one call; the indicator covers both, since admission of this very
 // program (the daemon hashes it) is part of the wait.
+// `quiet`: no indicator, since something else (the terminal agent) may be writing there.
 template <typename Call>
-Expected<std::string, ClientError> callDaemon(Call call) {
-    const ElapsedIndicator indicator(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
+Expected<std::string, ClientError> callDaemon(Call call, bool quiet = false) {
+    const ElapsedIndicator indicator(STDERR_FILENO, !quiet && ::isatty(STDERR_FILENO) == 1);
     Expected<HelperClient, ClientError> client = HelperClient::connect(serviceName());
     if (!client) {
         return Unexpected(client.error());
@@ -141,8 +143,11 @@ int runPerform(const Command& command) {
                  " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent");
         return exitUsage;
     }
+    // The daemon may ask the system's policy, which may ask the user for a password.
+    const TerminalAgent agent;
     const Expected<std::string, ClientError> answer =
-        callDaemon([&request](HelperClient& client) { return client.perform(request.value()); });
+        callDaemon([&request](HelperClient& client) { return client.perform(request.value()); },
+                   agent.running());
     if (!answer) {
         complain(answer.error().text());
         return exitNoAnswer;
@@ -156,6 +161,13 @@ int runPerform(const Command& command) {
     if (!result) {
         complain("the helper's answer is not a result (" + result.error().description + ")");
         return exitNoAnswer;
+    }
+    if (!result.value().success() && result.value().message() == notAuthorizedMessage) {
+        complain(
+            "not authorised: the system's policy (polkit) does not let this user have "
+            "that done; nothing was changed (" +
+            result.value().message() + ")");
+        return exitOperationFailed;
     }
     std::string line = result.value().message();
     if (command.kind == Command::Kind::remove) {

@@ -9,6 +9,10 @@
 
 namespace tavelin {
 
+// The message of an operation that the system's policy did not let the requester's user
+// have done (nothing was touched).
+inline constexpr std::string_view notAuthorizedMessage = "Nicht autorisiert";
+
 // The answer to every request: whether the operation succeeded, a German message for the
 // user (UTF-8) and the bytes the operation freed. Immutable.
 class PrivilegedResult {

@@ -1,0 +1,96 @@
+#include "TerminalAgent.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "PeerProcess.h"
+#include "UniqueFd.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn needs it
+
+namespace tavelin::tavelinctl {
+
+namespace {
+
+// The agent's descriptor for "registered": closed by the agent once it is.
+constexpr int notifyDescriptor = 3;
+
+// Waits until the agent closed its end of `readEnd`, at most `deadline`.
+void awaitRegistration(int readEnd, std::chrono::milliseconds deadline) {
+    pollfd waiting{readEnd, POLLIN, 0};
+    while (::poll(&waiting, 1, static_cast<int>(deadline.count())) < 0 && errno == EINTR) {
+    }
+}
+
+// A graphical session runs an agent of its own, which polkit would otherwise pass over for
+// ours (an agent registered for one process comes first; a "fallback" one is never asked
+// for a process).
+bool inGraphicalSession() {
+    return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+}
+
+}  // namespace
+
+TerminalAgent::TerminalAgent() {
+    if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDERR_FILENO) != 1 || inGraphicalSession() ||
+        ::access(agentPath, X_OK) != 0) {
+        return;
+    }
+    std::array<int, 2> notify{};
+    if (::pipe2(notify.data(), O_CLOEXEC) != 0) {
+        return;
+    }
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    // dup2 onto another number clears close-on-exec for the agent's copy only.
+    ::posix_spawn_file_actions_adddup2(&actions, notify[1], notifyDescriptor);
+    // A set-group-id client must not hand its group to another program.
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_RESETIDS);
+    // The process with its start time, as the daemon names it when it asks: the agent is
+    // found for exactly that subject.
+    const UniqueFd self(::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto startTime = self ? startTimeOf(self.get()) : std::nullopt;
+    if (!startTime) {
+        ::close(notify[0]);
+        ::close(notify[1]);
+        return;
+    }
+    const std::string process =
+        "--process=" + std::to_string(::getpid()) + "," + std::to_string(*startTime);
+    const std::string notifyOption = "--notify-fd=" + std::to_string(notifyDescriptor);
+    std::array<char*, 4> arguments = {const_cast<char*>(agentPath),
+                                      const_cast<char*>(process.c_str()),
+                                      const_cast<char*>(notifyOption.c_str()), nullptr};
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, agentPath, &actions, &attributes, arguments.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    ::close(notify[1]);
+    if (spawned == 0) {
+        pid_ = pid;
+        awaitRegistration(notify[0], registrationDeadline);
+    }
+    ::close(notify[0]);
+}
+
+TerminalAgent::~TerminalAgent() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+}  // namespace tavelin::tavelinctl
