@@ -24,19 +24,6 @@ using AdmissionAttackTest = DaemonTest;
 const std::string programChangedLine =
     "[TavelinHelper] Verbindung geschlossen (anderes Programm als bei der Zulassung, pid=";
 
-// The file of a library this test process has mapped, by the start of its name, e.g.
-// "libstdc++.so.6" finds ".../libstdc++.so.6.0.30".
-std::string mappedLibrary(const std::string& name) {
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        const std::size_t path = line.find('/');
-        if (path != std::string::npos && line.find("/" + name, path) != std::string::npos) {
-            return line.substr(path);
-        }
-    }
-    return {};
-}
-
 // Copies `from` into `directory` as `name`, owned by `owner`; the copy's path.
 std::string place(const std::string& from, const std::string& directory, const std::string& name,
                   uid_t owner) {
@@ -45,11 +32,6 @@ std::string place(const std::string& from, const std::string& directory, const s
     fs::permissions(to, fs::perms(0755));
     EXPECT_EQ(::chown(to.c_str(), owner, owner), 0) << to;
     return to;
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 struct Attack {
@@ -111,6 +93,14 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
     std::size_t served = 0;
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
+#ifdef TAVELIN_SANITIZER_BUILD
+        // An audit module gets a link namespace of its own, into which a second sanitizer
+        // runtime is loaded, which aborts the client before it ever connects: there is
+        // nothing for the daemon to refuse.
+        if (attack.command.front().rfind("LD_AUDIT=", 0) == 0) {
+            continue;
+        }
+#endif
         ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
         const std::size_t before = daemonProcess->lines().size();
         // In a sanitizer build the runtime would refuse a preloaded library of its own

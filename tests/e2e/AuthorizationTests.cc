@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* removeAction = "de.morvane.tavelin.remove-system-paths";
 constexpr const char* repairAction = "de.morvane.tavelin.repair-permissions";
-
-mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
 
 // tavelinctl as `uid` (0 or 65534) against `daemon`.
 ClientOutcome tavelinctlAs(uid_t uid, const DaemonProcess& daemon,
@@ -111,6 +107,45 @@ std::string withFolder(std::string text, const std::string& folder) {
     return text;
 }
 
+// A case's world, items and daemon.
+struct Scene {
+    std::unique_ptr<PolkitWorld> world;
+    std::unique_ptr<Items> items;
+    std::unique_ptr<DaemonProcess> daemon;
+};
+
+// Enters a world with `bus`, with polkitd running `rule` ("@" the items' folder; empty:
+// the defaults) when `withPolkitd`, and starts the daemon in it. Returns why the test must
+// be skipped, else ""; a failure on the way is reported and leaves no daemon.
+std::string enterScene(Scene& scene, PolkitWorld::Bus bus, bool withPolkitd,
+                       const std::string& rule = {}) {
+    std::string whyNot;
+    scene.daemon.reset();
+    scene.world = PolkitWorld::enter(bus, whyNot);
+    if (!scene.world) {
+        return whyNot;
+    }
+    scene.items = std::make_unique<Items>();
+    if (!scene.items->available()) {
+        ADD_FAILURE() << "no cache sandbox";
+        return {};
+    }
+    if (!rule.empty()) {
+        scene.world->addRule("10-test.rules", withFolder(rule, scene.items->folder()));
+    }
+    if (withPolkitd) {
+        if (const std::string failed = scene.world->startPolkitd(); !failed.empty()) {
+            ADD_FAILURE() << failed;
+            return {};
+        }
+    }
+    scene.daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
+    if (!scene.daemon) {
+        ADD_FAILURE() << whyNot;
+    }
+    return {};
+}
+
 // What an attempt should leave: removed, repaired, or (refused) as it was.
 void expectEffect(const Attempt& attempt, const std::string& item, const ClientOutcome& outcome) {
     const bool done = attempt.authorized;
@@ -158,19 +193,15 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
     };
     for (const RuleCase& ruleCase : cases) {
         SCOPED_TRACE(ruleCase.name);
-        std::string whyNot;
-        auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
-        if (!world) {
-            GTEST_SKIP() << whyNot;
+        Scene scene;
+        const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true,
+                                            ruleCase.rule != nullptr ? ruleCase.rule : "");
+        if (!skip.empty()) {
+            GTEST_SKIP() << skip;
         }
-        const Items items;
-        ASSERT_TRUE(items.available());
-        if (ruleCase.rule != nullptr) {
-            world->addRule("10-test.rules", withFolder(ruleCase.rule, items.folder()));
-        }
-        ASSERT_EQ(world->startPolkitd(), "");
-        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
-        ASSERT_NE(daemon, nullptr) << whyNot;
+        ASSERT_NE(scene.daemon, nullptr);
+        const Items& items = *scene.items;
+        const DaemonProcess* daemon = scene.daemon.get();
         for (const Attempt& attempt : ruleCase.attempts) {
             SCOPED_TRACE(attempt.name);
             const std::string item = attempt.item != nullptr ? items.file(attempt.item) : "";
@@ -194,20 +225,17 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
 // polkit's text agent for itself, which asks; a wrong password is typed (nobody has
 // none), nothing is repaired.
 TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentForAPassword) {
-    std::string whyNot;
-    auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
-    if (!world) {
-        GTEST_SKIP() << whyNot;
-    }
-    const Items items;
-    ASSERT_TRUE(items.available());
-    world->addRule("10-test.rules", R"(
+    Scene scene;
+    const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true, R"(
 polkit.addRule(function(action, subject) {
     if (action.id == "de.morvane.tavelin.repair-permissions") return polkit.Result.AUTH_SELF;
 });)");
-    ASSERT_EQ(world->startPolkitd(), "");
-    const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
-    ASSERT_NE(daemon, nullptr) << whyNot;
+    if (!skip.empty()) {
+        GTEST_SKIP() << skip;
+    }
+    ASSERT_NE(scene.daemon, nullptr);
+    const auto& daemon = scene.daemon;
+    const Items& items = *scene.items;
     const std::string item = items.file("x");
     const ClientOutcome outcome =
         runClient("/usr/bin/setpriv",
@@ -226,21 +254,20 @@ polkit.addRule(function(action, subject) {
 }
 
 TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {
-    std::string whyNot;
-    auto world = PolkitWorld::enter(PolkitWorld::Bus::running, whyNot);
-    if (!world) {
-        GTEST_SKIP() << whyNot;
+    Scene scene;
+    if (const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true);
+        !skip.empty()) {
+        GTEST_SKIP() << skip;
     }
-    const Items items;
-    ASSERT_TRUE(items.available());
-    ASSERT_EQ(world->startPolkitd(), "");
-    const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
-    ASSERT_NE(daemon, nullptr) << whyNot;
+    ASSERT_NE(scene.daemon, nullptr);
+    const auto& daemon = scene.daemon;
+    const Items& items = *scene.items;
+    PolkitWorld& world = *scene.world;
     const std::string before = items.file("before");
     EXPECT_EQ(tavelinctlAs(65534, *daemon, {"repair", before}).exitStatus, 0);
     EXPECT_EQ(modeOf(before), 0755);
 
-    world->stopPolkitd();
+    world.stopPolkitd();
     for (const uid_t uid : {uid_t{65534}, uid_t{0}}) {
         const std::string after = items.file("after" + std::to_string(uid));
         const ClientOutcome outcome = tavelinctlAs(uid, *daemon, {"repair", after});
@@ -267,15 +294,13 @@ TEST(AuthorizationTest, WithoutPolkitEveryAdmittedClientIsServedAndTheStartSaysS
     };
     for (const auto& [bus, startLine] : cases) {
         SCOPED_TRACE(startLine);
-        std::string whyNot;
-        auto world = PolkitWorld::enter(bus, whyNot);
-        if (!world) {
-            GTEST_SKIP() << whyNot;
+        Scene scene;
+        if (const std::string skip = enterScene(scene, bus, false); !skip.empty()) {
+            GTEST_SKIP() << skip;
         }
-        const Items items;
-        ASSERT_TRUE(items.available());
-        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
-        ASSERT_NE(daemon, nullptr) << whyNot;
+        ASSERT_NE(scene.daemon, nullptr);
+        const auto& daemon = scene.daemon;
+        const Items& items = *scene.items;
         const auto lines = daemon->lines();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), startLine), 1);
         const std::string item = items.file("x");

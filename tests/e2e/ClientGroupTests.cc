@@ -50,28 +50,12 @@ class ClientGroup {
     gid_t gid_ = 0;
 };
 
-std::string mappedLibrary(const std::string& name) {
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);) {
-        const std::size_t path = line.find('/');
-        if (path != std::string::npos && line.find("/" + name, path) != std::string::npos) {
-            return line.substr(path);
-        }
-    }
-    return {};
-}
-
 std::string install(const std::string& from, const std::string& to, uid_t owner, gid_t group,
                     mode_t mode) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     EXPECT_EQ(::chown(to.c_str(), owner, group), 0) << to;
     EXPECT_EQ(::chmod(to.c_str(), mode), 0) << to;  // after chown, which clears set-gid
     return to;
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 struct Attempt {

@@ -72,6 +72,22 @@ std::vector<std::string> DaemonTest::linesAfter(std::size_t count) const {
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end()};
 }
 
+mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::string mappedLibrary(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t path = line.find('/');
+        if (path != std::string::npos && line.find("/" + name, path) != std::string::npos) {
+            return line.substr(path);
+        }
+    }
+    return {};
+}
+
 CacheSandbox::CacheSandbox() {
     if (::geteuid() != 0) {
         return;

@@ -123,6 +123,13 @@ class CacheSandbox {
     std::string path_;
 };
 
+// The permission bits of a file (0 when it cannot be looked at).
+[[nodiscard]] mode_t modeOf(const std::string& path);
+
+// The file of a library this test process has mapped, by the start of its name, e.g.
+// "libstdc++.so.6" finds ".../libstdc++.so.6.0.30".
+[[nodiscard]] std::string mappedLibrary(const std::string& name);
+
 // Writes `size` bytes into a new file.
 void writeFile(const std::string& path, std::size_t size);
 

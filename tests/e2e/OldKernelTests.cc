@@ -28,11 +28,6 @@ std::string foreignSenderLine(const std::string& pid) {
            ")";
 }
 
-mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
 class OldKernelTest : public ::testing::Test {
   protected:
     void SetUp() override {
