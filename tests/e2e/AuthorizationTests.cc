@@ -1,11 +1,13 @@
 // Who may ask: the real daemon asks a real polkitd on a system bus of the test's own for
 // every operation, for the admitted client's process. Clients run as root and as uid 65534;
 // what a rule refuses is left untouched and answered "Nicht autorisiert".
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -222,13 +224,15 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
 }
 
 // A rule that wants the user's own password: tavelinctl on a terminal (script(1)) starts
-// polkit's text agent for itself, which asks; a wrong password is typed (nobody has
-// none), nothing is repaired.
-TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentForAPassword) {
+// polkit's text agent for itself, which asks. While it waits for the password, which the
+// test holds back in a FIFO, root is served; then a wrong password is typed (nobody has
+// none) and nothing is repaired.
+TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentAndItsWaitHoldsNobodyElse) {
     Scene scene;
     const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true, R"(
 polkit.addRule(function(action, subject) {
-    if (action.id == "de.morvane.tavelin.repair-permissions") return polkit.Result.AUTH_SELF;
+    if (action.id == "de.morvane.tavelin.repair-permissions" && subject.user == "nobody")
+        return polkit.Result.AUTH_SELF;
 });)");
     if (!skip.empty()) {
         GTEST_SKIP() << skip;
@@ -236,14 +240,35 @@ polkit.addRule(function(action, subject) {
     ASSERT_NE(scene.daemon, nullptr);
     const auto& daemon = scene.daemon;
     const Items& items = *scene.items;
+    const ScratchDirectory scratch;
+    fs::permissions(scratch.file(""), fs::perms(0755));
+    const std::string keyboard = scratch.file("keyboard");
+    ASSERT_EQ(::mkfifo(keyboard.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(keyboard.c_str(), 0666), 0);
+    UniqueFd typing(::open(keyboard.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(typing);
+
     const std::string item = items.file("x");
-    const ClientOutcome outcome =
-        runClient("/usr/bin/setpriv",
-                  {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", "/bin/sh", "-c",
-                   "echo wrong | /usr/bin/script -qec '" + std::string(tavelinctlPath) +
-                       " repair " + item + "' /dev/null"},
-                  daemon->serviceName());
+    ChildWithOutput waiting =
+        startClient("/usr/bin/setpriv",
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                     "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", "/bin/sh", "-c",
+                     "exec /usr/bin/script -qec '" + std::string(tavelinctlPath) + " repair " +
+                         item + "' /dev/null < " + keyboard},
+                    daemon->serviceName());
+    const std::string audit = "[TavelinHelper] perform: Rechte reparieren: " + item;
+    ASSERT_FALSE(
+        daemon->waitForLines([&](const std::string& line) { return line == audit; }).empty());
+
+    const std::string rootsItem = items.file("root");
+    EXPECT_EQ(tavelinctlAs(0, *daemon, {"repair", rootsItem}).exitStatus, 0);
+    EXPECT_EQ(modeOf(rootsItem), 0755);
+    EXPECT_FALSE(waiting.child.awaitEnd(std::chrono::steady_clock::now()).value_or(true))
+        << "the password was not even asked for yet";
+
+    ASSERT_EQ(::write(typing.get(), "wrong\n", 6), 6);
+    typing.reset();
+    const ClientOutcome outcome = finishClient(waiting);
     EXPECT_NE(outcome.output.find("AUTHENTICATING FOR " + std::string(repairAction)),
               std::string::npos)
         << outcome.output;
