@@ -135,6 +135,13 @@ TEST(ClientGroupTest, OnlyASetGroupIdStartOfTheInstalledClientIsAdmitted) {
     std::size_t refused = 0;
     for (const Attempt& attempt : attempts) {
         SCOPED_TRACE(attempt.name);
+#ifdef TAVELIN_SANITIZER_BUILD
+        // With an audit module named, a sanitizer runtime cannot be loaded (ThreadSanitizer:
+        // "cannot allocate memory in static TLS block"), so the client never starts.
+        if (attempt.command.front().rfind("LD_AUDIT=", 0) == 0) {
+            continue;
+        }
+#endif
         ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
         fs::remove(proof);
         const std::size_t before = daemon->lines().size();
