@@ -19,6 +19,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AddressSpace.h"
@@ -206,17 +207,52 @@ int runDaemon() {
             "[TavelinHelper] Eingeschr\u00e4nkter Modus: Kernel ohne SO_PEERPIDFD/SO_PASSPIDFD, "
             "Clients per pidfd_open und SCM_CREDENTIALS gepr\u00fcft");
     }
+    // The name it really listens on: a socket handed over may be bound to another.
+    const std::string listeningName = listeningNameOf(socket->get());
     log.log("[TavelinHelper] gestartet, Service: " +
-            std::string(PrivilegedHelperInfo::machServiceName));
+            (listeningName.empty() ? std::string(PrivilegedHelperInfo::machServiceName)
+                                   : listeningName));
     return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());
+}
+
+constexpr std::string_view usage =
+    "usage: tavelin-helper [--help | --version]\n"
+    "\n"
+    "The Tavelin privileged helper daemon. Started by its socket unit (socket activation)\n"
+    "or by hand as root, without arguments: it then binds de.morvane.Tavelin.helper itself.\n"
+    "It has no configuration; docs/deployment.md describes its installation.\n";
+
+// Arguments are only ever asked for by a person: answers and the exit status then, or
+// nothing when the daemon is to run.
+std::optional<int> answerArguments(int argc, char** argv) {
+    if (argc <= 1) {
+        return std::nullopt;
+    }
+    const std::string_view argument(argv[1]);
+    if (argc == 2 && argument == "--version") {
+        static_cast<void>(std::printf("tavelin-helper %.*s\n",
+                                      static_cast<int>(PrivilegedHelperInfo::version.size()),
+                                      PrivilegedHelperInfo::version.data()));
+        return 0;
+    }
+    if (argc == 2 && (argument == "--help" || argument == "-h")) {
+        static_cast<void>(std::fwrite(usage.data(), 1, usage.size(), stdout));
+        return 0;
+    }
+    static_cast<void>(std::fprintf(stderr, "tavelin-helper: unknown argument \"%s\"\n", argv[1]));
+    static_cast<void>(std::fwrite(usage.data(), 1, usage.size(), stderr));
+    return 64;  // EX_USAGE
 }
 
 }  // namespace
 
 // Nothing below is meant to throw; should the monitor still run out of memory, the service
 // manager sees a failed service with its reason rather than an abort.
-int main() {
+int main(int argc, char** argv) {
     try {
+        if (const auto answered = answerArguments(argc, argv)) {
+            return std::fflush(stdout) == 0 ? *answered : 1;
+        }
         return runDaemon();
     } catch (const std::exception& failure) {
         static_cast<void>(

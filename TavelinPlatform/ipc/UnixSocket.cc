@@ -4,6 +4,7 @@
 #include <sys/un.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 
@@ -69,6 +70,20 @@ Expected<UniqueFd, SystemError> listenOnAbstractName(std::string_view name, int 
         return lastSystemError("listen");
     }
     return std::move(fd);
+}
+
+std::string listeningNameOf(int socketFd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sun_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path)) {
+        return {};
+    }
+    const std::size_t pathLength = length - offsetof(sockaddr_un, sun_path);
+    if (address.sun_path[0] == '\0') {
+        return std::string(address.sun_path + 1, pathLength - 1);
+    }
+    return std::string(address.sun_path, ::strnlen(address.sun_path, pathLength));
 }
 
 Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {

@@ -25,6 +25,10 @@ namespace tavelin {
 [[nodiscard]] Expected<UniqueFd, SystemError> listenOnAbstractName(std::string_view name,
                                                                    int backlog = 4096);
 
+// What a bound AF_UNIX socket listens on, as people name it: the abstract name (without
+// its NUL byte), or the file's path. Empty when it is neither.
+[[nodiscard]] std::string listeningNameOf(int socketFd);
+
 // Connects a blocking stream socket to the abstract `name`. Fails with ECONNREFUSED when
 // nobody listens there.
 [[nodiscard]] Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name);

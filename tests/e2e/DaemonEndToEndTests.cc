@@ -26,6 +26,10 @@ const std::string removalAudit =
     "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
 
 TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
+    // Socket-activated on a name of the test's own, the start line names that one.
+    ASSERT_GT(startLineCount, 0U);
+    EXPECT_EQ(daemonProcess->lines().at(startLineCount - 1),
+              "[TavelinHelper] gestartet, Service: " + daemonProcess->serviceName());
     const ClientOutcome version = tavelinctl({"version"});
     EXPECT_EQ(version.exitStatus, 0);
     EXPECT_EQ(version.output, "0.0.1\n");
@@ -197,6 +201,29 @@ TEST(ImpostorEndToEndTest, TavelinctlRefusesAListenerThatIsNotRoot) {
     EXPECT_EQ(outcome.exitStatus, 2);
     EXPECT_NE(outcome.output.find("impostor"), std::string::npos) << outcome.output;
     EXPECT_NE(outcome.output.find("uid 65534"), std::string::npos) << outcome.output;
+}
+
+// Arguments are for a person asking: they answer and end, and never start a daemon.
+TEST(DaemonArgumentsTest, VersionAndHelpAnswerAndUnknownArgumentsAreUsageErrors) {
+    const struct {
+        std::vector<std::string> arguments;
+        int exitStatus;
+        const char* outputStart;
+    } cases[] = {
+        {{"--version"}, 0, "tavelin-helper 0.0.1\n"},
+        {{"--help"}, 0, "usage: tavelin-helper [--help | --version]\n"},
+        {{"-h"}, 0, "usage: tavelin-helper"},
+        {{"--bogus"}, 64, "tavelin-helper: unknown argument \"--bogus\"\nusage:"},
+        {{"--version", "extra"}, 64, "tavelin-helper: unknown argument \"--version\""},
+    };
+    for (const auto& [arguments, exitStatus, outputStart] : cases) {
+        SCOPED_TRACE(arguments.front());
+        // No name is given: a daemon that started anyway would take the production one
+        // and not end, so the test would hang rather than pass.
+        const ClientOutcome outcome = runClient(daemonPath, arguments, "");
+        EXPECT_EQ(outcome.exitStatus, exitStatus) << outcome.output;
+        EXPECT_EQ(outcome.output.rfind(outputStart, 0), 0U) << outcome.output;
+    }
 }
 
 }  // namespace
