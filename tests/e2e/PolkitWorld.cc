@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Polkit.h"
+#include "UniqueFd.h"
 
 namespace tavelin::e2e {
 
@@ -38,14 +39,11 @@ std::string emptyTmpfsOver(const std::string& path) {
 }
 
 bool busAnswers() {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, busSocket, sizeof address.sun_path - 1);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 template <typename Condition>

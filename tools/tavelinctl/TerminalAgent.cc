@@ -45,44 +45,40 @@ TerminalAgent::TerminalAgent() {
         ::access(agentPath, X_OK) != 0) {
         return;
     }
-    std::array<int, 2> notify{};
-    if (::pipe2(notify.data(), O_CLOEXEC) != 0) {
-        return;
-    }
-    posix_spawn_file_actions_t actions{};
-    posix_spawnattr_t attributes{};
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attributes);
-    // dup2 onto another number clears close-on-exec for the agent's copy only.
-    ::posix_spawn_file_actions_adddup2(&actions, notify[1], notifyDescriptor);
-    // A set-group-id client must not hand its group to another program.
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_RESETIDS);
     // The process with its start time, as the daemon names it when it asks: the agent is
     // found for exactly that subject.
     const UniqueFd self(::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const auto startTime = self ? startTimeOf(self.get()) : std::nullopt;
-    if (!startTime) {
-        ::close(notify[0]);
-        ::close(notify[1]);
+    std::array<int, 2> ends{};
+    if (!startTime || ::pipe2(ends.data(), O_CLOEXEC) != 0) {
         return;
     }
+    const UniqueFd registered(ends[0]);
+    UniqueFd notify(ends[1]);
     const std::string process =
         "--process=" + std::to_string(::getpid()) + "," + std::to_string(*startTime);
     const std::string notifyOption = "--notify-fd=" + std::to_string(notifyDescriptor);
     std::array<char*, 4> arguments = {const_cast<char*>(agentPath),
                                       const_cast<char*>(process.c_str()),
                                       const_cast<char*>(notifyOption.c_str()), nullptr};
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    // dup2 onto another number clears close-on-exec for the agent's copy only.
+    ::posix_spawn_file_actions_adddup2(&actions, notify.get(), notifyDescriptor);
+    // A set-group-id client must not hand its group to another program.
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_RESETIDS);
     pid_t pid = -1;
     const int spawned =
         ::posix_spawn(&pid, agentPath, &actions, &attributes, arguments.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
-    ::close(notify[1]);
+    notify.reset();  // only the agent's copy is left: closed once it has registered
     if (spawned == 0) {
         pid_ = pid;
-        awaitRegistration(notify[0], registrationDeadline);
+        awaitRegistration(registered.get(), registrationDeadline);
     }
-    ::close(notify[0]);
 }
 
 TerminalAgent::~TerminalAgent() {
