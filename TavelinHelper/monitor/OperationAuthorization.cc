@@ -5,6 +5,7 @@
 
 #include "Polkit.h"
 #include "TavelinShared/JsonText.h"
+#include "TavelinShared/UnicodeText.h"
 
 namespace tavelin {
 
@@ -35,7 +36,7 @@ std::optional<polkit::Details> detailsOf(const PrivilegedOperation& operation) {
     if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
         if (repair->path.find('\0') != std::string::npos ||
             repair->path.size() > PolkitAuthorization::maxDetailBytes ||
-            !jsonStringArray({repair->path})) {
+            !UnicodeText::isValidUtf8(repair->path)) {
             return std::nullopt;
         }
         return polkit::Details{{"path", repair->path}};

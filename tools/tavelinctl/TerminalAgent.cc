@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "PeerProcess.h"
+#include "RetryOnInterrupt.h"
 #include "UniqueFd.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn needs it
@@ -27,8 +27,8 @@ constexpr int notifyDescriptor = 3;
 // Waits until the agent closed its end of `readEnd`, at most `deadline`.
 void awaitRegistration(int readEnd, std::chrono::milliseconds deadline) {
     pollfd waiting{readEnd, POLLIN, 0};
-    while (::poll(&waiting, 1, static_cast<int>(deadline.count())) < 0 && errno == EINTR) {
-    }
+    static_cast<void>(
+        retryOnInterrupt([&] { return ::poll(&waiting, 1, static_cast<int>(deadline.count())); }));
 }
 
 // A graphical session runs an agent of its own, which polkit would otherwise pass over for
@@ -84,8 +84,7 @@ TerminalAgent::TerminalAgent() {
 TerminalAgent::~TerminalAgent() {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        static_cast<void>(retryOnInterrupt([&] { return ::waitpid(pid_, nullptr, 0); }));
     }
 }
 
