@@ -80,6 +80,8 @@ function(tavelin_sign_executable target)
     if(NOT ARG_IDENTIFIER)
         set(ARG_IDENTIFIER "${TAVELIN_CLIENT_IDENTIFIER}")
     endif()
+    # A signature covers the file as it is: strip first, never after.
+    tavelin_split_debug_info(${target})
     if(NOT TAVELIN_SIGN_KEY OR NOT TAVELIN_SIGN_CERTIFICATE)
         message(STATUS "${target}: not signed at build time (no TAVELIN_SIGNING_KEY/CERTIFICATE)")
         return()
