@@ -14,6 +14,7 @@ packages=(
     libseccomp-dev
     libsystemd-dev
     dbus-daemon dbus-bin dbus-system-bus-common polkitd libxml2-utils
+    scdoc man-db groff-base
 )
 
 missing=()
