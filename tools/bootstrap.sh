@@ -15,6 +15,7 @@ packages=(
     libsystemd-dev
     dbus-daemon dbus-bin dbus-system-bus-common polkitd libxml2-utils
     dpkg-dev systemd ccache
+    scdoc man-db groff-base
 )
 
 missing=()
