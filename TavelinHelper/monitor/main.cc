@@ -33,6 +33,7 @@
 #include "SenderPidfd.h"
 #include "SocketActivation.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
+#include "TrustAnchorFile.h"
 #include "UnixSocket.h"
 
 namespace {
@@ -167,10 +168,9 @@ int runDaemon() {
         return startFailure(log, fileSystem.error().describe());
     }
     // The front reads the anchor; we only open it, so no certificate parser runs as root.
-    const std::string anchorPath(platformTrustAnchorPath());
-    const UniqueFd anchorFile(::open(anchorPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const auto anchorFile = openTrustAnchor(platformTrustAnchorPath(), developerAccount());
     if (!anchorFile) {
-        return startFailure(log, lastSystemError("open", anchorPath).error().describe());
+        return startFailure(log, anchorFile.error());
     }
     auto executable = openFrontExecutable();
     if (!executable) {
@@ -212,7 +212,7 @@ int runDaemon() {
     log.log("[TavelinHelper] gestartet, Service: " +
             (listeningName.empty() ? std::string(PrivilegedHelperInfo::machServiceName)
                                    : listeningName));
-    return superviseFronts(log, monitor, *launch, socket->get(), anchorFile.get());
+    return superviseFronts(log, monitor, *launch, socket->get(), anchorFile->get());
 }
 
 constexpr std::string_view usage =

@@ -2,7 +2,10 @@
 // what the daemon writes to its log meanwhile.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,6 +204,79 @@ TEST(ImpostorEndToEndTest, TavelinctlRefusesAListenerThatIsNotRoot) {
     EXPECT_EQ(outcome.exitStatus, 2);
     EXPECT_NE(outcome.output.find("impostor"), std::string::npos) << outcome.output;
     EXPECT_NE(outcome.output.find("uid 65534"), std::string::npos) << outcome.output;
+}
+
+// The daemon run with `replacement` mounted over its trust anchor, in a mount namespace of
+// its own (nothing outside sees the swap): its exit status and its log.
+ClientOutcome daemonWithAnchor(const std::string& replacement) {
+    const std::string anchor = std::string(TAVELIN_DEVELOPMENT_IDENTITY_DIR) + "/anchor.pem";
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(output[1], STDERR_FILENO);
+        const bool swapped =
+            ::unshare(CLONE_NEWNS) == 0 &&
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount(replacement.c_str(), anchor.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (swapped) {
+            // A daemon that starts anyway is ended, so the test fails rather than hangs.
+            ::alarm(10);
+            char* const argv[] = {const_cast<char*>(daemonPath), nullptr};
+            ::execv(daemonPath, argv);
+        }
+        ::_exit(99);
+    }
+    ::close(output[1]);
+    ClientOutcome outcome{child, -1, {}};
+    char buffer[4096];
+    for (ssize_t got = 0; (got = ::read(output[0], buffer, sizeof buffer)) > 0;) {
+        outcome.output.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(output[0]);
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        outcome.exitStatus = WEXITSTATUS(status);
+    }
+    return outcome;
+}
+
+// An anchor someone else could have written is no anchor: the daemon does not start (and
+// never takes its name) and says why.
+TEST(DaemonTrustAnchorTest, RefusesToStartWithAnAnchorOthersCouldHaveWritten) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a mount namespace and other owners";
+    }
+    const struct {
+        const char* name;
+        uid_t owner;
+        mode_t mode;
+    } cases[] = {
+        {"writable by everyone", 0, 0666},
+        {"writable by its group", 0, 0620},
+        {"owned by nobody", 65534, 0644},
+    };
+    const std::string original = std::string(TAVELIN_DEVELOPMENT_IDENTITY_DIR) + "/anchor.pem";
+    for (const auto& [name, owner, mode] : cases) {
+        SCOPED_TRACE(name);
+        const ScratchDirectory scratch;
+        const std::string copy = scratch.file("anchor.pem");
+        std::filesystem::copy_file(original, copy);
+        ASSERT_EQ(::chown(copy.c_str(), owner, owner), 0);
+        ASSERT_EQ(::chmod(copy.c_str(), mode), 0);
+        const ClientOutcome outcome = daemonWithAnchor(copy);
+        EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+        EXPECT_EQ(
+            outcome.output.rfind("[TavelinHelper] Start fehlgeschlagen: trust anchor " + original +
+                                     " must be owned by root and writable by no one else",
+                                 0),
+            0U)
+            << outcome.output;
+        EXPECT_EQ(outcome.output.find("gestartet"), std::string::npos) << outcome.output;
+    }
 }
 
 // Arguments are for a person asking: they answer and end, and never start a daemon.
