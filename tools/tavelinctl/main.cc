@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -208,8 +209,16 @@ int run(const std::vector<std::string>& words) {
 }  // namespace
 }  // namespace tavelin::tavelinctl
 
+// Nothing here is meant to throw; should memory still run out, the user reads why.
 int main(int argc, char** argv) {
-    const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const int status = tavelin::tavelinctl::run(words);
-    return std::fflush(stdout) == 0 ? status : tavelin::tavelinctl::exitNoAnswer;
+    try {
+        const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
+        const int status = tavelin::tavelinctl::run(words);
+        return std::fflush(stdout) == 0 ? status : tavelin::tavelinctl::exitNoAnswer;
+    } catch (const std::exception& failure) {
+        static_cast<void>(std::fprintf(stderr, "tavelinctl: %s\n", failure.what()));
+    } catch (...) {
+        static_cast<void>(std::fputs("tavelinctl: unexpected failure\n", stderr));
+    }
+    return tavelin::tavelinctl::exitOperationFailed;
 }
