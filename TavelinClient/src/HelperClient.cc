@@ -50,14 +50,14 @@ struct Deadline {
 // Waits until `fd` has something to read, or the deadline has passed (timedOut).
 Status<ClientError> awaitReadable(int fd, const Deadline& deadline) {
     for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline.end - Clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.end - Clock::now());
         if (left.count() <= 0) {
             return clientError(ClientErrorKind::timedOut, deadline.detail);
         }
         pollfd watched{fd, POLLIN, 0};
-        const int ready = ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(
-                                                  left.count(), std::numeric_limits<int>::max())));
+        const int ready = ::poll(&watched, 1,
+                                 static_cast<int>(std::min<std::int64_t>(
+                                     left.count(), std::numeric_limits<int>::max())));
         if (ready > 0) {
             return {};  // readable, closed or failed: the read that follows tells which
         }
@@ -159,9 +159,8 @@ Expected<HelperClient, ClientError> HelperClient::connect(
                                                          ", no hello within " +
                                                          std::to_string(timeout->count()) + " ms"};
     }
-    Expected<UniqueFd, SystemError> connected = timeout
-                                                    ? connectToAbstractName(serviceName, *timeout)
-                                                    : connectToAbstractName(serviceName);
+    Expected<UniqueFd, SystemError> connected =
+        timeout ? connectToAbstractName(serviceName, *timeout) : connectToAbstractName(serviceName);
     if (!connected) {
         if (connected.error().errorNumber == ECONNREFUSED) {
             return clientError(ClientErrorKind::daemonNotRunning,
@@ -177,8 +176,7 @@ Expected<HelperClient, ClientError> HelperClient::connect(
     if (!daemon) {
         return Unexpected(daemon.error());
     }
-    if (Status<ClientError> greeted =
-            receiveHello(socket.get(), deadline ? &*deadline : nullptr);
+    if (Status<ClientError> greeted = receiveHello(socket.get(), deadline ? &*deadline : nullptr);
         !greeted) {
         return Unexpected(std::move(greeted).error());
     }

@@ -203,7 +203,8 @@ TEST(HelperClientTest, TheTimeoutEndsTheWaitForAHelloButNeverACall) {
     {
         SCOPED_TRACE("accepts but never greets");
         const ScriptedDaemon daemon(silentUntilClosed);
-        const Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name(), limit);
+        const Expected<HelperClient, ClientError> client =
+            HelperClient::connect(daemon.name(), limit);
         ASSERT_FALSE(client.has_value());
         EXPECT_EQ(client.error().kind, ClientErrorKind::timedOut) << client.error().text();
         EXPECT_EQ(client.error().text(), "the Tavelin helper did not answer in time (service " +
