@@ -17,6 +17,8 @@ std::string headline(ClientErrorKind kind) {
                    "does not run as root";
         case ClientErrorKind::protocolError:
             return "the Tavelin helper answered outside the protocol";
+        case ClientErrorKind::timedOut:
+            return "the Tavelin helper did not answer in time";
         case ClientErrorKind::systemError:
             return "cannot talk to the Tavelin helper";
     }

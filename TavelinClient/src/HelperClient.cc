@@ -1,6 +1,13 @@
 #include "TavelinClient/HelperClient.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -32,10 +39,40 @@ Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
     return protocolFailure(std::string(what) + ": " + std::string(frameErrorName(error)));
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The limit on connecting and greeting, and what a timeout error says about it.
+struct Deadline {
+    Clock::time_point end;
+    std::string detail;
+};
+
+// Waits until `fd` has something to read, or the deadline has passed (timedOut).
+Status<ClientError> awaitReadable(int fd, const Deadline& deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.end - Clock::now());
+        if (left.count() <= 0) {
+            return clientError(ClientErrorKind::timedOut, deadline.detail);
+        }
+        pollfd watched{fd, POLLIN, 0};
+        const int ready = ::poll(&watched, 1,
+                                 static_cast<int>(std::min<std::int64_t>(
+                                     left.count(), std::numeric_limits<int>::max())));
+        if (ready > 0) {
+            return {};  // readable, closed or failed: the read that follows tells which
+        }
+        if (ready < 0 && errno != EINTR) {
+            return systemFailure(lastSystemError("poll").error());
+        }
+    }
+}
+
 // Reads until `reader` holds one complete frame body. `closedKind` is what the daemon
-// closing the stream means at this point of the conversation.
+// closing the stream means at this point of the conversation. Without a deadline each read
+// waits as long as the daemon takes.
 Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader,
-                                                ClientErrorKind closedKind) {
+                                                ClientErrorKind closedKind,
+                                                const Deadline* deadline = nullptr) {
     std::string chunk;
     for (;;) {
         if (std::optional<std::string> body = reader.next()) {
@@ -43,6 +80,11 @@ Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader,
         }
         if (reader.failed()) {
             return frameFailure("malformed frame", reader.error());
+        }
+        if (deadline != nullptr) {
+            if (Status<ClientError> readable = awaitReadable(fd, *deadline); !readable) {
+                return Unexpected(std::move(readable).error());
+            }
         }
         if (const Status<SystemError> received = receiveSome(fd, chunk, receiveChunk); !received) {
             // A reset means the daemon closed with our bytes unread; it is still a close.
@@ -75,10 +117,10 @@ Expected<PeerCredentials, ClientError> trustedDaemon(int fd, std::string_view se
     return *peer;
 }
 
-Status<ClientError> receiveHello(int fd) {
+Status<ClientError> receiveHello(int fd, const Deadline* deadline) {
     FrameReader reader;
     Expected<std::string, ClientError> body =
-        receiveFrame(fd, reader, ClientErrorKind::connectionRefused);
+        receiveFrame(fd, reader, ClientErrorKind::connectionRefused, deadline);
     if (!body) {
         return Unexpected(std::move(body).error());
     }
@@ -109,40 +151,53 @@ bool isTrustedDaemonUser(uid_t uid) noexcept {
 #endif
 }
 
-Expected<HelperClient, ClientError> HelperClient::connect(std::string_view serviceName) {
-    Expected<UniqueFd, SystemError> connected = connectToAbstractName(serviceName);
+Expected<HelperClient, ClientError> HelperClient::connect(
+    std::string_view serviceName, std::optional<std::chrono::milliseconds> timeout) {
+    std::optional<Deadline> deadline;
+    if (timeout) {
+        deadline = Deadline{Clock::now() + *timeout, "service " + std::string(serviceName) +
+                                                         ", no hello within " +
+                                                         std::to_string(timeout->count()) + " ms"};
+    }
+    Expected<UniqueFd, SystemError> connected =
+        timeout ? connectToAbstractName(serviceName, *timeout) : connectToAbstractName(serviceName);
     if (!connected) {
         if (connected.error().errorNumber == ECONNREFUSED) {
             return clientError(ClientErrorKind::daemonNotRunning,
                                "service " + std::string(serviceName));
         }
+        if (deadline && connected.error().errorNumber == EAGAIN) {
+            return clientError(ClientErrorKind::timedOut, deadline->detail);
+        }
         return systemFailure(connected.error());
     }
-    UniqueFd socket = std::move(connected).value();
+    Socket socket(connected->release());
     const Expected<PeerCredentials, ClientError> daemon = trustedDaemon(socket.get(), serviceName);
     if (!daemon) {
         return Unexpected(daemon.error());
     }
-    if (Status<ClientError> greeted = receiveHello(socket.get()); !greeted) {
+    if (Status<ClientError> greeted = receiveHello(socket.get(), deadline ? &*deadline : nullptr);
+        !greeted) {
         return Unexpected(std::move(greeted).error());
     }
     return HelperClient(std::move(socket), daemon->pid);
 }
 
 Expected<std::string, ClientError> HelperClient::helperVersion() {
-    return call(CallSelector::helperVersion, {});
+    return call(Call::helperVersion, {});
 }
 
 Expected<std::string, ClientError> HelperClient::perform(std::string_view requestBytes) {
-    return call(CallSelector::perform, requestBytes);
+    return call(Call::perform, requestBytes);
 }
 
-Expected<std::string, ClientError> HelperClient::call(CallSelector selector,
-                                                      std::string_view argument) {
-    if (!socket_) {
+Expected<std::string, ClientError> HelperClient::call(Call which, std::string_view argument) {
+    if (!socket_.open()) {
         return clientError(ClientErrorKind::connectionClosed, "an earlier call failed");
     }
     const std::uint64_t callId = nextCallId_++;
+    const CallSelector selector =
+        which == Call::perform ? CallSelector::perform : CallSelector::helperVersion;
     const std::optional<std::string> frame =
         encodeCall(CallFrame{callId, selector, std::string(argument)});
     if (!frame) {
@@ -173,8 +228,27 @@ Expected<std::string, ClientError> HelperClient::call(CallSelector selector,
 }
 
 Unexpected<ClientError> HelperClient::fail(Unexpected<ClientError> error) {
-    socket_.reset();
+    socket_.close();
     return error;
+}
+
+HelperClient::Socket& HelperClient::Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+HelperClient::Socket::~Socket() {
+    close();
+}
+
+// Not retried on EINTR: on Linux the descriptor is gone either way.
+void HelperClient::Socket::close() noexcept {
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1));
+    }
 }
 
 }  // namespace tavelin

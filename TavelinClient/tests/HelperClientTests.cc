@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -185,6 +186,50 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
         const Expected<std::string, ClientError> second = client.value().helperVersion();
         ASSERT_FALSE(second.has_value());
         EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
+    }
+}
+
+// Reads until the client closes its end: a daemon that never says a word.
+void silentUntilClosed(int fd) {
+    std::string chunk;
+    while (receiveSome(fd, chunk, 64) && !chunk.empty()) {
+    }
+}
+
+// The time limit covers connecting and the hello, and nothing after them.
+TEST(HelperClientTest, TheTimeoutEndsTheWaitForAHelloButNeverACall) {
+    using std::chrono::milliseconds;
+    const milliseconds limit(150);
+    {
+        SCOPED_TRACE("accepts but never greets");
+        const ScriptedDaemon daemon(silentUntilClosed);
+        const Expected<HelperClient, ClientError> client =
+            HelperClient::connect(daemon.name(), limit);
+        ASSERT_FALSE(client.has_value());
+        EXPECT_EQ(client.error().kind, ClientErrorKind::timedOut) << client.error().text();
+        EXPECT_EQ(client.error().text(), "the Tavelin helper did not answer in time (service " +
+                                             daemon.name() + ", no hello within 150 ms)");
+    }
+    {
+        SCOPED_TRACE("never accepts, backlog full");
+        const std::string name = uniqueName();
+        const UniqueFd listener = listenOnAbstractName(name, 0).value();
+        const UniqueFd filler = connectToAbstractName(name).value();  // fills backlog 0
+        const Expected<HelperClient, ClientError> client = HelperClient::connect(name, limit);
+        ASSERT_FALSE(client.has_value());
+        EXPECT_EQ(client.error().kind, ClientErrorKind::timedOut) << client.error().text();
+    }
+    {
+        SCOPED_TRACE("greets, then answers long after the limit");
+        const ScriptedDaemon daemon(greetThenAnswerWith([limit](std::uint64_t id) {
+            std::this_thread::sleep_for(limit * 3);
+            return *encodeReply({id, "0.0.1"});
+        }));
+        Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name(), limit);
+        ASSERT_TRUE(client.has_value()) << client.error().text();
+        const Expected<std::string, ClientError> version = client.value().helperVersion();
+        ASSERT_TRUE(version.has_value()) << version.error().text();
+        EXPECT_EQ(version.value(), "0.0.1");
     }
 }
 

@@ -1,8 +1,10 @@
 #include "UnixSocket.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -50,6 +52,29 @@ struct SocketAndAddress {
     return SocketAndAddress{std::move(fd), *address};
 }
 
+// Connects the prepared socket to its address.
+[[nodiscard]] Expected<UniqueFd, SystemError> connectPrepared(SocketAndAddress prepared) {
+    const int fd = prepared.fd.get();
+    const AbstractAddress& address = prepared.address;
+    // A unix stream connect only sleeps while the listener's backlog is full; one
+    // interrupted there leaves the socket unconnected, so it is simply repeated.
+    if (retryOnInterrupt([&] {
+            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address.address),
+                             address.length);
+        }) != 0) {
+        return lastSystemError("connect");
+    }
+    return std::move(prepared.fd);
+}
+
+// SO_SNDTIMEO: how long a send, or a connect, may sleep; zero is no limit.
+[[nodiscard]] bool setSendTimeout(int fd, std::chrono::microseconds timeout) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timeval value{static_cast<time_t>(seconds.count()),
+                        static_cast<suseconds_t>((timeout - seconds).count())};
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) == 0;
+}
+
 }  // namespace
 
 std::size_t maxAbstractNameLength() noexcept {
@@ -91,17 +116,25 @@ Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name) {
     if (!prepared) {
         return Unexpected(std::move(prepared).error());
     }
-    const int fd = prepared->fd.get();
-    const AbstractAddress& address = prepared->address;
-    // A unix stream connect only sleeps while the listener's backlog is full; one
-    // interrupted there leaves the socket unconnected, so it is simply repeated.
-    if (retryOnInterrupt([&] {
-            return ::connect(fd, reinterpret_cast<const sockaddr*>(&address.address),
-                             address.length);
-        }) != 0) {
-        return lastSystemError("connect");
+    return connectPrepared(std::move(*prepared));
+}
+
+Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name,
+                                                      std::chrono::microseconds timeout) {
+    auto prepared = socketFor(name);
+    if (!prepared) {
+        return Unexpected(std::move(prepared).error());
     }
-    return std::move(prepared->fd);
+    // The send timeout is what a unix stream connect sleeps by; zero would mean for ever.
+    const std::chrono::microseconds bounded = std::max(timeout, std::chrono::microseconds(1));
+    if (!setSendTimeout(prepared->fd.get(), bounded)) {
+        return lastSystemError("setsockopt SO_SNDTIMEO");
+    }
+    auto connected = connectPrepared(std::move(*prepared));
+    if (connected && !setSendTimeout(connected->get(), std::chrono::microseconds(0))) {
+        return lastSystemError("setsockopt SO_SNDTIMEO");
+    }
+    return connected;
 }
 
 Expected<UniqueFd, SystemError> acceptConnection(int listeningFd) {

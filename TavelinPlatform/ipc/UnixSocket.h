@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ namespace tavelin {
 // Connects a blocking stream socket to the abstract `name`. Fails with ECONNREFUSED when
 // nobody listens there.
 [[nodiscard]] Expected<UniqueFd, SystemError> connectToAbstractName(std::string_view name);
+
+// The same, but a connect that waits because the listener's backlog is full gives up after
+// `timeout` (at least a microsecond) with EAGAIN. The socket returned has no timeout left.
+[[nodiscard]] Expected<UniqueFd, SystemError> connectToAbstractName(
+    std::string_view name, std::chrono::microseconds timeout);
 
 // Accepts one connection (blocking unless the listener is non-blocking), close-on-exec.
 // Fails with the errno of accept4, e.g. EAGAIN on a non-blocking listener with no client.

@@ -47,12 +47,26 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
     const ScratchDirectory outside;
     const std::string refused = outside.file("not-below-an-allowed-folder");
     writeFile(refused, 10);
+    // A path refused by the policy makes the whole removal a failure (status 1).
     const ClientOutcome removed = tavelinctl({"remove", victim, refused});
-    EXPECT_EQ(removed.exitStatus, 0);
+    EXPECT_EQ(removed.exitStatus, 1);
     EXPECT_EQ(removed.output.rfind("1 Pfade entfernt, 1 durch Policy abgelehnt (", 0), 0U)
         << removed.output;
     EXPECT_FALSE(std::filesystem::exists(victim));
     EXPECT_TRUE(std::filesystem::exists(refused));
+
+    // A relative path names a file below the caller's directory, not the daemon's: the
+    // daemon logs the absolute path it was sent.
+    writeFile(sandbox.item("relative"), 20);
+    const std::size_t before = daemonProcess->lines().size();
+    const ClientOutcome relative = runClient(
+        "/usr/bin/env", {"--chdir=" + sandbox.item("."), tavelinctlPath, "remove", "relative"},
+        daemonProcess->serviceName());
+    EXPECT_EQ(relative.exitStatus, 0) << relative.output;
+    const std::string removal =
+        "[TavelinHelper] removed " + sandbox.item("relative") + " (20 bytes)";
+    daemonProcess->waitForLines([&](const std::string& line) { return line == removal; });
+    EXPECT_EQ(linesAfter(before), (std::vector<std::string>{removalAudit, removal}));
 }
 
 // This test binary is unsigned: a connection of its own is refused without a byte.
@@ -99,7 +113,7 @@ TEST_F(DaemonEndToEndTest, UndecodableRequestsAreAnsweredAsInvalidAndNeverLogged
           std::string("{\"removeSystemPaths\":{\"_0\":[\"\xff\"]}}")}) {
         SCOPED_TRACE(request);
         const ClientOutcome outcome = tavelinctl({"perform", request});
-        EXPECT_EQ(outcome.exitStatus, 0);
+        EXPECT_EQ(outcome.exitStatus, 1);  // the answer says no success
         EXPECT_EQ(outcome.output, invalid);
     }
     // A request that does decode is logged; none of those before it was.

@@ -1,29 +1,33 @@
 // tavelinctl: the command-line client of the Tavelin helper daemon.
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
-#include "ByteCountText.h"
 #include "CommandLine.h"
 #include "ElapsedIndicator.h"
+#include "ResultReport.h"
 #include "TavelinClient/HelperClient.h"
+#include "TavelinShared/JsonText.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "TerminalAgent.h"
+#include "TerminalText.h"
 
 namespace tavelin::tavelinctl {
 namespace {
 
-void writeOut(std::string_view bytes) {
+void write(std::FILE* stream, std::string_view bytes) {
     if (!bytes.empty()) {
-        static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), stdout));
+        static_cast<void>(std::fwrite(bytes.data(), 1, bytes.size(), stream));
     }
 }
 
@@ -44,12 +48,15 @@ std::string serviceName() {
 }
 
 // Connects and runs one call; the indicator covers both, since admission of this very
-// program (the daemon hashes it) is part of the wait.
+// program (the daemon hashes it) is part of the wait. Only connecting and the hello have
+// a time limit: the task may take as long as it takes.
 // `quiet`: no indicator, since something else (the terminal agent) may be writing there.
 template <typename Call>
-Expected<std::string, ClientError> callDaemon(Call call, bool quiet = false) {
+Expected<std::string, ClientError> callDaemon(const Command& command, Call call,
+                                              bool quiet = false) {
     const ElapsedIndicator indicator(STDERR_FILENO, !quiet && ::isatty(STDERR_FILENO) == 1);
-    Expected<HelperClient, ClientError> client = HelperClient::connect(serviceName());
+    Expected<HelperClient, ClientError> client =
+        HelperClient::connect(serviceName(), command.timeout);
     if (!client) {
         return Unexpected(client.error());
     }
@@ -89,52 +96,58 @@ const std::string& offendingPath(const Command& command, const EncodingError& er
     return command.arguments.at(index);
 }
 
-// `text` quoted for a terminal: well-formed UTF-8 stays as it is; each byte of an
-// ill-formed sequence and each ASCII control character is shown as \xHH, and '"' and '\\'
-// are escaped, so the user sees exactly which bytes are at fault.
-std::string shownForTerminal(std::string_view text) {
-    static constexpr std::string_view hexDigits = "0123456789ABCDEF";
-    std::string shown = "\"";
-    const auto appendByte = [&shown](unsigned char byte) {
-        shown += "\\x";
-        shown += hexDigits[byte >> 4U];
-        shown += hexDigits[byte & 0x0FU];
-    };
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    std::size_t offset = 0;
-    while (offset < text.size()) {
-        const std::size_t start = offset;
-        UChar32 codePoint = 0;
-        U8_NEXT(bytes, offset, text.size(), codePoint);
-        if (codePoint < 0) {
-            for (std::size_t at = start; at < offset; ++at) {
-                appendByte(bytes[at]);
-            }
-        } else if (codePoint < 0x20 || codePoint == 0x7F) {
-            appendByte(static_cast<unsigned char>(codePoint));
-        } else {
-            if (codePoint == '"' || codePoint == '\\') {
-                shown += '\\';
-            }
-            shown.append(text, start, offset - start);
-        }
+// The paths of remove and repair made absolute against this process's current directory:
+// the daemon has a directory of its own. False (said on stderr) when a path is relative
+// and the directory cannot be read.
+bool makePathsAbsolute(Command& command) {
+    if (command.kind != Command::Kind::remove && command.kind != Command::Kind::repair) {
+        return true;
     }
-    shown += '"';
-    return shown;
+    std::optional<std::string> directory;
+    for (std::string& path : command.arguments) {
+        if (path.empty() || path.front() == '/') {
+            continue;
+        }
+        if (!directory) {
+            std::error_code error;
+            directory = std::filesystem::current_path(error).string();
+            if (error) {
+                complain("the relative path " + shownForTerminal(path) +
+                         " cannot be made absolute: the current directory cannot be read (" +
+                         error.message() + "); nothing was sent");
+                return false;
+            }
+        }
+        path = absoluteAgainst(path, *directory);
+    }
+    return true;
 }
 
-int runVersion() {
+int runVersion(const Command& command) {
     const Expected<std::string, ClientError> version =
-        callDaemon([](HelperClient& client) { return client.helperVersion(); });
+        callDaemon(command, [](HelperClient& client) { return client.helperVersion(); });
     if (!version) {
         complain(version.error().text());
         return exitNoAnswer;
     }
-    writeOut(version.value() + "\n");
+    if (!command.json) {
+        write(stdout, version.value() + "\n");
+        return exitSuccess;
+    }
+    // {"version":"…"}, the string written as requests write theirs.
+    const Expected<std::string, EncodingError> array = jsonStringArray({version.value()});
+    if (!array) {
+        complain("the helper's version is not valid UTF-8");
+        return exitNoAnswer;
+    }
+    write(stdout, "{\"version\":" + array->substr(1, array->size() - 2) + "}\n");
     return exitSuccess;
 }
 
-int runPerform(const Command& command) {
+int runTask(Command command) {
+    if (!makePathsAbsolute(command)) {
+        return exitOperationFailed;
+    }
     // Built before any connection: a path that no request can carry is refused without a
     // word to the daemon. Sending it in another spelling would name another file.
     const Expected<std::string, EncodingError> request = requestFor(command);
@@ -145,16 +158,16 @@ int runPerform(const Command& command) {
     }
     // The daemon may ask the system's policy, which may ask the user for a password.
     const TerminalAgent agent;
-    const Expected<std::string, ClientError> answer =
-        callDaemon([&request](HelperClient& client) { return client.perform(request.value()); },
-                   agent.running());
+    const Expected<std::string, ClientError> answer = callDaemon(
+        command, [&request](HelperClient& client) { return client.perform(request.value()); },
+        agent.running());
     if (!answer) {
         complain(answer.error().text());
         return exitNoAnswer;
     }
-    if (command.kind == Command::Kind::perform) {
-        writeOut(answer.value() + "\n");  // the bytes exactly as received
-        return exitSuccess;
+    const bool printDocument = command.json || command.kind == Command::Kind::perform;
+    if (printDocument) {
+        write(stdout, answer.value() + "\n");  // the bytes exactly as received
     }
     const Expected<PrivilegedResult, DecodingError> result =
         PrivilegedResult::decode(answer.value());
@@ -162,44 +175,50 @@ int runPerform(const Command& command) {
         complain("the helper's answer is not a result (" + result.error().description + ")");
         return exitNoAnswer;
     }
-    if (!result.value().success() && result.value().message() == notAuthorizedMessage) {
-        complain(
-            "not authorised: the system's policy (polkit) does not let this user have "
-            "that done; nothing was changed (" +
-            result.value().message() + ")");
-        return exitOperationFailed;
+    if (command.kind == Command::Kind::perform) {
+        return result->success() ? exitSuccess : exitOperationFailed;
     }
-    std::string line = result.value().message();
-    if (command.kind == Command::Kind::remove) {
-        line += " (" + humanByteCount(result.value().freedBytes()) + " freigegeben)";
+    const Report report = reportFor(command, result.value());
+    if (!printDocument) {
+        write(report.status == exitSuccess ? stdout : stderr, report.line);
     }
-    writeOut(line + "\n");
-    return result.value().success() ? exitSuccess : exitOperationFailed;
+    return report.status;
 }
 
 int run(const std::vector<std::string>& words) {
-    const std::optional<Command> command = parseCommandLine(words);
+    const Expected<Command, UsageError> command = parseCommandLine(words);
     if (!command) {
-        const std::string usage = usageText("tavelinctl");
-        static_cast<void>(std::fputs(usage.c_str(), stderr));
+        complain(command.error().text);
+        write(stderr, "Try 'tavelinctl --help' for more information.\n");
         return exitUsage;
     }
     switch (command->kind) {
         case Command::Kind::help:
-            writeOut(usageText("tavelinctl"));
+            write(stdout, usageText("tavelinctl", command->topic));
+            return exitSuccess;
+        case Command::Kind::toolVersion:
+            write(stdout, "tavelinctl " TAVELINCTL_VERSION "\n");
             return exitSuccess;
         case Command::Kind::version:
-            return runVersion();
+            return runVersion(*command);
         default:
-            return runPerform(*command);
+            return runTask(*command);
     }
 }
 
 }  // namespace
 }  // namespace tavelin::tavelinctl
 
+// Nothing here is meant to throw; should memory still run out, the user reads why.
 int main(int argc, char** argv) {
-    const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const int status = tavelin::tavelinctl::run(words);
-    return std::fflush(stdout) == 0 ? status : tavelin::tavelinctl::exitNoAnswer;
+    try {
+        const std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
+        const int status = tavelin::tavelinctl::run(words);
+        return std::fflush(stdout) == 0 ? status : tavelin::tavelinctl::exitNoAnswer;
+    } catch (const std::exception& failure) {
+        static_cast<void>(std::fprintf(stderr, "tavelinctl: %s\n", failure.what()));
+    } catch (...) {
+        static_cast<void>(std::fputs("tavelinctl: unexpected failure\n", stderr));
+    }
+    return tavelin::tavelinctl::exitOperationFailed;
 }

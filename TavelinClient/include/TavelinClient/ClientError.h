@@ -14,6 +14,7 @@ enum class ClientErrorKind {
     connectionClosed,   // the daemon closed an admitted connection before answering
     impostor,           // the process behind the name does not run as a trusted user
     protocolError,      // the daemon sent something the protocol does not allow
+    timedOut,           // no hello within the time the caller allowed for connecting
     systemError,        // a system call failed for another reason (see detail)
 };
 

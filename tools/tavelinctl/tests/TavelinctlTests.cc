@@ -3,7 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "ByteCountText.h"
-#include "ChildProcess.h"
 #include "CommandLine.h"
 #include "ElapsedIndicator.h"
+#include "ResultReport.h"
 
 namespace tavelin::tavelinctl {
 namespace {
@@ -28,37 +28,173 @@ std::string joined(const std::vector<std::string>& words) {
 
 TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
     using Kind = Command::Kind;
+    using std::chrono::milliseconds;
     struct Case {
         std::vector<std::string> words;
         std::optional<Kind> kind;  // nothing: usage error
+        std::vector<std::string> arguments = {};
+        Kind topic = Kind::help;
+        bool json = false;
+        milliseconds timeout = defaultTimeout;
     };
     const std::vector<Case> cases = {
         {{}, std::nullopt},
         {{"version"}, Kind::version},
         {{"version", "extra"}, std::nullopt},
-        {{"perform", R"({"installSystemUpdates":{}})"}, Kind::perform},
-        {{"perform", ""}, Kind::perform},
+        {{"perform", R"({"installSystemUpdates":{}})"},
+         Kind::perform,
+         {R"({"installSystemUpdates":{}})"}},
+        {{"perform", ""}, Kind::perform, {""}},
         {{"perform"}, std::nullopt},
-        {{"remove", "/Library/Caches/a"}, Kind::remove},
-        {{"remove", "/Library/Caches/a", "-b", "--help"}, Kind::remove},
+        {{"remove", "/Library/Caches/a"}, Kind::remove, {"/Library/Caches/a"}},
+        {{"remove", "a", "-", "b"}, Kind::remove, {"a", "-", "b"}},
+        {{"remove", "a", "--", "-b", "--help", "--"}, Kind::remove, {"a", "-b", "--help", "--"}},
+        {{"remove", "/Library/Caches/a", "-b"}, std::nullopt},
         {{"remove"}, std::nullopt},
-        {{"repair", "/Library/Logs/x"}, Kind::repair},
+        {{"remove", "--"}, std::nullopt},
+        {{"repair", "/Library/Logs/x"}, Kind::repair, {"/Library/Logs/x"}},
         {{"repair", "a", "b"}, std::nullopt},
         {{"update"}, Kind::update},
         {{"update", "now"}, std::nullopt},
-        {{"--help"}, Kind::help},
         {{"Version"}, std::nullopt},
-        {{"--version"}, std::nullopt},
+        // Help and the tool's version, whatever else is on the line.
+        {{"--help"}, Kind::help},
+        {{"-h"}, Kind::help},
+        {{"help"}, Kind::help},
+        {{"help", "repair"}, Kind::help, {}, Kind::repair},
+        {{"help", "repair", "x"}, std::nullopt},
+        {{"help", "bogus"}, std::nullopt},
+        {{"remove", "--help"}, Kind::help, {}, Kind::remove},
+        {{"update", "now", "-h"}, Kind::help, {}, Kind::update},
+        {{"remove", "--", "--help"}, Kind::remove, {"--help"}},
+        {{"--version"}, Kind::toolVersion},
+        {{"-V", "bogus"}, Kind::toolVersion},
+        {{"-V", "-h"}, Kind::help},
+        {{"-hV"}, std::nullopt},
+        // --json and --timeout, before or after the command.
+        {{"--json", "update"}, Kind::update, {}, Kind::help, true},
+        {{"repair", "x", "--json"}, Kind::repair, {"x"}, Kind::help, true},
+        {{"--timeout", "0.25", "update"}, Kind::update, {}, Kind::help, false, milliseconds(250)},
+        {{"update", "--timeout=90"}, Kind::update, {}, Kind::help, false, milliseconds(90000)},
+        {{"--timeout=0.0001", "update"}, Kind::update, {}, Kind::help, false, milliseconds(1)},
+        {{"--timeout=86400", "update"},
+         Kind::update,
+         {},
+         Kind::help,
+         false,
+         milliseconds(86400000)},
+        {{"--timeout", "update"}, std::nullopt},
+        {{"update", "--timeout"}, std::nullopt},
+        {{"--timeout=0", "update"}, std::nullopt},
+        {{"--timeout=-1", "update"}, std::nullopt},
+        {{"--timeout=86400.5", "update"}, std::nullopt},
+        {{"--timeout=1e3", "update"}, std::nullopt},
+        {{"--timeout=nan", "update"}, std::nullopt},
+        {{"--timeout=5s", "update"}, std::nullopt},
+        {{"--timeout=", "update"}, std::nullopt},
+        {{"--json=1", "update"}, std::nullopt},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(joined(testCase.words));
-        const std::optional<Command> command = parseCommandLine(testCase.words);
-        ASSERT_EQ(command.has_value(), testCase.kind.has_value());
+        const Expected<Command, UsageError> command = parseCommandLine(testCase.words);
+        ASSERT_EQ(command.has_value(), testCase.kind.has_value())
+            << (command ? "" : command.error().text);
         if (command) {
             EXPECT_EQ(command->kind, *testCase.kind);
-            EXPECT_EQ(command->arguments,
-                      std::vector<std::string>(testCase.words.begin() + 1, testCase.words.end()));
+            EXPECT_EQ(command->arguments, testCase.arguments);
+            EXPECT_EQ(command->topic, testCase.topic);
+            EXPECT_EQ(command->json, testCase.json);
+            EXPECT_EQ(command->timeout, testCase.timeout);
         }
+    }
+}
+
+TEST(CommandLineTest, RelativePathsAreJoinedToTheDirectoryAsTheyAre) {
+    const struct {
+        std::string path;
+        std::string directory;
+        std::string expected;
+    } cases[] = {
+        {"a", "/Library/Caches", "/Library/Caches/a"},
+        {"a", "/", "/a"},
+        {"a", "/Library/Caches/", "/Library/Caches/a"},
+        {".", "/Library/Caches", "/Library/Caches/."},
+        {"./a//b/", "/Library/Caches", "/Library/Caches/./a//b/"},
+        {"../Preferences/x", "/Library/Caches", "/Library/Caches/../Preferences/x"},
+        {"-a", "/tmp", "/tmp/-a"},
+        {"/etc/passwd", "/Library/Caches", "/etc/passwd"},
+        {"", "/Library/Caches", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " in " + c.directory);
+        EXPECT_EQ(absoluteAgainst(c.path, c.directory), c.expected);
+    }
+}
+
+TEST(ResultReportTest, OnlyAFullSuccessIsStatusZero) {
+    const Command removeTwo{Command::Kind::remove, Command::Kind::help, {"/a", "/b"}};
+    const Command repair{Command::Kind::repair, Command::Kind::help, {"/a"}};
+    const std::string notAuthorized(notAuthorizedMessage);
+    const struct {
+        const Command* command;
+        PrivilegedResult result;
+        int status;
+        std::string line;
+    } cases[] = {
+        {&removeTwo,
+         {true, "2 Pfade entfernt", 2000},
+         exitSuccess,
+         "2 Pfade entfernt (2,0 kB freigegeben)\n"},
+        {&removeTwo,
+         {true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 5},
+         exitOperationFailed,
+         "1 Pfade entfernt, 1 durch Policy abgelehnt (5 Bytes freigegeben)\n"},
+        {&removeTwo,
+         {true, "0 Pfade entfernt, 2 durch Policy abgelehnt", 0},
+         exitOperationFailed,
+         "0 Pfade entfernt, 2 durch Policy abgelehnt (0 Bytes freigegeben)\n"},
+        {&removeTwo,
+         {false, "2 Pfade entfernt", 0},
+         exitOperationFailed,
+         "2 Pfade entfernt (0 Bytes freigegeben)\n"},
+        {&removeTwo,
+         {true, "3 Pfade entfernt", 0},
+         exitOperationFailed,
+         "3 Pfade entfernt (0 Bytes freigegeben)\n"},
+        {&removeTwo,
+         {true, "Erledigt", 0},
+         exitOperationFailed,
+         "Erledigt (0 Bytes freigegeben)\n"},
+        {&repair, {true, "Rechte gesetzt: /a", 0}, exitSuccess, "Rechte gesetzt: /a\n"},
+        {&repair, {false, "Fehler", 0}, exitOperationFailed, "Fehler\n"},
+        {&repair,
+         {false, notAuthorized, 0},
+         exitOperationFailed,
+         "tavelinctl: not authorised: the system's policy (polkit) does not let this user have "
+         "that done; nothing was changed (Nicht autorisiert)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result.message());
+        const Report report = reportFor(*c.command, c.result);
+        EXPECT_EQ(report.status, c.status);
+        EXPECT_EQ(report.line, c.line);
+    }
+}
+
+TEST(ResultReportTest, ReadsTheRemovedCountOfASummaryOnly) {
+    const std::vector<std::pair<std::string, long long>> cases = {
+        {"0 Pfade entfernt", 0},
+        {"12 Pfade entfernt, 1 fehlgeschlagen", 12},
+        {"Pfade entfernt", -1},
+        {"-1 Pfade entfernt", -1},
+        {"1 Pfad entfernt", -1},
+        {"1  Pfade entfernt", -1},
+        {"99999999999999999999 Pfade entfernt", -1},
+        {"", -1},
+    };
+    for (const auto& [message, count] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(removedPathCount(message), count);
     }
 }
 
@@ -122,67 +258,6 @@ TEST(ElapsedIndicatorTest, DisabledOrQuickCallsDrawNothing) {
         ::close(pipeFds[1]);
         EXPECT_EQ(readUntil(pipeFds[0], "\x01"), "");
         ::close(pipeFds[0]);
-    }
-}
-
-// What the built tavelinctl wrote on stderr (stdout is discarded) and its exit status, run
-// with TAVELIN_SERVICE_NAME=`serviceName`.
-std::pair<int, std::string> runTavelinctl(const std::string& serviceName,
-                                          const std::vector<std::string>& arguments) {
-    std::vector<std::string> words = {"-c",
-                                      "exec \"$@\" >/dev/null",
-                                      "tavelinctl",
-                                      "/usr/bin/env",
-                                      "TAVELIN_SERVICE_NAME=" + serviceName,
-                                      TAVELINCTL_PATH};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    auto started = spawnWithCombinedOutput("/bin/sh", words);
-    if (!started) {
-        ADD_FAILURE() << "cannot start tavelinctl: " << started.error().text();
-        return {-1, {}};
-    }
-    std::string stderrText;
-    char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::read(started->output.get(), buffer, sizeof buffer)) > 0 ||
-           (count < 0 && errno == EINTR)) {
-        stderrText.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-    }
-    const auto ended = started->child.wait();
-    return {ended && !ended->signaled ? ended->code : -1, stderrText};
-}
-
-// A file name may be any bytes, a request only UTF-8 text. tavelinctl must refuse such a
-// path before it connects, and not send it in another spelling that names another file.
-// No daemon serves the name used here, so connecting at all would end in status 2.
-TEST(TavelinctlProcessTest, RefusesPathsThatAreNotUtf8BeforeConnecting) {
-    const std::string unusedName =
-        "de.morvane.Tavelin.helper.test." + std::to_string(::getpid()) + ".unused";
-    const std::string refusalEnd =
-        " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent\n";
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-        std::string stderrText;
-    } cases[] = {
-        {{"repair", "/tmp/a\xFF"}, exitUsage, "tavelinctl: the path \"/tmp/a\\xFF\"" + refusalEnd},
-        // The first bad path is named; well-formed text, quotes and controls are shown too.
-        {{"remove", "/tmp/\xC3\xBC\"ok\"", "/tmp/\"q\"\t\xC3", "/tmp/\xFF"},
-         exitUsage,
-         "tavelinctl: the path \"/tmp/\\\"q\\\"\\x09\\xC3\"" + refusalEnd},
-        {{"remove", "/tmp/\xED\xA0\x80"},  // an encoded surrogate
-         exitUsage,
-         "tavelinctl: the path \"/tmp/\\xED\\xA0\\x80\"" + refusalEnd},
-        // The same command with a UTF-8 path does try to connect.
-        {{"repair", "/tmp/\xC3\xBC"},
-         exitNoAnswer,
-         "tavelinctl: the Tavelin helper is not running (service " + unusedName + ")\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(joined(c.arguments));
-        const auto [status, stderrText] = runTavelinctl(unusedName, c.arguments);
-        EXPECT_EQ(status, c.status);
-        EXPECT_EQ(stderrText, c.stderrText);
     }
 }
 
