@@ -61,7 +61,10 @@ for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/taveli
     usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
     "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
     "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientConfig.cmake" \
-    usr/lib/debug/usr/bin/tavelinctl.debug usr/lib/debug/usr/sbin/tavelin-helper.debug; do
+    usr/lib/debug/usr/bin/tavelinctl.debug usr/lib/debug/usr/sbin/tavelin-helper.debug \
+    usr/share/bash-completion/completions/tavelinctl usr/share/man/man1/tavelinctl.1.gz \
+    usr/share/man/man1/tavelin-codesign.1.gz usr/share/man/man8/tavelin-helper.8.gz \
+    usr/share/polkit-1/actions/de.morvane.tavelin.policy; do
     [ -e "$root/$file" ] || fail "the packages do not hold /$file"
 done
 for executable in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/tavelinctl \
