@@ -16,8 +16,9 @@ namespace tavelin {
 
 // True for the users a daemon may run as: root, and in a development build (one built
 // without a trust anchor, or with TAVELIN_DEVELOPMENT_BUILD=ON) also the user who
-// configured the build, since a developer runs the daemon under their own account. Any local user can bind a free
-// abstract socket name, so this check is what tells the real daemon from an impostor.
+// configured the build, since a developer runs the daemon under their own account. Any local user
+// can bind a free abstract socket name, so this check is what tells the real daemon from an
+// impostor.
 [[nodiscard]] bool isTrustedDaemonUser(uid_t uid) noexcept;
 
 // One admitted connection to the Tavelin helper daemon. Calls are made one at a time and
