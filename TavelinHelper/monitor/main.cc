@@ -90,6 +90,7 @@ Expected<std::optional<gid_t>, std::string> clientGroup() {
 
 // Where the update runner listens (TAVELIN_UPDATE_RUNNER_SOCKET, fixed when the daemon is
 // built); empty: the daemon runs the update tool itself.
+// NOLINTNEXTLINE(readability-redundant-string-init): empty in a development build
 constexpr std::string_view updateRunnerSocket = TAVELIN_UPDATE_RUNNER_SOCKET;
 
 // Opening another user's executable through /proc/<pid>/exe (and reading its maps and
