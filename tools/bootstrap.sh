@@ -13,6 +13,7 @@ packages=(
     clang-tidy clang-format
     libseccomp-dev
     libsystemd-dev
+    systemd
     dbus-daemon dbus-bin dbus-system-bus-common polkitd libxml2-utils
     dpkg-dev systemd ccache
     scdoc man-db groff-base

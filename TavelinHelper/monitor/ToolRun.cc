@@ -104,9 +104,10 @@ Expected<std::int32_t, SystemError> runTool(const std::string& toolPath,
     LockedData data(consume);
     Collector collector(started.output.get(), stop.get(), data);
 
-    const Expected<bool, SystemError> ended = started.child.awaitEnd(timeUp);
+    const Expected<bool, SystemError> ended = started.child.awaitEnd(timeUp, limits.giveUp);
     if (!ended || !*ended) {
-        // Out of time. (If poll itself failed, the limit could not be kept any other way.)
+        // Out of time or given up. (If poll itself failed, the limit could not be kept any
+        // other way.)
         started.child.kill();
     }
     const auto waited = started.child.wait();

@@ -20,6 +20,9 @@ struct ToolRunLimits {
     // After the tool has ended, how long whatever it left behind may keep the output pipe
     // open before the run stops reading and reports what it has.
     std::chrono::milliseconds drain;
+    // A descriptor whose becoming readable or hung up ends the run as the timeout does
+    // (the one who asked for the run has gone away); -1 for none. Not owned.
+    int giveUp = -1;
 };
 
 // Receives a tool's standard output and standard error as one byte stream, in the order

@@ -1,11 +1,9 @@
 #include "UpdateInstallation.h"
 
-#include <sys/stat.h>
-
 #include <utility>
-#include <vector>
 
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
+#include "UpdateRunnerClient.h"
 
 namespace tavelin {
 
@@ -33,28 +31,20 @@ class UpdateInstaller::Turn {
     UpdateInstaller& installer_;
 };
 
-void applyUpdateToolUmask() noexcept {
-    ::umask(updateToolUmask);
-}
-
 UpdateInstaller::UpdateInstaller(std::string toolPath, std::chrono::milliseconds timeout,
                                  std::chrono::milliseconds drainDeadline)
     : toolPath_(std::move(toolPath)), limits_{timeout, drainDeadline} {}
 
+UpdateInstaller::UpdateInstaller(ThroughRunner runner, std::chrono::milliseconds timeout)
+    : runnerPath_(std::move(runner.socketPath)), limits_{timeout, defaultDrainDeadline} {}
+
 PrivilegedResult UpdateInstaller::install() {
     const Turn turn(*this);
-    const std::vector<std::string> arguments(updateToolArguments.begin(),
-                                             updateToolArguments.end());
-    SpawnOptions options;
-    options.environment.emplace(updateToolEnvironment.begin(), updateToolEnvironment.end());
-    options.workingDirectory = updateToolWorkingDirectory;
-    options.standardInputFromNull = true;
-    options.ownProcessGroup = true;
-
     SoftwareUpdateEvaluation::OutputScanner scanner;
+    const OutputConsumer scan = [&scanner](std::string_view bytes) { scanner.append(bytes); };
     const Expected<std::int32_t, SystemError> status =
-        runTool(toolPath_, arguments, options, limits_,
-                [&scanner](std::string_view bytes) { scanner.append(bytes); });
+        runnerPath_.empty() ? runUpdateTool(toolPath_, limits_, scan)
+                            : runUpdateToolThroughRunner(runnerPath_, limits_, scan);
     if (!status) {
         return PrivilegedResult(false, "Start fehlgeschlagen: " + status.error().text(), 0);
     }

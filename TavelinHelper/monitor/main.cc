@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,12 +18,14 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "AddressSpace.h"
+#include "Capabilities.h"
 #include "ChannelSocket.h"
 #include "ClientFileSystem.h"
 #include "FrontProcess.h"
@@ -35,6 +38,7 @@
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "TrustAnchorFile.h"
 #include "UnixSocket.h"
+#include "UpdateInstallation.h"
 
 namespace {
 
@@ -83,6 +87,22 @@ Expected<std::optional<gid_t>, std::string> clientGroup() {
 #else
     return std::optional<gid_t>();
 #endif
+}
+
+// Where the update runner listens (TAVELIN_UPDATE_RUNNER_SOCKET, fixed when the daemon is
+// built); empty: the daemon runs the update tool itself.
+// NOLINTNEXTLINE(readability-redundant-string-init): empty in a development build
+constexpr std::string_view updateRunnerSocket = TAVELIN_UPDATE_RUNNER_SOCKET;
+
+// Opening another user's executable through /proc/<pid>/exe (and reading its maps and
+// status) takes CAP_SYS_PTRACE; without it every such client is refused at admission.
+// Said once at start, so that a refusal has its reason in the log.
+void reportMissingPtrace(LogSink& log) {
+    if (!holdsCapability(CAP_SYS_PTRACE)) {
+        log.log(
+            "[TavelinHelper] Ohne CAP_SYS_PTRACE: Clients anderer Benutzer werden abgelehnt "
+            "(ihr Programm ist \u00fcber /proc nicht zu \u00f6ffnen)");
+    }
 }
 
 // A client that vanishes mid-reply must never end the daemon. Every send already uses
@@ -199,14 +219,18 @@ int runDaemon() {
     }
 
     const auto authorization = systemAuthorization(log);
-    UpdateInstaller updates;
-    PrivilegedOperations operations(log, *fileSystem, updates, *authorization);
+    const auto updates = updateRunnerSocket.empty()
+                             ? std::make_unique<UpdateInstaller>()
+                             : std::make_unique<UpdateInstaller>(
+                                   UpdateInstaller::ThroughRunner{std::string(updateRunnerSocket)});
+    PrivilegedOperations operations(log, *fileSystem, *updates, *authorization);
     Monitor monitor(log, operations, *trust, socket->get());
     if (*senders == SenderIdentification::credentials) {
         log.log(
             "[TavelinHelper] Eingeschr\u00e4nkter Modus: Kernel ohne SO_PEERPIDFD/SO_PASSPIDFD, "
             "Clients per pidfd_open und SCM_CREDENTIALS gepr\u00fcft");
     }
+    reportMissingPtrace(log);
     // The name it really listens on: a socket handed over may be bound to another.
     const std::string listeningName = listeningNameOf(socket->get());
     log.log("[TavelinHelper] gestartet, Service: " +

@@ -54,28 +54,48 @@ void forgetActivationVariables() {
     return value;
 }
 
-// Succeeds when `fd` is a listening AF_UNIX stream socket.
-[[nodiscard]] Status<SystemError> checkListeningUnixStream(int fd) {
+// Succeeds when `fd` is an AF_UNIX socket of `type` that listens (or, for a connection
+// handed over by a socket unit with Accept=yes, does not).
+[[nodiscard]] Status<SystemError> checkUnixSocket(int fd, int type, bool listening) {
     const auto domain = intSocketOption(fd, SO_DOMAIN);
-    const auto type = intSocketOption(fd, SO_TYPE);
-    const auto listening = intSocketOption(fd, SO_ACCEPTCONN);
+    const auto actualType = intSocketOption(fd, SO_TYPE);
+    const auto acceptsConnections = intSocketOption(fd, SO_ACCEPTCONN);
     const std::string context = "descriptor " + std::to_string(fd);
-    if (!domain || !type || !listening) {
+    if (!domain || !actualType || !acceptsConnections) {
         return systemError(ENOTSOCK, context);
     }
-    if (*domain != AF_UNIX || *type != SOCK_STREAM || *listening == 0) {
+    if (*domain != AF_UNIX || *actualType != type || (*acceptsConnections != 0) != listening) {
         return systemError(EINVAL, context);
     }
     return {};
 }
 
-[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeHandedOver(int count) {
+// The count of descriptors handed to this process, nothing when none were (LISTEN_PID
+// unset, unparsable or another process's); the variables are gone from the environment
+// afterwards either way.
+[[nodiscard]] Expected<std::optional<int>, SystemError> handedOverCount() {
+    const auto listenPid =
+        parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
+    const auto listenFds =
+        parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
+    forgetActivationVariables();
+    if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
+        return std::optional<int>{};
+    }
+    if (!listenFds || *listenFds < 1 || *listenFds > maxActivatedSockets) {
+        return systemError(EINVAL, "LISTEN_FDS");
+    }
+    return std::optional<int>(static_cast<int>(*listenFds));
+}
+
+[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeHandedOver(int count, int type,
+                                                                            bool listening) {
     for (int fd = firstActivatedFd; fd < firstActivatedFd + count; ++fd) {
         if (auto closing = setCloseOnExec(fd); !closing) {
             return Unexpected(std::move(closing).error());
         }
     }
-    if (auto checked = checkListeningUnixStream(firstActivatedFd); !checked) {
+    if (auto checked = checkUnixSocket(firstActivatedFd, type, listening); !checked) {
         return Unexpected(std::move(checked).error());
     }
     for (int fd = firstActivatedFd + 1; fd < firstActivatedFd + count; ++fd) {
@@ -84,21 +104,26 @@ void forgetActivationVariables() {
     return std::optional<UniqueFd>(UniqueFd(firstActivatedFd));
 }
 
+[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeActivated(int type,
+                                                                           bool listening) {
+    const auto count = handedOverCount();
+    if (!count) {
+        return Unexpected(count.error());
+    }
+    if (!*count) {
+        return std::optional<UniqueFd>{};
+    }
+    return takeHandedOver(**count, type, listening);
+}
+
 }  // namespace
 
 Expected<std::optional<UniqueFd>, SystemError> takeActivatedSocket() {
-    const auto listenPid =
-        parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
-    const auto listenFds =
-        parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
-    forgetActivationVariables();
-    if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
-        return std::optional<UniqueFd>{};
-    }
-    if (!listenFds || *listenFds < 1 || *listenFds > maxActivatedSockets) {
-        return systemError(EINVAL, "LISTEN_FDS");
-    }
-    return takeHandedOver(static_cast<int>(*listenFds));
+    return takeActivated(SOCK_STREAM, true);
+}
+
+Expected<std::optional<UniqueFd>, SystemError> takeActivatedConnection(int type) {
+    return takeActivated(type, false);
 }
 
 }  // namespace tavelin

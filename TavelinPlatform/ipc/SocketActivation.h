@@ -24,6 +24,11 @@ namespace tavelin {
 // thread exists.
 [[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeActivatedSocket();
 
+// The one connection a socket unit with Accept=yes hands to the process it starts for it:
+// the same rules as above, except that descriptor 3 must be a connected (not listening)
+// AF_UNIX socket of `type` (SOCK_STREAM, SOCK_SEQPACKET).
+[[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeActivatedConnection(int type);
+
 inline constexpr int firstActivatedFd = 3;
 inline constexpr int maxActivatedSockets = 64;
 

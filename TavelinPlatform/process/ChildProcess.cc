@@ -210,7 +210,8 @@ Expected<ChildTermination, SystemError> ChildProcess::wait() {
     return *termination_;
 }
 
-Expected<bool, SystemError> ChildProcess::awaitEnd(std::chrono::steady_clock::time_point deadline) {
+Expected<bool, SystemError> ChildProcess::awaitEnd(std::chrono::steady_clock::time_point deadline,
+                                                   int giveUp) {
     if (termination_ || pid_ <= 0) {
         return true;
     }
@@ -222,11 +223,13 @@ Expected<bool, SystemError> ChildProcess::awaitEnd(std::chrono::steady_clock::ti
         pidfd_ = std::move(opened).value();
     }
     for (;;) {
-        pollfd ended{pidfd_.get(), POLLIN, 0};
+        // poll ignores an entry with a negative descriptor: without `giveUp` only the
+        // child counts.
+        pollfd watched[2] = {{pidfd_.get(), POLLIN, 0}, {giveUp, POLLIN, 0}};
         const int timeout = millisecondsUntil(deadline);
-        const int ready = ::poll(&ended, 1, timeout);
+        const int ready = ::poll(watched, 2, timeout);
         if (ready > 0) {
-            return true;
+            return watched[0].revents != 0;
         }
         if (ready < 0 && errno != EINTR) {
             return lastSystemError("poll");

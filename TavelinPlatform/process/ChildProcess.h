@@ -59,10 +59,11 @@ class ChildProcess {
 
     // Waits until the child has ended or `deadline` has passed, whichever comes first,
     // without reaping it: true once it has ended (wait() then returns at once), false at
-    // the deadline. Retries on EINTR. Fails when no pidfd could be opened for the child or
-    // poll fails; once reaped, returns true at once.
+    // the deadline, and false as well as soon as `giveUp` (a descriptor, or -1 for none)
+    // is readable or hung up while the child still runs. Retries on EINTR. Fails when no
+    // pidfd could be opened for the child or poll fails; once reaped, returns true at once.
     [[nodiscard]] Expected<bool, SystemError> awaitEnd(
-        std::chrono::steady_clock::time_point deadline);
+        std::chrono::steady_clock::time_point deadline, int giveUp = -1);
 
     // Sends SIGKILL to the child, or to every process of its group when it leads one, and
     // returns without waiting. Does nothing once the child has been reaped: its pid may

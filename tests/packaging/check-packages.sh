@@ -57,7 +57,9 @@ done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/tavelinctl \
     usr/bin/tavelin-codesign usr/lib/systemd/system/tavelin-helper.socket \
-    usr/lib/systemd/system/tavelin-helper.service usr/lib/sysusers.d/tavelin-helper.conf \
+    usr/lib/systemd/system/tavelin-helper.service usr/lib/systemd/system/tavelin-update.socket \
+    usr/lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
+    usr/lib/sysusers.d/tavelin-helper.conf \
     usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
     "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
     "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientConfig.cmake" \
@@ -68,7 +70,7 @@ for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/taveli
     [ -e "$root/$file" ] || fail "the packages do not hold /$file"
 done
 for executable in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/tavelinctl \
-    usr/bin/tavelin-codesign; do
+    usr/bin/tavelin-codesign usr/libexec/tavelin/tavelin-update-runner; do
     sections=$(readelf -S "$root/$executable")
     if grep -q '\.symtab' <<<"$sections" || ! grep -q '\.gnu_debuglink' <<<"$sections"; then
         fail "/$executable is not stripped with a link to its debug file"

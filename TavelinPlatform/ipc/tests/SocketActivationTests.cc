@@ -18,7 +18,15 @@
 namespace tavelin {
 namespace {
 
-enum class Handed { nothing, listeningUnix, connectedlessUnix, pipe, listeningTcp };
+enum class Handed {
+    nothing,
+    listeningUnix,
+    connectedlessUnix,
+    pipe,
+    listeningTcp,
+    connectedSeqpacket,
+    connectedStream
+};
 
 // A descriptor of the given kind, moved to 100 or above so it cannot collide with 3 or 4.
 int makeDescriptor(Handed kind) {
@@ -35,6 +43,16 @@ int makeDescriptor(Handed kind) {
         case Handed::connectedlessUnix:
             fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             break;
+        case Handed::connectedSeqpacket:
+        case Handed::connectedStream: {
+            int ends[2];
+            const int type = kind == Handed::connectedSeqpacket ? SOCK_SEQPACKET : SOCK_STREAM;
+            if (::socketpair(AF_UNIX, type, 0, ends) != 0) {
+                return -1;
+            }
+            fd = ends[0];  // the other end stays open in the child
+            break;
+        }
         case Handed::pipe: {
             int ends[2];
             if (::pipe(ends) != 0) {
@@ -67,6 +85,9 @@ struct Case {
     Handed fd3;
     Handed fd4;
     std::string expected;
+    // 0: the listening socket a daemon takes; else the type of the connection a runner
+    // takes (Accept=yes).
+    int connectionType = 0;
 };
 
 std::string describe(const Expected<std::optional<UniqueFd>, SystemError>& result) {
@@ -106,7 +127,9 @@ std::string describe(const Expected<std::optional<UniqueFd>, SystemError>& resul
         ::setenv("LISTEN_FDS", testCase.listenFds, 1);
     }
     ::setenv("LISTEN_FDNAMES", "tavelin", 1);
-    const auto result = takeActivatedSocket();
+    const auto result = testCase.connectionType == 0
+                            ? takeActivatedSocket()
+                            : takeActivatedConnection(testCase.connectionType);
     std::string line = describe(result);
     const bool envGone = std::getenv("LISTEN_PID") == nullptr &&
                          std::getenv("LISTEN_FDS") == nullptr &&
@@ -162,6 +185,18 @@ TEST(SocketActivationTest, TakesOnlyAValidHandOverMeantForThisProcess) {
         {"unix socket not listening", "self", "1", connectedlessUnix, nothing,
          "error 22 descriptor 3 env=unset"},
         {"tcp socket", "self", "1", listeningTcp, nothing, "error 22 descriptor 3 env=unset"},
+        {"a connection where a listener is wanted", "self", "1", connectedStream, nothing,
+         "error 22 descriptor 3 env=unset"},
+        {"one packet connection", "self", "1", connectedSeqpacket, nothing,
+         "socket fd=3 cloexec=1 env=unset", SOCK_SEQPACKET},
+        {"a connection meant for the parent", "parent", "1", connectedSeqpacket, nothing,
+         "none env=unset", SOCK_SEQPACKET},
+        {"a listener where a connection is wanted", "self", "1", listeningUnix, nothing,
+         "error 22 descriptor 3 env=unset", SOCK_STREAM},
+        {"a stream connection where packets are wanted", "self", "1", connectedStream, nothing,
+         "error 22 descriptor 3 env=unset", SOCK_SEQPACKET},
+        {"a pipe where a connection is wanted", "self", "1", pipe, nothing,
+         "error 88 descriptor 3 env=unset", SOCK_SEQPACKET},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
