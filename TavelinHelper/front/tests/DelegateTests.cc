@@ -111,7 +111,7 @@ TEST(DelegateTest, EachProtocolViolationLeavesOneLineWithThePid) {
     for (const auto& c : cases) {
         CapturingLogSink log;
         HelperListenerDelegate delegate(log, monitor, anchor, requirement);
-        delegate.connectionEnded(42, c.end);
+        delegate.connectionEnded(LogPeer{42, 1000}, c.end);
         EXPECT_EQ(log.lines(),
                   c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
             << static_cast<int>(c.end);
