@@ -167,21 +167,14 @@ const char* journalStream() noexcept {
     return value != nullptr && stderrIsJournalStream(value) ? value : nullptr;
 }
 
-// Read before any thread starts; the front learns it through its environment.
-std::unique_ptr<LogSink> daemonLog(const char* journal) {
-    if (journal != nullptr) {
-        return std::make_unique<JournalLogSink>("tavelin-helper");
-    }
-    return std::make_unique<StderrLogSink>();
-}
-
 int runDaemon() {
     reserveModestAddressSpace();
     ignoreSigpipe();
     raiseDescriptorLimit();
     applyUpdateToolUmask();
+    // Read before any thread starts; the front learns it through its environment.
     const char* journal = journalStream();
-    const std::unique_ptr<LogSink> daemonSink = daemonLog(journal);
+    const std::unique_ptr<LogSink> daemonSink = daemonLogSink(journal, "tavelin-helper");
     LogSink& log = *daemonSink;
 
     auto fileSystem = ClientFileSystem::open("/");

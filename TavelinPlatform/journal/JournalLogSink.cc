@@ -1,9 +1,13 @@
 #include "JournalLogSink.h"
 
 #include <sys/uio.h>
+// The entry is about the peer, not about where in our source it was written.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include <array>
+
+#include "JournalStream.h"
 
 namespace tavelin {
 
@@ -37,6 +41,13 @@ void JournalLogSink::writeEntry(LogPriority priority, std::string_view line,
         return;
     }
     writeStderrLine(priorityPrefix(priority) + escaped);
+}
+
+std::unique_ptr<LogSink> daemonLogSink(const char* journalStream, std::string identifier) {
+    if (journalStream != nullptr && stderrIsJournalStream(journalStream)) {
+        return std::make_unique<JournalLogSink>(std::move(identifier));
+    }
+    return std::make_unique<StderrLogSink>();
 }
 
 }  // namespace tavelin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,8 @@ namespace tavelin {
 //   OBJECT_PID         the peer's pid again, under the name the journal itself reads as
 //                      "the process this entry is about"
 // Every other line, and a line whose native send failed, goes to stderr behind its "<N>"
-// priority prefix. Safe to use from several threads.
+// priority prefix (libsystemd drops a line silently when the journal's socket is missing
+// altogether). Safe to use from several threads.
 class JournalLogSink final : public LogSink {
   public:
     explicit JournalLogSink(std::string identifier) : identifier_(std::move(identifier)) {}
@@ -32,5 +34,10 @@ class JournalLogSink final : public LogSink {
   private:
     std::string identifier_;
 };
+
+// The daemon's sink: a JournalLogSink when `journalStream` (the value of JOURNAL_STREAM, or
+// null) names our stderr (stderrIsJournalStream), else a StderrLogSink writing plain lines.
+[[nodiscard]] std::unique_ptr<LogSink> daemonLogSink(const char* journalStream,
+                                                     std::string identifier);
 
 }  // namespace tavelin
