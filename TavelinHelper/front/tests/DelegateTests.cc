@@ -112,8 +112,9 @@ TEST(DelegateTest, EachProtocolViolationLeavesOneLineWithThePid) {
         CapturingLogSink log;
         HelperListenerDelegate delegate(log, monitor, anchor, requirement);
         delegate.connectionEnded(LogPeer{42, 1000}, c.end);
-        EXPECT_EQ(log.lines(),
-                  c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
+        const std::vector<CapturingLogSink::Entry> expected = {
+            {LogPriority::error, LogPeer{42, 1000}, c.line}};
+        EXPECT_EQ(log.entries(), c.line.empty() ? std::vector<CapturingLogSink::Entry>{} : expected)
             << static_cast<int>(c.end);
     }
 }
