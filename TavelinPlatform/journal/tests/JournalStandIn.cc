@@ -31,7 +31,7 @@ JournalStandIn::JournalStandIn() {
         throw std::runtime_error("journal stand-in socket: " + std::string(std::strerror(errno)));
     }
     // The daemon's front and its tests may run under other accounts.
-    ::chmod(socketPath.c_str(), 0666);
+    static_cast<void>(::chmod(socketPath.c_str(), 0666));
 }
 
 JournalStandIn::~JournalStandIn() {
