@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "LogSink.h"
 #include "MonitoredPeer.h"
 #include "TavelinShared/PrivilegedHelperProtocol.h"
 
@@ -38,14 +39,14 @@ class FrontDelegate {
 
     // On a work thread, for every accepted connection before a byte of it is read;
     // several calls may run at once. `peer` looks at the peer through the monitor (null
-    // when the front could not even ask); `pid` is the peer's pid from SO_PEERCRED, for
-    // log lines. Returns the service that answers this connection's calls, or nullptr to
+    // when the front could not even ask); `client` is the peer's pid and uid from
+    // SO_PEERCRED, for log lines. Returns the service that answers this connection's calls, or nullptr to
     // refuse it (the connection is then closed unread; logging is the delegate's).
     [[nodiscard]] virtual std::unique_ptr<ConnectionService> shouldAcceptNewConnection(
-        MonitoredPeer* peer, pid_t pid) = 0;
+        MonitoredPeer* peer, LogPeer client) = 0;
 
     // On the loop thread, once an admitted connection has ended.
-    virtual void connectionEnded(pid_t pid, ConnectionEnd end) = 0;
+    virtual void connectionEnded(LogPeer client, ConnectionEnd end) = 0;
 };
 
 }  // namespace tavelin

@@ -291,12 +291,12 @@ void FrontServer::acceptConnections() {
 void FrontServer::admit(Connection& connection) {
     const std::uint64_t id = connection.id;
     const int fd = connection.socket.get();  // open until the admission's result arrives
-    const pid_t pid = connection.pid;
-    pool_.submit([this, id, fd, pid] {
+    const LogPeer client{connection.pid, connection.uid};
+    pool_.submit([this, id, fd, client] {
         MonitoredPeer peer(monitor_, fd);
         std::shared_ptr<ConnectionService> service;
         try {
-            service = delegate_.shouldAcceptNewConnection(&peer, pid);
+            service = delegate_.shouldAcceptNewConnection(&peer, client);
         } catch (...) {
             service.reset();  // refused when admission itself could not finish
         }
@@ -566,7 +566,7 @@ void FrontServer::close(Connection& connection, std::optional<ConnectionEnd> end
     }
     partialFrames_.erase(id);
     if (end && connection.stage == Connection::Stage::serving) {
-        delegate_.connectionEnded(connection.pid, *end);
+        delegate_.connectionEnded(LogPeer{connection.pid, connection.uid}, *end);
     }
     if (connection.peerHandle != 0) {
         static_cast<void>(monitor_.notify(channel::ReleasePeer{connection.peerHandle}));

@@ -32,23 +32,26 @@ std::string_view closingReason(ConnectionEnd end) {
 }  // namespace
 
 std::unique_ptr<ConnectionService> HelperListenerDelegate::shouldAcceptNewConnection(
-    MonitoredPeer* peer, pid_t pid) {
+    MonitoredPeer* peer, LogPeer client) {
     // isClientAuthorized writes the reason line itself; ours follows it.
-    if (!isClientAuthorized(peer, requirement_, anchor_, log_)) {
-        log_.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
-                 std::to_string(pid) + ")");
+    PeerLogSink refusals(log_, LogPriority::error, client);
+    if (!isClientAuthorized(peer, requirement_, anchor_, refusals)) {
+        refusals.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
+                     std::to_string(client.pid) + ")");
         return nullptr;
     }
     return std::make_unique<HelperService>(monitor_, peer->handle());
 }
 
-void HelperListenerDelegate::connectionEnded(pid_t pid, ConnectionEnd end) {
+void HelperListenerDelegate::connectionEnded(LogPeer client, ConnectionEnd end) {
     const std::string_view reason = closingReason(end);
     if (reason.empty()) {
         return;
     }
-    log_.log("[TavelinHelper] Verbindung geschlossen (" + std::string(reason) +
-             ", pid=" + std::to_string(pid) + ")");
+    log_.log(LogPriority::error,
+             "[TavelinHelper] Verbindung geschlossen (" + std::string(reason) +
+                 ", pid=" + std::to_string(client.pid) + ")",
+             client);
 }
 
 }  // namespace tavelin

@@ -27,11 +27,12 @@ class HelperListenerDelegate final : public FrontDelegate {
     // own, nothing logged. Refused (a peer the monitor cannot open included, which
     // verifies as code 1): the verification's reason line, then
     // "[TavelinHelper] Verbindung ABGELEHNT (Signaturprüfung fehlgeschlagen, pid=<pid>)",
-    // and nullptr, so the connection is closed unread.
-    [[nodiscard]] std::unique_ptr<ConnectionService> shouldAcceptNewConnection(MonitoredPeer* peer,
-                                                                               pid_t pid) override;
+    // both as errors about `client`, and nullptr, so the connection is closed unread.
+    [[nodiscard]] std::unique_ptr<ConnectionService> shouldAcceptNewConnection(
+        MonitoredPeer* peer, LogPeer client) override;
 
-    // One line for an admitted connection closed because it broke the protocol:
+    // One line, an error about `client`, for an admitted connection closed because it
+    // broke the protocol:
     //   "[TavelinHelper] Verbindung geschlossen (Daten vor dem HELLO, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Daten eines fremden Prozesses, pid=<pid>)"
     //   "[TavelinHelper] Verbindung geschlossen (Protokollverletzung, pid=<pid>)"
@@ -39,7 +40,7 @@ class HelperListenerDelegate final : public FrontDelegate {
     //   "[TavelinHelper] Verbindung geschlossen (anderes Programm als bei der Zulassung,
     //   pid=<pid>)"
     // Nothing for a connection the client closed, or one that broke off in transport.
-    void connectionEnded(pid_t pid, ConnectionEnd end) override;
+    void connectionEnded(LogPeer client, ConnectionEnd end) override;
 
   private:
     LogSink& log_;

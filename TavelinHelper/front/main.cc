@@ -3,13 +3,14 @@
 //   descriptor 4  its end of the channel to the monitor,
 //   descriptor 5  the trust anchor file (PEM), opened read-only by the monitor,
 // and the arguments "--account UID GID" and "--root EMPTY_DIRECTORY" (used only when it
-// starts as root). It reads what it needs, confines itself and serves until the monitor's
+// starts as root); its environment holds JOURNAL_STREAM alone when stderr is the journal. It reads what it needs, confines itself and serves until the monitor's
 // channel ends.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +20,10 @@
 #include "FrontSandbox.h"
 #include "FrontServer.h"
 #include "HelperListenerDelegate.h"
+#include "JournalStream.h"
 #include "LogSink.h"
 #include "MonitorClient.h"
+#include "MonitorLogSink.h"
 #include "PemFiles.h"
 #include "RetryOnInterrupt.h"
 #include "SenderPidfd.h"
@@ -44,7 +47,7 @@ constexpr int anchorDescriptor = 5;
 constexpr int executableDescriptor = 6;
 
 int startFailure(LogSink& log, const std::string& what) {
-    log.log("[TavelinHelper] Start fehlgeschlagen: Front: " + what);
+    log.log(LogPriority::error, "[TavelinHelper] Start fehlgeschlagen: Front: " + what);
     return 1;
 }
 
@@ -96,7 +99,9 @@ Expected<std::string, SystemError> readAnchorText(int fd) {
 int main(int argc, char** argv) {
     ::close(executableDescriptor);  // what the monitor started us through
     reserveModestAddressSpace();
-    StderrLogSink log;
+    const char* journalStream = std::getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+    const bool journal = journalStream != nullptr && stderrIsJournalStream(journalStream);
+    StderrLogSink log(journal);
     const std::vector<std::string_view> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     const auto arguments = parseArguments(words);
     if (!arguments) {
@@ -135,11 +140,13 @@ int main(int argc, char** argv) {
     }
 
     MonitorClient monitor(std::move(channel));
-    HelperListenerDelegate delegate(log, monitor, *anchor, *requirement);
+    MonitorLogSink forwarding(log, monitor);
+    HelperListenerDelegate delegate(journal ? static_cast<LogSink&>(forwarding) : log, monitor,
+                                    *anchor, *requirement);
     FrontServer server(std::move(listening), monitor, delegate, fdinfo.get(), FrontLimits{},
                        *senders);
     if (auto served = server.run(); !served) {
-        log.log("[TavelinHelper] Front beendet: " + served.error().describe());
+        log.log(LogPriority::error, "[TavelinHelper] Front beendet: " + served.error().describe());
         return 1;
     }
     return 0;

@@ -94,7 +94,7 @@ Expected<UniqueFd, SystemError> openFrontExecutable() {
 }
 
 Expected<FrontLaunch, SystemError> prepareFrontLaunch(UniqueFd executable) {
-    FrontLaunch launch{std::move(executable), ::geteuid(), ::getegid(), {}};
+    FrontLaunch launch{std::move(executable), ::geteuid(), ::getegid(), {}, {}};
     if (::geteuid() != 0) {
         return launch;
     }
@@ -144,7 +144,9 @@ Expected<ChildProcess, SystemError> startFront(const FrontLaunch& launch, int li
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    char* environment[] = {nullptr};
+    // The front decides for itself, as we did, whether its stderr is the journal.
+    std::string journal = "JOURNAL_STREAM=" + launch.journalStream;
+    char* environment[] = {launch.journalStream.empty() ? nullptr : journal.data(), nullptr};
     pid_t pid = -1;
     if (error == 0) {
         error = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment);

@@ -16,6 +16,9 @@ struct FrontLaunch {
     uid_t uid = 0;        // the account the front becomes when the monitor runs as root
     gid_t gid = 0;
     std::string emptyRoot;  // the empty directory it is locked into then
+    // JOURNAL_STREAM for the front's environment when our stderr (which it inherits) is
+    // the journal; empty: none.
+    std::string journalStream;
 };
 
 // Opens the front's executable beside this daemon's own (the directory of
@@ -33,7 +36,7 @@ struct FrontLaunch {
 
 // Starts the front with the listening socket as descriptor 3, `channelEnd` as 4, the
 // trust anchor file as 5 and its own executable as 6 (it is started through that), nothing
-// else open, an empty environment, and the arguments "--account UID GID --root DIR".
+// else open, an environment of JOURNAL_STREAM alone (or none), and the arguments "--account UID GID --root DIR".
 [[nodiscard]] Expected<ChildProcess, SystemError> startFront(const FrontLaunch& launch,
                                                              int listeningSocket, int channelEnd,
                                                              int anchorFile);

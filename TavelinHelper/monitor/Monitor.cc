@@ -126,6 +126,14 @@ class Monitor::Session {
         return {};
     }
 
+    // Written as the front's word: the text and the peer are what the front says they are,
+    // as its lines on stderr always were; the log escapes the text like any other.
+    Status<SystemError> handleRequest(std::uint64_t, const RefusalLine& request, UniqueFd) {
+        monitor_.log_.log(LogPriority::error, request.text,
+                          LogPeer{request.pid, static_cast<uid_t>(request.uid)});
+        return {};
+    }
+
     Status<SystemError> handleRequest(std::uint64_t id, const RemoveSystemPaths& request,
                                       UniqueFd blob) {
         auto bytes = attachedBytes(request.pathList, blob.get(), maxPathBlobSize);
@@ -289,8 +297,9 @@ Status<SystemError> Monitor::serve(int channelFd) {
     Session session(*this, channelFd);
     auto served = session.run();
     if (!served) {
-        log_.log("[TavelinHelper] Front bricht das Kanalprotokoll (" + served.error().describe() +
-                 ")");
+        log_.log(LogPriority::error,
+                 "[TavelinHelper] Front bricht das Kanalprotokoll (" + served.error().describe() +
+                     ")");
     }
     return served;
 }

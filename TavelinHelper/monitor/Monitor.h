@@ -21,7 +21,8 @@ namespace tavelin {
 // The root side of the channel: the one dispatch point through which the front reaches
 // anything privileged. It takes fixed-layout requests only (no JSON, frame, certificate or
 // requirement parser runs here), looks at peers for admission, and runs an operation only
-// for a peer it opened itself, judging the paths again through the operations.
+// for a peer it opened itself, judging the paths again through the operations. It also
+// logs the front's refusal lines, which only it can send to the journal with their peer.
 class Monitor {
   public:
     // At most this many peers opened for one front (its own connection limit plus the

@@ -49,6 +49,10 @@ std::string whoAsked(const char* action, const Requester& requester) {
            ", pid=" + std::to_string(requester.pid) + ")";
 }
 
+LogPeer peerOf(const Requester& requester) {
+    return LogPeer{requester.pid, requester.uid};
+}
+
 }  // namespace
 
 bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
@@ -56,20 +60,26 @@ bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
     const char* action = actionOf(operation);
     const auto details = detailsOf(operation);
     if (!details) {
-        log_.log("[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
-                 whoAsked(action, requester) + ": Pfade nicht als Details \u00fcbertragbar");
+        log_.log(LogPriority::error,
+                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " + whoAsked(action, requester) +
+                     ": Pfade nicht als Details \u00fcbertragbar",
+                 peerOf(requester));
         return false;
     }
     const polkit::Subject subject{requester.pidfd.get(), requester.pid, requester.startTime,
                                   requester.uid};
     const auto verdict = polkit::checkAuthorization(subject, action, *details, wait_);
     if (!verdict) {
-        log_.log("[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
-                 whoAsked(action, requester) + ": " + verdict.error().describe());
+        log_.log(LogPriority::error,
+                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " + whoAsked(action, requester) +
+                     ": " + verdict.error().describe(),
+                 peerOf(requester));
         return false;
     }
     if (*verdict != polkit::Verdict::authorized) {
-        log_.log("[TavelinHelper] Nicht autorisiert: " + whoAsked(action, requester));
+        log_.log(LogPriority::error,
+                 "[TavelinHelper] Nicht autorisiert: " + whoAsked(action, requester),
+                 peerOf(requester));
         return false;
     }
     return true;

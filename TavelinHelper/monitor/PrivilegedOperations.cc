@@ -27,13 +27,15 @@ std::string auditText(const PrivilegedOperation& operation) {
 
 PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operation,
                                                const Requester& requester) {
-    log_.log(std::string(auditPrefix) + auditText(operation));
+    // The audit trail: what was asked and what was done, each line about the requester.
+    PeerLogSink audit(log_, LogPriority::notice, LogPeer{requester.pid, requester.uid});
+    audit.log(std::string(auditPrefix) + auditText(operation));
     if (!authorization_.permits(operation, requester)) {
         return PrivilegedResult(false, std::string(notAuthorizedMessage), 0);
     }
     const auto& payload = operation.payload();
     if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
-        return removeSystemPaths(removal->paths, fileSystem_, log_);
+        return removeSystemPaths(removal->paths, fileSystem_, audit);
     }
     if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
         return repairPermissions(repair->path, fileSystem_);

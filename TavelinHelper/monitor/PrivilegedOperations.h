@@ -21,7 +21,8 @@ class PrivilegedOperations {
         : log_(log), fileSystem_(fileSystem), updates_(updates), authorization_(authorization) {}
 
     // Writes "[TavelinHelper] perform: " + the operation's audit description (a repaired
-    // path cut as loggedPath does), then asks `authorization` whether the requester may
+    // path cut as loggedPath does; notice, about the requester, as are the removal's lines
+    // of what it removed), then asks `authorization` whether the requester may
     // have it done (if not: failure, 0 bytes, notAuthorizedMessage, nothing touched), then
     // runs it: removeSystemPaths,
     // repairPermissions or installSystemUpdates, each judging its paths by the removable-

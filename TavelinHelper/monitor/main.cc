@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -29,6 +30,8 @@
 #include "ChannelSocket.h"
 #include "ClientFileSystem.h"
 #include "FrontProcess.h"
+#include "JournalLogSink.h"
+#include "JournalStream.h"
 #include "LogSink.h"
 #include "Monitor.h"
 #include "PlatformTrustAnchor.h"
@@ -53,7 +56,7 @@ constexpr std::chrono::seconds frontRestartWindow{60};
 // Start-up cannot go on: say why on stderr (the journal) and end with status 1, so the
 // service manager sees the failure instead of a daemon that silently serves nobody.
 int startFailure(LogSink& log, const std::string& what) {
-    log.log("[TavelinHelper] Start fehlgeschlagen: " + what);
+    log.log(LogPriority::error, "[TavelinHelper] Start fehlgeschlagen: " + what);
     return 1;
 }
 
@@ -168,12 +171,20 @@ int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, i
             ends.pop_front();
         }
         if (ends.size() > maxFrontRestarts) {
-            log.log("[TavelinHelper] Front beendet (" + howItEnded(ended) +
-                    "), zu oft in kurzer Zeit; der Dienst endet");
+            log.log(LogPriority::error, "[TavelinHelper] Front beendet (" + howItEnded(ended) +
+                                            "), zu oft in kurzer Zeit; der Dienst endet");
             return 1;
         }
-        log.log("[TavelinHelper] Front beendet (" + howItEnded(ended) + "), wird neu gestartet");
+        log.log(LogPriority::error,
+                "[TavelinHelper] Front beendet (" + howItEnded(ended) + "), wird neu gestartet");
     }
+}
+
+// The value of JOURNAL_STREAM when it names our stderr (the journal is then our log), else
+// null. Allocates nothing, so that the last failure line can ask too.
+const char* journalStream() noexcept {
+    const char* value = std::getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+    return value != nullptr && stderrIsJournalStream(value) ? value : nullptr;
 }
 
 int runDaemon() {
@@ -181,7 +192,10 @@ int runDaemon() {
     ignoreSigpipe();
     raiseDescriptorLimit();
     applyUpdateToolUmask();
-    StderrLogSink log;
+    // Read before any thread starts; the front learns it through its environment.
+    const char* journal = journalStream();
+    const std::unique_ptr<LogSink> daemonSink = daemonLogSink(journal, "tavelin-helper");
+    LogSink& log = *daemonSink;
 
     auto fileSystem = ClientFileSystem::open("/");
     if (!fileSystem) {
@@ -200,6 +214,7 @@ int runDaemon() {
     if (!launch) {
         return startFailure(log, launch.error().describe());
     }
+    launch->journalStream = journal != nullptr ? journal : "";
     const auto senders = senderIdentificationOfKernel();
     if (!senders) {
         return startFailure(log, senders.error().describe() + " (Linux 5.3 or later is needed)");
@@ -279,8 +294,8 @@ int main(int argc, char** argv) {
         }
         return runDaemon();
     } catch (const std::exception& failure) {
-        static_cast<void>(
-            std::fprintf(stderr, "[TavelinHelper] Fehler: %s; der Dienst endet\n", failure.what()));
+        static_cast<void>(std::fprintf(stderr, "%s[TavelinHelper] Fehler: %s; der Dienst endet\n",
+                                       journalStream() != nullptr ? "<3>" : "", failure.what()));
         return 1;
     }
 }

@@ -36,14 +36,14 @@ std::string finalFrame(const Expected<std::int32_t, SystemError>& status) {
 bool peerMayRun(int connection, std::optional<uid_t> developer, LogSink& log) {
     const auto peer = peerCredentials(connection);
     if (!peer) {
-        log.log("[TavelinUpdateRunner] abgelehnt: " + peer.error().describe());
+        log.log(LogPriority::error, "[TavelinUpdateRunner] abgelehnt: " + peer.error().describe());
         return false;
     }
     if (peer->uid == 0 || (developer && peer->uid == *developer)) {
         return true;
     }
-    log.log("[TavelinUpdateRunner] abgelehnt: uid " + std::to_string(peer->uid) +
-            " darf das Update nicht starten");
+    log.log(LogPriority::error, "[TavelinUpdateRunner] abgelehnt: uid " +
+                                    std::to_string(peer->uid) + " darf das Update nicht starten");
     return false;
 }
 
@@ -60,11 +60,13 @@ int runForPeer(int connection, const std::string& toolPath, LogSink& log) {
     const ToolRunLimits limits{updateToolTimeout, updateToolDrain, connection};
     const Expected<std::int32_t, SystemError> status = runUpdateTool(toolPath, limits, forward);
     if (!status) {
-        log.log("[TavelinUpdateRunner] Start fehlgeschlagen: " + status.error().describe());
+        log.log(LogPriority::error,
+                "[TavelinUpdateRunner] Start fehlgeschlagen: " + status.error().describe());
     }
     const bool told = !peerGone && sendFrame(connection, finalFrame(status));
     if (!told) {
-        log.log("[TavelinUpdateRunner] Auftraggeber hat aufgelegt; Status nicht zugestellt");
+        log.log(LogPriority::error,
+                "[TavelinUpdateRunner] Auftraggeber hat aufgelegt; Status nicht zugestellt");
         return 1;
     }
     return 0;

@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
 
+#include "JournalStream.h"
 #include "LogSink.h"
 #include "RunnerSession.h"
 #include "SocketActivation.h"
@@ -52,10 +54,14 @@ void ignoreSigpipe() {
 int run() {
     applyUpdateToolUmask();
     ignoreSigpipe();
-    StderrLogSink log;
+    // Under its unit, stderr is the journal: each line then carries its priority.
+    const char* journalStream = std::getenv("JOURNAL_STREAM");  // NOLINT(concurrency-mt-unsafe)
+    StderrLogSink log(journalStream != nullptr && stderrIsJournalStream(journalStream));
     auto connection = takeActivatedConnection(SOCK_SEQPACKET);
     if (!connection || !*connection) {
-        log.log("[TavelinUpdateRunner] Start fehlgeschlagen: " +
+        log.log(
+            LogPriority::error,
+            "[TavelinUpdateRunner] Start fehlgeschlagen: " +
                 (connection ? std::string("keine Verbindung \u00fcbergeben (nur per Socket-Unit)")
                             : connection.error().describe()));
         return 1;

@@ -1,5 +1,7 @@
 #include "ChannelMessages.h"
 
+#include <optional>
+
 #include "ByteCodec.h"
 
 namespace tavelin::channel {
@@ -40,6 +42,16 @@ class BodyReader {
     }
     std::int32_t takeSigned32() {
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(take(4)));
+    }
+    // A length and that many bytes, last in its body; nullopt when the length is over `max`.
+    std::optional<std::string> takeBytes(std::size_t max) {
+        const std::uint64_t length = take(4);
+        if (length > max) {
+            return std::nullopt;
+        }
+        const auto bytes = reader_.readBytes(length);
+        missing_ = missing_ || !bytes;
+        return std::string(bytes.value_or(std::string_view()));
     }
     // An attachment, last in its body: inline bytes must be exactly its length.
     Attachment takeAttachment() {
@@ -115,6 +127,8 @@ std::string_view channelErrorName(ChannelError error) noexcept {
             return "pathCount";
         case ChannelError::pathList:
             return "pathList";
+        case ChannelError::lineLength:
+            return "lineLength";
     }
     return "unknown";
 }
@@ -162,6 +176,14 @@ std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) 
     if (const auto* update = std::get_if<InstallUpdates>(&request)) {
         std::string out = header(MessageType::installUpdates, requestId);
         put(out, update->peerHandle, 8);
+        return out;
+    }
+    if (const auto* refusal = std::get_if<RefusalLine>(&request)) {
+        std::string out = header(MessageType::refusalLine, requestId);
+        put(out, static_cast<std::uint32_t>(refusal->pid), 4);
+        put(out, refusal->uid, 4);
+        put(out, refusal->text.size(), 4);
+        out += refusal->text;
         return out;
     }
     std::string out = header(MessageType::inspectPeer, requestId);
@@ -225,6 +247,17 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
         case MessageType::inspectPeer:
             return finish<FrontRequest>(head->requestId, InspectPeer{body.take(8)}, body,
                                         hasDescriptor);
+        case MessageType::refusalLine: {
+            RefusalLine refusal;
+            refusal.pid = body.takeSigned32();
+            refusal.uid = static_cast<std::uint32_t>(body.take(4));
+            auto text = body.takeBytes(maxRefusalLineBytes);
+            if (!text) {
+                return Unexpected(ChannelError::lineLength);
+            }
+            refusal.text = std::move(text).value();
+            return finish<FrontRequest>(head->requestId, std::move(refusal), body, hasDescriptor);
+        }
         default:
             return Unexpected(ChannelError::unknownType);
     }

@@ -24,6 +24,9 @@
 //   4 repairPermissions  u64 peer handle, attachment: the path
 //   5 installUpdates     u64 peer handle
 //   6 inspectPeer        u64 peer handle (a fresh look at an opened peer)
+//   7 refusalLine        i32 pid, u32 uid, u32 length, that many bytes (at most
+//                        maxRefusalLineBytes): a line about refusing a peer, for the
+//                        monitor to log with the peer's pid and uid (no answer)
 //
 //   monitor -> front
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
@@ -57,6 +60,9 @@ inline constexpr std::size_t maxPathBlobSize =
     std::size_t{1024} * 1024 + std::size_t{4} * maxPathCount;
 // The most bytes of a result message in a blob.
 inline constexpr std::size_t maxMessageBlobSize = std::size_t{2} * 1024 * 1024;
+// The longest refusal line the front may hand the monitor to log (its longest is about
+// 100 bytes).
+inline constexpr std::size_t maxRefusalLineBytes = 1024;
 
 enum class MessageType : std::uint32_t {
     openPeer = 1,
@@ -65,6 +71,7 @@ enum class MessageType : std::uint32_t {
     repairPermissions = 4,
     installUpdates = 5,
     inspectPeer = 6,
+    refusalLine = 7,
     peerOpened = 101,
     operationDone = 102,
 };
@@ -78,6 +85,7 @@ enum class ChannelError {
     descriptorWrong,  // a descriptor missing, or one where none belongs
     pathCount,        // more than maxPathCount paths
     pathList,         // a path list whose lengths do not add up to its blob
+    lineLength,       // a refusal line longer than maxRefusalLineBytes
 };
 
 [[nodiscard]] std::string_view channelErrorName(ChannelError error) noexcept;
@@ -112,8 +120,15 @@ struct InstallUpdates {
 struct InspectPeer {
     std::uint64_t peerHandle = 0;
 };
+// Only the front sees why a peer was refused; only the monitor can reach the journal's
+// socket to record it with the peer's pid and uid (the front's own reading of them).
+struct RefusalLine {
+    std::int32_t pid = 0;
+    std::uint32_t uid = 0;
+    std::string text;  // unescaped; the monitor's log escapes it
+};
 using FrontRequest = std::variant<OpenPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions,
-                                  InstallUpdates, InspectPeer>;
+                                  InstallUpdates, InspectPeer, RefusalLine>;
 
 // --- monitor -> front ---
 struct PeerOpened {

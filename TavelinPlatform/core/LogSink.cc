@@ -89,14 +89,29 @@ std::string escapeLogLine(std::string_view line) {
     return out;
 }
 
-void LogSink::log(std::string_view line) {
+void LogSink::log(LogPriority priority, std::string_view line,
+                  const std::optional<LogPeer>& peer) {
+    writeEntry(priority, line, peer);
+}
+
+void LogSink::writeEntry(LogPriority, std::string_view line, const std::optional<LogPeer>&) {
     writeLine(escapeLogLine(line));
 }
 
-void StderrLogSink::writeLine(std::string_view escapedLine) {
+std::string priorityPrefix(LogPriority priority) {
+    return "<" + std::to_string(static_cast<int>(priority)) + ">";
+}
+
+void StderrLogSink::writeEntry(LogPriority priority, std::string_view line,
+                               const std::optional<LogPeer>&) {
+    writeStderrLine(priorityPrefixes_ ? priorityPrefix(priority) + escapeLogLine(line)
+                                      : escapeLogLine(line));
+}
+
+void writeStderrLine(std::string_view text) {
     std::string buffer;
-    buffer.reserve(escapedLine.size() + 1);
-    buffer.append(escapedLine);
+    buffer.reserve(text.size() + 1);
+    buffer.append(text);
     buffer += '\n';
     std::string_view rest = buffer;
     while (!rest.empty()) {

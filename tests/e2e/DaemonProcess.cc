@@ -60,8 +60,10 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
         return nullptr;
     }
     std::unique_ptr<DaemonProcess> daemon(new DaemonProcess(pid, serviceName, std::move(logRead)));
+    // With the priority prefix when its stderr is a journal stream.
     const auto started = daemon->waitForLines([](const std::string& line) {
-        return line.rfind("[TavelinHelper] gestartet, Service: ", 0) == 0;
+        return line.rfind("[TavelinHelper] gestartet, Service: ", 0) == 0 ||
+               line.rfind("<6>[TavelinHelper] gestartet, Service: ", 0) == 0;
     });
     if (started.empty()) {
         whyNot = "the daemon " + program + " wrote no start line";

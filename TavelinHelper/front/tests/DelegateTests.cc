@@ -111,9 +111,10 @@ TEST(DelegateTest, EachProtocolViolationLeavesOneLineWithThePid) {
     for (const auto& c : cases) {
         CapturingLogSink log;
         HelperListenerDelegate delegate(log, monitor, anchor, requirement);
-        delegate.connectionEnded(42, c.end);
-        EXPECT_EQ(log.lines(),
-                  c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
+        delegate.connectionEnded(LogPeer{42, 1000}, c.end);
+        const std::vector<CapturingLogSink::Entry> expected = {
+            {LogPriority::error, LogPeer{42, 1000}, c.line}};
+        EXPECT_EQ(log.entries(), c.line.empty() ? std::vector<CapturingLogSink::Entry>{} : expected)
             << static_cast<int>(c.end);
     }
 }

@@ -110,15 +110,15 @@ class TestDelegate final : public FrontDelegate {
     explicit TestDelegate(ServiceProbe& probe) : probe_(probe) {}
 
     std::unique_ptr<ConnectionService> shouldAcceptNewConnection(MonitoredPeer* /*peer*/,
-                                                                 pid_t pid) override {
-        lastPeerPid = pid;
+                                                                 LogPeer client) override {
+        lastPeerPid = client.pid;
         if (gated_) {
             admissionGate.wait();
         }
         return std::make_unique<EchoService>(probe_);
     }
 
-    void connectionEnded(pid_t /*pid*/, ConnectionEnd end) override {
+    void connectionEnded(LogPeer /*client*/, ConnectionEnd end) override {
         const std::lock_guard lock(endsMutex_);
         ends_.push_back(end);
         endReported_.notify_all();

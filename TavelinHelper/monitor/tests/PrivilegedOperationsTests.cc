@@ -162,6 +162,22 @@ TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
     EXPECT_FALSE(scratch.exists("/Library/Caches/long"));
 }
 
+TEST_F(OperationsTest, TheAuditTrailIsNoticesAboutTheRequester) {
+    scratch.writeFile("/Library/Caches/gone", 3);
+    CapturingLogSink log;
+    UpdateInstaller updates;
+    PrivilegedOperations operations(log, fs, updates, allowAll);
+    const Requester other{UniqueFd(), 4242, 1001, 0};
+    static_cast<void>(operations.perform(Op::removeSystemPaths({"/Library/Caches/gone"}), other));
+    const LogPeer peer{4242, 1001};
+    EXPECT_EQ(log.entries(),
+              (std::vector<CapturingLogSink::Entry>{
+                  {LogPriority::notice, peer,
+                   "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)"},
+                  {LogPriority::notice, peer,
+                   "[TavelinHelper] removed /Library/Caches/gone (3 bytes)"}}));
+}
+
 TEST_F(OperationsTest, AnOperationWhoseAuditLineCannotBeWrittenDoesNotRun) {
     scratch.writeFile("/Library/Caches/kept", 5);
     ThrowingLogSink log;

@@ -68,6 +68,13 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
          ChannelError::descriptorWrong},
         {"too many paths", encodeRequest(1, RemoveSystemPaths{1, maxPathCount + 1, inBlob}), true,
          ChannelError::pathCount},
+        {"refusal line over its limit",
+         encodeRequest(1, RefusalLine{1, 0, std::string(maxRefusalLineBytes + 1, 'r')}), false,
+         ChannelError::lineLength},
+        {"refusal line cut short", encodeRequest(1, RefusalLine{1, 0, "abc"}).substr(0, 30), false,
+         ChannelError::truncated},
+        {"refusal line with a descriptor", encodeRequest(1, RefusalLine{1, 0, "abc"}), true,
+         ChannelError::descriptorWrong},
     };
     for (const auto& c : cases) {
         const auto result = decodeRequest(c.bytes, c.hasDescriptor);
@@ -91,6 +98,14 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         EXPECT_EQ(std::get<RepairPermissions>(request->message).path, message);
     }
     EXPECT_FALSE(decodeReply(encodeReply(3, OperationDone{true, false, 0, {4, "abc"}}), false));
+
+    // A refusal line at its limit arrives whole, with its peer.
+    const std::string longest(maxRefusalLineBytes, 'r');
+    const auto refusal = decodeRequest(encodeRequest(9, RefusalLine{-2, 1001, longest}), false);
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(std::get<RefusalLine>(refusal->message).pid, -2);
+    EXPECT_EQ(std::get<RefusalLine>(refusal->message).uid, 1001U);
+    EXPECT_EQ(std::get<RefusalLine>(refusal->message).text, longest);
 
     // The verdicts that refuse a peer survive the trip: lost, they would let it through.
     PeerOpened look;

@@ -1,0 +1,96 @@
+// The daemon with its stderr connected to the journal, as the service manager starts it:
+// priorities on its lines, and the peer's pid and uid beside the refusal and audit lines
+// in the journal's native protocol, which a stand-in for the journal's socket receives.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "EndToEndSupport.h"
+#include "JournalStandIn.h"
+#include "UnixSocket.h"
+
+namespace tavelin::e2e {
+namespace {
+
+using testing::JournalEntry;
+
+bool privateMountsPossible() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(testing::enterJournalStandIn("/run/systemd").empty() ? 0 : 1);
+    }
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Waits for the entry whose MESSAGE is `message` among those the stand-in receives.
+JournalEntry entryWithMessage(testing::JournalStandIn& journal, std::vector<JournalEntry>& seen,
+                              const std::string& message) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        for (const JournalEntry& entry : seen) {
+            if (entry.count("MESSAGE") != 0 && entry.at("MESSAGE") == message) {
+                return entry;
+            }
+        }
+        const auto more = journal.entries(100);
+        seen.insert(seen.end(), more.begin(), more.end());
+    }
+    return {};
+}
+
+TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
+    if (!privateMountsPossible()) {
+        GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
+    }
+    testing::JournalStandIn journal;
+    ASSERT_EQ(::setenv("TAVELIN_TEST_JOURNAL_DIR", journal.directory().c_str(), 1), 0);
+    std::string whyNot;
+    const auto daemon =
+        DaemonProcess::start(uniqueServiceName(), whyNot, 0, TAVELIN_JOURNAL_LAUNCHER);
+    ASSERT_NE(daemon, nullptr) << whyNot;
+    EXPECT_EQ(daemon->lines().back(), "<6>[TavelinHelper] gestartet, Service: " +
+                                          daemon->serviceName());
+
+    // Refused by the front (this test is not signed): the lines reach the journal through
+    // the monitor, with our pid and uid.
+    const UniqueFd refused = connectToAbstractName(daemon->serviceName()).value();
+    std::string chunk;
+    static_cast<void>(receiveSome(refused.get(), chunk, 64));
+    EXPECT_EQ(chunk, "");
+    std::vector<JournalEntry> seen;
+    const std::string pid = std::to_string(::getpid());
+    const std::string uid = std::to_string(::getuid());
+    for (const std::string& message :
+         {std::string(refusalReasonLine), refusalLine(::getpid())}) {
+        const JournalEntry entry = entryWithMessage(journal, seen, message);
+        EXPECT_EQ(entry, (JournalEntry{{"MESSAGE", message},
+                                       {"PRIORITY", "3"},
+                                       {"SYSLOG_IDENTIFIER", "tavelin-helper"},
+                                       {"TAVELIN_PEER_PID", pid},
+                                       {"TAVELIN_PEER_UID", uid},
+                                       {"OBJECT_PID", pid}}))
+            << message;
+    }
+
+    // An operation's audit line, about the signed client that asked.
+    const ClientOutcome outcome =
+        runClient(tavelinctlPath, {"remove", "/etc/passwd"}, daemon->serviceName());
+    const std::string audit = "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
+    const JournalEntry entry = entryWithMessage(journal, seen, audit);
+    EXPECT_EQ(entry.count("PRIORITY") != 0 ? entry.at("PRIORITY") : "", "5") << outcome.output;
+    EXPECT_EQ(entry.count("TAVELIN_PEER_PID") != 0 ? entry.at("TAVELIN_PEER_PID") : "",
+              std::to_string(outcome.pid));
+
+    // None of them also on stderr.
+    for (const std::string& line : daemon->lines()) {
+        EXPECT_EQ(line.find("ABGELEHNT"), std::string::npos) << line;
+        EXPECT_EQ(line.find("perform:"), std::string::npos) << line;
+    }
+}
+
+}  // namespace
+}  // namespace tavelin::e2e
