@@ -33,6 +33,40 @@ else
     echo "check-units: $service scores $exposure (at most $maxExposure)"
 fi
 
+# Every removal and repair resolves its path with openat2 (RESOLVE_IN_ROOT |
+# RESOLVE_NO_SYMLINKS), and there is no safe fallback: a setting under which systemd
+# answers openat2 with ENOSYS would make every removal fail while the daemon runs on.
+# RestrictSUIDSGID= is one (it cannot see a mode inside openat2's struct, so it refuses
+# the call). The system call filter must allow openat2 and the calls the monitor and the
+# front's start rely on.
+if grep -Eq '^RestrictSUIDSGID=(yes|true|1|on)' "$service"; then
+    echo "check-units: RestrictSUIDSGID= makes openat2 fail with ENOSYS in $service"
+    failed=1
+fi
+expandFilter() {
+    systemd-analyze syscall-filter --no-pager "$1" | sed -n '2,$p' | sed 's/^ *//' |
+        grep -v -e '^#' -e '^$' | while read -r name; do
+            case "$name" in
+                @*) expandFilter "$name" ;;
+                *) echo "$name" ;;
+            esac
+        done
+}
+filter=$(sed -n 's/^SystemCallFilter=//p' "$service")
+allowed=$(for entry in $filter; do
+    case "$entry" in
+        @*) expandFilter "$entry" ;;
+        *) echo "$entry" ;;
+    esac
+done | sort -u)
+for call in openat2 statx unlinkat fchmodat pidfd_open pidfd_send_signal close_range \
+    clone3 setresuid setresgid setgroups chroot seccomp prctl; do
+    if ! grep -qx "$call" <<<"$allowed"; then
+        echo "check-units: SystemCallFilter= of $service does not allow $call"
+        failed=1
+    fi
+done
+
 # verify loads the units it is given by path and the rest by name from the search path:
 # giving all of them keeps the system's own units out of it. The template is checked as
 # the instance the socket starts.
