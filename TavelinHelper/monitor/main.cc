@@ -29,7 +29,9 @@
 #include "Capabilities.h"
 #include "ChannelSocket.h"
 #include "ClientFileSystem.h"
+#include "DeveloperAccount.h"
 #include "FrontProcess.h"
+#include "IgnoreSigpipe.h"
 #include "JournalLogSink.h"
 #include "JournalStream.h"
 #include "LogSink.h"
@@ -58,16 +60,6 @@ constexpr std::chrono::seconds frontRestartWindow{60};
 int startFailure(LogSink& log, const std::string& what) {
     log.log(LogPriority::error, "[TavelinHelper] Start fehlgeschlagen: " + what);
     return 1;
-}
-
-// The account besides root whose files may hold a client's code: the developer's, in a
-// development build only.
-std::optional<uid_t> developerAccount() {
-#ifdef TAVELIN_DEVELOPER_UID
-    return static_cast<uid_t>(TAVELIN_DEVELOPER_UID);
-#else
-    return std::nullopt;
-#endif
 }
 
 // The group the installed client is set-group-id to, when a packaging build names one
@@ -106,15 +98,6 @@ void reportMissingPtrace(LogSink& log) {
             "[TavelinHelper] Ohne CAP_SYS_PTRACE: Clients anderer Benutzer werden abgelehnt "
             "(ihr Programm ist \u00fcber /proc nicht zu \u00f6ffnen)");
     }
-}
-
-// A client that vanishes mid-reply must never end the daemon. Every send already uses
-// MSG_NOSIGNAL; this is the second line of defence.
-void ignoreSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 // The monitor holds a pidfd and a /proc directory for every opened peer: as many

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "DeveloperAccount.h"
+#include "IgnoreSigpipe.h"
 #include "JournalStream.h"
 #include "LogSink.h"
 #include "RunnerSession.h"
@@ -32,23 +34,6 @@ std::string toolPath() {
 #else
     return std::string(updateToolPath);
 #endif
-}
-
-std::optional<uid_t> developerAccount() {
-#ifdef TAVELIN_DEVELOPER_UID
-    return static_cast<uid_t>(TAVELIN_DEVELOPER_UID);
-#else
-    return std::nullopt;
-#endif
-}
-
-// A daemon that hangs up mid-message must not end the runner before it has killed the
-// tool. Every send uses MSG_NOSIGNAL; this is the second line of defence.
-void ignoreSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 int run() {

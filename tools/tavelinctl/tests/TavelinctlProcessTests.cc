@@ -19,20 +19,13 @@
 #include "ChildProcess.h"
 #include "CommandLine.h"
 #include "Frame.h"
+#include "JoinedWords.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "UnixSocket.h"
 
 namespace tavelin::tavelinctl {
 namespace {
-
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const std::string& word : words) {
-        text += "[" + word + "]";
-    }
-    return text;
-}
 
 std::string uniqueName(const std::string& purpose) {
     static int counter = 0;

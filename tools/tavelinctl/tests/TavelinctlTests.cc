@@ -13,18 +13,11 @@
 #include "ByteCountText.h"
 #include "CommandLine.h"
 #include "ElapsedIndicator.h"
+#include "JoinedWords.h"
 #include "ResultReport.h"
 
 namespace tavelin::tavelinctl {
 namespace {
-
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const std::string& word : words) {
-        text += "[" + word + "]";
-    }
-    return text;
-}
 
 TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
     using Kind = Command::Kind;
