@@ -40,8 +40,8 @@ class FrontDelegate {
     // On a work thread, for every accepted connection before a byte of it is read;
     // several calls may run at once. `peer` looks at the peer through the monitor (null
     // when the front could not even ask); `client` is the peer's pid and uid from
-    // SO_PEERCRED, for log lines. Returns the service that answers this connection's calls, or nullptr to
-    // refuse it (the connection is then closed unread; logging is the delegate's).
+    // SO_PEERCRED, for log lines. Returns the service that answers this connection's calls, or
+    // nullptr to refuse it (the connection is then closed unread; logging is the delegate's).
     [[nodiscard]] virtual std::unique_ptr<ConnectionService> shouldAcceptNewConnection(
         MonitoredPeer* peer, LogPeer client) = 0;
 

@@ -36,8 +36,9 @@ std::unique_ptr<ConnectionService> HelperListenerDelegate::shouldAcceptNewConnec
     // isClientAuthorized writes the reason line itself; ours follows it.
     PeerLogSink refusals(log_, LogPriority::error, client);
     if (!isClientAuthorized(peer, requirement_, anchor_, refusals)) {
-        refusals.log("[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
-                     std::to_string(client.pid) + ")");
+        refusals.log(
+            "[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
+            std::to_string(client.pid) + ")");
         return nullptr;
     }
     return std::make_unique<HelperService>(monitor_, peer->handle());

@@ -3,8 +3,8 @@
 //   descriptor 4  its end of the channel to the monitor,
 //   descriptor 5  the trust anchor file (PEM), opened read-only by the monitor,
 // and the arguments "--account UID GID" and "--root EMPTY_DIRECTORY" (used only when it
-// starts as root); its environment holds JOURNAL_STREAM alone when stderr is the journal. It reads what it needs, confines itself and serves until the monitor's
-// channel ends.
+// starts as root); its environment holds JOURNAL_STREAM alone when stderr is the journal. It reads
+// what it needs, confines itself and serves until the monitor's channel ends.
 
 #include <fcntl.h>
 #include <unistd.h>

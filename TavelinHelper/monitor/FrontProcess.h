@@ -36,7 +36,8 @@ struct FrontLaunch {
 
 // Starts the front with the listening socket as descriptor 3, `channelEnd` as 4, the
 // trust anchor file as 5 and its own executable as 6 (it is started through that), nothing
-// else open, an environment of JOURNAL_STREAM alone (or none), and the arguments "--account UID GID --root DIR".
+// else open, an environment of JOURNAL_STREAM alone (or none), and the arguments "--account UID GID
+// --root DIR".
 [[nodiscard]] Expected<ChildProcess, SystemError> startFront(const FrontLaunch& launch,
                                                              int listeningSocket, int channelEnd,
                                                              int anchorFile);

@@ -297,9 +297,8 @@ Status<SystemError> Monitor::serve(int channelFd) {
     Session session(*this, channelFd);
     auto served = session.run();
     if (!served) {
-        log_.log(LogPriority::error,
-                 "[TavelinHelper] Front bricht das Kanalprotokoll (" + served.error().describe() +
-                     ")");
+        log_.log(LogPriority::error, "[TavelinHelper] Front bricht das Kanalprotokoll (" +
+                                         served.error().describe() + ")");
     }
     return served;
 }

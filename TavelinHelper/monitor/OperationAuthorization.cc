@@ -61,8 +61,8 @@ bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
     const auto details = detailsOf(operation);
     if (!details) {
         log_.log(LogPriority::error,
-                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " + whoAsked(action, requester) +
-                     ": Pfade nicht als Details \u00fcbertragbar",
+                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
+                     whoAsked(action, requester) + ": Pfade nicht als Details \u00fcbertragbar",
                  peerOf(requester));
         return false;
     }
@@ -71,8 +71,8 @@ bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
     const auto verdict = polkit::checkAuthorization(subject, action, *details, wait_);
     if (!verdict) {
         log_.log(LogPriority::error,
-                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " + whoAsked(action, requester) +
-                     ": " + verdict.error().describe(),
+                 "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +
+                     whoAsked(action, requester) + ": " + verdict.error().describe(),
                  peerOf(requester));
         return false;
     }

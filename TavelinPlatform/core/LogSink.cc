@@ -89,8 +89,7 @@ std::string escapeLogLine(std::string_view line) {
     return out;
 }
 
-void LogSink::log(LogPriority priority, std::string_view line,
-                  const std::optional<LogPeer>& peer) {
+void LogSink::log(LogPriority priority, std::string_view line, const std::optional<LogPeer>& peer) {
     writeEntry(priority, line, peer);
 }
 

@@ -3,11 +3,11 @@
 // a private mount namespace the directory TAVELIN_TEST_JOURNAL_DIR lies over /run/systemd,
 // so that what PROGRAM sends to the journal's socket reaches the test's stand-in. Execs
 // PROGRAM in this same process. Needs CAP_SYS_ADMIN.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 #include "JournalStandIn.h"
 

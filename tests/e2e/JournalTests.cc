@@ -52,8 +52,8 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
     const auto daemon =
         DaemonProcess::start(uniqueServiceName(), whyNot, 0, TAVELIN_JOURNAL_LAUNCHER);
     ASSERT_NE(daemon, nullptr) << whyNot;
-    EXPECT_EQ(daemon->lines().back(), "<6>[TavelinHelper] gestartet, Service: " +
-                                          daemon->serviceName());
+    EXPECT_EQ(daemon->lines().back(),
+              "<6>[TavelinHelper] gestartet, Service: " + daemon->serviceName());
 
     // Refused by the front (this test is not signed): the lines reach the journal through
     // the monitor, with our pid and uid.
@@ -64,8 +64,7 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
     std::vector<JournalEntry> seen;
     const std::string pid = std::to_string(::getpid());
     const std::string uid = std::to_string(::getuid());
-    for (const std::string& message :
-         {std::string(refusalReasonLine), refusalLine(::getpid())}) {
+    for (const std::string& message : {std::string(refusalReasonLine), refusalLine(::getpid())}) {
         const JournalEntry entry = entryWithMessage(journal, seen, message);
         EXPECT_EQ(entry, (JournalEntry{{"MESSAGE", message},
                                        {"PRIORITY", "3"},
