@@ -92,12 +92,11 @@ struct FrontServer::Connection {
 };
 
 FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                         int fdinfoDirectory, FrontLimits limits, SenderIdentification senders)
+                         FrontLimits limits, SenderIdentification senders)
     : limits_(limits),
       listening_(std::move(listeningSocket)),
       monitor_(monitor),
       delegate_(delegate),
-      fdinfoDirectory_(fdinfoDirectory),
       senders_(senders),
       stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       pool_(front::workThreads) {}
@@ -133,14 +132,9 @@ Status<SystemError> FrontServer::setUp() {
             return watched;
         }
     }
+    // Watched only to learn that someone waits: the monitor accepts.
     if (auto watched = watch(epoll_.get(), listening_.get(), listeningKey, EPOLLIN); !watched) {
         return watched;
-    }
-    // Accepting runs until the socket has nobody waiting; the monitor, which shares the
-    // socket, never accepts on it.
-    const int flags = ::fcntl(listening_.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(listening_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        return lastSystemError("fcntl(O_NONBLOCK)");
     }
     accepting_ = true;
     return {};
@@ -173,7 +167,7 @@ Status<SystemError> FrontServer::run() {
 Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t events) {
     switch (key) {
         case listeningKey:
-            acceptConnections();
+            requestAccept();
             return {};
         case mailboxKey:
             mailbox_.runPosted();
@@ -184,9 +178,8 @@ Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t ev
             std::uint64_t expirations = 0;
             static_cast<void>(::read(timer_.get(), &expirations, sizeof expirations));
             checkDeadlines();
-            if (!accepting_) {
-                acceptConnections();  // a pause for want of descriptors ends here
-            }
+            acceptPaused_ = false;  // a pause for want of descriptors ends here
+            updateListening();
             return {};
         }
         case stopKey:
@@ -225,60 +218,81 @@ FrontServer::Connection* FrontServer::find(std::uint64_t id) {
     return found == connections_.end() ? nullptr : found->second.get();
 }
 
-void FrontServer::acceptConnections() {
-    bool wantMore = true;
-    while (wantMore && connections_.size() < limits_.maxConnections &&
-           admissionsInFlight_ < limits_.maxAdmissionsInFlight) {
-        const int fd = ::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            // EAGAIN: nobody waiting. Out of descriptors or memory: the connection stays in
-            // the backlog and the next tick tries again.
-            wantMore = errno == EINTR || errno == ECONNABORTED;
-            if (isResourceShortage(errno)) {
-                break;
-            }
-            continue;
-        }
-        UniqueFd socket(fd);
-        const auto credentials = peerCredentials(fd);
-        if (!credentials) {
-            continue;
-        }
-        UniqueFd senderPidfd;
-        if (senders_ == SenderIdentification::pidfds) {
-            if (!enableSenderPidfds(fd)) {
-                continue;
-            }
-        } else {
-            // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
-            senderPidfd = openPidfd(credentials->pid);
-            if (!senderPidfd || !enableSenderCredentials(fd)) {
-                continue;
-            }
-        }
-        Usage& usage = usage_[credentials->uid];
-        if (usage.connections >= limits_.maxConnectionsPerUser) {
-            continue;  // closed at once: one user may not take every slot
-        }
-        auto connection = std::make_unique<Connection>();
-        connection->id = nextId_++ + firstConnectionId;
-        connection->socket = std::move(socket);
-        connection->pid = credentials->pid;
-        connection->uid = credentials->uid;
-        connection->senderPidfd = std::move(senderPidfd);
-        if (!watch(epoll_.get(), fd, connection->id, 0)) {
-            continue;
-        }
-        ++usage.connections;
-        ++admissionsInFlight_;
-        Connection& added = *connection;
-        connections_.emplace(added.id, std::move(connection));
-        admit(added);
+// Someone waits on the listening socket: the monitor is asked to accept the connection
+// (the front cannot; see FrontSandbox), one request at a time.
+void FrontServer::requestAccept() {
+    if (!acceptPending_ && hasRoomForConnections()) {
+        auto sent = monitor_.send(channel::AcceptPeer{}, -1,
+                                  [this](Expected<MonitorClient::Reply, SystemError> reply) {
+                                      takeAccepted(std::move(reply));
+                                  });
+        acceptPending_ = sent.has_value();
+        // A channel that broke ends the loop; until then, nothing is asked again.
+        acceptPaused_ = !sent;
     }
-    // Stop watching the listening socket while a limit holds; closing connections and
-    // finished admissions call back here.
-    const bool wanted = connections_.size() < limits_.maxConnections &&
-                        admissionsInFlight_ < limits_.maxAdmissionsInFlight;
+    updateListening();
+}
+
+void FrontServer::takeAccepted(Expected<MonitorClient::Reply, SystemError> reply) {
+    acceptPending_ = false;
+    const auto* accepted = reply ? std::get_if<channel::PeerAccepted>(&reply->message) : nullptr;
+    if (accepted != nullptr && accepted->errorNumber == 0) {
+        addConnection(std::move(reply->descriptor), *accepted);
+    } else if (accepted != nullptr && isResourceShortage(accepted->errorNumber)) {
+        // Out of descriptors or memory: the connection stays in the backlog and the next
+        // tick asks again.
+        acceptPaused_ = true;
+    }
+    updateListening();
+}
+
+void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& accepted) {
+    const int fd = socket.get();
+    const auto pid = static_cast<pid_t>(accepted.pid);
+    const auto uid = static_cast<uid_t>(accepted.uid);
+    UniqueFd senderPidfd;
+    bool ready = false;
+    if (senders_ == SenderIdentification::pidfds) {
+        ready = enableSenderPidfds(fd).has_value();
+    } else {
+        // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
+        senderPidfd = openPidfd(pid);
+        ready = senderPidfd && enableSenderCredentials(fd);
+    }
+    const std::uint64_t id = firstConnectionId + nextId_++;
+    Usage& usage = usage_[uid];
+    // Over its user's limit a connection is closed at once: one user may not take every slot.
+    if (!ready || usage.connections >= limits_.maxConnectionsPerUser ||
+        !watch(epoll_.get(), fd, id, 0)) {
+        if (usage.connections == 0 && usage.operations == 0) {
+            usage_.erase(uid);
+        }
+        static_cast<void>(monitor_.notify(channel::ReleasePeer{accepted.peerHandle}));
+        return;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->id = id;
+    connection->socket = std::move(socket);
+    connection->pid = pid;
+    connection->uid = uid;
+    connection->peerHandle = accepted.peerHandle;
+    connection->senderPidfd = std::move(senderPidfd);
+    ++usage.connections;
+    ++admissionsInFlight_;
+    Connection& added = *connection;
+    connections_.emplace(added.id, std::move(connection));
+    admit(added);
+}
+
+bool FrontServer::hasRoomForConnections() const {
+    return connections_.size() < limits_.maxConnections &&
+           admissionsInFlight_ < limits_.maxAdmissionsInFlight;
+}
+
+// The listening socket is watched while another connection could be taken and none is
+// being asked for; closing connections and finished admissions call back here.
+void FrontServer::updateListening() {
+    const bool wanted = hasRoomForConnections() && !acceptPending_ && !acceptPaused_;
     if (wanted != accepting_) {
         epoll_event event{};
         event.events = wanted ? std::uint32_t{EPOLLIN} : 0U;
@@ -290,32 +304,29 @@ void FrontServer::acceptConnections() {
 
 void FrontServer::admit(Connection& connection) {
     const std::uint64_t id = connection.id;
-    const int fd = connection.socket.get();  // open until the admission's result arrives
+    const std::uint64_t handle = connection.peerHandle;
     const LogPeer client{connection.pid, connection.uid};
-    pool_.submit([this, id, fd, client] {
-        MonitoredPeer peer(monitor_, fd);
+    pool_.submit([this, id, handle, client] {
+        MonitoredPeer peer(monitor_, handle);
         std::shared_ptr<ConnectionService> service;
         try {
             service = delegate_.shouldAcceptNewConnection(&peer, client);
         } catch (...) {
             service.reset();  // refused when admission itself could not finish
         }
-        mailbox_.post(
-            [this, id, service, handle = peer.handle()] { finishAdmission(id, service, handle); });
+        mailbox_.post([this, id, service] { finishAdmission(id, service); });
     });
 }
 
-void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service,
-                                  std::uint64_t peerHandle) {
+void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service) {
     --admissionsInFlight_;
     Connection* connection = find(id);
     if (connection == nullptr) {
+        updateListening();
         return;
     }
-    connection->peerHandle = peerHandle;
     if (!service) {
         close(*connection, std::nullopt);
-        acceptConnections();
         return;
     }
     connection->service = std::move(service);
@@ -323,10 +334,9 @@ void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionSe
     if (senders_ == SenderIdentification::pidfds) {
         connection->senderPidfd = peerPidfdOf(connection->socket.get());
     }
-    connection->sender = ProcessIdentity::of(connection->senderPidfd.get(), fdinfoDirectory_);
+    connection->sender = ProcessIdentity::of(connection->senderPidfd.get(), connection->pid);
     if (!connection->sender) {
         close(*connection, ConnectionEnd::transportError);
-        acceptConnections();
         return;
     }
     // Anything that arrived before the HELLO was written before the peer could have read
@@ -336,13 +346,13 @@ void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionSe
     if (early >= 0) {
         close(*connection,
               early > 0 ? ConnectionEnd::bytesBeforeHello : ConnectionEnd::closedByPeer);
-    } else {
-        queueOutput(*connection, encodeHello());
-        if (Connection* greeted = find(id)) {
-            updateInterest(*greeted);
-        }
+        return;
     }
-    acceptConnections();
+    queueOutput(*connection, encodeHello());
+    if (Connection* greeted = find(id)) {
+        updateInterest(*greeted);
+    }
+    updateListening();
 }
 
 void FrontServer::readFrom(Connection& connection) {
@@ -572,7 +582,7 @@ void FrontServer::close(Connection& connection, std::optional<ConnectionEnd> end
         static_cast<void>(monitor_.notify(channel::ReleasePeer{connection.peerHandle}));
     }
     connections_.erase(id);
-    acceptConnections();
+    updateListening();
 }
 
 void FrontServer::checkDeadlines() {

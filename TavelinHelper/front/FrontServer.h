@@ -24,9 +24,9 @@
 
 namespace tavelin {
 
-// The front's one event loop: it accepts connections, has each admitted (on a work
-// thread, through the delegate and the monitor), greets the admitted ones, reads their
-// frames, answers version calls itself and hands perform calls to their service, which
+// The front's one event loop: it has the monitor accept each waiting connection, has each
+// admitted (on a work thread, through the delegate and the monitor), greets the admitted ones,
+// reads their frames, answers version calls itself and hands perform calls to their service, which
 // forwards them to the monitor. One epoll set holds every connection; a thread works
 // only while work runs (an admission, the decoding of a request). Calls on one connection
 // are answered in order, one at a time; a slow call on one never delays another.
@@ -38,12 +38,12 @@ namespace tavelin {
 // Out of memory while serving one connection closes that connection.
 class FrontServer {
   public:
-    // `listeningSocket`: the daemon's listening socket. `fdinfoDirectory`: this process's
-    // /proc/self/fdinfo opened before it lost sight of /proc, or -1 (see ProcessIdentity).
-    // `senders`: how the writers of received bytes are told apart on this kernel
-    // (senderIdentificationOfKernel). The monitor client and delegate must outlive the server.
+    // `listeningSocket`: the daemon's listening socket, watched to learn that someone
+    // waits (the monitor accepts). `senders`: how the writers of received bytes are told
+    // apart on this kernel (senderIdentificationOfKernel). The monitor client and delegate
+    // must outlive the server.
     FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
-                int fdinfoDirectory = -1, FrontLimits limits = {},
+                FrontLimits limits = {},
                 SenderIdentification senders = SenderIdentification::pidfds);
     FrontServer(const FrontServer&) = delete;
     FrontServer& operator=(const FrontServer&) = delete;
@@ -66,10 +66,13 @@ class FrontServer {
 
     [[nodiscard]] Status<SystemError> setUp();
     [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
-    void acceptConnections();
+    void requestAccept();
+    void takeAccepted(Expected<MonitorClient::Reply, SystemError> reply);
+    void addConnection(UniqueFd socket, const channel::PeerAccepted& accepted);
+    [[nodiscard]] bool hasRoomForConnections() const;
+    void updateListening();
     void admit(Connection& connection);
-    void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service,
-                         std::uint64_t peerHandle);
+    void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service);
     void readFrom(Connection& connection);
     [[nodiscard]] bool receiveChunk(Connection& connection);
     void startCalls(Connection& connection);
@@ -90,7 +93,6 @@ class FrontServer {
     UniqueFd listening_;
     MonitorClient& monitor_;
     FrontDelegate& delegate_;
-    int fdinfoDirectory_;
     const SenderIdentification senders_;
     UniqueFd epoll_;
     UniqueFd timer_;
@@ -105,7 +107,9 @@ class FrontServer {
     std::size_t admissionsInFlight_ = 0;
     std::size_t operationsInFlight_ = 0;
     std::uint64_t nextId_ = 1;
-    bool accepting_ = false;
+    bool accepting_ = false;      // the listening socket is watched
+    bool acceptPending_ = false;  // an acceptPeer waits for the monitor's answer
+    bool acceptPaused_ = false;   // until the next tick (out of descriptors or memory)
     bool stopped_ = false;
     std::thread::id loopThread_;
     bool startingCall_ = false;  // a call is being started on the loop thread

@@ -9,6 +9,10 @@ namespace tavelin {
 
 Status<SystemError> MonitorClient::send(const channel::FrontRequest& request, int descriptor,
                                         Handler handler) {
+    // A handler kept for a request the monitor never answers would wait for ever.
+    if (!channel::ruleOf(request).answered) {
+        return systemError(EINVAL, "monitor request without an answer");
+    }
     const std::uint64_t requestId = nextRequestId_++;
     const std::string bytes = channel::encodeRequest(requestId, request);
     const std::lock_guard lock(mutex_);
@@ -25,6 +29,10 @@ Status<SystemError> MonitorClient::send(const channel::FrontRequest& request, in
 }
 
 Status<SystemError> MonitorClient::notify(const channel::FrontRequest& request) {
+    // An answer nobody waits for would break the channel when it arrives.
+    if (channel::ruleOf(request).answered) {
+        return systemError(EINVAL, "monitor request with an answer");
+    }
     const std::string bytes = channel::encodeRequest(nextRequestId_++, request);
     const std::lock_guard lock(mutex_);
     return channel::sendDatagram(channel_.get(), bytes);

@@ -5,19 +5,13 @@
 namespace tavelin {
 
 Expected<PeerEvidence, SystemError> MonitoredPeer::inspect() {
-    const channel::FrontRequest request =
-        handle_ == 0 ? channel::FrontRequest(channel::OpenPeer{})
-                     : channel::FrontRequest(channel::InspectPeer{handle_});
-    auto reply = monitor_.call(request, connection_);
+    auto reply = monitor_.call(channel::InspectPeer{handle_}, -1);
     if (!reply) {
         return Unexpected(std::move(reply).error());
     }
     const auto* opened = std::get_if<channel::PeerOpened>(&reply->message);
     if (opened == nullptr) {
         return systemError(EPROTO, "monitor reply");
-    }
-    if (opened->peerHandle != 0) {
-        handle_ = opened->peerHandle;
     }
     if (opened->errorNumber != 0) {
         return systemError(opened->errorNumber, "look at peer");

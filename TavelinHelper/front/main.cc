@@ -1,5 +1,5 @@
 // tavelin-helper-front: the daemon's unprivileged front. Only the monitor starts it, with
-//   descriptor 3  the listening socket,
+//   descriptor 3  the listening socket (watched only: the monitor accepts),
 //   descriptor 4  its end of the channel to the monitor,
 //   descriptor 5  the trust anchor file (PEM), opened read-only by the monitor,
 // and the arguments "--account UID GID" and "--root EMPTY_DIRECTORY" (used only when it
@@ -132,8 +132,6 @@ int main(int argc, char** argv) {
     if (!senders) {
         return startFailure(log, senders.error().describe());
     }
-    // Opened while /proc is still in view: comparing pidfds on kernels before pidfs needs it.
-    const UniqueFd fdinfo(::open("/proc/self/fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (auto confined = enterSandbox(frontSandbox(arguments->root, arguments->uid, arguments->gid));
         !confined) {
         return startFailure(log, confined.error().describe());
@@ -143,8 +141,7 @@ int main(int argc, char** argv) {
     MonitorLogSink forwarding(log, monitor);
     HelperListenerDelegate delegate(journal ? static_cast<LogSink&>(forwarding) : log, monitor,
                                     *anchor, *requirement);
-    FrontServer server(std::move(listening), monitor, delegate, fdinfo.get(), FrontLimits{},
-                       *senders);
+    FrontServer server(std::move(listening), monitor, delegate, FrontLimits{}, *senders);
     if (auto served = server.run(); !served) {
         log.log(LogPriority::error, "[TavelinHelper] Front beendet: " + served.error().describe());
         return 1;

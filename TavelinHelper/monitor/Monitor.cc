@@ -1,15 +1,18 @@
 #include "Monitor.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <variant>
 
 #include "OperationThreads.h"
+#include "RetryOnInterrupt.h"
 #include "SealedBlob.h"
+#include "UnixSocket.h"
 
 namespace tavelin {
 
@@ -43,6 +46,29 @@ PeerOpened failedLook(int errorNumber, std::uint64_t handle = 0) {
     return opened;
 }
 
+PeerAccepted refusedAccept(int errorNumber) {
+    PeerAccepted accepted;
+    accepted.errorNumber = errorNumber;
+    return accepted;
+}
+
+// The next connection waiting, or EAGAIN when nobody waits. The front shares the listening
+// socket's file status flags and could clear O_NONBLOCK; asking poll first keeps a broken
+// front from parking this thread in accept().
+Expected<UniqueFd, int> acceptWaiting(int listening) {
+    pollfd waiting{listening, POLLIN, 0};
+    const int ready = retryOnInterrupt([&] { return ::poll(&waiting, 1, 0); });
+    if (ready <= 0 || (waiting.revents & POLLIN) == 0) {
+        return Unexpected(ready < 0 ? errno : EAGAIN);
+    }
+    UniqueFd connection(retryOnInterrupt(
+        [&] { return ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
+    if (!connection) {
+        return Unexpected(errno == EWOULDBLOCK ? EAGAIN : errno);
+    }
+    return connection;
+}
+
 std::optional<ExecutableIdentity> identityOf(int executable) {
     struct stat status {};
     if (::fstat(executable, &status) != 0) {
@@ -55,12 +81,12 @@ std::optional<ExecutableIdentity> identityOf(int executable) {
 
 // One front's conversation: its opened peers, its running operations, its replies.
 class Monitor::Session {
-    // A peer as this session opened it and, from its first look on, its /proc directory
-    // and the executable that look found.
+    // A peer as this session accepted it and, from its first look on, its /proc directory
+    // and the executable that look found (pinned: every operation checks it still runs it).
     struct OpenedPeer {
-        PeerProcess process;
-        UniqueFd directory;
-        std::optional<ExecutableIdentity> admittedExecutable;
+        std::optional<PeerProcess> process;  // none: it could not be recorded
+        UniqueFd directory{};
+        std::optional<ExecutableIdentity> pinnedExecutable{};
     };
 
   public:
@@ -89,36 +115,41 @@ class Monitor::Session {
 
   private:
     Status<SystemError> handle(const Envelope<FrontRequest>& envelope, UniqueFd descriptor) {
+        if (auto admissible = checkRules(envelope.message, descriptor.valid()); !admissible) {
+            return admissible;
+        }
         const std::uint64_t id = envelope.requestId;
         return std::visit(
             [&](const auto& request) { return handleRequest(id, request, std::move(descriptor)); },
             envelope.message);
     }
 
-    Status<SystemError> handleRequest(std::uint64_t id, const OpenPeer&, UniqueFd connection) {
+    // The next connection waiting on the daemon's listening socket, accepted here: every
+    // peer the monitor acts for connected to it, whatever the front says. A peer that
+    // cannot be recorded (gone already) is handed over all the same, so that admission
+    // refuses it with its reason; no look at it ever succeeds.
+    Status<SystemError> handleRequest(std::uint64_t id, const AcceptPeer&, UniqueFd) {
         if (peers_.size() >= maxOpenPeers) {
-            return reply(id, failedLook(EMFILE));
+            return reply(id, refusedAccept(EMFILE));  // it waits in the backlog meanwhile
         }
-        if (!isOurConnection(connection.get())) {
-            return reply(id, failedLook(EPERM));
+        auto connection = acceptWaiting(monitor_.listening_);
+        if (!connection) {
+            return reply(id, refusedAccept(connection.error()));
         }
-        std::optional<PeerProcess> peer = monitor_.lookUpPeer_(connection.get());
-        if (!peer) {
-            return reply(id, failedLook(ESRCH));
+        const auto credentials = peerCredentials(connection->get());
+        if (!credentials) {
+            return reply(id, refusedAccept(ESRCH));  // its connection closes here
         }
         const std::uint64_t handle = nextHandle_++;
-        auto& stored =
-            peers_.emplace(handle, OpenedPeer{std::move(*peer), UniqueFd(), std::nullopt})
-                .first->second;
-        return replyWithLook(id, handle, stored);
+        peers_.emplace(handle, OpenedPeer{monitor_.lookUpPeer_(connection->get())});
+        const PeerAccepted accepted{0, handle, credentials->pid,
+                                    static_cast<std::uint32_t>(credentials->uid),
+                                    static_cast<std::uint32_t>(credentials->gid)};
+        return sendReply(id, accepted, connection->get());
     }
 
     Status<SystemError> handleRequest(std::uint64_t id, const InspectPeer& request, UniqueFd) {
-        const auto found = peers_.find(request.peerHandle);
-        if (found == peers_.end()) {
-            return systemError(EPROTO, "channel", "unknown peer");
-        }
-        return replyWithLook(id, request.peerHandle, found->second);
+        return replyWithLook(id, request.peerHandle, peers_.at(request.peerHandle));
     }
 
     Status<SystemError> handleRequest(std::uint64_t, const ReleasePeer& request, UniqueFd) {
@@ -160,20 +191,36 @@ class Monitor::Session {
         return start(id, request.peerHandle, PrivilegedOperation::installSystemUpdates());
     }
 
-    // Runs the operation on a thread of its own, for a peer this session opened.
-    Status<SystemError> start(std::uint64_t id, std::uint64_t peerHandle,
-                              PrivilegedOperation operation) {
-        const auto found = peers_.find(peerHandle);
+    // The channel's rule table, checked before any handler runs: what breaks it ends the
+    // conversation, the same way for every request.
+    Status<SystemError> checkRules(const FrontRequest& request, bool hasDescriptor) const {
+        const RequestRule rule = ruleOf(request);
+        if (hasDescriptor && !rule.mayCarryDescriptor) {
+            return systemError(EPROTO, "channel", "descriptor where none belongs");
+        }
+        if (!rule.namesPeer) {
+            return {};
+        }
+        const auto found = peers_.find(peerHandleOf(request));
         if (found == peers_.end()) {
             return systemError(EPROTO, "channel", "unknown peer");
         }
+        if (rule.needsPinnedExecutable && !found->second.pinnedExecutable) {
+            return systemError(EPROTO, "channel", "peer never looked at");
+        }
+        return {};
+    }
+
+    // Runs the operation on a thread of its own, for a peer this session accepted and
+    // looked at (checkRules).
+    Status<SystemError> start(std::uint64_t id, std::uint64_t peerHandle,
+                              PrivilegedOperation operation) {
         // Admission vouched for one program; a peer that has exec'd another since (which
         // keeps its connection and its pid) gets nothing done, whatever the front says.
-        const OpenedPeer& peer = found->second;
-        const auto startTime =
-            peer.admittedExecutable && stillRuns(peer.directory.get(), *peer.admittedExecutable)
-                ? startTimeOf(peer.directory.get())
-                : std::nullopt;
+        const OpenedPeer& peer = peers_.at(peerHandle);
+        const auto startTime = stillRuns(peer.directory.get(), *peer.pinnedExecutable)
+                                   ? startTimeOf(peer.directory.get())
+                                   : std::nullopt;
         if (!startTime) {
             OperationDone refused;
             refused.peerChanged = true;
@@ -181,13 +228,13 @@ class Monitor::Session {
         }
         // A pidfd of the operation's own, open however long it takes (the front may release
         // the peer meanwhile).
-        UniqueFd pidfd(::fcntl(peer.process.pidfd.get(), F_DUPFD_CLOEXEC, 0));
+        UniqueFd pidfd(::fcntl(peer.process->pidfd.get(), F_DUPFD_CLOEXEC, 0));
         if (!pidfd) {
             return reply(id, noResult());
         }
         try {
             auto requester = std::make_shared<const Requester>(
-                Requester{std::move(pidfd), peer.process.pid, peer.process.uid, *startTime});
+                Requester{std::move(pidfd), peer.process->pid, peer.process->uid, *startTime});
             if (!threads_.run(
                     [this, id, operation = std::move(operation), requester = std::move(requester)] {
                         finish(id, operation, *requester);
@@ -229,13 +276,16 @@ class Monitor::Session {
 
     // The first look pins the executable that every operation checks the peer still runs.
     Status<SystemError> replyWithLook(std::uint64_t id, std::uint64_t handle, OpenedPeer& peer) {
-        Expected<PeerEvidence, SystemError> evidence = inspectPeer(peer.process, monitor_.trust_);
-        if (evidence && !peer.admittedExecutable) {
-            peer.directory = openPeerDirectory(peer.process);
+        if (!peer.process) {
+            return reply(id, failedLook(ESRCH, handle));
+        }
+        Expected<PeerEvidence, SystemError> evidence = inspectPeer(*peer.process, monitor_.trust_);
+        if (evidence && !peer.pinnedExecutable) {
+            peer.directory = openPeerDirectory(*peer.process);
             if (!peer.directory) {
                 return reply(id, failedLook(errno == EMFILE ? EMFILE : ESRCH, handle));
             }
-            peer.admittedExecutable = identityOf(evidence->executable.get());
+            peer.pinnedExecutable = identityOf(evidence->executable.get());
         }
         if (!evidence) {
             return reply(id, failedLook(evidence.error().errorNumber, handle));
@@ -262,18 +312,6 @@ class Monitor::Session {
         return sent;
     }
 
-    bool isOurConnection(int fd) const {
-        sockaddr_un address{};
-        socklen_t length = sizeof address;
-        int type = 0;
-        socklen_t typeLength = sizeof type;
-        return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
-               type == SOCK_STREAM &&
-               ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-               length == monitor_.listeningAddressLength_ &&
-               std::memcmp(&address, &monitor_.listeningAddress_, length) == 0;
-    }
-
     Monitor& monitor_;
     int channel_;
     std::unordered_map<std::uint64_t, OpenedPeer> peers_;
@@ -285,11 +323,14 @@ class Monitor::Session {
 
 Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
                  int listeningSocket, PeerLookup lookUpPeer)
-    : log_(log), operations_(operations), trust_(trust), lookUpPeer_(lookUpPeer) {
-    listeningAddressLength_ = sizeof listeningAddress_;
-    if (::getsockname(listeningSocket, reinterpret_cast<sockaddr*>(&listeningAddress_),
-                      &listeningAddressLength_) != 0) {
-        listeningAddressLength_ = 0;  // matches no connection
+    : log_(log),
+      operations_(operations),
+      trust_(trust),
+      lookUpPeer_(lookUpPeer),
+      listening_(listeningSocket) {
+    const int flags = ::fcntl(listening_, F_GETFL);
+    if (flags >= 0) {
+        static_cast<void>(::fcntl(listening_, F_SETFL, flags | O_NONBLOCK));
     }
 }
 

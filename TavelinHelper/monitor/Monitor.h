@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -20,13 +17,15 @@ namespace tavelin {
 
 // The root side of the channel: the one dispatch point through which the front reaches
 // anything privileged. It takes fixed-layout requests only (no JSON, frame, certificate or
-// requirement parser runs here), looks at peers for admission, and runs an operation only
-// for a peer it opened itself, judging the paths again through the operations. It also
+// requirement parser runs here), checks each against the channel's rule table before its
+// handler runs, accepts the connections from the daemon's listening socket itself (the
+// front never hands it one), looks at their peers for admission, and runs an operation
+// only for a peer it accepted, judging the paths again through the operations. It also
 // logs the front's refusal lines, which only it can send to the journal with their peer.
 class Monitor {
   public:
-    // At most this many peers opened for one front (its own connection limit plus the
-    // admissions under way); beyond it openPeer answers EMFILE.
+    // At most this many peers accepted for one front (its own connection limit plus the
+    // admissions under way); beyond it acceptPeer answers EMFILE and accepts nothing.
     static constexpr std::size_t maxOpenPeers = 20000;
     // At most this many operations running for one front; the front keeps well below
     // (it queues), so a front that exceeds it is treated as broken.
@@ -38,16 +37,18 @@ class Monitor {
     // in its place).
     using PeerLookup = std::optional<PeerProcess> (*)(int socketFd);
 
-    // `listeningSocket`: the daemon's listening socket; a connection the front presents
-    // must be one accepted from it (same local address). `trust`: what a peer's code is
-    // examined against. All references must outlive the monitor.
+    // `listeningSocket`: the daemon's listening socket, the only place peers come from
+    // (made non-blocking here; the front shares it to learn when someone waits).
+    // `trust`: what a peer's code is examined against. All references must outlive the
+    // monitor, and the socket too.
     Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
             int listeningSocket, PeerLookup lookUpPeer = &peerProcessOfSocket);
 
     // Serves one front's end of the channel until the front closes it or breaks its rules
-    // (a malformed datagram, an unknown peer handle, too many operations); waits for every
-    // operation it started before returning. Logs why it stopped when the front broke the
-    // rules; returns that reason, or success when the front simply closed the channel.
+    // (a malformed datagram, a request the rule table refuses: an unknown peer handle, an
+    // operation for a peer never looked at, a stray descriptor; too many operations);
+    // waits for every operation it started before returning. Logs why it stopped when the front
+    // broke the rules; returns that reason, or success when the front simply closed the channel.
     [[nodiscard]] Status<SystemError> serve(int channelFd);
 
   private:
@@ -57,8 +58,7 @@ class Monitor {
     PrivilegedOperations& operations_;
     const CodeTrust& trust_;
     PeerLookup lookUpPeer_;
-    sockaddr_un listeningAddress_{};
-    socklen_t listeningAddressLength_ = 0;
+    int listening_;
 };
 
 }  // namespace tavelin

@@ -1,12 +1,18 @@
 #include "ChannelMessages.h"
 
 #include <optional>
+#include <variant>
 
 #include "ByteCodec.h"
 
 namespace tavelin::channel {
 
 namespace {
+
+template <typename... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
 
 constexpr ByteOrder order = ByteOrder::littleEndian;
 
@@ -133,27 +139,62 @@ std::string_view channelErrorName(ChannelError error) noexcept {
     return "unknown";
 }
 
+RequestRule ruleOf(const FrontRequest& request) noexcept {
+    //                                  peer   pinned answered blob
+    return std::visit(Overloaded{[](const AcceptPeer&) {
+                                     return RequestRule{false, false, true, false};
+                                 },
+                                 [](const InspectPeer&) {
+                                     return RequestRule{true, false, true, false};
+                                 },
+                                 [](const ReleasePeer&) {
+                                     return RequestRule{true, false, false, false};
+                                 },
+                                 [](const RemoveSystemPaths&) {
+                                     return RequestRule{true, true, true, true};
+                                 },
+                                 [](const RepairPermissions&) {
+                                     return RequestRule{true, true, true, true};
+                                 },
+                                 [](const InstallUpdates&) {
+                                     return RequestRule{true, true, true, false};
+                                 },
+                                 [](const RefusalLine&) {
+                                     return RequestRule{false, false, false, false};
+                                 }},
+                      request);
+}
+
+std::uint64_t peerHandleOf(const FrontRequest& request) noexcept {
+    return std::visit(
+        Overloaded{[](const AcceptPeer&) -> std::uint64_t { return 0; },
+                   [](const RefusalLine&) -> std::uint64_t { return 0; },
+                   [](const auto& named) -> std::uint64_t { return named.peerHandle; }},
+        request);
+}
+
 bool carriesDescriptor(const FrontRequest& request) noexcept {
-    if (const auto* removal = std::get_if<RemoveSystemPaths>(&request)) {
-        return removal->pathList.inBlob();
-    }
-    if (const auto* repair = std::get_if<RepairPermissions>(&request)) {
-        return repair->path.inBlob();
-    }
-    return std::holds_alternative<OpenPeer>(request);
+    return std::visit(
+        Overloaded{
+            [](const RemoveSystemPaths& removal) { return removal.pathList.inBlob(); },
+            [](const RepairPermissions& repair) { return repair.path.inBlob(); },
+            [](const AcceptPeer&) { return false; }, [](const ReleasePeer&) { return false; },
+            [](const InstallUpdates&) { return false; }, [](const InspectPeer&) { return false; },
+            [](const RefusalLine&) { return false; }},
+        request);
 }
 
 bool carriesDescriptor(const MonitorReply& reply) noexcept {
-    if (const auto* opened = std::get_if<PeerOpened>(&reply)) {
-        return opened->errorNumber == 0;
-    }
-    const auto* done = std::get_if<OperationDone>(&reply);
-    return done != nullptr && done->message.inBlob();
+    return std::visit(
+        Overloaded{[](const PeerOpened& opened) { return opened.errorNumber == 0; },
+                   [](const PeerAccepted& accepted) { return accepted.errorNumber == 0; },
+                   [](const OperationDone& done) { return done.message.inBlob(); }},
+        reply);
 }
 
 std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) {
-    if (std::holds_alternative<OpenPeer>(request)) {
-        return header(MessageType::openPeer, requestId);
+    if (std::holds_alternative<AcceptPeer>(request)) {
+        return header(MessageType::acceptPeer, requestId);
     }
     if (const auto* release = std::get_if<ReleasePeer>(&request)) {
         std::string out = header(MessageType::releasePeer, requestId);
@@ -203,6 +244,15 @@ std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
         put(out, opened->codeFinding, 4);
         return out;
     }
+    if (const auto* accepted = std::get_if<PeerAccepted>(&reply)) {
+        std::string out = header(MessageType::peerAccepted, requestId);
+        put(out, static_cast<std::uint32_t>(accepted->errorNumber), 4);
+        put(out, accepted->peerHandle, 8);
+        put(out, static_cast<std::uint32_t>(accepted->pid), 4);
+        put(out, accepted->uid, 4);
+        put(out, accepted->gid, 4);
+        return out;
+    }
     const auto& done = std::get<OperationDone>(reply);
     std::string out = header(MessageType::operationDone, requestId);
     put(out, done.peerChanged ? 3 : (done.noResult ? 2 : (done.success ? 1 : 0)), 1);
@@ -220,8 +270,8 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
     }
     BodyReader body(reader.rest());
     switch (static_cast<MessageType>(head->type)) {
-        case MessageType::openPeer:
-            return finish<FrontRequest>(head->requestId, OpenPeer{}, body, hasDescriptor);
+        case MessageType::acceptPeer:
+            return finish<FrontRequest>(head->requestId, AcceptPeer{}, body, hasDescriptor);
         case MessageType::releasePeer:
             return finish<FrontRequest>(head->requestId, ReleasePeer{body.take(8)}, body,
                                         hasDescriptor);
@@ -282,6 +332,15 @@ Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view byte
             opened.tracerPid = body.takeSigned32();
             opened.codeFinding = static_cast<std::uint32_t>(body.take(4));
             return finish<MonitorReply>(head->requestId, opened, body, hasDescriptor);
+        }
+        case MessageType::peerAccepted: {
+            PeerAccepted accepted;
+            accepted.errorNumber = body.takeSigned32();
+            accepted.peerHandle = body.take(8);
+            accepted.pid = body.takeSigned32();
+            accepted.uid = static_cast<std::uint32_t>(body.take(4));
+            accepted.gid = static_cast<std::uint32_t>(body.take(4));
+            return finish<MonitorReply>(head->requestId, accepted, body, hasDescriptor);
         }
         case MessageType::operationDone: {
             OperationDone done;

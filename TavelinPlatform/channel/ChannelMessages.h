@@ -18,7 +18,8 @@
 //   header   u32 type, u32 zero, u64 request id (the front's; echoed in the reply)
 //
 //   front -> monitor
-//   1 openPeer           (no body)                       fd: the accepted connection
+//   1 acceptPeer         (no body): take the next connection waiting on the daemon's
+//                        listening socket (the monitor accepts it, never the front)
 //   2 releasePeer        u64 peer handle
 //   3 removeSystemPaths  u64 peer handle, u32 path count, attachment: the path list
 //   4 repairPermissions  u64 peer handle, attachment: the path
@@ -32,7 +33,11 @@
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
 //                        u32 gid, i32 tracer pid, u32 code finding (0: the code
 //                        is the executable's)    fd: the executable (when opened)
-//                        (the answer to openPeer and inspectPeer)
+//                        (the answer to inspectPeer; the first look pins the
+//                        executable that every later operation checks)
+//   103 peerAccepted     i32 errno (0: accepted; EAGAIN: nobody waiting), u64 peer
+//                        handle, i32 pid, u32 uid, u32 gid   fd: the connection (when
+//                        accepted) (the answer to acceptPeer)
 //   102 operationDone    u8 outcome (0 failed, 1 succeeded, 2 no result could be made,
 //                        3 refused: the peer runs another program than at admission),
 //                        i64 freed bytes, attachment: the message
@@ -65,7 +70,7 @@ inline constexpr std::size_t maxMessageBlobSize = std::size_t{2} * 1024 * 1024;
 inline constexpr std::size_t maxRefusalLineBytes = 1024;
 
 enum class MessageType : std::uint32_t {
-    openPeer = 1,
+    acceptPeer = 1,
     releasePeer = 2,
     removeSystemPaths = 3,
     repairPermissions = 4,
@@ -74,6 +79,7 @@ enum class MessageType : std::uint32_t {
     refusalLine = 7,
     peerOpened = 101,
     operationDone = 102,
+    peerAccepted = 103,
 };
 
 // Why a datagram was refused. The monitor treats every one as a front gone wrong.
@@ -101,7 +107,9 @@ struct Attachment {
 };
 
 // --- front -> monitor ---
-struct OpenPeer {};
+// The front never hands the monitor a connection: it asks the monitor to accept the next
+// one, so every peer the monitor acts for connected to the daemon's own listening socket.
+struct AcceptPeer {};
 struct ReleasePeer {
     std::uint64_t peerHandle = 0;
 };
@@ -127,8 +135,21 @@ struct RefusalLine {
     std::uint32_t uid = 0;
     std::string text;  // unescaped; the monitor's log escapes it
 };
-using FrontRequest = std::variant<OpenPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions,
+using FrontRequest = std::variant<AcceptPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions,
                                   InstallUpdates, InspectPeer, RefusalLine>;
+
+// What each request demands and promises, in one table (ruleOf): the monitor checks it
+// before any handler runs, the front before it sends.
+struct RequestRule {
+    bool namesPeer = false;              // carries a peer handle the monitor must know
+    bool needsPinnedExecutable = false;  // only for a peer whose first look pinned its program
+    bool answered = false;               // the monitor answers it; else nobody may wait for it
+    bool mayCarryDescriptor = false;     // a sealed blob beside it (a long path or path list)
+};
+
+[[nodiscard]] RequestRule ruleOf(const FrontRequest& request) noexcept;
+// The handle a request names; 0 for one that names none.
+[[nodiscard]] std::uint64_t peerHandleOf(const FrontRequest& request) noexcept;
 
 // --- monitor -> front ---
 struct PeerOpened {
@@ -151,7 +172,16 @@ struct OperationDone {
     // connection is to be closed, not answered.
     bool peerChanged = false;
 };
-using MonitorReply = std::variant<PeerOpened, OperationDone>;
+// A connection the monitor accepted, with the credentials the kernel recorded at connect()
+// (the handle names the peer from then on).
+struct PeerAccepted {
+    std::int32_t errorNumber = 0;
+    std::uint64_t peerHandle = 0;
+    std::int32_t pid = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+};
+using MonitorReply = std::variant<PeerOpened, OperationDone, PeerAccepted>;
 
 // A decoded datagram: its request id and what it says.
 template <typename Message>

@@ -1,6 +1,7 @@
 #include "SenderPidfd.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -81,11 +82,9 @@ void takeSender(msghdr& header, ReceivedChunk& chunk) {
 }
 
 // The "Pid:" value of a pidfd's fdinfo; nothing when unreadable.
-[[nodiscard]] std::optional<long> fdinfoPid(int pidfd, int fdinfoDirectory) {
-    const std::string name = std::to_string(pidfd);
-    const UniqueFd info(fdinfoDirectory >= 0
-                            ? ::openat(fdinfoDirectory, name.c_str(), O_RDONLY | O_CLOEXEC)
-                            : ::open(("/proc/self/fdinfo/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+[[nodiscard]] std::optional<long> fdinfoPid(int pidfd) {
+    const std::string name = "/proc/self/fdinfo/" + std::to_string(pidfd);
+    const UniqueFd info(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
     std::array<char, 1024> buffer{};
     const ssize_t count =
         info ? retryOnInterrupt([&] { return ::read(info.get(), buffer.data(), buffer.size()); })
@@ -136,15 +135,12 @@ Status<SystemError> checkSenderPidfdSupport() {
 }
 
 Expected<SenderIdentification, SystemError> senderIdentificationOfKernel() {
-    if (checkSenderPidfdSupport()) {
-        return SenderIdentification::pidfds;
-    }
-    const long pidfd = ::syscall(SYS_pidfd_open, ::getpid(), 0U);
-    if (pidfd < 0) {
+    const UniqueFd own(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0U)));
+    if (!own) {
         return lastSystemError("pidfd_open");
     }
-    ::close(static_cast<int>(pidfd));
-    return SenderIdentification::credentials;
+    return checkSenderPidfdSupport() && isOnPidfs(own.get()) ? SenderIdentification::pidfds
+                                                             : SenderIdentification::credentials;
 }
 
 Status<SystemError> enableSenderCredentials(int socketFd) {
@@ -177,14 +173,14 @@ Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffe
     return chunk;
 }
 
-std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd, int fdinfoDirectory) {
+std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd, pid_t pid) {
     struct stat info {};
     if (pidfd < 0 || ::fstat(pidfd, &info) != 0) {
         return std::nullopt;
     }
     ProcessIdentity identity;
     identity.pidfd_ = pidfd;
-    identity.fdinfoDirectory_ = fdinfoDirectory;
+    identity.pid_ = pid;
     identity.onPidfs_ = isOnPidfs(pidfd);
     identity.device_ = info.st_dev;
     identity.inode_ = info.st_ino;
@@ -204,20 +200,20 @@ bool ProcessIdentity::matches(int otherPidfd) const {
     // Before pidfs every pidfd was an anonymous inode; only the pid tells them apart.
     // A pidfd of a process that has been reaped shows a pid of -1 (or 0), never a
     // recycled number, so equal positive pids mean the same, still existing process.
-    const auto pid = fdinfoPid(pidfd_, fdinfoDirectory_);
-    const auto otherPid = fdinfoPid(otherPidfd, fdinfoDirectory_);
+    const auto pid = fdinfoPid(pidfd_);
+    const auto otherPid = fdinfoPid(otherPidfd);
     return pid && otherPid && *pid > 0 && *pid == *otherPid;
 }
 
 bool ProcessIdentity::matchesPid(pid_t pid) const {
-    // A pidfd's fdinfo shows its process's pid while the process lives, -1 (or 0) once it
-    // has been reaped; the number is never recycled under it.
-    const auto own = fdinfoPid(pidfd_, fdinfoDirectory_);
-    return pid > 0 && own && *own == pid;
+    // A pidfd turns readable once its process has exited; until then the pid cannot have
+    // been handed to another process.
+    pollfd exited{pidfd_, POLLIN, 0};
+    return pid > 0 && pid == pid_ && ::poll(&exited, 1, 0) == 0;
 }
 
 bool isSameProcess(int pidfdA, int pidfdB) {
-    const auto identity = ProcessIdentity::of(pidfdA);
+    const auto identity = ProcessIdentity::of(pidfdA, 0);
     return identity && identity->matches(pidfdB);
 }
 

@@ -24,13 +24,17 @@ namespace tavelin {
 
 // How the senders of received bytes are told apart on this kernel.
 enum class SenderIdentification {
-    // Linux >= 6.5: SO_PEERPIDFD pins the peer at connect(), SO_PASSPIDFD tags each chunk
-    // with its writer's pidfd.
+    // Linux >= 6.9: SO_PEERPIDFD pins the peer at connect(), SO_PASSPIDFD tags each chunk
+    // with its writer's pidfd, and pidfs gives every process one inode, so two pidfds are
+    // compared with fstat alone.
     pidfds,
-    // Linux 5.3 to 6.4: the peer is pinned with pidfd_open on its SO_PEERCRED pid right
-    // after accept(), and each chunk carries its writer's pid (SO_PASSCRED), which must be
-    // the pinned process's while that process still lives. Weaker: a peer that exits
-    // between its connect() and our accept() can leave its pid to another process.
+    // Linux 5.3 to 6.8: the peer is pinned with pidfd_open on its SO_PEERCRED pid right
+    // after it was accepted, and each chunk carries its writer's pid (SO_PASSCRED), which
+    // must be the pinned process's while that process still lives. Weaker: a peer that
+    // exits between its connect() and the pinning can leave its pid to another process.
+    // (6.5 to 6.8 have SO_PASSPIDFD, but telling two pidfds apart there takes
+    // /proc/self/fdinfo, a directory handle that would lead a confined process out of its
+    // empty root.)
     credentials,
 };
 
@@ -58,26 +62,26 @@ struct ReceivedChunk {
 // One process as its pidfd identifies it, taken once and compared with many pidfds.
 class ProcessIdentity {
   public:
-    // Nothing when `pidfd` is invalid or cannot be examined. `fdinfoDirectory` is this
-    // process's /proc/self/fdinfo opened beforehand, for a process that can no longer see
-    // /proc (one locked into an empty root); -1 opens it by path when needed. Borrowed: it
-    // must stay open while the identity is used.
-    [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd, int fdinfoDirectory = -1);
+    // Nothing when `pidfd` is invalid or cannot be examined. `pid`: the process's pid as
+    // this process sees it (what the pidfd was opened for). The pidfd is borrowed: it must
+    // stay open while the identity is used.
+    [[nodiscard]] static std::optional<ProcessIdentity> of(int pidfd, pid_t pid);
 
     // True when `otherPidfd` refers to the same process. On pidfs (Linux >= 6.9) that is
-    // the same inode; on older kernels the "Pid:" lines of both pidfds' fdinfo must agree
-    // and name a live process. False for an invalid descriptor.
+    // the same inode; on older kernels the "Pid:" lines of both pidfds' fdinfo (read by
+    // path: false where /proc is out of sight) must agree and name a live process. False
+    // for an invalid descriptor.
     [[nodiscard]] bool matches(int otherPidfd) const;
 
-    // True when the process is still alive and has `pid`: then no other process can have
-    // had that pid since the identity was taken. False for pid <= 0.
+    // True when the process still runs and has `pid`: then no other process can have had
+    // that pid since the identity was taken. False for pid <= 0.
     [[nodiscard]] bool matchesPid(pid_t pid) const;
 
   private:
     ProcessIdentity() = default;
 
-    int pidfd_ = -1;  // borrowed; for the fdinfo comparison on older kernels
-    int fdinfoDirectory_ = -1;
+    int pidfd_ = -1;  // borrowed
+    pid_t pid_ = 0;
     bool onPidfs_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;

@@ -5,11 +5,14 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <seccomp.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <tuple>
 
@@ -113,37 +116,63 @@ Status<SystemError> addRule(void* context, std::uint32_t action, int number, uns
     return {};
 }
 
+// Calls allowed only with some arguments (below); a list that allows one of them
+// outright would undo that.
+constexpr std::string_view argumentCheckedCalls[] = {"clone", "clone3", "openat", "mmap",
+                                                     "mprotect"};
+
+Status<SystemError> allowByName(void* context, std::string_view name) {
+    const int number = seccomp_syscall_resolve_name(std::string(name).c_str());
+    if (number == __NR_SCMP_ERROR) {
+        return systemError(EINVAL, "unknown system call", name);
+    }
+    return addRule(context, SCMP_ACT_ALLOW, number, 0, nullptr, name);
+}
+
+// Threads but no processes; files opened for reading only (O_RDONLY|O_TRUNC would still
+// truncate); memory that is never executable, so no code can be brought in.
+Status<SystemError> addArgumentRules(void* context) {
+    constexpr scmp_datum_t writingOpen =
+        O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY);
+    const scmp_arg_cmp thread[] = {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)};
+    const scmp_arg_cmp readOnly[] = {SCMP_A2(SCMP_CMP_MASKED_EQ, writingOpen, 0)};
+    const scmp_arg_cmp notExecutable[] = {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)};
+    for (auto added :
+         {addRule(context, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1, thread, "clone"),
+          addRule(context, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0, nullptr, "clone3"),
+          addRule(context, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, readOnly, "openat"),
+          addRule(context, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, notExecutable, "mmap"),
+          addRule(context, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, notExecutable, "mprotect")}) {
+        if (!added) {
+            return added;
+        }
+    }
+    return {};
+}
+
 Status<SystemError> installFilter(std::span<const std::string_view> allowed) {
     SeccompContext context(seccomp_init(SCMP_ACT_KILL_PROCESS));
     if (!context) {
         return systemError(ENOMEM, "seccomp_init");
     }
     for (const std::string_view name : allowed) {
-        const int number = seccomp_syscall_resolve_name(std::string(name).c_str());
-        if (number == __NR_SCMP_ERROR) {
-            return systemError(EINVAL, "unknown system call", name);
+        if (std::find(std::begin(argumentCheckedCalls), std::end(argumentCheckedCalls), name) !=
+            std::end(argumentCheckedCalls)) {
+            return systemError(EINVAL, "system call allowed only with checked arguments", name);
         }
-        if (auto added = addRule(context.get(), SCMP_ACT_ALLOW, number, 0, nullptr, name); !added) {
+        if (auto added = allowByName(context.get(), name); !added) {
             return added;
         }
     }
 #ifdef TAVELIN_SANITIZER_BUILD
     for (const std::string_view name : sanitizerRuntimeCalls) {
-        const int number = seccomp_syscall_resolve_name(std::string(name).c_str());
-        if (auto added = addRule(context.get(), SCMP_ACT_ALLOW, number, 0, nullptr, name); !added) {
+        if (auto added = allowByName(context.get(), name); !added) {
             return added;
         }
     }
 #endif
-    const scmp_arg_cmp thread[] = {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)};
-    const scmp_arg_cmp readOnly[] = {SCMP_A2(SCMP_CMP_MASKED_EQ, O_WRONLY | O_RDWR | O_CREAT, 0)};
-    for (auto added :
-         {addRule(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(clone), 1, thread, "clone"),
-          addRule(context.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0, nullptr, "clone3"),
-          addRule(context.get(), SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, readOnly, "openat")}) {
-        if (!added) {
-            return added;
-        }
+    if (auto added = addArgumentRules(context.get()); !added) {
+        return added;
     }
     const int error = seccomp_load(context.get());
     if (error != 0) {

@@ -27,9 +27,11 @@ struct SandboxSettings {
     rlim_t maxFileSize = 0;  // the largest file (memory files included) it may write
     rlim_t maxAddressSpace = RLIM_INFINITY;
     // The system calls the process may make from then on (names as libseccomp knows them);
-    // any other kills the whole process (SIGSYS). Beyond the list: clone only for threads
-    // (CLONE_THREAD set), clone3 fails with ENOSYS so that the C library falls back to
-    // clone, and openat only without O_WRONLY, O_RDWR or O_CREAT.
+    // any other kills the whole process (SIGSYS). Beyond the list, with their arguments
+    // checked (the list must not name them): clone only for threads (CLONE_THREAD set),
+    // clone3 fails with ENOSYS so that the C library falls back to clone, openat only
+    // without O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND or O_TMPFILE, mmap and mprotect
+    // only without PROT_EXEC.
     std::span<const std::string_view> allowedSystemCalls;
 };
 

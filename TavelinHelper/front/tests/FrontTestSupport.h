@@ -1,6 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -145,8 +147,63 @@ class TestDelegate final : public FrontDelegate {
     std::deque<ConnectionEnd> ends_;
 };
 
-// A front on a fresh name, running on its own thread until destroyed. Without a monitor
-// (its channel leads nowhere): for delegates that admit without looking at the peer.
+// Stands in for the monitor where the delegate admits without looking at the peer: it
+// accepts what the front asks for and answers every look with ENOSYS. Runs on its own
+// thread until the front's end of the channel closes.
+class AcceptingMonitor {
+  public:
+    AcceptingMonitor(UniqueFd channel, int listening)
+        : listening_(::fcntl(listening, F_DUPFD_CLOEXEC, 0)),
+          thread_([this, channel = std::move(channel)] { serve(channel.get()); }) {}
+    ~AcceptingMonitor() { thread_.join(); }
+    AcceptingMonitor(const AcceptingMonitor&) = delete;
+    AcceptingMonitor& operator=(const AcceptingMonitor&) = delete;
+
+  private:
+    void serve(int channel) {
+        std::uint64_t nextHandle = 1;
+        for (;;) {
+            auto datagram = channel::receiveDatagram(channel);
+            auto request =
+                datagram ? channel::decodeRequest(datagram->bytes, datagram->descriptor.valid())
+                         : Unexpected(channel::ChannelError::truncated);
+            if (!datagram) {
+                return;
+            }
+            if (!request) {
+                continue;
+            }
+            if (std::holds_alternative<channel::AcceptPeer>(request->message)) {
+                answerAccept(channel, request->requestId, nextHandle++);
+            } else if (channel::ruleOf(request->message).answered) {
+                channel::PeerOpened failed;
+                failed.errorNumber = ENOSYS;
+                static_cast<void>(channel::sendDatagram(
+                    channel, channel::encodeReply(request->requestId, failed)));
+            }
+        }
+    }
+
+    void answerAccept(int channel, std::uint64_t requestId, std::uint64_t handle) {
+        channel::PeerAccepted accepted;
+        accepted.errorNumber = EAGAIN;
+        const UniqueFd connection(
+            ::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (connection) {
+            if (const auto credentials = peerCredentials(connection.get())) {
+                accepted = {0, handle, credentials->pid, credentials->uid, credentials->gid};
+            }
+        }
+        static_cast<void>(channel::sendDatagram(channel, channel::encodeReply(requestId, accepted),
+                                                accepted.errorNumber == 0 ? connection.get() : -1));
+    }
+
+    UniqueFd listening_;
+    std::thread thread_;
+};
+
+// A front on a fresh name, running on its own thread until destroyed, with a stand-in for
+// the monitor (AcceptingMonitor): for delegates that admit without looking at the peer.
 class RunningFront {
   public:
     explicit RunningFront(FrontDelegate& delegate, FrontLimits limits = {}) {
@@ -156,10 +213,12 @@ class RunningFront {
             ADD_FAILURE() << "cannot listen on " << name_ << " or make a channel";
             return;
         }
-        monitorEnd_ = std::move(channel->monitorEnd);
+        ::fcntl(socket->get(), F_SETFL, ::fcntl(socket->get(), F_GETFL) | O_NONBLOCK);
+        standIn_ =
+            std::make_unique<AcceptingMonitor>(std::move(channel->monitorEnd), socket->get());
         monitor_ = std::make_unique<MonitorClient>(std::move(channel->frontEnd));
-        server_ = std::make_unique<FrontServer>(std::move(socket).value(), *monitor_, delegate, -1,
-                                                limits);
+        server_ =
+            std::make_unique<FrontServer>(std::move(socket).value(), *monitor_, delegate, limits);
         thread_ = std::thread([this] { static_cast<void>(server_->run()); });
     }
     ~RunningFront() {
@@ -167,6 +226,9 @@ class RunningFront {
             server_->stop();
             thread_.join();
         }
+        server_.reset();
+        monitor_.reset();  // closes the channel: the stand-in's thread ends
+        standIn_.reset();
     }
     RunningFront(const RunningFront&) = delete;
     RunningFront& operator=(const RunningFront&) = delete;
@@ -175,7 +237,7 @@ class RunningFront {
 
   private:
     std::string name_ = uniqueServiceName();
-    UniqueFd monitorEnd_;
+    std::unique_ptr<AcceptingMonitor> standIn_;
     std::unique_ptr<MonitorClient> monitor_;
     std::unique_ptr<FrontServer> server_;
     std::thread thread_;
