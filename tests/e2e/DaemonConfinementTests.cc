@@ -1,14 +1,18 @@
 // The front as the kernel sees it: another account, no capabilities, no new privileges, a
 // system call filter and an empty root; and a forbidden call that ends the front alone,
 // after which the monitor starts a new one and the service goes on.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -37,9 +41,11 @@ pid_t frontOf(pid_t monitor) {
     return child;
 }
 
-// Makes the front's main thread, asleep in epoll_wait, execute socket() instead when it
-// resumes: seized, its registers turned to a new system call at the same instruction.
-bool injectSocketCall(pid_t pid) {
+// Makes the front's main thread, asleep in epoll_wait, make another system call instead
+// when it resumes: seized, its registers turned to `number` with `arguments` at the same
+// instruction. Had the filter let it through, its result would reach the event loop as
+// epoll_wait's, which ends the front with a status instead of a signal.
+bool injectSystemCall(pid_t pid, long number, const std::array<unsigned long long, 6>& arguments) {
 #if defined(__x86_64__)
     if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0 ||
         ::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0) {
@@ -60,14 +66,19 @@ bool injectSocketCall(pid_t pid) {
     }
     registers.rip -= 2;
     registers.orig_rax = static_cast<unsigned long long>(-1);  // no restart of epoll_wait
-    registers.rax = SYS_socket;
-    registers.rdi = AF_INET;
-    registers.rsi = SOCK_STREAM;
-    registers.rdx = 0;
+    registers.rax = static_cast<unsigned long long>(number);
+    registers.rdi = arguments[0];
+    registers.rsi = arguments[1];
+    registers.rdx = arguments[2];
+    registers.r10 = arguments[3];
+    registers.r8 = arguments[4];
+    registers.r9 = arguments[5];
     return ::ptrace(PTRACE_SETREGS, pid, nullptr, &registers) == 0 &&
            ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr) == 0;
 #else
     static_cast<void>(pid);
+    static_cast<void>(number);
+    static_cast<void>(arguments);
     return false;
 #endif
 }
@@ -101,19 +112,51 @@ TEST_F(DaemonConfinementTest, TheFrontRunsUnprivilegedFilteredAndLockedIntoAnEmp
               "/run/tavelin-helper/empty");
     // The monitor keeps root and no filter: it is the part that acts.
     EXPECT_EQ(statusField(daemon_->pid(), "Uid").substr(0, 2), "0\t");
+    // Nothing it holds leads out of its root: no directory, on any descriptor.
+    const std::string descriptors = "/proc/" + std::to_string(front_) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(descriptors)) {
+        struct stat status {};
+        ASSERT_EQ(::stat(entry.path().c_str(), &status), 0) << entry.path();
+        EXPECT_FALSE(S_ISDIR(status.st_mode))
+            << entry.path() << " -> " << std::filesystem::read_symlink(entry.path());
+    }
 }
 
 TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
-    if (!injectSocketCall(front_)) {
-        GTEST_SKIP() << "cannot make the front call socket() here (x86-64 and ptrace needed)";
+    using Arguments = std::array<unsigned long long, 6>;
+    const auto word = [](long value) { return static_cast<unsigned long long>(value); };
+    const struct {
+        const char* what;
+        long number;
+        Arguments arguments;
+    } cases[] = {
+        {"a socket", SYS_socket, {AF_INET, SOCK_STREAM, 0, 0, 0, 0}},
+        {"a read-only open that truncates",
+         SYS_openat,
+         {word(AT_FDCWD), 0, O_RDONLY | O_TRUNC, 0, 0, 0}},
+        {"a connection accepted by the front", SYS_accept4, {3, 0, 0, 0, 0, 0}},
+        {"executable memory",
+         SYS_mmap,
+         {0, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, word(-1), 0}},
+    };
+    std::size_t ends = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const pid_t front = frontOf(daemon_->pid());
+        if (!injectSystemCall(front, c.number, c.arguments)) {
+            GTEST_SKIP() << "cannot make the front call anything here (x86-64 and ptrace needed)";
+        }
+        const auto ended = daemon_->waitForLines(
+            [](const std::string& line) {
+                return line.rfind("[TavelinHelper] Front beendet (", 0) == 0;
+            },
+            ++ends);
+        ASSERT_EQ(ended.size(), ends);
+        EXPECT_EQ(ended.back(), "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet");
+        EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
+        EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
+        EXPECT_NE(frontOf(daemon_->pid()), front);
     }
-    const auto ended = daemon_->waitForLines([](const std::string& line) {
-        return line == "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet";
-    });
-    EXPECT_EQ(ended.size(), 1U);
-    EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
-    EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
-    EXPECT_NE(frontOf(daemon_->pid()), front_);
 }
 
 }  // namespace

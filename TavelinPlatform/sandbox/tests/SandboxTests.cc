@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -111,12 +112,16 @@ TEST_F(SandboxTest, TheChildRunsUnprivilegedConfinedAndFiltered) {
     const ChildOutcome outcome = runSandboxedChild(
         emptyRoot_,
         [] {
-            // Nothing of the real root is visible (a read-only open is allowed).
+            // Nothing of the real root is visible (a read-only open is allowed), and memory
+            // that is not executable can still be had.
             const int etc = ::open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            return std::string(etc < 0 && errno == ENOENT ? "empty" : "visible");
+            void* memory =
+                ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            return std::string(etc < 0 && errno == ENOENT ? "empty" : "visible") +
+                   (memory != MAP_FAILED ? ", memory" : ", no memory");
         },
         [] {});
-    EXPECT_EQ(outcome.report, "empty");
+    EXPECT_EQ(outcome.report, "empty, memory");
     EXPECT_EQ(statusField(outcome.status, "Uid"), "65534\t65534\t65534\t65534");
     EXPECT_EQ(statusField(outcome.status, "Gid"), "65534\t65534\t65534\t65534");
     EXPECT_EQ(statusField(outcome.status, "Groups"), "");
@@ -138,6 +143,21 @@ TEST_F(SandboxTest, AForbiddenCallKillsTheWholeProcess) {
         {"a file opened for writing",
          [] {
              static_cast<void>(::syscall(SYS_openat, AT_FDCWD, "/x", O_WRONLY | O_CREAT, 0600));
+         }},
+        // Opened for reading, yet emptied by the kernel when the process may write it.
+        {"a file truncated by a read-only open",
+         [] { static_cast<void>(::syscall(SYS_openat, AT_FDCWD, "/x", O_RDONLY | O_TRUNC)); }},
+        {"a file opened for appending",
+         [] { static_cast<void>(::syscall(SYS_openat, AT_FDCWD, "/x", O_RDONLY | O_APPEND)); }},
+        {"executable memory",
+         [] {
+             static_cast<void>(::syscall(SYS_mmap, nullptr, 4096, PROT_READ | PROT_EXEC,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+         }},
+        {"memory made executable",
+         [] {
+             static_cast<void>(
+                 ::syscall(SYS_mprotect, reinterpret_cast<void*>(0x10000), 4096, PROT_EXEC));
          }},
     };
     for (const auto& c : cases) {
