@@ -168,8 +168,10 @@ class Monitor::Session {
     Status<SystemError> handleRequest(std::uint64_t id, const RemoveSystemPaths& request,
                                       UniqueFd blob) {
         auto bytes = attachedBytes(request.pathList, blob.get(), maxPathBlobSize);
-        auto paths =
-            bytes ? decodePathList(*bytes, request.pathCount) : Unexpected(ChannelError::pathList);
+        if (!bytes) {
+            return systemError(EPROTO, "channel", "path blob");
+        }
+        auto paths = decodePathList(*bytes, request.pathCount);
         if (!paths) {
             return systemError(EPROTO, "channel", channelErrorName(paths.error()));
         }
@@ -218,9 +220,10 @@ class Monitor::Session {
         // Admission vouched for one program; a peer that has exec'd another since (which
         // keeps its connection and its pid) gets nothing done, whatever the front says.
         const OpenedPeer& peer = peers_.at(peerHandle);
-        const auto startTime = stillRuns(peer.directory.get(), *peer.pinnedExecutable)
-                                   ? startTimeOf(peer.directory.get())
-                                   : std::nullopt;
+        const auto startTime =
+            peer.pinnedExecutable && stillRuns(peer.directory.get(), *peer.pinnedExecutable)
+                ? startTimeOf(peer.directory.get())
+                : std::nullopt;
         if (!startTime) {
             OperationDone refused;
             refused.peerChanged = true;

@@ -1,6 +1,7 @@
 #include "ChannelMessages.h"
 
 #include <optional>
+#include <type_traits>
 #include <variant>
 
 #include "ByteCodec.h"
@@ -115,6 +116,22 @@ Expected<Envelope<Message>, ChannelError> finish(std::uint64_t requestId, Messag
     return Envelope<Message>{requestId, std::move(message)};
 }
 
+// The rule table, a row per request; a request without a row does not compile.
+template <typename Request>
+struct RuleRow {
+    static_assert(sizeof(Request) == 0, "every request needs a row in the rule table");
+};
+// clang-format off
+//                                                                  peer   pinned answered blob
+template <> struct RuleRow<AcceptPeer>        { static constexpr RequestRule rule{false, false, true,  false}; };
+template <> struct RuleRow<InspectPeer>       { static constexpr RequestRule rule{true,  false, true,  false}; };
+template <> struct RuleRow<ReleasePeer>       { static constexpr RequestRule rule{true,  false, false, false}; };
+template <> struct RuleRow<RemoveSystemPaths> { static constexpr RequestRule rule{true,  true,  true,  true};  };
+template <> struct RuleRow<RepairPermissions> { static constexpr RequestRule rule{true,  true,  true,  true};  };
+template <> struct RuleRow<InstallUpdates>    { static constexpr RequestRule rule{true,  true,  true,  false}; };
+template <> struct RuleRow<RefusalLine>       { static constexpr RequestRule rule{false, false, false, false}; };
+// clang-format on
+
 }  // namespace
 
 std::string_view channelErrorName(ChannelError error) noexcept {
@@ -140,28 +157,7 @@ std::string_view channelErrorName(ChannelError error) noexcept {
 }
 
 RequestRule ruleOf(const FrontRequest& request) noexcept {
-    //                                  peer   pinned answered blob
-    return std::visit(Overloaded{[](const AcceptPeer&) {
-                                     return RequestRule{false, false, true, false};
-                                 },
-                                 [](const InspectPeer&) {
-                                     return RequestRule{true, false, true, false};
-                                 },
-                                 [](const ReleasePeer&) {
-                                     return RequestRule{true, false, false, false};
-                                 },
-                                 [](const RemoveSystemPaths&) {
-                                     return RequestRule{true, true, true, true};
-                                 },
-                                 [](const RepairPermissions&) {
-                                     return RequestRule{true, true, true, true};
-                                 },
-                                 [](const InstallUpdates&) {
-                                     return RequestRule{true, true, true, false};
-                                 },
-                                 [](const RefusalLine&) {
-                                     return RequestRule{false, false, false, false};
-                                 }},
+    return std::visit([](const auto& each) { return RuleRow<std::decay_t<decltype(each)>>::rule; },
                       request);
 }
 
