@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential binutils cmake ninja-build pkg-config
     libssl-dev openssl
     nlohmann-json3-dev
     libicu-dev

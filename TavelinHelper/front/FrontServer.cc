@@ -108,7 +108,8 @@ FrontServer::~FrontServer() {
 
 void FrontServer::stop() {
     const std::uint64_t one = 1;
-    static_cast<void>(::write(stopEvent_.get(), &one, sizeof one));
+    // An eventfd write fails only when its counter would overflow, far beyond one.
+    static_cast<void>(!::write(stopEvent_.get(), &one, sizeof one));
 }
 
 Status<SystemError> FrontServer::setUp() {
@@ -176,7 +177,8 @@ Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t ev
             return monitor_.receiveReplies();
         case timerKey: {
             std::uint64_t expirations = 0;
-            static_cast<void>(::read(timer_.get(), &expirations, sizeof expirations));
+            // Only clears the readiness: the deadlines are checked whatever it read.
+            static_cast<void>(!::read(timer_.get(), &expirations, sizeof expirations));
             checkDeadlines();
             acceptPaused_ = false;  // a pause for want of descriptors ends here
             updateListening();

@@ -17,12 +17,14 @@ void LoopMailbox::post(std::function<void()> task) noexcept {
         return;
     }
     const std::uint64_t one = 1;
-    static_cast<void>(::write(event_.get(), &one, sizeof one));
+    // An eventfd write fails only when its counter would overflow, far beyond one.
+    static_cast<void>(!::write(event_.get(), &one, sizeof one));
 }
 
 void LoopMailbox::runPosted() {
     std::uint64_t count = 0;
-    static_cast<void>(::read(event_.get(), &count, sizeof count));
+    // Only clears the readiness: every queued task runs whatever it read.
+    static_cast<void>(!::read(event_.get(), &count, sizeof count));
     std::deque<std::function<void()>> ready;
     {
         const std::lock_guard lock(mutex_);

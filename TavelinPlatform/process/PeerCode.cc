@@ -18,7 +18,8 @@ namespace {
 // One line of /proc/<pid>/maps, as far as we need it:
 //   "<start>-<end> <perms> <offset> <major>:<minor> <inode> <padding><path>"
 struct Mapping {
-    std::string_view range;  // "<start>-<end>", also the mapping's name in map_files
+    unsigned long long start = 0;
+    unsigned long long end = 0;
     bool executable = false;
     dev_t device = 0;
     ino_t inode = 0;
@@ -40,7 +41,8 @@ bool parseNumber(std::string_view text, Number& value, int base) {
 
 std::optional<Mapping> parseMapping(std::string_view line) {
     Mapping mapping;
-    mapping.range = nextField(line);
+    const std::string_view range = nextField(line);
+    const std::size_t dash = range.find('-');
     const std::string_view permissions = nextField(line);
     nextField(line);  // offset
     const std::string_view device = nextField(line);
@@ -49,7 +51,8 @@ std::optional<Mapping> parseMapping(std::string_view line) {
     unsigned int major = 0;
     unsigned int minor = 0;
     unsigned long long inodeNumber = 0;
-    if (mapping.range.find('-') == std::string_view::npos || permissions.size() != 4 ||
+    if (dash == std::string_view::npos || !parseNumber(range.substr(0, dash), mapping.start, 16) ||
+        !parseNumber(range.substr(dash + 1), mapping.end, 16) || permissions.size() != 4 ||
         colon == std::string_view::npos || !parseNumber(device.substr(0, colon), major, 16) ||
         !parseNumber(device.substr(colon + 1), minor, 16) || !parseNumber(inode, inodeNumber, 10)) {
         return std::nullopt;
@@ -80,9 +83,22 @@ bool readBounded(int fd, std::string& text, std::size_t limit) {
     }
 }
 
+// Hex digits without padding: 64 bits fit in 16.
+std::string hex(unsigned long long value) {
+    char digits[16];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, value, 16).ptr);
+}
+
+// The mapping's entry in map_files. maps pads addresses to eight digits, map_files names
+// them unpadded: below 0x10000000 (a non-PIE or static executable, a library mapped low)
+// the range as maps prints it names no entry there.
+std::string mapFilesEntry(const Mapping& mapping) {
+    return "map_files/" + hex(mapping.start) + "-" + hex(mapping.end);
+}
+
 // The file behind a mapping, proven to be the mapped inode.
 std::optional<struct stat> mappedFileStatus(int procDirectory, const Mapping& mapping) {
-    const std::string entry = "map_files/" + std::string(mapping.range);
+    const std::string entry = mapFilesEntry(mapping);
     UniqueFd file(retryOnInterrupt(
         [&] { return ::openat(procDirectory, entry.c_str(), O_PATH | O_CLOEXEC); }));
     if (!file && (errno == EPERM || errno == EACCES) && !mapping.path.empty() &&

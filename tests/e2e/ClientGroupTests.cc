@@ -40,7 +40,8 @@ class ClientGroup {
     ClientGroup& operator=(const ClientGroup&) = delete;
     ~ClientGroup() {
         if (created_) {
-            static_cast<void>(std::system((std::string("groupdel ") + clientGroupName).c_str()));
+            // A group left behind is found, and kept, by the next run.
+            static_cast<void>(!std::system((std::string("groupdel ") + clientGroupName).c_str()));
         }
     }
     [[nodiscard]] gid_t gid() const noexcept { return gid_; }

@@ -1,5 +1,6 @@
 // The real daemon binary and real client processes: what a user of tavelinctl sees, and
 // what the daemon writes to its log meanwhile.
+#include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -67,6 +68,38 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
         "[TavelinHelper] removed " + sandbox.item("relative") + " (20 bytes)";
     daemonProcess->waitForLines([&](const std::string& line) { return line == removal; });
     EXPECT_EQ(linesAfter(before), (std::vector<std::string>{removalAudit, removal}));
+}
+
+// The ELF type of an executable: ET_EXEC for one linked without PIE, ET_DYN for PIE.
+int elfType(const std::string& path) {
+    Elf64_Ehdr header{};
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return file && ::read(file.get(), &header, sizeof header) == sizeof header ? header.e_type
+                                                                               : ET_NONE;
+}
+
+// Admission looks up a client's code in /proc/<pid>/map_files. A client linked without PIE,
+// or static, runs its code at 0x400000, which maps prints padded ("00401000-...") and
+// map_files names unpadded; each is admitted all the same. Only a daemon running as root
+// opens map_files (others go by the path), so only as root does this reach that lookup.
+TEST_F(DaemonEndToEndTest, SignedClientsLinkedWithoutPieOrStaticAreAdmitted) {
+    struct Client {
+        const char* linked;
+        const char* program;
+    };
+    const std::vector<Client> clients = {
+        {"without PIE", TAVELIN_VERSION_CLIENT_NO_PIE},
+#ifdef TAVELIN_VERSION_CLIENT_STATIC
+        {"static", TAVELIN_VERSION_CLIENT_STATIC},
+#endif
+    };
+    for (const Client& client : clients) {
+        SCOPED_TRACE(client.linked);
+        EXPECT_EQ(elfType(client.program), ET_EXEC);
+        const ClientOutcome outcome = runClient(client.program, {}, daemonProcess->serviceName());
+        EXPECT_EQ(outcome.exitStatus, 0);
+        EXPECT_EQ(outcome.output, "0.0.1\n");
+    }
 }
 
 // This test binary is unsigned: a connection of its own is refused without a byte.

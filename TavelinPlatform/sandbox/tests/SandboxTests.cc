@@ -60,10 +60,12 @@ ChildOutcome runSandboxedChild(const std::string& emptyRoot,
             ::_exit(90);
         }
         const std::string report = afterwards();
-        static_cast<void>(::write(toTest[1], report.data(), report.size()));
+        // A failed write shows in the parent as a report that is missing.
+        static_cast<void>(!::write(toTest[1], report.data(), report.size()));
         ::close(toTest[1]);
         char go = 0;
-        static_cast<void>(::read(toChild[0], &go, 1));
+        // Returns at the parent's go, or when the parent closed its end.
+        static_cast<void>(!::read(toChild[0], &go, 1));
         last();
         ::_exit(0);
     }
@@ -79,7 +81,8 @@ ChildOutcome runSandboxedChild(const std::string& emptyRoot,
     }
     std::ifstream status("/proc/" + std::to_string(child) + "/status");
     outcome.status.assign(std::istreambuf_iterator<char>(status), {});
-    static_cast<void>(::write(goEnd.get(), "g", 1));
+    // A child that has ended already needs no go.
+    static_cast<void>(!::write(goEnd.get(), "g", 1));
     ::waitpid(child, &outcome.waitStatus, 0);
     return outcome;
 }
