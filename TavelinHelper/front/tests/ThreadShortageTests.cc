@@ -1,6 +1,7 @@
 // Work that cannot get a thread: each case runs in a forked child that has become nobody
 // under a task limit its own main thread already reaches, so the kernel refuses every
-// further thread. The work must then be refused, never the process aborted.
+// further thread. The work must then be refused, never the process aborted. The monitor's
+// operation threads are held to the same here, as this binary links the monitor too.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -12,11 +13,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "FrontTestSupport.h"
+#include "OperationThreads.h"
 #include "WorkPool.h"
 
 namespace tavelin {
@@ -30,6 +35,11 @@ bool becomeNobodyWithoutNewThreads() {
     const rlimit one{1, 1};
     return ::setrlimit(RLIMIT_NPROC, &one) == 0 && ::setgroups(0, nullptr) == 0 &&
            ::setresgid(nobody, nobody, nobody) == 0 && ::setresuid(nobody, nobody, nobody) == 0;
+}
+
+std::size_t tasksOfThisProcess() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // What `work` reported in a forked child, or how the child ended when it could not report.
@@ -98,6 +108,26 @@ std::string poolWithOneThreadStartedBefore() {
     return std::string(submitted ? "queued" : "refused") + ", ran " + std::to_string(ran.load());
 }
 
+std::string operationThreadsAfterOneEnded() {
+    OperationThreads threads(4, 0);  // keeps no idle thread: each ends after its job
+    std::promise<void> done;
+    if (!threads.run([&] { done.set_value(); })) {
+        return "first job refused";
+    }
+    done.get_future().wait();
+    while (tasksOfThisProcess() > 1) {
+        std::this_thread::yield();  // until the thread has ended, waiting to be joined
+    }
+    if (!becomeNobodyWithoutNewThreads()) {
+        return "cannot become nobody";
+    }
+    try {
+        return threads.run([] {}) ? "started" : "refused as busy";
+    } catch (const std::system_error&) {
+        return "refused";  // Monitor.cc answers that one request with no result
+    }
+}
+
 // A front on this thread whose pool can start no thread; a client forked before holds the
 // monitor's end of the channel, so the front's loop ends once the client has its answer.
 std::string frontWithoutThreads() {
@@ -142,6 +172,7 @@ TEST(FrontThreadShortageTest, WorkThatCannotGetAThreadIsRefusedAndNothingAborts)
     } cases[] = {
         {"a pool that can start no thread", poolWithoutAnyThread, "refused, not run"},
         {"a pool with one thread running", poolWithOneThreadStartedBefore, "queued, ran 2"},
+        {"the monitor's threads, one ended", operationThreadsAfterOneEnded, "refused"},
         {"a front whose pool can start no thread", frontWithoutThreads, "refused"},
     };
     for (const auto& [name, work, expected] : cases) {
