@@ -1,13 +1,18 @@
-// Faults met by every front the monitor starts: its account already running many tasks.
-// The daemon must keep serving through them.
+// Faults met by every front the monitor starts: its account already running many tasks,
+// and a front that dies at once each time. The daemon must keep serving through both.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "EndToEndSupport.h"
 
@@ -94,6 +99,51 @@ TEST(FrontAccountTest, TheDaemonStartsAndServesWhileTheFrontsAccountRuns120Tasks
     const ClientOutcome removal = runClient(
         tavelinctlPath, {"perform", R"({"removeSystemPaths":{"_0":[]}})"}, daemon->serviceName());
     EXPECT_EQ(removal.exitStatus, 0) << removal.output;
+}
+
+// The monitor's front once it is another process than `previous`; -1 when the monitor
+// ended first.
+pid_t nextFrontOf(pid_t monitor, pid_t previous) {
+    const std::string children =
+        "/proc/" + std::to_string(monitor) + "/task/" + std::to_string(monitor) + "/children";
+    for (;;) {
+        siginfo_t ended{};
+        if (::waitid(P_PID, monitor, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid == monitor) {
+            return -1;
+        }
+        pid_t child = -1;
+        std::ifstream(children) >> child;
+        if (child > 0 && child != previous) {
+            return child;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // it is being started
+    }
+}
+
+using FrontRestartTest = DaemonTest;
+
+// Killing each front the monitor starts stands for a fault met at every start.
+TEST_F(FrontRestartTest, AFrontKilledAtEveryStartIsStartedAgainAfterAWaitAndServes) {
+    const std::string restarted = "[TavelinHelper] Front beendet (Signal 9), wird neu gestartet";
+    const std::string waiting =
+        "[TavelinHelper] Front beendet (Signal 9), zu oft in kurzer Zeit; neuer Start in 1 s";
+    constexpr int quickRestarts = 5;  // FrontRestarts::maxQuickRestarts
+    pid_t front = -1;
+    for (int killed = 0; killed <= quickRestarts; ++killed) {
+        front = nextFrontOf(daemonProcess->pid(), front);
+        ASSERT_GT(front, 0) << "the monitor ended after " << killed << " fronts";
+        ::kill(front, SIGKILL);
+    }
+    daemonProcess->waitForLines([&](const std::string& line) { return line == waiting; });
+    std::vector<std::string> expected(quickRestarts, restarted);
+    expected.push_back(waiting);
+    EXPECT_EQ(linesAfter(startLineCount), expected);
+    // The socket stayed open: the client waits in its backlog for the next front.
+    const ClientOutcome version = tavelinctl({"version"});
+    EXPECT_EQ(version.exitStatus, 0) << version.output;
+    EXPECT_EQ(version.output, "0.0.1\n");
+    EXPECT_EQ(linesAfter(startLineCount), expected);
 }
 
 }  // namespace
