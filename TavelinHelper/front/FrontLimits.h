@@ -32,7 +32,8 @@ struct FrontLimits {
 
 namespace front {
 
-// Threads for admission (hashing executables) and decoding long requests.
+// Threads for admission (hashing executables) and decoding long requests, started as work
+// arrives. With the loop's thread they are all the threads the front has.
 inline constexpr std::size_t workThreads = 4;
 // Requests up to this size are decoded on the loop thread (a few microseconds); longer
 // ones on a work thread, so that no request holds up the others.

@@ -43,7 +43,6 @@ SandboxSettings frontSandbox(std::string emptyRoot, uid_t uid, gid_t gid) {
     settings.uid = uid;
     settings.gid = gid;
     settings.maxOpenFiles = 2 * FrontLimits{}.maxConnections + 256;
-    settings.maxProcesses = 4 * front::workThreads + 64;
     // The front writes no file but the sealed blobs it hands the monitor.
     settings.maxFileSize = channel::maxPathBlobSize;
     settings.allowedSystemCalls = frontSystemCalls;

@@ -308,7 +308,7 @@ void FrontServer::admit(Connection& connection) {
     const std::uint64_t id = connection.id;
     const std::uint64_t handle = connection.peerHandle;
     const LogPeer client{connection.pid, connection.uid};
-    pool_.submit([this, id, handle, client] {
+    const bool submitted = pool_.submit([this, id, handle, client] {
         MonitoredPeer peer(monitor_, handle);
         std::shared_ptr<ConnectionService> service;
         try {
@@ -318,6 +318,11 @@ void FrontServer::admit(Connection& connection) {
         }
         mailbox_.post([this, id, service] { finishAdmission(id, service); });
     });
+    if (!submitted) {
+        // No thread to judge it on: refused, as when admission could not finish. Through the
+        // mailbox like every admission's end, so that accepting is not re-entered from here.
+        mailbox_.post([this, id] { finishAdmission(id, nullptr); });
+    }
 }
 
 void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service) {
@@ -489,8 +494,10 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
         startingCall_ = true;
         work();
         startingCall_ = false;
-    } else {
-        pool_.submit(std::move(work));
+    } else if (!pool_.submit(std::move(work))) {
+        // No thread to decode it on: answered with zero bytes, as when the monitor could
+        // not be asked.
+        mailbox_.post([this, id, uid, callId] { deliverReply(id, uid, callId, {}); });
     }
 }
 

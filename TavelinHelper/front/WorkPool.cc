@@ -2,13 +2,6 @@
 
 namespace tavelin {
 
-WorkPool::WorkPool(std::size_t threads) {
-    threads_.reserve(threads);
-    for (std::size_t index = 0; index < threads; ++index) {
-        threads_.emplace_back([this] { run(); });
-    }
-}
-
 WorkPool::~WorkPool() {
     {
         const std::lock_guard lock(mutex_);
@@ -20,12 +13,26 @@ WorkPool::~WorkPool() {
     }
 }
 
-void WorkPool::submit(std::function<void()> job) {
+bool WorkPool::submit(std::function<void()> job) {
     {
         const std::lock_guard lock(mutex_);
+        threads_.reserve(maxThreads_);  // so that adding a thread below cannot fail to store it
         jobs_.push_back(std::move(job));
+        if (jobs_.size() > idle_ && threads_.size() < maxThreads_) {
+            try {
+                threads_.emplace_back([this] { run(); });
+            } catch (...) {
+                // Out of threads (the account's task limit, the system's, or memory for a
+                // stack). Without any thread the job would wait for ever.
+                if (threads_.empty()) {
+                    jobs_.pop_back();
+                    return false;
+                }
+            }
+        }
     }
     available_.notify_one();
+    return true;
 }
 
 void WorkPool::run() {
@@ -33,7 +40,9 @@ void WorkPool::run() {
         std::function<void()> job;
         {
             std::unique_lock lock(mutex_);
+            ++idle_;
             available_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            --idle_;
             if (jobs_.empty()) {
                 return;
             }

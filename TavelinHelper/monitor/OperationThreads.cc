@@ -2,6 +2,24 @@
 
 namespace tavelin {
 
+namespace {
+
+// Threads that ended, joined however run() is left: one destroyed unjoined would terminate
+// the monitor, so a failed start must not leave them behind.
+struct EndedThreads {
+    EndedThreads() = default;
+    EndedThreads(const EndedThreads&) = delete;
+    EndedThreads& operator=(const EndedThreads&) = delete;
+    ~EndedThreads() {
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    std::list<std::thread> threads;
+};
+
+}  // namespace
+
 OperationThreads::~OperationThreads() {
     {
         const std::lock_guard lock(mutex_);
@@ -14,7 +32,7 @@ OperationThreads::~OperationThreads() {
 }
 
 bool OperationThreads::run(std::function<void()> job) {
-    std::list<std::thread> finished;
+    EndedThreads finished;
     bool wakeIdle = false;
     {
         const std::lock_guard lock(mutex_);
@@ -22,7 +40,7 @@ bool OperationThreads::run(std::function<void()> job) {
         for (const std::thread::id id : ended_) {
             for (auto it = threads_.begin(); it != threads_.end(); ++it) {
                 if (it->get_id() == id) {
-                    finished.splice(finished.end(), threads_, it);
+                    finished.threads.splice(finished.threads.end(), threads_, it);
                     break;
                 }
             }
@@ -50,9 +68,6 @@ bool OperationThreads::run(std::function<void()> job) {
     // for the lock still held here: one context switch less on every operation.
     if (wakeIdle) {
         available_.notify_one();
-    }
-    for (std::thread& thread : finished) {
-        thread.join();
     }
     return true;
 }

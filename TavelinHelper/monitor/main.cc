@@ -14,15 +14,16 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "AddressSpace.h"
@@ -31,6 +32,7 @@
 #include "ClientFileSystem.h"
 #include "DeveloperAccount.h"
 #include "FrontProcess.h"
+#include "FrontRestarts.h"
 #include "IgnoreSigpipe.h"
 #include "JournalLogSink.h"
 #include "JournalStream.h"
@@ -48,12 +50,7 @@
 namespace {
 
 using namespace tavelin;
-using Clock = std::chrono::steady_clock;
-
-// A front that ends this often within the window is not coming back healthy; the daemon
-// ends then too, so that the service manager sees the failure.
-constexpr std::size_t maxFrontRestarts = 5;
-constexpr std::chrono::seconds frontRestartWindow{60};
+using Clock = FrontRestarts::Clock;
 
 // Start-up cannot go on: say why on stderr (the journal) and end with status 1, so the
 // service manager sees the failure instead of a daemon that silently serves nobody.
@@ -129,37 +126,58 @@ std::string howItEnded(const Expected<ChildTermination, SystemError>& ended) {
     return (ended->signaled ? "Signal " : "Status ") + std::to_string(ended->code);
 }
 
-// Runs fronts one after another for as long as they keep coming back; returns when one
-// could not be started or they ended too often.
+// A front that could not be started for want of a resource (descriptors, memory, the
+// system's tasks) may start on a later try. Any other failure, its executable refused by
+// exec say, is met again at every try with the same file: the daemon ends as it would at
+// start-up, and the service manager shows why.
+bool mayStartLater(const SystemError& error) {
+    return error.errorNumber == EAGAIN || error.errorNumber == ENOMEM ||
+           error.errorNumber == EMFILE || error.errorNumber == ENFILE ||
+           error.errorNumber == ENOBUFS;
+}
+
+// One front from its start to its end: how it ended, or why it could not be started.
+Expected<std::string, SystemError> runFront(Monitor& monitor, const FrontLaunch& launch,
+                                            int listening, int anchorFile) {
+    auto channel = channel::makeChannelPair();
+    if (!channel) {
+        return Unexpected(std::move(channel).error());
+    }
+    auto front = startFront(launch, listening, channel->frontEnd.get(), anchorFile);
+    if (!front) {
+        return Unexpected(std::move(front).error());
+    }
+    channel->frontEnd.reset();
+    static_cast<void>(monitor.serve(channel->monitorEnd.get()));
+    // Whatever the front does now, it is done: a front that closed its channel but lives on
+    // is ended here.
+    ::kill(front->pid(), SIGKILL);
+    return howItEnded(front->wait());
+}
+
+// Runs fronts one after another for ever, on the same listening socket, waiting before a
+// restart when they keep ending (FrontRestarts); returns only when a front cannot be
+// started and never will be.
 int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, int listening,
                     int anchorFile) {
-    std::deque<Clock::time_point> ends;
+    FrontRestarts restarts;
     for (;;) {
-        auto channel = channel::makeChannelPair();
-        if (!channel) {
-            return startFailure(log, channel.error().describe());
+        const Clock::time_point started = Clock::now();
+        const auto ended = runFront(monitor, launch, listening, anchorFile);
+        if (!ended && !mayStartLater(ended.error())) {
+            return startFailure(log, ended.error().describe());
         }
-        auto front = startFront(launch, listening, channel->frontEnd.get(), anchorFile);
-        if (!front) {
-            return startFailure(log, front.error().describe());
+        const std::chrono::seconds delay = restarts.delayAfter(started, Clock::now());
+        const std::string what = ended ? "Front beendet (" + *ended + ")"
+                                       : "Front nicht gestartet (" + ended.error().describe() + ")";
+        if (delay == std::chrono::seconds(0)) {
+            log.log(LogPriority::error, "[TavelinHelper] " + what + ", wird neu gestartet");
+            continue;
         }
-        channel->frontEnd.reset();
-        static_cast<void>(monitor.serve(channel->monitorEnd.get()));
-        // Whatever the front does now, it is done: a front that closed its channel but
-        // lives on is ended here.
-        ::kill(front->pid(), SIGKILL);
-        const auto ended = front->wait();
-        ends.push_back(Clock::now());
-        while (!ends.empty() && Clock::now() - ends.front() > frontRestartWindow) {
-            ends.pop_front();
-        }
-        if (ends.size() > maxFrontRestarts) {
-            log.log(LogPriority::error, "[TavelinHelper] Front beendet (" + howItEnded(ended) +
-                                            "), zu oft in kurzer Zeit; der Dienst endet");
-            return 1;
-        }
-        log.log(LogPriority::error,
-                "[TavelinHelper] Front beendet (" + howItEnded(ended) + "), wird neu gestartet");
+        log.log(LogPriority::error, "[TavelinHelper] " + what +
+                                        ", zu oft in kurzer Zeit; neuer Start in " +
+                                        std::to_string(delay.count()) + " s");
+        std::this_thread::sleep_for(delay);
     }
 }
 

@@ -96,7 +96,6 @@ Status<SystemError> limit(int resource, rlim_t value, const char* name) {
 Status<SystemError> limitResources(const SandboxSettings& settings) {
     for (const auto& [resource, value, name] :
          {std::tuple{RLIMIT_NOFILE, settings.maxOpenFiles, "RLIMIT_NOFILE"},
-          std::tuple{RLIMIT_NPROC, settings.maxProcesses, "RLIMIT_NPROC"},
           std::tuple{RLIMIT_AS, settings.maxAddressSpace, "RLIMIT_AS"},
           std::tuple{RLIMIT_FSIZE, settings.maxFileSize, "RLIMIT_FSIZE"},
           std::tuple{RLIMIT_CORE, rlim_t{0}, "RLIMIT_CORE"}}) {

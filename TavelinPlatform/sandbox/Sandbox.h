@@ -19,11 +19,12 @@ struct SandboxSettings {
     std::string emptyRoot;
     uid_t uid = 0;
     gid_t gid = 0;
-    // Resource limits, soft and hard alike (RLIMIT_NOFILE, RLIMIT_NPROC, RLIMIT_FSIZE,
-    // RLIMIT_AS; an address-space limit of RLIM_INFINITY leaves it as it is). No core is
-    // dumped (RLIMIT_CORE 0).
+    // Resource limits, soft and hard alike (RLIMIT_NOFILE, RLIMIT_FSIZE, RLIMIT_AS; an
+    // address-space limit of RLIM_INFINITY leaves it as it is). No core is dumped
+    // (RLIMIT_CORE 0). No process limit: RLIMIT_NPROC counts every task of the account,
+    // system-wide, so others sharing it could keep the process from starting a thread; the
+    // filter below keeps it from forking, and it bounds its own threads.
     rlim_t maxOpenFiles = 1024;
-    rlim_t maxProcesses = 64;
     rlim_t maxFileSize = 0;  // the largest file (memory files included) it may write
     rlim_t maxAddressSpace = RLIM_INFINITY;
     // The system calls the process may make from then on (names as libseccomp knows them);

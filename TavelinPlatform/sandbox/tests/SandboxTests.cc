@@ -31,7 +31,6 @@ SandboxSettings settingsFor(const std::string& emptyRoot) {
     settings.uid = 65534;
     settings.gid = 65534;
     settings.maxOpenFiles = 64;
-    settings.maxProcesses = 0;
     settings.allowedSystemCalls = minimalCalls;
     return settings;
 }

@@ -1,0 +1,185 @@
+// Work that cannot get a thread: each case runs in a forked child that has become nobody
+// under a task limit its own main thread already reaches, so the kernel refuses every
+// further thread. The work must then be refused, never the process aborted. The monitor's
+// operation threads are held to the same here, as this binary links the monitor too.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "FrontTestSupport.h"
+#include "OperationThreads.h"
+#include "WorkPool.h"
+
+namespace tavelin {
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+// From here on this process is nobody, and no new thread of it can start: RLIMIT_NPROC
+// counts every task of the account, and this one alone reaches a limit of 1.
+bool becomeNobodyWithoutNewThreads() {
+    const rlimit one{1, 1};
+    return ::setrlimit(RLIMIT_NPROC, &one) == 0 && ::setgroups(0, nullptr) == 0 &&
+           ::setresgid(nobody, nobody, nobody) == 0 && ::setresuid(nobody, nobody, nobody) == 0;
+}
+
+std::size_t tasksOfThisProcess() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// What `work` reported in a forked child, or how the child ended when it could not report.
+std::string inChild(const std::function<std::string()>& work) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string text;
+        try {
+            text = work();
+        } catch (const std::exception& failure) {
+            text = std::string("threw: ") + failure.what();
+        }
+        static_cast<void>(::write(report[1], text.data(), text.size()));
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t count = 0; (count = ::read(report[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : text;
+}
+
+std::string poolWithoutAnyThread() {
+    if (!becomeNobodyWithoutNewThreads()) {
+        return "cannot become nobody";
+    }
+    bool ran = false;
+    bool submitted = false;
+    {
+        WorkPool pool(front::workThreads);
+        submitted = pool.submit([&] { ran = true; });
+    }
+    return std::string(submitted ? "queued" : "refused") + (ran ? ", ran" : ", not run");
+}
+
+std::string poolWithOneThreadStartedBefore() {
+    std::atomic<int> ran{0};
+    bool submitted = false;
+    {
+        WorkPool pool(front::workThreads);
+        std::promise<void> started;
+        submitted = pool.submit([&] { started.set_value(); });
+        started.get_future().wait();
+        if (!becomeNobodyWithoutNewThreads()) {
+            return "cannot become nobody";
+        }
+        // The next job holds the one thread, so the one after it must ask for another.
+        std::promise<void> release;
+        const std::shared_future<void> go = release.get_future().share();
+        submitted = submitted && pool.submit([&] {
+            go.wait();
+            ++ran;
+        });
+        submitted = submitted && pool.submit([&] { ++ran; });
+        release.set_value();
+    }
+    return std::string(submitted ? "queued" : "refused") + ", ran " + std::to_string(ran.load());
+}
+
+std::string operationThreadsAfterOneEnded() {
+    OperationThreads threads(4, 0);  // keeps no idle thread: each ends after its job
+    std::promise<void> done;
+    if (!threads.run([&] { done.set_value(); })) {
+        return "first job refused";
+    }
+    done.get_future().wait();
+    while (tasksOfThisProcess() > 1) {
+        std::this_thread::yield();  // until the thread has ended, waiting to be joined
+    }
+    if (!becomeNobodyWithoutNewThreads()) {
+        return "cannot become nobody";
+    }
+    try {
+        return threads.run([] {}) ? "started" : "refused as busy";
+    } catch (const std::system_error&) {
+        return "refused";  // Monitor.cc answers that one request with no result
+    }
+}
+
+// A front on this thread whose pool can start no thread; a client forked before holds the
+// monitor's end of the channel, so the front's loop ends once the client has its answer.
+std::string frontWithoutThreads() {
+    const std::string name = testing::uniqueServiceName();
+    auto listening = listenOnAbstractName(name);
+    auto channel = channel::makeChannelPair();
+    if (!listening || !channel) {
+        return "no socket";
+    }
+    const pid_t client = ::fork();
+    if (client == 0) {
+        channel->frontEnd.reset();
+        const UniqueFd fd = testing::connectTo(name);
+        // Only a front that never answers meets this.
+        const timeval patience{60, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        FrameReader reader;
+        ::_exit(fd && testing::closesWithoutData(fd.get(), reader) ? 0 : 1);
+    }
+    channel->monitorEnd.reset();
+    if (!becomeNobodyWithoutNewThreads()) {
+        return "cannot become nobody";
+    }
+    MonitorClient monitor(std::move(channel->frontEnd));
+    testing::ServiceProbe probe;
+    testing::TestDelegate delegate(probe);
+    FrontServer server(std::move(listening).value(), monitor, delegate);
+    static_cast<void>(server.run());
+    int status = -1;
+    ::waitpid(client, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "refused" : "left waiting";
+}
+
+TEST(FrontThreadShortageTest, WorkThatCannotGetAThreadIsRefusedAndNothingAborts) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become nobody";
+    }
+    const struct {
+        const char* name;
+        std::function<std::string()> work;
+        const char* expected;
+    } cases[] = {
+        {"a pool that can start no thread", poolWithoutAnyThread, "refused, not run"},
+        {"a pool with one thread running", poolWithOneThreadStartedBefore, "queued, ran 2"},
+        {"the monitor's threads, one ended", operationThreadsAfterOneEnded, "refused"},
+        {"a front whose pool can start no thread", frontWithoutThreads, "refused"},
+    };
+    for (const auto& [name, work, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(inChild(work), expected);
+    }
+}
+
+}  // namespace
+}  // namespace tavelin
