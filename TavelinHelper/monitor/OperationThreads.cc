@@ -46,11 +46,13 @@ bool OperationThreads::run(std::function<void()> job) {
             }
         }
         ended_.clear();
-        const std::size_t busy = running_ - idle_ + jobs_.size();
-        if (busy >= maxThreads_) {
+        // Counted by job, not by thread: a job waiting for the thread just made for it
+        // would otherwise count twice, and a front within its limit be refused.
+        if (unfinished_ >= maxThreads_) {
             return false;
         }
         jobs_.push_back(std::move(job));
+        ++unfinished_;
         if (idle_ > jobs_.size() - 1) {
             wakeIdle = true;
         } else {
@@ -59,6 +61,7 @@ bool OperationThreads::run(std::function<void()> job) {
                 threads_.emplace_back([this] { work(); });
             } catch (...) {
                 --running_;
+                --unfinished_;
                 jobs_.pop_back();
                 throw;
             }
@@ -95,6 +98,7 @@ void OperationThreads::work() {
             // The job reports its own failures; nothing may end this thread early.
         }
         lock.lock();
+        --unfinished_;
     }
 }
 

@@ -69,10 +69,9 @@ class AccountTasks {
             }
         }
         char byte = 0;
-        if (up && ::write(ready, "r", 1) == 1) {
-            static_cast<void>(::read(hold, &byte, 1));
-        }
-        ::_exit(0);
+        // Held until the test closes its end (the read then finds nothing).
+        const bool held = up && ::write(ready, "r", 1) == 1 && ::read(hold, &byte, 1) >= 0;
+        ::_exit(held ? 0 : 1);
     }
 
     ChildProcess child_{-1};

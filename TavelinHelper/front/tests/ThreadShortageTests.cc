@@ -56,8 +56,9 @@ std::string inChild(const std::function<std::string()>& work) {
         } catch (const std::exception& failure) {
             text = std::string("threw: ") + failure.what();
         }
-        static_cast<void>(::write(report[1], text.data(), text.size()));
-        ::_exit(0);
+        const bool reported =
+            ::write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::_exit(reported ? 0 : 1);
     }
     ::close(report[1]);
     std::string text;
