@@ -154,7 +154,9 @@ class AcceptingMonitor {
   public:
     AcceptingMonitor(UniqueFd channel, int listening)
         : listening_(::fcntl(listening, F_DUPFD_CLOEXEC, 0)),
-          thread_([this, channel = std::move(channel)] { serve(channel.get()); }) {}
+          thread_([this, channel = std::move(channel)] { serve(channel.get()); }) {
+        ::fcntl(listening_.get(), F_SETFL, ::fcntl(listening_.get(), F_GETFL) | O_NONBLOCK);
+    }
     ~AcceptingMonitor() { thread_.join(); }
     AcceptingMonitor(const AcceptingMonitor&) = delete;
     AcceptingMonitor& operator=(const AcceptingMonitor&) = delete;
@@ -213,7 +215,6 @@ class RunningFront {
             ADD_FAILURE() << "cannot listen on " << name_ << " or make a channel";
             return;
         }
-        ::fcntl(socket->get(), F_SETFL, ::fcntl(socket->get(), F_GETFL) | O_NONBLOCK);
         standIn_ =
             std::make_unique<AcceptingMonitor>(std::move(channel->monitorEnd), socket->get());
         monitor_ = std::make_unique<MonitorClient>(std::move(channel->frontEnd));

@@ -129,8 +129,9 @@ std::string operationThreadsAfterOneEnded() {
     }
 }
 
-// A front on this thread whose pool can start no thread; a client forked before holds the
-// monitor's end of the channel, so the front's loop ends once the client has its answer.
+// A front on this thread whose pool can start no thread; a client forked before stands in
+// for the monitor too (it accepts what the front asks for), so the front's loop ends once
+// the client has its answer and its end of the channel closes.
 std::string frontWithoutThreads() {
     const std::string name = testing::uniqueServiceName();
     auto listening = listenOnAbstractName(name);
@@ -141,6 +142,8 @@ std::string frontWithoutThreads() {
     const pid_t client = ::fork();
     if (client == 0) {
         channel->frontEnd.reset();
+        // Never destroyed: _exit below ends its thread with the process.
+        const testing::AcceptingMonitor standIn(std::move(channel->monitorEnd), listening->get());
         const UniqueFd fd = testing::connectTo(name);
         // Only a front that never answers meets this.
         const timeval patience{60, 0};
