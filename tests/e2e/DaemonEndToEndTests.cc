@@ -55,6 +55,13 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
         << removed.output;
     EXPECT_FALSE(std::filesystem::exists(victim));
     EXPECT_TRUE(std::filesystem::exists(refused));
+    // The log is read on a thread of its own: its last line may come after the answer.
+    const std::string victimRemoved = "[TavelinHelper] removed " + victim + " (";
+    EXPECT_EQ(daemonProcess
+                  ->waitForLines(
+                      [&](const std::string& line) { return line.rfind(victimRemoved, 0) == 0; })
+                  .size(),
+              1U);
 
     // A relative path names a file below the caller's directory, not the daemon's: the
     // daemon logs the absolute path it was sent.
