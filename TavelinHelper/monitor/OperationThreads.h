@@ -35,7 +35,7 @@ class OperationThreads {
     std::mutex mutex_;
     std::condition_variable available_;
     std::deque<std::function<void()>> jobs_;
-    std::size_t running_ = 0;     // threads alive (busy or idle)
+    std::size_t running_ = 0;  // threads alive (busy or idle)
     std::size_t idle_ = 0;
     std::size_t unfinished_ = 0;  // jobs taken and not yet done: what maxThreads bounds
     bool stopping_ = false;
