@@ -14,6 +14,8 @@ template <typename... Handlers>
 struct Overloaded : Handlers... {
     using Handlers::operator()...;
 };
+template <typename... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 constexpr ByteOrder order = ByteOrder::littleEndian;
 
@@ -156,12 +158,12 @@ std::string_view channelErrorName(ChannelError error) noexcept {
     return "unknown";
 }
 
-RequestRule ruleOf(const FrontRequest& request) noexcept {
+RequestRule ruleOf(const FrontRequest& request) {
     return std::visit([](const auto& each) { return RuleRow<std::decay_t<decltype(each)>>::rule; },
                       request);
 }
 
-std::uint64_t peerHandleOf(const FrontRequest& request) noexcept {
+std::uint64_t peerHandleOf(const FrontRequest& request) {
     return std::visit(
         Overloaded{[](const AcceptPeer&) -> std::uint64_t { return 0; },
                    [](const RefusalLine&) -> std::uint64_t { return 0; },
@@ -169,7 +171,7 @@ std::uint64_t peerHandleOf(const FrontRequest& request) noexcept {
         request);
 }
 
-bool carriesDescriptor(const FrontRequest& request) noexcept {
+bool carriesDescriptor(const FrontRequest& request) {
     return std::visit(
         Overloaded{
             [](const RemoveSystemPaths& removal) { return removal.pathList.inBlob(); },
@@ -180,7 +182,7 @@ bool carriesDescriptor(const FrontRequest& request) noexcept {
         request);
 }
 
-bool carriesDescriptor(const MonitorReply& reply) noexcept {
+bool carriesDescriptor(const MonitorReply& reply) {
     return std::visit(
         Overloaded{[](const PeerOpened& opened) { return opened.errorNumber == 0; },
                    [](const PeerAccepted& accepted) { return accepted.errorNumber == 0; },

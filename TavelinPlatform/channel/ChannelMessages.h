@@ -147,9 +147,9 @@ struct RequestRule {
     bool mayCarryDescriptor = false;     // a sealed blob beside it (a long path or path list)
 };
 
-[[nodiscard]] RequestRule ruleOf(const FrontRequest& request) noexcept;
+[[nodiscard]] RequestRule ruleOf(const FrontRequest& request);
 // The handle a request names; 0 for one that names none.
-[[nodiscard]] std::uint64_t peerHandleOf(const FrontRequest& request) noexcept;
+[[nodiscard]] std::uint64_t peerHandleOf(const FrontRequest& request);
 
 // --- monitor -> front ---
 struct PeerOpened {
@@ -191,8 +191,8 @@ struct Envelope {
 };
 
 // Whether a datagram of this message travels with a descriptor.
-[[nodiscard]] bool carriesDescriptor(const FrontRequest& request) noexcept;
-[[nodiscard]] bool carriesDescriptor(const MonitorReply& reply) noexcept;
+[[nodiscard]] bool carriesDescriptor(const FrontRequest& request);
+[[nodiscard]] bool carriesDescriptor(const MonitorReply& reply);
 
 [[nodiscard]] std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request);
 [[nodiscard]] std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply);

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,12 +65,14 @@ sockaddr_un socketAddress(const std::string& name, bool abstract, socklen_t& len
     return address;
 }
 
-// A process of uid 65534 connected to the abstract `name`, until destroyed.
+// A process of uid 65534 connected to the abstract `name`, until destroyed; when `program`
+// is given, that program (run with the argument "1000") after it connected.
 class NobodyClient {
   public:
-    explicit NobodyClient(const std::string& name) {
+    explicit NobodyClient(const std::string& name, const std::string& program = {}) {
         socklen_t length = 0;
         const sockaddr_un address = socketAddress(name, true, length);
+        const char* const arguments[] = {program.c_str(), "1000", nullptr};
         int ready[2] = {-1, -1};
         EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         pid_ = ::fork();
@@ -76,8 +80,15 @@ class NobodyClient {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                 ::setresuid(65534, 65534, 65534) != 0 ||
-                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-                ::write(ready[1], "c", 1) != 1) {
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+                ::_exit(1);
+            }
+            if (!program.empty()) {
+                // The pipe closes with the exec: then the test knows the program runs.
+                ::execv(arguments[0], const_cast<char* const*>(arguments));
+                ::_exit(1);
+            }
+            if (::write(ready[1], "c", 1) != 1) {
                 ::_exit(1);
             }
             ::pause();
@@ -85,7 +96,8 @@ class NobodyClient {
         }
         ::close(ready[1]);
         char byte = 0;
-        connected_ = ::read(ready[0], &byte, 1) == 1;
+        const ssize_t got = ::read(ready[0], &byte, 1);
+        connected_ = program.empty() ? got == 1 : got == 0 && ::kill(pid_, 0) == 0;
         ::close(ready[0]);
     }
     ~NobodyClient() {
@@ -468,6 +480,25 @@ TEST_F(HostileFrontTest, MoreOperationsThanTheLimitEndTheConversation) {
     }
     EXPECT_NE(log_.lines().back().find("too many operations"), std::string::npos);
     EXPECT_TRUE(victimIntact());
+}
+
+// A client whose program its own user may run but not read: the monitor opens it as root
+// for the look, but hands it to the front only when the peer itself could have read it.
+TEST_F(HostileFrontTest, AnExecutableItsPeerCannotReadNeverReachesTheFront) {
+    ScratchDirectory scratch;
+    const std::string unreadable = scratch.file("run-only");
+    std::filesystem::copy_file("/bin/sleep", unreadable);
+    ASSERT_EQ(::chmod(unreadable.c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(std::filesystem::path(unreadable).parent_path().c_str(), 0711), 0);
+    const NobodyClient client(name_, unreadable);
+    ASSERT_TRUE(client.connected());
+    Conversation front(*monitor_);
+    const std::uint64_t handle = front.acceptNext(false);
+    front.send(InspectPeer{handle});
+    const auto look = front.receive();
+    ASSERT_TRUE(look && std::holds_alternative<PeerOpened>(look->message));
+    EXPECT_EQ(std::get<PeerOpened>(look->message).errorNumber, EACCES);
+    EXPECT_FALSE(look->descriptor);
 }
 
 TEST_F(HostileFrontTest, TheRequesterIsAlwaysTheClientThatConnected) {

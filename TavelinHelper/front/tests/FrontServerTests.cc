@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -247,6 +248,74 @@ TEST(FrontLimitTest, AFrameLeftUnfinishedOrBeyondItsUsersBudgetIsClosedAtItsDead
         EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
     }
     EXPECT_EQ(probe.callsStarted, 0);
+}
+
+// A frame's deadline runs from its first byte, however steadily the rest trickles in.
+TEST(FrontLimitTest, AFrameDrippedByteByByteIsClosedAtItsDeadline) {
+    ServiceProbe probe;
+    TestDelegate delegate(probe);
+    FrontLimits limits;
+    limits.partialFrameDeadline = std::chrono::milliseconds(300);
+    const RunningFront front(delegate, limits);
+    const std::string frame =
+        *encodeCall(CallFrame{1, CallSelector::perform, std::string(64, 'x')});
+    FrameReader reader;
+    const UniqueFd fd = connectAndGreet(front.name(), reader);
+    ASSERT_TRUE(fd);
+    // A byte every 100 ms: the whole frame would take over 8 s, the deadline allows 0.3 s
+    // (checked once a second).
+    std::size_t dripped = 0;
+    for (; dripped < frame.size(); ++dripped) {
+        if (::send(fd.get(), &frame[dripped], 1, MSG_NOSIGNAL) != 1) {
+            break;
+        }
+        pollfd closed{fd.get(), POLLIN | POLLRDHUP, 0};
+        if (::poll(&closed, 1, 100) != 0) {
+            break;
+        }
+    }
+    ASSERT_LT(dripped, frame.size() - 1) << "the frame was never cut off";
+    EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+    EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
+    EXPECT_EQ(probe.callsStarted, 0);
+}
+
+// Senders that wait for the socket (as a client's blocking write does) on several
+// connections of one user: the front reads no further than the user's budget, so frames
+// larger than it never complete and end at their deadline.
+TEST(FrontLimitTest, OneUsersBlockingSendersStopAtItsBudget) {
+    ServiceProbe probe;
+    TestDelegate delegate(probe);
+    FrontLimits limits;
+    limits.partialFrameDeadline = std::chrono::milliseconds(300);
+    limits.maxBufferedBytesPerUser = 256 * 1024;
+    const RunningFront front(delegate, limits);
+    const std::string frame =
+        *encodeCall(CallFrame{1, CallSelector::perform, std::string(900 * 1024, 'x')});
+    constexpr int connectionCount = 3;
+    std::vector<FrameReader> readers(connectionCount);
+    std::vector<UniqueFd> connections;
+    std::vector<std::thread> senders;
+    for (int index = 0; index < connectionCount; ++index) {
+        connections.push_back(connectAndGreet(front.name(), readers[index]));
+        ASSERT_TRUE(connections.back());
+    }
+    for (const UniqueFd& fd : connections) {
+        senders.emplace_back(
+            [&frame, socket = fd.get()] { static_cast<void>(sendAll(socket, frame)); });
+    }
+    int closed = 0;
+    for (int index = 0; index < connectionCount; ++index) {
+        closed += closesWithoutData(connections[index].get(), readers[index]) ? 1 : 0;
+    }
+    for (std::thread& sender : senders) {
+        sender.join();  // each send ends once its frame is in or its connection closed
+    }
+    EXPECT_EQ(probe.callsStarted, 0);
+    ASSERT_EQ(closed, connectionCount);
+    for (int index = 0; index < connectionCount; ++index) {
+        EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
+    }
 }
 
 TEST(FrontLimitTest, CallsBeyondAUsersOperationSlotsWaitTheirTurn) {

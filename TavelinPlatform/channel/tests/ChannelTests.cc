@@ -58,6 +58,8 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         {"unknown type", withByte(removal, 0, 9), true, ChannelError::unknownType},
         {"a reply sent to the monitor", encodeReply(1, PeerOpened{}), false,
          ChannelError::unknownType},
+        {"an accept that carries a socket", encodeRequest(1, AcceptPeer{}), true,
+         ChannelError::descriptorWrong},
         {"reserved field", withByte(removal, 5, 1), true, ChannelError::reservedNotZero},
         {"removal without its blob", removal, false, ChannelError::descriptorWrong},
         {"inline path with a descriptor", repair, true, ChannelError::descriptorWrong},
@@ -81,6 +83,12 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         ASSERT_FALSE(result.has_value()) << c.what;
         EXPECT_EQ(channelErrorName(result.error()), channelErrorName(c.error)) << c.what;
     }
+
+    // A removal of exactly the most paths passes, in its header and in its list.
+    EXPECT_TRUE(decodeRequest(encodeRequest(1, RemoveSystemPaths{1, maxPathCount, inBlob}), true));
+    const std::vector<std::string> most(maxPathCount, "/p");
+    const auto mostDecoded = decodePathList(encodePathList(most), maxPathCount);
+    EXPECT_EQ(mostDecoded ? mostDecoded->size() : 0U, maxPathCount);
 
     // Attachments ride inline up to their limit and in a blob beyond it, in both directions.
     for (const std::size_t length :
