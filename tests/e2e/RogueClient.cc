@@ -8,6 +8,9 @@
 //                       no longer mapped, enters a user namespace of its own (where it holds
 //                       CAP_SYS_ADMIN) and names SIGNED as its executable (PR_SET_MM_MAP);
 //                       /proc/<pid>/exe then shows the signed file. Then it asks.
+//   exe PATH SIGNED     (root) the same without a namespace of its own: in ours,
+//                       PR_SET_MM_MAP takes CAP_SYS_ADMIN (PR_SET_MM_EXE_FILE would take
+//                       CAP_SYS_RESOURCE, which root may lack in a container). Then it asks.
 //   direct PATH         asks, as itself.
 //   exec PATH PROGRAM   is admitted as itself (this build is signed), then hands the
 //                       connection to PROGRAM over exec: "PROGRAM inherited FD PATH".
@@ -138,15 +141,17 @@ bool currentLayout(prctl_mm_map& map) {
     return true;
 }
 
-std::string spoofExecutable(const char* signedPath) {
+// Names the signed file as our executable, in a user namespace of our own or in this one.
+std::string spoofExecutable(const char* signedPath, bool ownNamespace) {
     const UniqueFd signedFile(::open(signedPath, O_RDONLY | O_CLOEXEC));
     if (!signedFile) {
         return "open " + std::string(signedPath);
     }
+    // The kernel changes the exe only once the old one is no longer mapped (else EBUSY).
     if (!unmapOwnExecutable()) {
         return "moving our code to anonymous memory";
     }
-    if (::unshare(CLONE_NEWUSER) != 0) {
+    if (ownNamespace && ::unshare(CLONE_NEWUSER) != 0) {
         return "unshare(CLONE_NEWUSER): " + std::string(std::strerror(errno));
     }
     prctl_mm_map map{};
@@ -364,8 +369,8 @@ int writeIntoMemory(char** program) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
-    if (words.size() == 3 && words[0] == "spoof") {
-        const std::string failed = spoofExecutable(argv[3]);
+    if (words.size() == 3 && (words[0] == "spoof" || words[0] == "exe")) {
+        const std::string failed = spoofExecutable(argv[3], words[0] == "spoof");
         if (!failed.empty()) {
             std::printf("failed: %s\n", failed.c_str());
             return 1;
@@ -393,10 +398,11 @@ int main(int argc, char** argv) {
     if (words.size() == 3 && words[0] == "inherited") {
         return report(askForRepair(std::stoi(words[1]), words[2]));
     }
-    std::fprintf(stderr,
-                 "usage: %s spoof PATH SIGNED | direct PATH | exec PATH PROGRAM | "
-                 "inherited FD PATH | fork PATH | reuse PATH | traceme PROGRAM... | "
-                 "memwrite PROGRAM...\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s spoof PATH SIGNED | exe PATH SIGNED | direct PATH | exec PATH PROGRAM | "
+        "inherited FD PATH | fork PATH | reuse PATH | traceme PROGRAM... | "
+        "memwrite PROGRAM...\n",
+        argv[0]);
     return 64;
 }
