@@ -24,7 +24,9 @@
 //                       lets it go at its first stop, the exec, before it connects.
 //   memwrite PROGRAM [ARG...]  starts PROGRAM, stops it once it has exec'd, and tries to
 //                       open its memory for writing; prints "memory open" or
-//                       "memory refused", then lets it go on.
+//                       "memory refused", then lets it go on. PROGRAM's output is held in
+//                       a full pipe until then, so it cannot print or end before, and is
+//                       passed on after.
 #include <fcntl.h>
 #include <linux/prctl.h>
 #include <sched.h>
@@ -39,6 +41,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -344,15 +347,61 @@ bool hasExeced(pid_t pid, const std::string& ours) {
     return length < 0 || std::string(target, static_cast<std::size_t>(length)) != ours;
 }
 
+// Fills a pipe's buffer, so that the next write to it waits for a read; the bytes written.
+std::size_t fill(int writeEnd) {
+    const int flags = ::fcntl(writeEnd, F_GETFL);
+    ::fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK);
+    std::size_t filled = 0;
+    const char block[4096] = {};
+    // Whole pages first, then single bytes into whatever room the last one left.
+    for (const std::size_t size : {sizeof block, std::size_t{1}}) {
+        for (ssize_t written = 0; (written = ::write(writeEnd, block, size)) > 0;) {
+            filled += static_cast<std::size_t>(written);
+        }
+    }
+    ::fcntl(writeEnd, F_SETFL, flags);
+    return filled;
+}
+
+// Reads the `filler` bytes we put into the pipe, then passes the rest on to our stdout.
+void passOn(int readEnd, std::size_t filler) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(readEnd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        const auto got = static_cast<std::size_t>(count);
+        const std::size_t skipped = std::min(filler, got);
+        filler -= skipped;
+        static_cast<void>(std::fwrite(buffer + skipped, 1, got - skipped, stdout));
+    }
+    std::fflush(stdout);
+}
+
 int writeIntoMemory(char** program) {
     char self[4096];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string ours(self, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        std::printf("failed: pipe\n");
+        return 1;
+    }
+    const UniqueFd held(ends[0]);
+    UniqueFd output(ends[1]);
+    const std::size_t filler = fill(output.get());
     const pid_t child = ::fork();
     if (child == 0) {
+        ::dup2(output.get(), STDOUT_FILENO);
+        ::dup2(output.get(), STDERR_FILENO);
         ::execv(program[0], program);
         ::_exit(127);
     }
+    output.reset();
     while (!hasExeced(child, ours)) {
         ::sched_yield();
     }
@@ -362,6 +411,7 @@ int writeIntoMemory(char** program) {
     std::printf(opened ? "memory open\n" : "memory refused\n");
     std::fflush(stdout);
     ::kill(child, SIGCONT);
+    passOn(held.get(), filler);
     int status = 0;
     ::waitpid(child, &status, 0);
     return 0;
