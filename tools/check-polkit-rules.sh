@@ -5,10 +5,12 @@
 #
 # Runs as root. Everything happens in a private mount namespace: a system bus of its own,
 # the actions folder holding only this project's actions (and one unrelated test action),
-# /etc/polkit-1/rules.d holding only the files under test, and copies of /etc/passwd,
-# /etc/group and /etc/shadow with three test users (tvlcheck-member in group tavelin,
+# and a copy of /etc on a tmpfs, whose polkit-1/rules.d holds only the files under test and
+# whose passwd, group and shadow add three test users (tvlcheck-member in group tavelin,
 # tvlcheck-other in no group, tvlcheck-admin the only member of group sudo, which
-# Debian's 50-default.rules makes the administrators). The real system is not changed.
+# Debian's 50-default.rules makes the administrators). The real system is not changed, and
+# what changes it meanwhile (groupadd, say, which renames a new /etc/group into place and
+# so would detach a bind mount over the file) does not reach the copy.
 # Subjects are long-running processes of those users; pkcheck asks polkitd about them,
 # and an administrator's password is typed into pkcheck's own text agent through script(1).
 #
@@ -76,6 +78,20 @@ fail() {
     echo "FAIL $*"
 }
 
+# wait_for WHAT COMMAND...: polls until COMMAND succeeds; gives up after 30 s.
+wait_for() {
+    local what="$1" tries=0
+    shift
+    until "$@"; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 600 ]; then
+            echo "check-polkit-rules: gave up waiting for $what" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
 pass() {
     echo "ok   $*"
 }
@@ -121,24 +137,31 @@ for id in 61001 61002 61003 61010; do
         exit 2
     fi
 done
-cp /etc/passwd /etc/group /etc/shadow "$work/"
+# An account tool's temporary files may vanish while they are copied: they are not missed.
+cp -a /etc "$work/etc" 2>/dev/null || true
+for file in passwd group shadow nsswitch.conf; do
+    if [ ! -f "$work/etc/$file" ]; then
+        echo "check-polkit-rules: /etc/$file could not be copied" >&2
+        exit 2
+    fi
+done
+mount -t tmpfs -o mode=0755 tmpfs /etc
+cp -a "$work/etc/." /etc/
+rm -rf "$work/etc"
 {
     echo "tvlcheck-member:x:61001:61001::/nonexistent:/usr/sbin/nologin"
     echo "tvlcheck-other:x:61002:61002::/nonexistent:/usr/sbin/nologin"
     echo "tvlcheck-admin:x:61003:61003::/nonexistent:/usr/sbin/nologin"
-} >>"$work/passwd"
-sed -i -e '/^tavelin:/d' -e 's/^sudo:\([^:]*\):\([^:]*\):.*/sudo:\1:\2:tvlcheck-admin/' "$work/group"
+} >>/etc/passwd
+sed -i -e '/^tavelin:/d' -e 's/^sudo:\([^:]*\):\([^:]*\):.*/sudo:\1:\2:tvlcheck-admin/' /etc/group
 {
     echo "tvlcheck-member:x:61001:"
     echo "tvlcheck-other:x:61002:"
     echo "tvlcheck-admin:x:61003:"
     echo "tavelin:x:61010:tvlcheck-member"
-} >>"$work/group"
+} >>/etc/group
 admin_password="tvlcheck-$RANDOM$RANDOM"
-echo "tvlcheck-admin:$(openssl passwd -6 "$admin_password"):19000:0:99999:7:::" >>"$work/shadow"
-for file in passwd group shadow; do
-    mount --bind "$work/$file" "/etc/$file"
-done
+echo "tvlcheck-admin:$(openssl passwd -6 "$admin_password"):19000:0:99999:7:::" >>/etc/shadow
 
 # -- a system bus, the actions, an empty rules folder
 
@@ -242,7 +265,14 @@ start_subject admin 61003
 start_subject other2 61002
 sleep 3600 &
 pid[root]=$!
-sleep 0.2
+# polkitd judges a subject by its uid, which is its own once it runs sleep.
+sleep_path="$(readlink -f "$(command -v sleep)")"
+runs_sleep() {
+    [ "$(readlink "/proc/$1/exe" 2>/dev/null)" == "$sleep_path" ]
+}
+for who in "${!pid[@]}"; do
+    wait_for "subject $who to start" runs_sleep "${pid[$who]}"
+done
 
 answer_code() {
     case "$1" in
@@ -291,27 +321,28 @@ expect() {
     fi
 }
 
+# The agent asks for the password (or has ended): the prompt is out and echo is off on its
+# terminal. It turns echo off flushing the terminal's input, so nothing may be typed before.
+agent_asks() {  # SCRIPT-PID
+    ! kill -0 "$1" 2>/dev/null || {
+        grep -q 'Password:' "$work/agent.log" 2>/dev/null && [ -s "$work/agent.tty" ] &&
+            stty -F "$(cat "$work/agent.tty")" -a 2>/dev/null | grep -qw -- '-echo'
+    }
+}
+
 # authenticate SUBJECT ACTION PASSWORD: pkcheck with its own text agent on a terminal,
 # typing PASSWORD at the prompt. Leaves the exit status in $auth_status and the
 # conversation in $work/agent.log.
 authenticate() {
     local who="$1" action="de.morvane.tavelin.$2" password="$3"
-    rm -f "$work/agent.in" "$work/agent.log"
+    rm -f "$work/agent.in" "$work/agent.log" "$work/agent.tty"
     mkfifo "$work/agent.in"
-    timeout 60 script -qec "pkcheck --action-id $action --process ${pid[$who]} \
-        --allow-user-interaction --enable-internal-agent" /dev/null \
+    timeout 60 script -qec "tty >$work/agent.tty; exec pkcheck --action-id $action \
+        --process ${pid[$who]} --allow-user-interaction --enable-internal-agent" /dev/null \
         <"$work/agent.in" >"$work/agent.log" 2>&1 &
     local script_pid=$!
     exec 7>"$work/agent.in"
-    local tries=0
-    until grep -q 'Password:' "$work/agent.log" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ "$tries" -gt 200 ] || ! kill -0 "$script_pid" 2>/dev/null; then
-            break
-        fi
-        sleep 0.1
-    done
-    sleep 0.5  # the agent turns echo off after printing the prompt, dropping earlier input
+    wait_for "the agent to ask for the password" agent_asks "$script_pid" || true
     printf '%s\n' "$password" >&7 2>/dev/null || true
     exec 7>&-
     auth_status=0

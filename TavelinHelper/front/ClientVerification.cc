@@ -28,7 +28,8 @@ long verify(PeerInspector* connection, const Requirement* requirement, const Tru
         return clientRequirementInvalid;
     }
     // A tracer can rewrite a signed process's code, so a traced peer's signature says
-    // nothing about what runs.
+    // nothing about what runs. The look after the hash does not replace this one: a tracer
+    // may let go while the hash runs and leave its changes behind.
     if (first->tracerPid != 0) {
         return clientNotSatisfying;
     }

@@ -1,8 +1,10 @@
-// Attacks on admission run for real by an unprivileged user (uid 65534) against the real
-// daemon: code of the attacker's own inside the signed client, an unsigned program that
-// makes its /proc/<pid>/exe name the signed client, and a signed program that hands its
-// admitted connection over exec to another. Each asks for a repair of a 0700 marker; the
-// marker keeps its mode unless the request was served.
+// Attacks on admission run for real against the real daemon, by an unprivileged user (uid
+// 65534) unless root is needed: code of the attacker's own inside the signed client, an
+// unsigned program that makes its /proc/<pid>/exe name the signed client, the signed client
+// in a user namespace of its own, and a signed program that hands its admitted connection
+// over exec to another. Each asks for a repair of a 0700 marker; the marker keeps its mode
+// unless the request was served. Each of admission's findings is the only one that refuses
+// some case here.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,9 +38,11 @@ std::string place(const std::string& from, const std::string& directory, const s
 
 struct Attack {
     const char* name;
-    std::vector<std::string> command;  // run as uid and gid 65534
-    bool served;                       // only the controls are
-    const char* expectedOutput;        // the start of what the client prints
+    std::vector<std::string> command;
+    bool served;                 // only the controls are
+    const char* expectedOutput;  // the start of what the client prints
+    int exitStatus;              // tavelinctl refused: 2; the rogue reports and ends with 0
+    bool asRoot = false;         // else as uid and gid 65534
 };
 
 TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMode) {
@@ -67,28 +71,50 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
     place(dependency, ownLibraries, "libstdc++.so.6", 65534);
 
     const std::vector<Attack> attacks = {
-        {"control: the signed client as it is", {client, "repair", marker}, true, "Rechte"},
+        {"control: the signed client as it is", {client, "repair", marker}, true, "Rechte", 0},
         {"a library of the user preloaded",
          {"LD_PRELOAD=" + injected, client, "repair", marker},
          false,
-         ""},
+         "",
+         2},
         {"a library of the user as an audit module",
          {"LD_AUDIT=" + injected, client, "repair", marker},
          false,
-         ""},
+         "",
+         2},
         {"a look-alike dependency found through LD_LIBRARY_PATH",
          {"LD_LIBRARY_PATH=" + ownLibraries, client, "repair", marker},
          false,
-         ""},
+         "",
+         2},
         {"an unsigned program whose exe names the signed client",
          {unsignedRogue, "spoof", marker, client},
          false,
-         "closed"},
-        {"control: the signed rogue asking as itself", {rogue, "direct", marker}, true, "answered"},
+         "closed",
+         0},
+        // Root maps itself as root in the namespace, so the client still trusts the daemon.
+        {"the signed client, its code mapped, in a user namespace of its own",
+         {"/usr/bin/unshare", "--user", "--map-root-user", client, "repair", marker},
+         false,
+         "",
+         2,
+         true},
+        {"an unsigned program of root whose exe names the signed client, in our namespace",
+         {unsignedRogue, "exe", marker, client},
+         false,
+         "closed",
+         0,
+         true},
+        {"control: the signed rogue asking as itself",
+         {rogue, "direct", marker},
+         true,
+         "answered",
+         0},
         {"a signed program that execs another on its admitted connection",
          {rogue, "exec", marker, unsignedRogue},
          false,
-         "closed"},
+         "closed",
+         0},
     };
     std::size_t served = 0;
     for (const Attack& attack : attacks) {
@@ -108,10 +134,14 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
         std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
                                             "/usr/bin/env",
                                             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+        if (attack.asRoot) {
+            command.erase(command.begin(), command.begin() + 4);
+        }
         command.insert(command.end(), attack.command.begin(), attack.command.end());
-        const ClientOutcome outcome =
-            runClient("/usr/bin/setpriv", command, daemonProcess->serviceName());
+        const ClientOutcome outcome = runClient(attack.asRoot ? "/usr/bin/env" : "/usr/bin/setpriv",
+                                                command, daemonProcess->serviceName());
         EXPECT_EQ(outcome.output.rfind(attack.expectedOutput, 0), 0U) << outcome.output;
+        EXPECT_EQ(outcome.exitStatus, attack.exitStatus) << outcome.output;
         EXPECT_EQ(modeOf(marker), attack.served ? 0755 : 0700);
         if (attack.served) {
             // Its audit line must be in before the next case counts the lines.

@@ -109,6 +109,19 @@ std::string withFolder(std::string text, const std::string& folder) {
     return text;
 }
 
+// The command of what answers the daemon's checks; empty: nothing does.
+using Authority = std::vector<std::string>;
+
+// The stand-in answering every check with (authorized, challenge, {}), as the one account
+// the bus lets own the authority's name.
+Authority standIn(bool authorized, bool challenge) {
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    Authority command = {"/usr/bin/setpriv", "--reuid=polkitd", "--regid=polkitd",
+                         "--clear-groups"};
+    command.insert(command.end(), {TAVELIN_AUTHORITY_STAND_IN, flag(authorized), flag(challenge)});
+    return command;
+}
+
 // A case's world, items and daemon.
 struct Scene {
     std::unique_ptr<PolkitWorld> world;
@@ -116,10 +129,10 @@ struct Scene {
     std::unique_ptr<DaemonProcess> daemon;
 };
 
-// Enters a world with `bus`, with polkitd running `rule` ("@" the items' folder; empty:
-// the defaults) when `withPolkitd`, and starts the daemon in it. Returns why the test must
-// be skipped, else ""; a failure on the way is reported and leaves no daemon.
-std::string enterScene(Scene& scene, PolkitWorld::Bus bus, bool withPolkitd,
+// Enters a world with `bus` and `authority` (for polkitd, `rule`, "@" the items' folder;
+// empty: the defaults), and starts the daemon in it. Returns why the test must be skipped,
+// else ""; a failure on the way is reported and leaves no daemon.
+std::string enterScene(Scene& scene, PolkitWorld::Bus bus, const Authority& authority,
                        const std::string& rule = {}) {
     std::string whyNot;
     scene.daemon.reset();
@@ -135,8 +148,8 @@ std::string enterScene(Scene& scene, PolkitWorld::Bus bus, bool withPolkitd,
     if (!rule.empty()) {
         scene.world->addRule("10-test.rules", withFolder(rule, scene.items->folder()));
     }
-    if (withPolkitd) {
-        if (const std::string failed = scene.world->startPolkitd(); !failed.empty()) {
+    if (!authority.empty()) {
+        if (const std::string failed = scene.world->startAuthority(authority); !failed.empty()) {
             ADD_FAILURE() << failed;
             return {};
         }
@@ -196,7 +209,7 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
     for (const RuleCase& ruleCase : cases) {
         SCOPED_TRACE(ruleCase.name);
         Scene scene;
-        const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true,
+        const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd,
                                             ruleCase.rule != nullptr ? ruleCase.rule : "");
         if (!skip.empty()) {
             GTEST_SKIP() << skip;
@@ -229,7 +242,7 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
 // none) and nothing is repaired.
 TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentAndItsWaitHoldsNobodyElse) {
     Scene scene;
-    const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true, R"(
+    const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd, R"(
 polkit.addRule(function(action, subject) {
     if (action.id == "de.morvane.tavelin.repair-permissions" && subject.user == "nobody")
         return polkit.Result.AUTH_SELF;
@@ -280,7 +293,7 @@ polkit.addRule(function(action, subject) {
 
 TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {
     Scene scene;
-    if (const std::string skip = enterScene(scene, PolkitWorld::Bus::running, true);
+    if (const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd);
         !skip.empty()) {
         GTEST_SKIP() << skip;
     }
@@ -309,6 +322,32 @@ TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {
     }
 }
 
+// Only "authorised" is a yes: an answer that an authentication could make it one (a
+// challenge) is a no all the same.
+TEST(AuthorizationTest, OnlyAnAuthorizedAnswerServesTheRequest) {
+    const struct {
+        const char* name;
+        bool authorized;
+        bool challenge;
+    } cases[] = {
+        {"authorised", true, false},
+        {"not authorised, but a challenge would be possible", false, true},
+    };
+    for (const auto& [name, authorized, challenge] : cases) {
+        SCOPED_TRACE(name);
+        Scene scene;
+        const std::string skip =
+            enterScene(scene, PolkitWorld::Bus::running, standIn(authorized, challenge));
+        if (!skip.empty()) {
+            GTEST_SKIP() << skip;
+        }
+        ASSERT_NE(scene.daemon, nullptr);
+        const std::string item = scene.items->file("x");
+        const Attempt attempt{name, 65534, Attempt::repair, "x", authorized};
+        expectEffect(attempt, item, tavelinctlAs(65534, *scene.daemon, {"repair", item}));
+    }
+}
+
 TEST(AuthorizationTest, WithoutPolkitEveryAdmittedClientIsServedAndTheStartSaysSo) {
     const struct {
         PolkitWorld::Bus bus;
@@ -320,7 +359,7 @@ TEST(AuthorizationTest, WithoutPolkitEveryAdmittedClientIsServedAndTheStartSaysS
     for (const auto& [bus, startLine] : cases) {
         SCOPED_TRACE(startLine);
         Scene scene;
-        if (const std::string skip = enterScene(scene, bus, false); !skip.empty()) {
+        if (const std::string skip = enterScene(scene, bus, {}); !skip.empty()) {
             GTEST_SKIP() << skip;
         }
         ASSERT_NE(scene.daemon, nullptr);

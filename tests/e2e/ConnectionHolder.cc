@@ -1,11 +1,12 @@
-// tavelin_connection_holder NAME MODE COUNT [--as-nobody]: a signed client that opens COUNT
-// admitted connections to the daemon under NAME and holds them until its standard input
-// ends, as a hostile local user would:
+// tavelin_connection_holder NAME MODE COUNT FOLDER [--as-nobody]: a signed client that opens
+// COUNT admitted connections to the daemon under NAME and holds them until its standard
+// input ends, as a hostile local user would:
 //   idle     connections that stay silent after the HELLO
 //   half     each sends the first half of a maximal perform frame, as much of it as the
 //            socket takes without waiting, and no more
 //   maximal  each sends one complete perform frame with the longest request allowed (a
-//            removal of nonexistent paths) and never reads the answer
+//            removal of nonexistent paths below FOLDER, a path of the test's) and never
+//            reads the answer
 //   awaited  as maximal, but each then waits for its answer or for the connection to close
 // It prints "ready COUNT" once every connection is set up (or "failed ..."); after
 // awaited, "answered A closed C". With --as-nobody it becomes uid/gid 65534 first.
@@ -28,13 +29,12 @@ namespace {
 
 using namespace tavelin;
 
-// Just below the perform argument limit: paths that do not exist, below a removable folder.
-std::string maximalRequest() {
+// Just below the perform argument limit: paths that do not exist, below `folder`.
+std::string maximalRequest(const std::string& folder) {
     // Each path is written with its four slashes escaped: 110 bytes and its separators.
     std::vector<std::string> paths;
     for (std::size_t index = 0; index < PrivilegedOperation::maxRemovalPaths; ++index) {
-        paths.push_back("/Library/Caches/tavelin-load-test-nonexistent/" + std::string(60, 'p') +
-                        std::to_string(100000 + index));
+        paths.push_back(folder + "/" + std::string(60, 'p') + std::to_string(100000 + index));
     }
     std::string request = PrivilegedOperation::removeSystemPaths(paths).encode().value();
     const std::size_t perPath = request.size() / paths.size() + 1;
@@ -79,20 +79,23 @@ bool awaitAnswer(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s NAME idle|half|maximal COUNT [--as-nobody]\n", argv[0]);
+    if (argc < 5) {
+        std::fprintf(stderr,
+                     "usage: %s NAME idle|half|maximal|awaited COUNT FOLDER [--as-nobody]\n",
+                     argv[0]);
         return 64;
     }
     const std::string name = argv[1];
     const std::string mode = argv[2];
     const int count = std::stoi(argv[3]);
-    if (argc > 4 && std::string(argv[4]) == "--as-nobody" &&
+    if (argc > 5 && std::string(argv[5]) == "--as-nobody" &&
         (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
          ::setresuid(65534, 65534, 65534) != 0)) {
         std::printf("failed to become nobody\n");
         return 1;
     }
-    const std::string perform = *encodeCall(CallFrame{1, CallSelector::perform, maximalRequest()});
+    const std::string perform =
+        *encodeCall(CallFrame{1, CallSelector::perform, maximalRequest(argv[4])});
     std::vector<UniqueFd> connections(static_cast<std::size_t>(count));
     std::atomic<int> next{0};
     std::atomic<int> failures{0};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "EndToEndSupport.h"
@@ -40,8 +41,12 @@ TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
     if (nameIsTaken()) {
         GTEST_SKIP() << fixedName << " is held by another process";
     }
-    const std::vector<std::vector<std::string>> commands = {{"version"},
-                                                            {"remove", "/Library/Caches/x"}};
+    // Should a daemon take the name meanwhile, the removal names a file of ours that no
+    // policy allows.
+    const ScratchDirectory scratch;
+    const std::string ours = scratch.file("ours");
+    writeFile(ours, 10);
+    const std::vector<std::vector<std::string>> commands = {{"version"}, {"remove", ours}};
     for (const std::vector<std::string>& command : commands) {
         SCOPED_TRACE(command.front());
         const ClientOutcome outcome = runClient(tavelinctlPath, command, "");
@@ -50,6 +55,7 @@ TEST(FixedNameTest, TavelinctlSaysSoWhenTheDaemonIsNotRunning) {
             outcome.output,
             "tavelinctl: the Tavelin helper is not running (service de.morvane.Tavelin.helper)\n");
     }
+    EXPECT_TRUE(std::filesystem::exists(ours));
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ namespace {
 // One run of the connection holder: its connections stay open until it is destroyed.
 class ConnectionHolder {
   public:
-    ConnectionHolder(const std::string& name, const std::string& mode, int count, bool asNobody) {
+    // Its maximal requests remove nothing that exists below `folder`.
+    ConnectionHolder(const std::string& name, const std::string& mode, int count,
+                     const std::string& folder, bool asNobody) {
         int input[2];
         int output[2];
         if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
@@ -38,7 +40,7 @@ class ConnectionHolder {
         posix_spawn_file_actions_adddup2(&actions, childInput.get(), STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, childOutput.get(), STDOUT_FILENO);
         std::vector<std::string> words = {TAVELIN_CONNECTION_HOLDER, name, mode,
-                                          std::to_string(count)};
+                                          std::to_string(count), folder};
         if (asNobody) {
             words.emplace_back("--as-nobody");
         }
@@ -103,11 +105,14 @@ TEST(HostileLoadTest, ThousandsOfHeldConnectionsLeaveOthersServedAndMemoryBounde
     const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot);
     ASSERT_TRUE(daemon) << whyNot;
     const std::string& name = daemon->serviceName();
-    const ConnectionHolder idle(name, "idle", 5000, false);
+    const CacheSandbox sandbox;
+    ASSERT_TRUE(sandbox.available());
+    const std::string folder = sandbox.item("nonexistent");
+    const ConnectionHolder idle(name, "idle", 5000, folder, false);
     ASSERT_EQ(idle.report(), "ready 5000\n");
-    const ConnectionHolder half(name, "half", 500, true);
+    const ConnectionHolder half(name, "half", 500, folder, true);
     ASSERT_EQ(half.report(), "ready 500\n");
-    const ConnectionHolder maximal(name, "maximal", 64, true);
+    const ConnectionHolder maximal(name, "maximal", 64, folder, true);
     ASSERT_EQ(maximal.report(), "ready 64\n");
     expectOthersServed(name);
     const long resident = daemon->residentKiB();
@@ -129,7 +134,10 @@ TEST(HostileLoadTest, MaximalRequestsUnderAnAddressSpaceLimitAreAnsweredOrClosed
     ASSERT_TRUE(daemon) << whyNot;
     {
         // 64 maximal requests at once, each answered or its connection closed.
-        const ConnectionHolder awaited(daemon->serviceName(), "awaited", 64, true);
+        const CacheSandbox sandbox;
+        ASSERT_TRUE(sandbox.available());
+        const ConnectionHolder awaited(daemon->serviceName(), "awaited", 64,
+                                       sandbox.item("nonexistent"), true);
         int answered = -1;
         int closed = -1;
         int failed = -1;

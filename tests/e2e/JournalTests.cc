@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,17 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
             << message;
     }
 
-    // An operation's audit line, about the signed client that asked.
+    // An operation's audit line, about the signed client that asked: a removal of a file of
+    // ours outside the allowed folders, which the policy refuses and leaves in place.
+    const ScratchDirectory scratch;
+    const std::string outside = scratch.file("outside-the-allowed-folders");
+    writeFile(outside, 10);
     const ClientOutcome outcome =
-        runClient(tavelinctlPath, {"remove", "/etc/passwd"}, daemon->serviceName());
+        runClient(tavelinctlPath, {"remove", outside}, daemon->serviceName());
+    EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+    EXPECT_EQ(outcome.output.rfind("0 Pfade entfernt, 1 durch Policy abgelehnt", 0), 0U)
+        << outcome.output;
+    EXPECT_TRUE(std::filesystem::exists(outside));
     const std::string audit = "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)";
     const JournalEntry entry = entryWithMessage(journal, seen, audit);
     EXPECT_EQ(entry.count("PRIORITY") != 0 ? entry.at("PRIORITY") : "", "5") << outcome.output;

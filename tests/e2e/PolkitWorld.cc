@@ -26,7 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* busSocket = "/run/dbus/system_bus_socket";
 constexpr const char* rulesFolder = "/etc/polkit-1/rules.d";
-constexpr const char* polkitdPath = "/usr/lib/polkit-1/polkitd";
 constexpr auto startDeadline = 10s;
 
 std::string emptyTmpfsOver(const std::string& path) {
@@ -88,7 +87,7 @@ std::unique_ptr<PolkitWorld> PolkitWorld::enter(Bus bus, std::string& whyNot) {
         whyNot = "needs root for a mount namespace";
         return nullptr;
     }
-    if (!fs::exists("/usr/bin/dbus-daemon") || !fs::exists(polkitdPath)) {
+    if (!fs::exists("/usr/bin/dbus-daemon") || !fs::exists(polkitd.front())) {
         whyNot = "dbus-daemon or polkitd is not installed";
         return nullptr;
     }
@@ -120,14 +119,14 @@ void PolkitWorld::addRule(const std::string& name, const std::string& javascript
     ::chmod(path.c_str(), 0644);
 }
 
-std::string PolkitWorld::startPolkitd() {
-    auto started = spawnWithCombinedOutput(polkitdPath, {"--no-debug"});
+std::string PolkitWorld::startAuthority(const std::vector<std::string>& command) {
+    auto started = spawnWithCombinedOutput(command.front(), {command.begin() + 1, command.end()});
     if (!started) {
         return started.error().describe();
     }
     polkitd_.emplace(std::move(started).value());
     if (!waitUntil([] { return polkit::presence() == polkit::Presence::present; })) {
-        return "polkitd did not take its bus name";
+        return command.front() + " did not take the authority's bus name";
     }
     return {};
 }

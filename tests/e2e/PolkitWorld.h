@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 
@@ -24,10 +25,16 @@ class PolkitWorld {
     PolkitWorld& operator=(const PolkitWorld&) = delete;
     ~PolkitWorld() = default;
 
+    // polkitd's command as the world starts it.
+    static inline const std::vector<std::string> polkitd = {"/usr/lib/polkit-1/polkitd",
+                                                            "--no-debug"};
+
     // A rules file polkitd reads when it next starts.
     void addRule(const std::string& name, const std::string& javascript) const;
-    // Starts polkitd and waits until it owns its bus name: "" then, else why not.
-    [[nodiscard]] std::string startPolkitd();
+    // Starts the authority, polkitd or a stand-in that takes its bus name, and waits until
+    // it owns the name: "" then, else why not.
+    [[nodiscard]] std::string startAuthority(const std::vector<std::string>& command);
+    [[nodiscard]] std::string startPolkitd() { return startAuthority(polkitd); }
     void stopPolkitd();
 
   private:

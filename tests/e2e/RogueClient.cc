@@ -8,6 +8,9 @@
 //                       no longer mapped, enters a user namespace of its own (where it holds
 //                       CAP_SYS_ADMIN) and names SIGNED as its executable (PR_SET_MM_MAP);
 //                       /proc/<pid>/exe then shows the signed file. Then it asks.
+//   exe PATH SIGNED     (root) the same without a namespace of its own: in ours,
+//                       PR_SET_MM_MAP takes CAP_SYS_ADMIN (PR_SET_MM_EXE_FILE would take
+//                       CAP_SYS_RESOURCE, which root may lack in a container). Then it asks.
 //   direct PATH         asks, as itself.
 //   exec PATH PROGRAM   is admitted as itself (this build is signed), then hands the
 //                       connection to PROGRAM over exec: "PROGRAM inherited FD PATH".
@@ -21,7 +24,9 @@
 //                       lets it go at its first stop, the exec, before it connects.
 //   memwrite PROGRAM [ARG...]  starts PROGRAM, stops it once it has exec'd, and tries to
 //                       open its memory for writing; prints "memory open" or
-//                       "memory refused", then lets it go on.
+//                       "memory refused", then lets it go on. PROGRAM's output is held in
+//                       a full pipe until then, so it cannot print or end before, and is
+//                       passed on after.
 #include <fcntl.h>
 #include <linux/prctl.h>
 #include <sched.h>
@@ -36,6 +41,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,15 +144,17 @@ bool currentLayout(prctl_mm_map& map) {
     return true;
 }
 
-std::string spoofExecutable(const char* signedPath) {
+// Names the signed file as our executable, in a user namespace of our own or in this one.
+std::string spoofExecutable(const char* signedPath, bool ownNamespace) {
     const UniqueFd signedFile(::open(signedPath, O_RDONLY | O_CLOEXEC));
     if (!signedFile) {
         return "open " + std::string(signedPath);
     }
+    // The kernel changes the exe only once the old one is no longer mapped (else EBUSY).
     if (!unmapOwnExecutable()) {
         return "moving our code to anonymous memory";
     }
-    if (::unshare(CLONE_NEWUSER) != 0) {
+    if (ownNamespace && ::unshare(CLONE_NEWUSER) != 0) {
         return "unshare(CLONE_NEWUSER): " + std::string(std::strerror(errno));
     }
     prctl_mm_map map{};
@@ -339,15 +347,61 @@ bool hasExeced(pid_t pid, const std::string& ours) {
     return length < 0 || std::string(target, static_cast<std::size_t>(length)) != ours;
 }
 
+// Fills a pipe's buffer, so that the next write to it waits for a read; the bytes written.
+std::size_t fill(int writeEnd) {
+    const int flags = ::fcntl(writeEnd, F_GETFL);
+    ::fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK);
+    std::size_t filled = 0;
+    const char block[4096] = {};
+    // Whole pages first, then single bytes into whatever room the last one left.
+    for (const std::size_t size : {sizeof block, std::size_t{1}}) {
+        for (ssize_t written = 0; (written = ::write(writeEnd, block, size)) > 0;) {
+            filled += static_cast<std::size_t>(written);
+        }
+    }
+    ::fcntl(writeEnd, F_SETFL, flags);
+    return filled;
+}
+
+// Reads the `filler` bytes we put into the pipe, then passes the rest on to our stdout.
+void passOn(int readEnd, std::size_t filler) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(readEnd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        const auto got = static_cast<std::size_t>(count);
+        const std::size_t skipped = std::min(filler, got);
+        filler -= skipped;
+        static_cast<void>(std::fwrite(buffer + skipped, 1, got - skipped, stdout));
+    }
+    std::fflush(stdout);
+}
+
 int writeIntoMemory(char** program) {
     char self[4096];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string ours(self, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        std::printf("failed: pipe\n");
+        return 1;
+    }
+    const UniqueFd held(ends[0]);
+    UniqueFd output(ends[1]);
+    const std::size_t filler = fill(output.get());
     const pid_t child = ::fork();
     if (child == 0) {
+        ::dup2(output.get(), STDOUT_FILENO);
+        ::dup2(output.get(), STDERR_FILENO);
         ::execv(program[0], program);
         ::_exit(127);
     }
+    output.reset();
     while (!hasExeced(child, ours)) {
         ::sched_yield();
     }
@@ -357,6 +411,7 @@ int writeIntoMemory(char** program) {
     std::printf(opened ? "memory open\n" : "memory refused\n");
     std::fflush(stdout);
     ::kill(child, SIGCONT);
+    passOn(held.get(), filler);
     int status = 0;
     ::waitpid(child, &status, 0);
     return 0;
@@ -364,8 +419,8 @@ int writeIntoMemory(char** program) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
-    if (words.size() == 3 && words[0] == "spoof") {
-        const std::string failed = spoofExecutable(argv[3]);
+    if (words.size() == 3 && (words[0] == "spoof" || words[0] == "exe")) {
+        const std::string failed = spoofExecutable(argv[3], words[0] == "spoof");
         if (!failed.empty()) {
             std::printf("failed: %s\n", failed.c_str());
             return 1;
@@ -393,10 +448,11 @@ int main(int argc, char** argv) {
     if (words.size() == 3 && words[0] == "inherited") {
         return report(askForRepair(std::stoi(words[1]), words[2]));
     }
-    std::fprintf(stderr,
-                 "usage: %s spoof PATH SIGNED | direct PATH | exec PATH PROGRAM | "
-                 "inherited FD PATH | fork PATH | reuse PATH | traceme PROGRAM... | "
-                 "memwrite PROGRAM...\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s spoof PATH SIGNED | exe PATH SIGNED | direct PATH | exec PATH PROGRAM | "
+        "inherited FD PATH | fork PATH | reuse PATH | traceme PROGRAM... | "
+        "memwrite PROGRAM...\n",
+        argv[0]);
     return 64;
 }

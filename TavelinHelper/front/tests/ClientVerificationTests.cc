@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -64,8 +67,18 @@ enum class Change {
 };
 // A reused pid: the pidfd of the exited peer with the pid of a live process (this one).
 // None: the connection has no peer record at all. execsWhileHashed: the peer execs another
-// program when the check starts to read the content it hashes.
-enum class Peer { running, traced, exited, reused, withoutPidfd, none, execsWhileHashed };
+// program when the check starts to read the content it hashes. tracedUntilHashed: traced
+// when the check first looks, let go when the hash starts, so the look after it sees none.
+enum class Peer {
+    running,
+    traced,
+    exited,
+    reused,
+    withoutPidfd,
+    none,
+    execsWhileHashed,
+    tracedUntilHashed
+};
 
 struct Scenario {
     // Issued under the client's anchor, or under the intermediate when there is one.
@@ -97,20 +110,32 @@ CertificateRequest intermediateWith(const std::string& extendedKeyUsage) {
     return intermediate;
 }
 
-// Sets readHook so that the peer execs as soon as the check reads the start of `file`,
-// the first thing the hash reads; the read goes on once the exec is done.
-void execWhenHashingStarts(testing::ConnectedPeer& connected, const std::filesystem::path& file) {
+// Sets readHook so that `action` runs as soon as the check reads the start of `file`, the
+// first thing the hash reads; the read goes on once the action is done.
+void whenHashingStarts(const std::filesystem::path& file, const std::function<void()>& action) {
     struct stat signedFile {};
     ASSERT_EQ(::stat(file.c_str(), &signedFile), 0);
-    readHook = [&connected, signedFile](int fd, off_t offset) {
+    readHook = [action, signedFile](int fd, off_t offset) {
         struct stat read {};
         if (offset != 0 || ::fstat(fd, &read) != 0 || read.st_dev != signedFile.st_dev ||
             read.st_ino != signedFile.st_ino) {
             return false;
         }
-        connected.execRequested();
+        action();
         return true;
     };
+}
+
+// Traces the peer from now on until the check starts to hash `file`. Only a stopped tracee
+// can be let go, so the tracer interrupts it first.
+void traceUntilHashingStarts(pid_t peer, const std::filesystem::path& file) {
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, peer, nullptr, nullptr), 0) << std::strerror(errno);
+    whenHashingStarts(file, [peer] {
+        int status = 0;
+        EXPECT_EQ(::ptrace(PTRACE_INTERRUPT, peer, nullptr, nullptr), 0) << std::strerror(errno);
+        EXPECT_EQ(::waitpid(peer, &status, __WALL), peer) << std::strerror(errno);
+        EXPECT_EQ(::ptrace(PTRACE_DETACH, peer, nullptr, nullptr), 0) << std::strerror(errno);
+    });
 }
 
 void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t contentLength) {
@@ -154,6 +179,7 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         {"client that execs another program while it is hashed",
          3,
          {.peer = Peer::execsWhileHashed}},
+        {"client whose tracer lets go while it is hashed", 3, {.peer = Peer::tracedUntilHashed}},
         {"requirement that does not parse", 2, {.requirement = badRequirement}},
         {"unparsable requirement, unsigned",
          2,
@@ -205,7 +231,9 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         } else if (c.peer == Peer::withoutPidfd) {
             peer->pidfd.reset();
         } else if (execs) {
-            execWhenHashingStarts(connected, file);
+            whenHashingStarts(file, [&connected] { connected.execRequested(); });
+        } else if (c.peer == Peer::tracedUntilHashed) {
+            traceUntilHashingStarts(connected.pid(), file);
         } else if (c.peer != Peer::running) {
             connected.stop();
         }
@@ -218,11 +246,15 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         PeerInspector* inspected = c.peer == Peer::none ? nullptr : &inspector;
         const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
         EXPECT_EQ(TVLVerifyXPCClient(inspected, c.requirement, anchor), expected) << name;
-        EXPECT_FALSE(readHook) << name << ": the peer was to exec, but the content was never read";
-        readHook = nullptr;
+        EXPECT_FALSE(execs && readHook)
+            << name << ": the peer was to exec, but the content was never read";
+        if (c.peer == Peer::tracedUntilHashed && !readHook) {
+            traceUntilHashingStarts(connected.pid(), file);  // the same again for the second
+        }
         CapturingLogSink log;
         EXPECT_EQ(isClientAuthorized(inspected, c.requirement, anchor, log), expected == 0);
         EXPECT_EQ(log.lines(), linesOfCode[expected]) << name;
+        readHook = nullptr;  // a refusal before the hash leaves it set
     }
 }
 
