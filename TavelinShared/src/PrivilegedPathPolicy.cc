@@ -146,6 +146,11 @@ bool isRepairable(std::string_view path, std::string_view currentDirectory) {
     if (isRemovable(path, currentDirectory)) {
         return true;
     }
+    // A NUL ends the path the system call sees: "/Library/../etc/x\0/../../Library/y"
+    // normalises into the folder but would change /etc/x.
+    if (containsNul(path)) {
+        return false;
+    }
     // Judged on the spelling first, so that a relative path never reaches the repair folder.
     if (!startsWith(path, repairPrefix)) {
         return false;

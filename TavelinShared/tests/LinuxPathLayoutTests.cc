@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "PathPolicyTable.h"
@@ -10,6 +11,7 @@
 namespace tavelin {
 namespace {
 
+using namespace std::string_literals;
 using testing::expectVerdicts;
 using testing::PolicyRow;
 
@@ -92,6 +94,7 @@ TEST(LinuxPathLayoutTests, RepairsBelowOpt) {
         {"/optx/y", "/", false},
         {"/opt/../optx/y", "/", false},
         {"/opt/../etc/x", "/", false},
+        {"/opt/../etc/shadow\0/../../opt/x"s, "/", false},
         {"opt/x", "/", false},
         {"x", "/opt", false},
         {"/var/cache/debconf/config.dat", "/", false},

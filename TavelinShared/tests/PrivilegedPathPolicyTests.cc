@@ -85,6 +85,8 @@ TEST(PrivilegedPathPolicyTests, RepairsBelowTheLibraryFolder) {
         {"/LibraryX/p", "/", false},
         {"/Library/../LibraryX/p", "/", false},
         {"/Library/../etc/passwd", "/", false},
+        // The system call stops at a NUL: it would change /etc/shadow.
+        {"/Library/../etc/shadow\0/../../Library/x"s, "/", false},
         {"Library/Preferences/p", "/", false},
         {"Preferences/p", "/Library", false},
         {"/opt/x", "/", false},

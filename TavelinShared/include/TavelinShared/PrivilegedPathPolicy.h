@@ -43,7 +43,8 @@ using PathLayout::repairPrefix;
 
 // Whether the permission repair may reach `path`: when it is removable, or when it is
 // spelled from repairPrefix and its normalised form still lies in repairPrefix (or is that
-// folder itself), so "/Library/../etc/x" is refused in the reference layout.
+// folder itself), so "/Library/../etc/x" is refused in the reference layout. A path with
+// a NUL byte is refused, as by isRemovable.
 [[nodiscard]] bool isRepairable(std::string_view path, std::string_view currentDirectory);
 
 // The removable paths of `paths`, each exactly as given (not normalised), in input order,
