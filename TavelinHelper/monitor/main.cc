@@ -42,6 +42,7 @@
 #include "PrivilegedOperations.h"
 #include "SenderPidfd.h"
 #include "SocketActivation.h"
+#include "TavelinShared/PathLayout.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "TrustAnchorFile.h"
 #include "UnixSocket.h"
@@ -270,9 +271,12 @@ std::optional<int> answerArguments(int argc, char** argv) {
     }
     const std::string_view argument(argv[1]);
     if (argc == 2 && argument == "--version") {
-        static_cast<void>(std::printf("tavelin-helper %.*s\n",
+        // The layout too: the folders the daemon acts in depend on it.
+        static_cast<void>(std::printf("tavelin-helper %.*s (path layout: %.*s)\n",
                                       static_cast<int>(PrivilegedHelperInfo::version.size()),
-                                      PrivilegedHelperInfo::version.data()));
+                                      PrivilegedHelperInfo::version.data(),
+                                      static_cast<int>(PathLayout::name.size()),
+                                      PathLayout::name.data()));
         return 0;
     }
     if (argc == 2 && (argument == "--help" || argument == "-h")) {

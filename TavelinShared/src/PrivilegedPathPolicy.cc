@@ -10,6 +10,9 @@ namespace tavelin::PrivilegedPathPolicy {
 
 namespace {
 
+static_assert(repairPrefix.size() > 1 && repairPrefix.front() == '/' && repairPrefix.back() == '/',
+              "the repair folder is absolute, ends in a slash and is not the root");
+
 bool isAbsolute(std::string_view path) {
     return !path.empty() && path.front() == '/';
 }
@@ -68,6 +71,11 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// `path` is `folder` or lies below it; `folder` has no trailing slash.
+bool isWithin(std::string_view path, std::string_view folder) {
+    return startsWith(path, folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
 // The checks, in order, on the normalised form.
 bool passesChecks(std::string_view normalised) {
     if (!isAbsolute(normalised) || containsNul(normalised)) {
@@ -77,6 +85,11 @@ bool passesChecks(std::string_view normalised) {
         return false;
     }
     if (std::find(deniedExact.begin(), deniedExact.end(), normalised) != deniedExact.end()) {
+        return false;
+    }
+    if (std::any_of(
+            protectedSubtrees.begin(), protectedSubtrees.end(),
+            [normalised](std::string_view subtree) { return isWithin(normalised, subtree); })) {
         return false;
     }
     const bool belowSomePrefix = std::any_of(
@@ -127,6 +140,23 @@ bool isRemovable(std::string_view path) {
     }
     const std::optional<std::string> currentDirectory = currentDirectoryOfProcess();
     return currentDirectory.has_value() && isRemovable(path, *currentDirectory);
+}
+
+bool isRepairable(std::string_view path, std::string_view currentDirectory) {
+    if (isRemovable(path, currentDirectory)) {
+        return true;
+    }
+    // A NUL ends the path the system call sees: "/Library/../etc/x\0/../../Library/y"
+    // normalises into the folder but would change /etc/x.
+    if (containsNul(path)) {
+        return false;
+    }
+    // Judged on the spelling first, so that a relative path never reaches the repair folder.
+    if (!startsWith(path, repairPrefix)) {
+        return false;
+    }
+    const std::string normalised = normalize(path, currentDirectory);
+    return isWithin(normalised, repairPrefix.substr(0, repairPrefix.size() - 1));
 }
 
 std::vector<std::string> sanitize(const std::vector<std::string>& paths,

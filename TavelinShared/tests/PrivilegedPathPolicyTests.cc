@@ -5,16 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "PathPolicyTable.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
 
 namespace tavelin {
 namespace {
 
 using namespace std::string_literals;
-
-std::string shown(const std::string& text) {
-    return ::testing::PrintToString(text);  // shows NUL bytes, too
-}
+using testing::expectVerdicts;
+using testing::PolicyRow;
+using testing::shown;
 
 TEST(PrivilegedPathPolicyTests, NormalisesLexically) {
     const struct {
@@ -36,10 +36,8 @@ TEST(PrivilegedPathPolicyTests, NormalisesLexically) {
 }
 
 TEST(PrivilegedPathPolicyTests, JudgesPathsAgainstAChosenCurrentDirectory) {
-    const struct {
-        std::string path, currentDirectory;
-        bool removable;
-    } cases[] = {
+    ASSERT_EQ(PathLayout::name, "reference");
+    const std::vector<PolicyRow> cases = {
         {"/Library/Caches/\xC3\x9C", "/", true},
         {"/Library/Caches/ ", "/", true},  // a name made of one blank; nothing is trimmed
         // Trailing slashes, "." segments, repeated slashes and resolvable ".." segments.
@@ -72,10 +70,28 @@ TEST(PrivilegedPathPolicyTests, JudgesPathsAgainstAChosenCurrentDirectory) {
         {"x", "/etc", false},
         {"Library/Caches/x", "relative/dir", false},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(PrivilegedPathPolicy::isRemovable(c.path, c.currentDirectory), c.removable)
-            << shown(c.path) << " in " << shown(c.currentDirectory);
-    }
+    expectVerdicts(cases, PrivilegedPathPolicy::isRemovable);
+}
+
+// Repair reaches what removal does, and anything spelled from /Library/ that stays inside.
+TEST(PrivilegedPathPolicyTests, RepairsBelowTheLibraryFolder) {
+    const std::vector<PolicyRow> cases = {
+        {"/Library/Caches/x", "/", true},
+        {"x", "/private/var/log", true},
+        {"/Library/Preferences/p", "/", true},
+        {"/Library/", "/", true},
+        {"/Library/a/../../Library", "/", true},
+        {"/Library", "/", false},
+        {"/LibraryX/p", "/", false},
+        {"/Library/../LibraryX/p", "/", false},
+        {"/Library/../etc/passwd", "/", false},
+        // The system call stops at a NUL: it would change /etc/shadow.
+        {"/Library/../etc/shadow\0/../../Library/x"s, "/", false},
+        {"Library/Preferences/p", "/", false},
+        {"Preferences/p", "/Library", false},
+        {"/opt/x", "/", false},
+    };
+    expectVerdicts(cases, PrivilegedPathPolicy::isRepairable);
 }
 
 TEST(PrivilegedPathPolicyTests, RefusesEveryDeniedEntryInAnySpelling) {

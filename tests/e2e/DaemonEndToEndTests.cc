@@ -340,7 +340,7 @@ TEST(DaemonArgumentsTest, VersionAndHelpAnswerAndUnknownArgumentsAreUsageErrors)
         int exitStatus;
         const char* outputStart;
     } cases[] = {
-        {{"--version"}, 0, "tavelin-helper 0.0.1\n"},
+        {{"--version"}, 0, "tavelin-helper 0.0.1 (path layout: " TAVELIN_PATH_LAYOUT ")\n"},
         {{"--help"}, 0, "usage: tavelin-helper [--help | --version]\n"},
         {{"-h"}, 0, "usage: tavelin-helper"},
         {{"--bogus"}, 64, "tavelin-helper: unknown argument \"--bogus\"\nusage:"},

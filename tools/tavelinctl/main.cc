@@ -17,6 +17,7 @@
 #include "ResultReport.h"
 #include "TavelinClient/HelperClient.h"
 #include "TavelinShared/JsonText.h"
+#include "TavelinShared/PathLayout.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "TerminalAgent.h"
@@ -197,7 +198,9 @@ int run(const std::vector<std::string>& words) {
             write(stdout, usageText("tavelinctl", command->topic));
             return exitSuccess;
         case Command::Kind::toolVersion:
-            write(stdout, "tavelinctl " TAVELINCTL_VERSION "\n");
+            // The layout names the folders this client's requests are judged by.
+            write(stdout, "tavelinctl " TAVELINCTL_VERSION " (path layout: " +
+                              std::string(PathLayout::name) + ")\n");
             return exitSuccess;
         case Command::Kind::version:
             return runVersion(*command);

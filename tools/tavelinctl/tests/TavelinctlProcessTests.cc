@@ -184,8 +184,14 @@ TEST(TavelinctlProcessTest, OptionsAndUsageErrorsAnswerWithoutTheDaemon) {
         std::string out;  // a prefix of stdout
         std::string err;  // all of stderr
     } cases[] = {
-        {{"--version"}, exitSuccess, "tavelinctl " TAVELINCTL_VERSION "\n", ""},
-        {{"-V", "remove", "/x"}, exitSuccess, "tavelinctl " TAVELINCTL_VERSION "\n", ""},
+        {{"--version"},
+         exitSuccess,
+         "tavelinctl " TAVELINCTL_VERSION " (path layout: " TAVELIN_PATH_LAYOUT ")\n",
+         ""},
+        {{"-V", "remove", "/x"},
+         exitSuccess,
+         "tavelinctl " TAVELINCTL_VERSION " (path layout: " TAVELIN_PATH_LAYOUT ")\n",
+         ""},
         {{"--help"}, exitSuccess, "usage: tavelinctl [OPTION...] help [COMMAND]\n", ""},
         {{"help"}, exitSuccess, "usage: tavelinctl [OPTION...] help [COMMAND]\n", ""},
         {{"help", "remove"}, exitSuccess, removeUsage, ""},
