@@ -132,23 +132,10 @@ UniqueFd socketFromAnotherNetworkNamespace(const std::string& name,
     if (child == 0) {
         // A socket belongs to the network namespace it was made in.
         const int fd = ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        char byte = 's';
-        iovec vector{&byte, 1};
-        msghdr message{};
-        message.msg_iov = &vector;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
         const bool made =
             fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&own), ownLength) == 0 &&
             ::connect(fd, reinterpret_cast<const sockaddr*>(&service), serviceLength) == 0;
-        ::_exit(made && ::sendmsg(pair[1], &message, 0) == 1 ? 0 : 1);
+        ::_exit(made && sendDatagram(pair[1], "s", fd) ? 0 : 1);
     }
     ::close(pair[1]);
     const UniqueFd receiving(pair[0]);
