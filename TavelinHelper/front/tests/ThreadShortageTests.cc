@@ -88,17 +88,18 @@ std::string poolWithoutAnyThread() {
 std::string poolWithOneThreadStartedBefore() {
     std::atomic<int> ran{0};
     bool submitted = false;
+    // Declared before the pool: its destructor runs the jobs still queued, which use them.
+    std::promise<void> started;
+    std::promise<void> release;
+    const std::shared_future<void> go = release.get_future().share();
     {
         WorkPool pool(front::workThreads);
-        std::promise<void> started;
         submitted = pool.submit([&] { started.set_value(); });
         started.get_future().wait();
         if (!becomeNobodyWithoutNewThreads()) {
             return "cannot become nobody";
         }
         // The next job holds the one thread, so the one after it must ask for another.
-        std::promise<void> release;
-        const std::shared_future<void> go = release.get_future().share();
         submitted = submitted && pool.submit([&] {
             go.wait();
             ++ran;
