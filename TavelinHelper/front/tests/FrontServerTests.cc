@@ -227,38 +227,39 @@ TEST(FrontLimitTest, OneUserGetsNoMoreThanItsConnectionsAndAllTogetherWaitInTheB
     }
 }
 
-TEST(FrontLimitTest, AFrameLeftUnfinishedOrBeyondItsUsersBudgetIsClosedAtItsDeadline) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    FrontLimits limits;
-    limits.partialFrameDeadline = std::chrono::milliseconds(300);
-    limits.maxBufferedBytesPerUser = 256 * 1024;
-    const RunningFront front(delegate, limits);
-    const std::string frame =
-        *encodeCall(CallFrame{1, CallSelector::perform, std::string(900 * 1024, 'x')});
-    for (const std::size_t sent : {std::size_t{20}, frame.size()}) {
-        SCOPED_TRACE(sent);
-        FrameReader reader;
-        const UniqueFd fd = testing::connectAndGreet(front.name(), reader);
-        ASSERT_TRUE(fd);
-        // Never waits: what the socket does not take stays unsent, as the front stopped
-        // reading at the budget.
-        static_cast<void>(::send(fd.get(), frame.data(), sent, MSG_DONTWAIT | MSG_NOSIGNAL));
-        EXPECT_TRUE(closesWithoutData(fd.get(), reader));
-        EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
+// A front whose frames must be complete within 300 ms and whose one user may hold 256 KiB.
+class FrameDeadlineTest : public ::testing::Test {
+  protected:
+    static FrontLimits shortLimits() {
+        FrontLimits limits;
+        limits.partialFrameDeadline = std::chrono::milliseconds(300);
+        limits.maxBufferedBytesPerUser = 256 * 1024;
+        return limits;
     }
+    // A perform call whose argument is `bytes` long.
+    static std::string frameOf(std::size_t bytes) {
+        return *encodeCall(CallFrame{1, CallSelector::perform, std::string(bytes, 'x')});
+    }
+
+    ServiceProbe probe;
+    TestDelegate delegate{probe};
+    const RunningFront front{delegate, shortLimits()};
+};
+
+// A frame begun and left unfinished: closed at its deadline, nothing called.
+TEST_F(FrameDeadlineTest, AFrameLeftUnfinishedIsClosedAtItsDeadline) {
+    FrameReader reader;
+    const UniqueFd fd = testing::connectAndGreet(front.name(), reader);
+    ASSERT_TRUE(fd);
+    ASSERT_TRUE(sendAll(fd.get(), frameOf(64).substr(0, 20)));
+    EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+    EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::frameTimeout);
     EXPECT_EQ(probe.callsStarted, 0);
 }
 
 // A frame's deadline runs from its first byte, however steadily the rest trickles in.
-TEST(FrontLimitTest, AFrameDrippedByteByByteIsClosedAtItsDeadline) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    FrontLimits limits;
-    limits.partialFrameDeadline = std::chrono::milliseconds(300);
-    const RunningFront front(delegate, limits);
-    const std::string frame =
-        *encodeCall(CallFrame{1, CallSelector::perform, std::string(64, 'x')});
+TEST_F(FrameDeadlineTest, AFrameDrippedByteByByteIsClosedAtItsDeadline) {
+    const std::string frame = frameOf(64);
     FrameReader reader;
     const UniqueFd fd = connectAndGreet(front.name(), reader);
     ASSERT_TRUE(fd);
@@ -283,15 +284,8 @@ TEST(FrontLimitTest, AFrameDrippedByteByByteIsClosedAtItsDeadline) {
 // Senders that wait for the socket (as a client's blocking write does) on several
 // connections of one user: the front reads no further than the user's budget, so frames
 // larger than it never complete and end at their deadline.
-TEST(FrontLimitTest, OneUsersBlockingSendersStopAtItsBudget) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    FrontLimits limits;
-    limits.partialFrameDeadline = std::chrono::milliseconds(300);
-    limits.maxBufferedBytesPerUser = 256 * 1024;
-    const RunningFront front(delegate, limits);
-    const std::string frame =
-        *encodeCall(CallFrame{1, CallSelector::perform, std::string(900 * 1024, 'x')});
+TEST_F(FrameDeadlineTest, OneUsersBlockingSendersStopAtItsBudget) {
+    const std::string frame = frameOf(900 * 1024);
     constexpr int connectionCount = 3;
     std::vector<FrameReader> readers(connectionCount);
     std::vector<UniqueFd> connections;
