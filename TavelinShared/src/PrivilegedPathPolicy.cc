@@ -13,6 +13,23 @@ namespace {
 static_assert(repairPrefix.size() > 1 && repairPrefix.front() == '/' && repairPrefix.back() == '/',
               "the repair folder is absolute, ends in a slash and is not the root");
 
+// A removal takes a folder with everything below it, so a protected entry is safe only if
+// no removable folder holds it: it must lie directly in an allowed folder, which itself is
+// never removable.
+constexpr bool liesDirectlyInAnAllowedFolder(std::string_view entry) {
+    const std::size_t lastSlash = entry.rfind('/');
+    return std::any_of(allowedPrefixes.begin(), allowedPrefixes.end(),
+                       [entry, lastSlash](std::string_view prefix) {
+                           return lastSlash != std::string_view::npos &&
+                                  entry.substr(0, lastSlash + 1) == prefix;
+                       });
+}
+static_assert(std::all_of(protectedSubtrees.begin(), protectedSubtrees.end(),
+                          liesDirectlyInAnAllowedFolder) &&
+                  std::all_of(protectedNamePrefixes.begin(), protectedNamePrefixes.end(),
+                              liesDirectlyInAnAllowedFolder),
+              "every protected entry lies directly in an allowed folder");
+
 bool isAbsolute(std::string_view path) {
     return !path.empty() && path.front() == '/';
 }
@@ -90,6 +107,11 @@ bool passesChecks(std::string_view normalised) {
     if (std::any_of(
             protectedSubtrees.begin(), protectedSubtrees.end(),
             [normalised](std::string_view subtree) { return isWithin(normalised, subtree); })) {
+        return false;
+    }
+    if (std::any_of(
+            protectedNamePrefixes.begin(), protectedNamePrefixes.end(),
+            [normalised](std::string_view prefix) { return startsWith(normalised, prefix); })) {
         return false;
     }
     const bool belowSomePrefix = std::any_of(

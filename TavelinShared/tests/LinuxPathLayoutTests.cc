@@ -65,6 +65,15 @@ TEST(LinuxPathLayoutTests, RemovesBelowTheHostsCacheLogTemporaryAndCrashFolders)
         {"/var/log/audit/", "/", false},
         {"/var/log/audit/audit.log", "/", false},
         {"/var/log/auditd", "/", true},
+        {"/var/log/wtmp", "/", false},
+        {"/var/log/btmp", "/", false},
+        {"/var/log/lastlog", "/", false},
+        {"/var/log/wtmp.1", "/", true},
+        // A running service's private temporary folder, whatever its suffix.
+        {"/var/tmp/systemd-private-0f3c-chrony.service-Xa9/tmp/x", "/", false},
+        {"/var/tmp/x/../systemd-private-0f3c", "/", false},
+        {"systemd-private-0f3c", "/var/tmp", false},
+        {"/var/tmp/old-systemd-private-0f3c", "/", true},
         // ".." escapes, and ".." inside names.
         {"/var/cache/../lib/dpkg/status", "/", false},
         {"/var/log/../../etc/shadow", "/", false},

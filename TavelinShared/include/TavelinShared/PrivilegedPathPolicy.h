@@ -16,6 +16,7 @@ namespace tavelin::PrivilegedPathPolicy {
 // layout, chosen by CMake's TAVELIN_PATH_LAYOUT); client and daemon compile the same one.
 using PathLayout::allowedPrefixes;
 using PathLayout::deniedExact;
+using PathLayout::protectedNamePrefixes;
 using PathLayout::protectedSubtrees;
 using PathLayout::repairPrefix;
 
@@ -31,8 +32,8 @@ using PathLayout::repairPrefix;
 [[nodiscard]] std::string normalize(std::string_view path, std::string_view currentDirectory);
 
 // True when the normalised path lies strictly below one entry of allowedPrefixes, equals no
-// entry of deniedExact, is no entry of protectedSubtrees nor below one, and holds the text
-// ".." nowhere (a name like "a..b" is refused too).
+// entry of deniedExact, is no entry of protectedSubtrees nor below one, begins with no
+// entry of protectedNamePrefixes, and holds the text ".." nowhere (a name like "a..b" is refused too).
 // Comparisons are byte-exact and case-sensitive; nothing is trimmed. Refused regardless of
 // the current directory: the empty string, and any string with a NUL byte (C file APIs
 // would stop at the NUL and act on a shorter path than the one judged).

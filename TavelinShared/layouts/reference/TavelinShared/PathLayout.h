@@ -24,6 +24,9 @@ inline constexpr std::array<std::string_view, 10> deniedExact = {
 // Paths refused together with everything below them, in normalised form: none here.
 inline constexpr std::array<std::string_view, 0> protectedSubtrees = {};
 
+// Paths refused when their normalised form begins with one of these texts: none here.
+inline constexpr std::array<std::string_view, 0> protectedNamePrefixes = {};
+
 // Where a permission repair may also reach; absolute and ends in "/".
 inline constexpr std::string_view repairPrefix = "/Library/";
 
