@@ -1,8 +1,8 @@
 # Debian packages with CPack: `cpack -G DEB` in a release build tree.
 #
 #   tavelin-helper         the daemon (monitor and front), the update runner, their
-#                          units, the front's account (sysusers.d), the folders it acts in
-#                          (tmpfiles.d), the polkit actions, the trust anchor's folder,
+#                          units, the front's account (sysusers.d), in the reference
+#                          layout the folders it acts in (tmpfiles.d), the polkit actions, the trust anchor's folder,
 #                          tavelin-helper(8)
 #   tavelin-tools          tavelinctl (with bash completion) and tavelin-codesign, their
 #                          man pages
@@ -33,13 +33,16 @@ if(TAVELIN_TRUST_ANCHOR AND NOT TAVELIN_IS_DEVELOPMENT_BUILD)
     endif()
 endif()
 
-# The front's account, created by systemd-sysusers when the package is configured; and
-# the folders the daemon acts in, which its unit can make writable only if they exist
-# when it starts (systemd-tmpfiles, at boot and when the package is configured).
+# The front's account, created by systemd-sysusers when the package is configured; and,
+# for a layout whose folders a Linux host does not have, those folders: its unit can make
+# them writable only if they exist when it starts (systemd-tmpfiles, at boot and when the
+# package is configured). A linux layout build makes no folder.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/sysusers/tavelin-helper.conf
     DESTINATION lib/sysusers.d COMPONENT daemon)
-install(FILES ${PROJECT_SOURCE_DIR}/deploy/tmpfiles/tavelin-helper.conf
-    DESTINATION lib/tmpfiles.d COMPONENT daemon)
+if(TAVELIN_LAYOUT_FOLDERS_FILE)
+    install(FILES ${TAVELIN_LAYOUT_FOLDERS_FILE}
+        DESTINATION lib/tmpfiles.d RENAME tavelin-helper.conf COMPONENT daemon)
+endif()
 
 # The licence, in every package.
 foreach(component daemon tools development debug)
