@@ -109,6 +109,35 @@ TEST_F(DaemonEndToEndTest, SignedClientsLinkedWithoutPieOrStaticAreAdmitted) {
     }
 }
 
+// A client started from an overlay (as in a container whose root is one): /proc/<pid>/maps
+// names the layer's device, the file opened through map_files the overlay's. Admitted
+// from the lower layer (here on the scratch folder's file system) and from the upper
+// (a tmpfs) alike.
+TEST_F(DaemonEndToEndTest, SignedClientsOnAnOverlayAreAdmitted) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount an overlay";
+    }
+    const ScratchDirectory lower;
+    const ScratchDirectory layers;
+    std::filesystem::copy_file(tavelinctlPath, lower.file("in-lower"));
+    const std::string mountAndRun = R"(set -e
+mount -t tmpfs tmpfs "$1"
+mkdir "$1/upper" "$1/work" "$1/merged"
+cp "$3" "$1/upper/in-upper"
+mount -t overlay overlay -o "lowerdir=$2,upperdir=$1/upper,workdir=$1/work" "$1/merged"
+exec "$1/merged/$4" version)";
+    for (const char* client : {"in-lower", "in-upper"}) {
+        SCOPED_TRACE(client);
+        const ClientOutcome outcome =
+            runClient("/usr/bin/unshare",
+                      {"--mount", "--propagation", "private", "/bin/sh", "-c", mountAndRun, "sh",
+                       layers.file(""), lower.file(""), tavelinctlPath, client},
+                      daemonProcess->serviceName());
+        EXPECT_EQ(outcome.exitStatus, 0);
+        EXPECT_EQ(outcome.output, "0.0.1\n");
+    }
+}
+
 // This test binary is unsigned: a connection of its own is refused without a byte.
 void expectClosedWithoutData(const UniqueFd& socket) {
     std::string chunk;
