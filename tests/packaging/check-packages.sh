@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds the Debian packages from a release configuration of this tree and uses them as
-# an administrator and an application developer would, without installing anything:
-#   1. a test identity (anchor, leaf) and a release build that trusts that anchor and
-#      signs its client with that leaf; `cpack -G DEB`
-#   2. every package unpacked into a scratch root, checked for what it must hold
+# Builds the Debian packages as tools/package.sh does and uses them as an administrator
+# and an application developer would:
+#   1. a test identity (anchor, leaf) and tools/package.sh with it: a release build with
+#      the linux path layout that trusts that anchor and signs its client with that leaf
+#   2. every package unpacked into a scratch root, checked for what it must hold (and for
+#      what it must not: folders of the reference layout)
 #   3. the unpacked tavelinctl's signature verified against the anchor by the unpacked
 #      tavelin-codesign (stripping after signing would fail here)
 #   4. a ten-line application compiled against the unpacked development package, once
 #      through find_package(TavelinClient) and once through pkg-config, and signed
-#   5. the unpacked daemon socket-activated on a private name: both applications ask it
-#      for its version; an unsigned build of the application is refused
+#   5. the daemon and tools packages installed with dpkg into a copy-on-write view of
+#      this machine, their daemon served there and the packages purged again
+#      (check-installed.sh); the machine itself is never changed
 #   tests/packaging/check-packages.sh SOURCE_DIR WORK_DIR CODESIGN_TOOL
 set -euo pipefail
 source_dir="$1"
@@ -28,23 +30,10 @@ apps="$work/apps"
 
 step "test identity and release build"
 "$build_codesign" create-identity --out "$identity" --ou QH4T7R2KZ5 >/dev/null
-launcher=()
-if command -v ccache >/dev/null; then
-    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-    export CCACHE_NOHASHDIR=1  # hits from the main build in another folder
-fi
-# The test machine has no account for the front; the package's own is made by sysusers.
-cmake -S "$source_dir" -B "$build" -G Ninja -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTAVELIN_TRUST_ANCHOR="$identity/anchor.pem" \
-    -DTAVELIN_SIGNING_KEY="$identity/leaf-key.pem" \
-    -DTAVELIN_SIGNING_CERTIFICATE="$identity/leaf.pem" \
-    -DTAVELIN_FRONT_USER=nobody "${launcher[@]}" >"$work/configure.log" ||
-    { cat "$work/configure.log"; fail "configure"; }
-grep -q "Release build: only root is trusted" "$work/configure.log" ||
+"$source_dir/tools/package.sh" --identity "$identity" --build-dir "$build" >"$work/build.log" 2>&1 ||
+    { tail -50 "$work/build.log"; fail "tools/package.sh"; }
+grep -q "Release build: only root is trusted" "$work/build.log" ||
     fail "a build given a trust anchor is still a development build"
-cmake --build "$build" -j "$(nproc)" >"$work/build.log" 2>&1 ||
-    { tail -50 "$work/build.log"; fail "build"; }
-(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 
 step "unpack"
 mkdir -p "$root"
@@ -59,7 +48,7 @@ for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/taveli
     usr/bin/tavelin-codesign usr/lib/systemd/system/tavelin-helper.socket \
     usr/lib/systemd/system/tavelin-helper.service usr/lib/systemd/system/tavelin-update.socket \
     usr/lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
-    usr/lib/sysusers.d/tavelin-helper.conf usr/lib/tmpfiles.d/tavelin-helper.conf \
+    usr/lib/sysusers.d/tavelin-helper.conf usr/share/tavelin/anchor.pem \
     usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
     "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
     "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientConfig.cmake" \
@@ -78,6 +67,21 @@ for executable in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/
 done
 if grep -rE '"(UniqueFd|SystemError|LogSink)\.h"' "$root/usr/include"; then
     fail "the client headers include the platform layer"
+fi
+
+step "the path layout: the host's own folders, none of the reference layout's"
+version=$(sed -n 's/^project(Tavelin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+for tool in usr/sbin/tavelin-helper usr/bin/tavelinctl; do
+    said=$("$root/$tool" --version)
+    [ "$said" = "${tool##*/} $version (path layout: linux)" ] || fail "/$tool --version: $said"
+done
+[ ! -e "$root/usr/lib/tmpfiles.d/tavelin-helper.conf" ] ||
+    fail "the daemon package makes folders at boot, though the host has all it acts in"
+grep -q '^ReadWritePaths=-/var/cache -/var/log -/var/tmp -/var/crash -/var/lib/systemd/coredump -/opt$' \
+    "$root/usr/lib/systemd/system/tavelin-helper.service" ||
+    fail "the service unit does not make the linux layout's folders writable"
+if (cd "$root" && find . | grep -E '^\./(Library|System|private)(/|$)'); then
+    fail "the packages hold folders of the reference layout"
 fi
 
 step "signature of the unpacked client"
@@ -105,23 +109,7 @@ for app in version-app-cmake version-app-pkgconfig; do
         --identifier de.morvane.Tavelin "$apps/$app" >/dev/null || fail "signing $app"
 done
 
-step "the unpacked daemon, socket-activated"
-service="de.morvane.Tavelin.package-test.$$"
-systemd-socket-activate --listen="@$service" "$root/usr/sbin/tavelin-helper" \
-    >"$work/daemon.log" 2>&1 &
-daemon=$!
-trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-    grep -q "gestartet" "$work/daemon.log" 2>/dev/null && break
-    sleep 0.1
-done
-version=$(sed -n 's/^project(Tavelin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
-for app in version-app-cmake version-app-pkgconfig; do
-    answer=$("$apps/$app" "$service") || { cat "$work/daemon.log"; fail "$app was not served"; }
-    [ "$answer" = "$version" ] || fail "$app got \"$answer\", not $version"
-done
-status=0
-"$apps/version-app-unsigned" "$service" 2>/dev/null || status=$?
-[ "$status" -eq 2 ] || fail "an unsigned application was not refused (status $status)"
-grep -q "Verbindung ABGELEHNT" "$work/daemon.log" || fail "no refusal line for the unsigned app"
-echo "packages built, unpacked, verified, linked twice and served"
+step "installed, served and purged in a copy-on-write view of this machine"
+unshare --mount --propagation private "$source_dir/tests/packaging/check-installed.sh" \
+    "$build" "$apps" "$work/installed" || fail "the installed packages"
+echo "packages built, unpacked, verified, linked twice, installed, served and purged"
