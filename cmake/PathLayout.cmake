@@ -3,8 +3,8 @@
 # at run time. docs/path-layouts.md has both.
 #
 #   reference  the folder names the client has always used; the default
-#   linux      the host's /var/cache, /var/log, /var/tmp, /var/crash and core dumps; what
-#              the packages ship
+#   linux      the host's /var/cache, /var/log, /var/tmp, /var/crash and core dumps, and
+#              the host's package manager as the update tool; what the packages ship
 
 set(tavelinPathLayouts reference linux)
 set(TAVELIN_PATH_LAYOUT reference CACHE STRING "Folders the path policy admits: reference or linux")
@@ -32,3 +32,10 @@ set(tavelinLayoutFolders_linux "")
 set(TAVELIN_UNIT_WRITABLE_PATHS "${tavelinLayoutWritablePaths_${TAVELIN_PATH_LAYOUT}}")
 set(TAVELIN_UNIT_PRIVATE_TMP "${tavelinLayoutPrivateTmp_${TAVELIN_PATH_LAYOUT}}")
 set(TAVELIN_LAYOUT_FOLDERS_FILE "${tavelinLayoutFolders_${TAVELIN_PATH_LAYOUT}}")
+
+# The system's update tool, run with the same fixed arguments in every layout: the
+# reference layout's own, or, on a Linux host, our tavelin-system-update, which upgrades
+# with the host's package manager (installed beside the update runner).
+set(tavelinLayoutUpdateTool_reference "/usr/sbin/softwareupdate")
+set(tavelinLayoutUpdateTool_linux "${CMAKE_INSTALL_FULL_LIBEXECDIR}/tavelin/tavelin-system-update")
+set(TAVELIN_UPDATE_TOOL "${tavelinLayoutUpdateTool_${TAVELIN_PATH_LAYOUT}}")

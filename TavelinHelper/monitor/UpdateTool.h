@@ -16,7 +16,9 @@ namespace tavelin {
 // The update tool and how it is always run, by the daemon itself or by the update runner
 // on its behalf: the same program, arguments, environment, directory, mask and limits.
 
-inline constexpr std::string_view updateToolPath = "/usr/sbin/softwareupdate";
+// The build's path layout names it (cmake/PathLayout.cmake): the system's own tool, or on a
+// Linux host tavelin-system-update, which upgrades with the host's package manager.
+inline constexpr std::string_view updateToolPath = TAVELIN_UPDATE_TOOL;
 
 // What the update tool is always given, in this order (argv[0] is the tool's path).
 inline constexpr std::array<std::string_view, 3> updateToolArguments = {"--install", "--all",

@@ -23,47 +23,25 @@
 #include <string>
 #include <vector>
 
+#include "RunnerTestTool.h"
 #include "ScratchTree.h"
 #include "SocketUnitStandIn.h"
 #include "UpdateInstallation.h"
 #include "UpdateRunnerClient.h"
 #include "UpdateRunnerProtocol.h"
 
-#ifndef TAVELIN_RUNNER_FOR_TESTS
-#error "TAVELIN_RUNNER_FOR_TESTS must name the runner built for the tests"
-#endif
-#ifndef TAVELIN_RUNNER_TEST_TOOL
-#error "TAVELIN_RUNNER_TEST_TOOL must name the tool that runner runs"
-#endif
-
 namespace tavelin {
 namespace {
 
-const std::string runnerProgram = TAVELIN_RUNNER_FOR_TESTS;
-const std::string toolPath = TAVELIN_RUNNER_TEST_TOOL;
-
-// The runner's tool (one fixed path, compiled into the runner): a shell script with `body`,
-// or none at all for an empty body.
-void placeTool(const std::string& body, mode_t mode = 0755) {
-    ::unlink(toolPath.c_str());
-    if (body.empty()) {
-        return;
-    }
-    std::ofstream(toolPath) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(toolPath.c_str(), mode);
-}
+using testing::runnerProgram;
+using testing::RunnerWorld;
+const std::string& toolPath = testing::runnerToolPath;
+using testing::placeRunnerTool;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-// A runner socket unit in a scratch folder, its log beside it.
-struct RunnerWorld {
-    testing::ScratchTree scratch;
-    std::string log = scratch.real("/runner.log");
-    testing::RunnerSocketUnit unit{scratch.real("/update.socket"), runnerProgram, log};
-};
 
 TEST(UpdateRunnerProcessTest, AnswersAsTheDaemonRunningTheToolItselfWould) {
     const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
@@ -101,7 +79,7 @@ TEST(UpdateRunnerProcessTest, AnswersAsTheDaemonRunningTheToolItselfWould) {
     const RunnerWorld world;
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        placeTool(testCase.body, testCase.mode);
+        placeRunnerTool(testCase.body, testCase.mode);
         const PrivilegedResult direct = UpdateInstaller(toolPath).install();
         const PrivilegedResult viaRunner =
             UpdateInstaller(UpdateInstaller::ThroughRunner{world.unit.path()}).install();
@@ -123,7 +101,7 @@ TEST(UpdateRunnerProcessTest, RefusesAPeerThatIsNotRoot) {
 #endif
     const RunnerWorld world;
     const std::string mark = world.scratch.real("/ran");
-    placeTool("touch '" + mark + "'\necho ran");
+    placeRunnerTool("touch '" + mark + "'\necho ran");
     // As nobody: the runner must close without a message and without running the tool.
     const std::optional<std::string> answer = testing::runInChild(
         [&] {
@@ -192,7 +170,8 @@ TEST(UpdateRunnerProcessTest, HangingUpKillsEverythingInTheToolsGroup) {
     RunnerWorld world;
     const std::string grandchildFile = world.scratch.real("/grandchild");
     // Both would sleep for ten minutes; the grandchild holds the output pipe too.
-    placeTool("sleep 600 &\necho $! > '" + grandchildFile + "'\necho started\nexec sleep 600");
+    placeRunnerTool("sleep 600 &\necho $! > '" + grandchildFile +
+                    "'\necho started\nexec sleep 600");
     // Orphans come to this process, so the grandchild's end can be waited for.
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const Case& testCase : cases) {
