@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "EndToEndSupport.h"
+#include "LayoutFolders.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "UnixSocket.h"
 
@@ -40,7 +41,7 @@ TEST_F(DaemonEndToEndTest, SignedClientGetsTheVersionAndRealResults) {
 
     const CacheSandbox sandbox;
     if (!sandbox.available()) {
-        GTEST_SKIP() << "needs root to create a folder below /Library/Caches";
+        GTEST_SKIP() << "needs root to create a folder below " << testing::layout::firstArea;
     }
     const std::string victim = sandbox.item("victim");
     std::filesystem::create_directories(victim + "/inner");
@@ -195,7 +196,7 @@ TEST_F(DaemonEndToEndTest, UndecodableRequestsAreAnsweredAsInvalidAndNeverLogged
 TEST_F(DaemonEndToEndTest, ClientVanishingMidCallLeavesTheDaemonServing) {
     const CacheSandbox sandbox;
     if (!sandbox.available()) {
-        GTEST_SKIP() << "needs root to create a folder below /Library/Caches";
+        GTEST_SKIP() << "needs root to create a folder below " << testing::layout::firstArea;
     }
     // A tree big enough that removing it takes a while after the audit line.
     const std::string tree = sandbox.item("tree");

@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 #include <variant>
+
+#include "LayoutFolders.h"
 
 namespace tavelin::e2e {
 
@@ -93,13 +96,17 @@ CacheSandbox::CacheSandbox() {
         return;
     }
     static std::atomic<int> counter{0};
-    const std::string path = "/Library/Caches/tavelin-e2e-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(counter++);
+    const std::string area(testing::layout::firstArea);
+    const std::string path =
+        area + "/tavelin-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     // Another test process may remove an ancestor it made between our mkdirs; try again.
     for (int attempt = 0; attempt < 5 && path_.empty(); ++attempt) {
-        for (const char* ancestor : {"/Library", "/Library/Caches"}) {
-            if (::mkdir(ancestor, 0755) == 0) {
-                createdAncestors_.emplace_back(ancestor);
+        // The area and each folder above it, from the top: "/Library", "/Library/Caches".
+        for (std::size_t end = 0; end != area.size();) {
+            end = std::min(area.find('/', end + 1), area.size());
+            std::string ancestor = area.substr(0, end);
+            if (::mkdir(ancestor.c_str(), 0755) == 0) {
+                createdAncestors_.push_back(std::move(ancestor));
             }
         }
         if (::mkdir(path.c_str(), 0755) == 0) {

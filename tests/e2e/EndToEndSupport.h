@@ -105,9 +105,9 @@ class DaemonTest : public ::testing::Test {
     std::size_t startLineCount = 0;
 };
 
-// A fresh folder below /Library/Caches (the daemon acts only below the allowed folders).
-// Creates /Library and /Library/Caches when missing and removes, when destroyed, exactly
-// what it created. Needs root; `available()` is false otherwise.
+// A fresh folder in the layout's first removable area (the daemon acts only below the
+// allowed folders). Creates the area and the folders above it when missing and removes,
+// when destroyed, exactly what it created. Needs root; `available()` is false otherwise.
 class CacheSandbox {
   public:
     CacheSandbox();

@@ -34,6 +34,7 @@
 #include "ChannelSocket.h"
 #include "ClientFileSystem.h"
 #include "EndToEndSupport.h"
+#include "LayoutFolders.h"
 #include "Monitor.h"
 #include "PolkitWorld.h"
 #include "PrivilegedOperations.h"
@@ -46,7 +47,10 @@ namespace {
 
 using namespace channel;
 
-constexpr const char* victim = "/Library/Caches/victim";
+// The one file to lose, in the first removable area of the scratch root.
+std::string victim() {
+    return std::string(testing::layout::firstArea) + "/victim";
+}
 constexpr const char* breachLine = "[TavelinHelper] Front bricht das Kanalprotokoll (";
 
 constexpr const char* refuseEverything = R"(
@@ -222,7 +226,7 @@ class Conversation {
 };
 
 RemoveSystemPaths removalOfVictim(std::uint64_t handle) {
-    const std::string list = encodePathList({victim});
+    const std::string list = encodePathList({victim()});
     return RemoveSystemPaths{handle, 1, Attachment{static_cast<std::uint32_t>(list.size()), list}};
 }
 
@@ -271,12 +275,12 @@ class HostileFrontTest : public ::testing::Test {
         }
         world_->addRule("10-refuse.rules", refuseEverything);
         ASSERT_EQ(world_->startPolkitd(), "");
-        scratch_.writeFile(victim, 10);
+        scratch_.writeFile(victim(), 10);
         listening_ = listenOnAbstractName(name_).value();
         monitor_ = std::make_unique<Monitor>(log_, operations_, trust_, listening_.get());
     }
 
-    [[nodiscard]] bool victimIntact() const { return scratch_.exists(victim); }
+    [[nodiscard]] bool victimIntact() const { return scratch_.exists(victim()); }
     [[nodiscard]] bool anythingAudited() const {
         for (const std::string& line : log_.lines()) {
             if (line.rfind("[TavelinHelper] perform: ", 0) == 0) {
@@ -323,7 +327,7 @@ TEST_F(HostileFrontTest, EveryBreachOfTheRulesEndsTheConversationBeforeAnythingR
         EXPECT_EQ(::listen(fd.get(), 8), 0);
         return fd;
     }();
-    const std::string list = encodePathList({victim});
+    const std::string list = encodePathList({victim()});
     using Attack = std::function<void(Conversation&)>;
     // What the attack did before the monitor accepted connections itself: present a socket
     // as the peer, then look at it and have the victim removed for whoever it names.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "EndToEndSupport.h"
+#include "LayoutFolders.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -90,7 +91,8 @@ constexpr long residentLimitKiB = 256 * 1024;
 // A removal and a version call by the signed client while the daemon is under load.
 void expectOthersServed(const std::string& name) {
     const CacheSandbox sandbox;
-    ASSERT_TRUE(sandbox.available()) << "needs root to create a folder below /Library/Caches";
+    ASSERT_TRUE(sandbox.available())
+        << "needs root to create a folder below " << testing::layout::firstArea;
     const std::string victim = sandbox.item("victim");
     writeFile(victim, 1000);
     const ClientOutcome version = runClient(tavelinctlPath, {"version"}, name);

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "CapturingLogSink.h"
+#include "LayoutFolders.h"
 #include "PathRemoval.h"
 #include "ScratchTree.h"
 
 namespace tavelin {
 namespace {
 
+namespace layout = testing::layout;
 using testing::ScratchTree;
 using Strings = std::vector<std::string>;
 
@@ -34,13 +36,16 @@ std::string summary(const PrivilegedResult& result, const CapturingLogSink& log)
 }
 
 TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
-    // Ten bytes each; /etc and /ten stand for everything outside the allowed areas.
+    const std::string caches(layout::firstArea);
+    const std::string logs(layout::secondArea);
+    const std::string preferences = std::string(layout::repairFolder) + "/Preferences";
+    // Ten bytes each; /etc, /ten and the preferences stand for everything outside the areas.
     const Strings planted = {"/etc/passwd",
-                             "/Library/Caches/ten",
-                             "/Library/Logs/app.log",
-                             "/Library/Caches/a\nb",
-                             "/Library/Caches/100%s%n",
-                             "/Library/Preferences/x",
+                             caches + "/ten",
+                             logs + "/app.log",
+                             caches + "/a\nb",
+                             caches + "/100%s%n",
+                             preferences + "/x",
                              "/ten"};
     const std::string removed = "|[TavelinHelper] removed ";
     struct Case {
@@ -50,21 +55,20 @@ TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
     };
     const std::vector<Case> cases = {
         {{}, "true|0 Pfade entfernt|0"},
-        {{"/etc/passwd", "/Library/Caches/../Preferences/x"},
+        {{"/etc/passwd", caches + "/../Preferences/x"},
          "true|0 Pfade entfernt, 2 durch Policy abgelehnt|0"},
         // The second removal of one path fails: it is gone by then.
-        {{"/Library/Caches/ten", "/Library/Caches/ten"},
-         "false|1 Pfade entfernt, 1 fehlgeschlagen|10" + removed +
-             "/Library/Caches/ten (10 bytes)"},
-        {{"/Library/Caches/ten", "/etc/passwd", "/Library/Logs/missing", "/Library/Logs/app.log"},
+        {{caches + "/ten", caches + "/ten"},
+         "false|1 Pfade entfernt, 1 fehlgeschlagen|10" + removed + caches + "/ten (10 bytes)"},
+        {{caches + "/ten", "/etc/passwd", logs + "/missing", logs + "/app.log"},
          "false|2 Pfade entfernt, 1 durch Policy abgelehnt, 1 fehlgeschlagen|20" + removed +
-             "/Library/Caches/ten (10 bytes)" + removed + "/Library/Logs/app.log (10 bytes)"},
+             caches + "/ten (10 bytes)" + removed + logs + "/app.log (10 bytes)"},
         // Paths are logged as data, never as a format, and a line break cannot split a line.
-        {{"/Library/Caches/100%s%n", "/Library/Caches/a\nb"},
-         "true|2 Pfade entfernt|20" + removed + "/Library/Caches/100%s%n (10 bytes)" + removed +
-             "/Library/Caches/a\\nb (10 bytes)"},
+        {{caches + "/100%s%n", caches + "/a\nb"},
+         "true|2 Pfade entfernt|20" + removed + caches + "/100%s%n (10 bytes)" + removed + caches +
+             "/a\\nb (10 bytes)"},
         // Relative paths are judged and removed at the current directory joined with them.
-        {{"ten"}, "true|1 Pfade entfernt|10" + removed + "ten (10 bytes)", "/Library/Caches"},
+        {{"ten"}, "true|1 Pfade entfernt|10" + removed + "ten (10 bytes)", caches},
         {{"ten"}, "true|0 Pfade entfernt, 1 durch Policy abgelehnt|0"},
     };
     for (const Case& c : cases) {
@@ -87,7 +91,8 @@ TEST(RemoveSystemPaths, AnswersEveryMessageFormAndLogsEachRemovedPath) {
 TEST(RemoveSystemPaths, FreedBytesStopAtTheLargestCount) {
     // Sparse files of the largest length a tmpfs allows: two of them would wrap.
     ScratchTree tree;
-    const Strings paths = {"/Library/Caches/huge1", "/Library/Caches/huge2"};
+    const std::string caches(layout::firstArea);
+    const Strings paths = {caches + "/huge1", caches + "/huge2"};
     for (const std::string& path : paths) {
         tree.writeFile(path, 0);
         if (::truncate(tree.real(path).c_str(), INT64_MAX) != 0) {
@@ -106,30 +111,31 @@ TEST(RemoveSystemPaths, FoldersNobodyMayEmptyFailAndFreeNothing) {
     // path counts as failed and adds no bytes, though some of it is gone. An empty
     // unreadable folder can still be removed.
     ScratchTree tree;
-    tree.writeFile("/Library/Caches/p/a/first", 4000);
-    tree.writeFile("/Library/Caches/p/locked/kept", 4000);
-    tree.writeFile("/Library/Caches/p/z/last", 4000);
-    tree.writeFile("/Library/Caches/c/closed/hidden", 9000);
-    tree.writeFile("/Library/Caches/e/a", 3000);
-    tree.makeFolder("/Library/Caches/e/closedEmpty");
-    ASSERT_EQ(std::system(("chmod -R a+rwX " + tree.real("/Library")).c_str()), 0);
-    ASSERT_EQ(::chmod(tree.real("/Library/Caches/p/locked").c_str(), 0555), 0);
-    ASSERT_EQ(::chmod(tree.real("/Library/Caches/c/closed").c_str(), 0), 0);
-    ASSERT_EQ(::chmod(tree.real("/Library/Caches/e/closedEmpty").c_str(), 0), 0);
-    const std::string empty = std::to_string(tree.allocatedBelow("/Library/Caches/e"));
+    const std::string caches(layout::firstArea);
+    tree.writeFile(caches + "/p/a/first", 4000);
+    tree.writeFile(caches + "/p/locked/kept", 4000);
+    tree.writeFile(caches + "/p/z/last", 4000);
+    tree.writeFile(caches + "/c/closed/hidden", 9000);
+    tree.writeFile(caches + "/e/a", 3000);
+    tree.makeFolder(caches + "/e/closedEmpty");
+    ASSERT_EQ(std::system(("chmod -R a+rwX " + tree.real(caches)).c_str()), 0);
+    ASSERT_EQ(::chmod(tree.real(caches + "/p/locked").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(tree.real(caches + "/c/closed").c_str(), 0), 0);
+    ASSERT_EQ(::chmod(tree.real(caches + "/e/closedEmpty").c_str(), 0), 0);
+    const std::string empty = std::to_string(tree.allocatedBelow(caches + "/e"));
     const ClientFileSystem fs = openAt(tree);
 
     const std::optional<std::string> answer = testing::runInChild(
-        [&fs] {
+        [&fs, &caches] {
             CapturingLogSink log;
-            const Strings paths = {"/Library/Caches/p", "/Library/Caches/c", "/Library/Caches/e"};
+            const Strings paths = {caches + "/p", caches + "/c", caches + "/e"};
             return summary(removeSystemPaths(paths, fs, log), log);
         },
         true);
     EXPECT_EQ(answer, "false|1 Pfade entfernt, 2 fehlgeschlagen|" + empty +
-                          "|[TavelinHelper] removed /Library/Caches/e (" + empty + " bytes)");
-    EXPECT_TRUE(tree.exists("/Library/Caches/p/locked/kept"));
-    EXPECT_TRUE(tree.exists("/Library/Caches/c/closed/hidden"));
+                          "|[TavelinHelper] removed " + caches + "/e (" + empty + " bytes)");
+    EXPECT_TRUE(tree.exists(caches + "/p/locked/kept"));
+    EXPECT_TRUE(tree.exists(caches + "/c/closed/hidden"));
 }
 
 }  // namespace

@@ -1,20 +1,31 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
+#include "LayoutFolders.h"
 #include "PermissionRepair.h"
 #include "ScratchTree.h"
 
 namespace tavelin {
 namespace {
 
+namespace layout = testing::layout;
 using testing::ScratchTree;
 
 TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
     const std::string refused = "Pfad au\u00dferhalb der zul\u00e4ssigen Bereiche";
-    const std::string app = "/Library/Application Support/app";  // a folder, mode 0700
+    const std::string caches(layout::firstArea);
+    const std::string farArea(layout::lastArea);  // outside the repair folder
+    const std::string repair(layout::repairFolder);
+    const std::string preferences = repair + "/Preferences";      // in no area
+    const std::string app = repair + "/Application Support/app";  // a folder, mode 0700
+    std::string shouted = caches + "/x";
+    std::transform(shouted.begin(), shouted.end(), shouted.begin(),
+                   [](unsigned char letter) { return std::toupper(letter); });
     struct Case {
         std::string path;
         std::string cwd;
@@ -22,38 +33,35 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         std::string message;  // when refused
     };
     const std::vector<Case> cases = {
-        {"/Library/Caches/x", "/", "/Library/Caches/x", ""},
-        {"/Library/Application Support/./app", "/", app, ""},
-        {"/private/var/log/system.log", "/", "/private/var/log/system.log", ""},
-        {"x", "/Library/Caches", "/Library/Caches/x", ""},
-        {"/Library/", "/", "/Library", ""},
-        {"/Library/Caches/..", "/", "/Library", ""},
-        {"/Library", "/", "", refused},
-        {"/library/caches/x", "/", "", refused},
+        {caches + "/x", "/", caches + "/x", ""},
+        {repair + "/Application Support/./app", "/", app, ""},
+        {farArea + "/system.log", "/", farArea + "/system.log", ""},
+        {"x", caches, caches + "/x", ""},
+        {repair + "/", "/", repair, ""},
+        {preferences + "/..", "/", repair, ""},
+        {repair, "/", "", refused},
+        {shouted, "/", "", refused},
         {"/etc/passwd", "/", "", refused},
-        {"/Library/../etc/passwd", "/", "", refused},
-        {"Library/Preferences/p", "/", "", refused},
+        {repair + "/../etc/passwd", "/", "", refused},
+        {preferences.substr(1) + "/p", "/", "", refused},
         {"", "/", "", refused},
-        {"/Library/Caches/missing", "/", "", "No such file or directory"},
-        {"/Library/Caches/x/", "/", "", "Not a directory"},
+        {caches + "/missing", "/", "", "No such file or directory"},
+        {caches + "/x/", "/", "", "Not a directory"},
         // Links are never followed, neither at the named path nor before it.
-        {"/Library/Caches/linkToPasswd", "/", "", "Too many levels of symbolic links"},
-        {"/Library/Preferences/linkToEtc/passwd", "/", "", "Too many levels of symbolic links"},
+        {caches + "/linkToPasswd", "/", "", "Too many levels of symbolic links"},
+        {preferences + "/linkToEtc/passwd", "/", "", "Too many levels of symbolic links"},
     };
-    const std::vector<std::string> files = {"/etc/passwd",
-                                            "/x",
-                                            "/Library/Caches/x",
-                                            app + "/in",
-                                            "/private/var/log/system.log",
-                                            "/Library/Preferences/p"};
+    const std::vector<std::string> files = {"/etc/passwd",           "/x",
+                                            caches + "/x",           app + "/in",
+                                            farArea + "/system.log", preferences + "/p"};
     for (const Case& c : cases) {
         ScratchTree tree;
         tree.makeFolder(app, 0700);
         for (const std::string& path : files) {
             tree.writeFile(path, 1, 0600);
         }
-        tree.makeLink(tree.real("/etc/passwd"), "/Library/Caches/linkToPasswd");
-        tree.makeLink(tree.real("/etc"), "/Library/Preferences/linkToEtc");
+        tree.makeLink(tree.real("/etc/passwd"), caches + "/linkToPasswd");
+        tree.makeLink(tree.real("/etc"), preferences + "/linkToEtc");
         Expected<ClientFileSystem, SystemError> fs = ClientFileSystem::open(tree.root(), c.cwd);
         ASSERT_TRUE(fs.has_value());
         const std::string input = "path: \"" + c.path + "\" cwd " + c.cwd;
@@ -71,7 +79,7 @@ TEST(RepairPermissions, AdmitsTheAllowedAreasAndSetsTheItemAloneTo0755) {
         for (const std::string& path : files) {
             EXPECT_EQ(modeOf(path), c.changed == path ? 0755 : 0600) << input << " " << path;
         }
-        EXPECT_TRUE(c.changed != "/Library" || modeOf("/Library") == 0755) << input;
+        EXPECT_TRUE(c.changed != repair || modeOf(repair) == 0755) << input;
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "CapturingLogSink.h"
 #include "ClientFileSystem.h"
+#include "LayoutFolders.h"
 #include "PrivilegedOperations.h"
 #include "ScratchTree.h"
 
@@ -61,7 +62,7 @@ class RefusingAuthorization final : public OperationAuthorization {
 
 class OperationsTest : public ::testing::Test {
   protected:
-    OperationsTest() { scratch.makeFolder("/Library/Caches"); }
+    OperationsTest() { scratch.makeFolder(caches); }
 
     // A fake update tool below the scratch root: a shell script with `body`.
     std::string tool(const std::string& body) const {
@@ -71,6 +72,7 @@ class OperationsTest : public ::testing::Test {
         return path;
     }
 
+    const std::string caches{testing::layout::firstArea};
     const testing::ScratchTree scratch;
     const ClientFileSystem fs = ClientFileSystem::open(scratch.root(), "/").value();
     NoAuthorization allowAll;
@@ -80,7 +82,7 @@ class OperationsTest : public ::testing::Test {
 TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
     // The update tool creates the watched file, the repair makes it executable, the removal
     // removes it.
-    const std::string watched = scratch.real("/Library/Caches/x");
+    const std::string watched = scratch.real(caches + "/x");
     WatchingLogSink log(watched);
     UpdateInstaller updates(
         tool("echo hi > '" + watched + "'\nchmod 600 '" + watched + "'\necho 'Restart required'"));
@@ -88,9 +90,9 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
     const std::pair<Op, PrivilegedResult> calls[] = {
         {Op::installSystemUpdates(),
          PrivilegedResult(true, "Systemupdates installiert \u2013 Neustart erforderlich.", 0)},
-        {Op::repairPermissions("/Library/Caches/x"),
-         PrivilegedResult(true, "Rechte gesetzt: /Library/Caches/x", 0)},
-        {Op::removeSystemPaths({"/Library/Caches/x", "/etc/passwd"}),
+        {Op::repairPermissions(caches + "/x"),
+         PrivilegedResult(true, "Rechte gesetzt: " + caches + "/x", 0)},
+        {Op::removeSystemPaths({caches + "/x", "/etc/passwd"}),
          PrivilegedResult(true, "1 Pfade entfernt, 1 durch Policy abgelehnt", 3)},
     };
     for (const auto& [operation, result] : calls) {
@@ -98,16 +100,16 @@ TEST_F(OperationsTest, EachOperationIsAuditedBeforeItActs) {
     }
     const std::vector<std::string> expected = {
         "[TavelinHelper] perform: macOS-Systemupdates installieren -",
-        "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/x +",
+        "[TavelinHelper] perform: Rechte reparieren: " + caches + "/x +",
         "[TavelinHelper] perform: System-Pfade entfernen (2 Einträge) x",
-        "[TavelinHelper] removed /Library/Caches/x (3 bytes) -",
+        "[TavelinHelper] removed " + caches + "/x (3 bytes) -",
     };
     EXPECT_EQ(log.entries, expected);
 }
 
 TEST_F(OperationsTest, AnOperationTheUserMayNotHaveDoneIsAuditedThenLeavesEverythingAsItWas) {
-    const std::string watched = scratch.real("/Library/Caches/x");
-    scratch.writeFile("/Library/Caches/x", 3);
+    const std::string watched = scratch.real(caches + "/x");
+    scratch.writeFile(caches + "/x", 3);
     ::chmod(watched.c_str(), 0600);
     WatchingLogSink log(watched);
     RefusingAuthorization refusing(log);
@@ -115,8 +117,8 @@ TEST_F(OperationsTest, AnOperationTheUserMayNotHaveDoneIsAuditedThenLeavesEveryt
     UpdateInstaller updates(tool("echo hi > '" + witness + "'"));
     PrivilegedOperations operations(log, fs, updates, refusing);
     const Op calls[] = {
-        Op::removeSystemPaths({"/Library/Caches/x"}),
-        Op::repairPermissions("/Library/Caches/x"),
+        Op::removeSystemPaths({caches + "/x"}),
+        Op::repairPermissions(caches + "/x"),
         Op::installSystemUpdates(),
     };
     for (const Op& operation : calls) {
@@ -128,8 +130,8 @@ TEST_F(OperationsTest, AnOperationTheUserMayNotHaveDoneIsAuditedThenLeavesEveryt
     const std::vector<std::string> expected = {
         "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge) +",
         "asked: System-Pfade entfernen (1 Eintr\u00e4ge) +",
-        "[TavelinHelper] perform: Rechte reparieren: /Library/Caches/x +",
-        "asked: Rechte reparieren: /Library/Caches/x +",
+        "[TavelinHelper] perform: Rechte reparieren: " + caches + "/x +",
+        "asked: Rechte reparieren: " + caches + "/x +",
         "[TavelinHelper] perform: macOS-Systemupdates installieren +",
         "asked: macOS-Systemupdates installieren +",
     };
@@ -138,15 +140,18 @@ TEST_F(OperationsTest, AnOperationTheUserMayNotHaveDoneIsAuditedThenLeavesEveryt
 }
 
 TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
-    scratch.writeFile("/Library/Caches/long", 5);
-    // 4079 bytes after the 17-byte head end inside a two-byte "ä": the cut steps back.
-    std::string umlauts = "/Library/Caches/x";
+    scratch.writeFile(caches + "/long", 5);
+    // After a head of odd length, 4096 bytes end inside a two-byte "ä": the cut steps back.
+    std::string umlauts = caches + "/x";
+    if (umlauts.size() % 2 == 0) {
+        umlauts += 'x';
+    }
     for (int i = 0; i < 3000; ++i) {
         umlauts += "\u00e4";
     }
     const std::string kept = umlauts.substr(0, 4095);
-    // Repeated slashes before the name keep a path of 5,020 bytes removable.
-    const std::string slashes = "/Library/Caches" + std::string(5000, '/') + "long";
+    // Repeated slashes before the name keep a path of over 5,000 bytes removable.
+    const std::string slashes = caches + std::string(5000, '/') + "long";
     CapturingLogSink log;
     UpdateInstaller updates;
     PrivilegedOperations operations(log, fs, updates, allowAll);
@@ -159,34 +164,34 @@ TEST_F(OperationsTest, LogLinesCarryAtMostFourKibibytesOfAPath) {
                   "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)",
                   "[TavelinHelper] removed " + slashes.substr(0, 4096) + "\u2026 (" +
                       std::to_string(slashes.size() - 4096) + " more bytes) (5 bytes)"}));
-    EXPECT_FALSE(scratch.exists("/Library/Caches/long"));
+    EXPECT_FALSE(scratch.exists(caches + "/long"));
 }
 
 TEST_F(OperationsTest, TheAuditTrailIsNoticesAboutTheRequester) {
-    scratch.writeFile("/Library/Caches/gone", 3);
+    scratch.writeFile(caches + "/gone", 3);
     CapturingLogSink log;
     UpdateInstaller updates;
     PrivilegedOperations operations(log, fs, updates, allowAll);
     const Requester other{UniqueFd(), 4242, 1001, 0};
-    static_cast<void>(operations.perform(Op::removeSystemPaths({"/Library/Caches/gone"}), other));
+    static_cast<void>(operations.perform(Op::removeSystemPaths({caches + "/gone"}), other));
     const LogPeer peer{4242, 1001};
-    EXPECT_EQ(log.entries(),
-              (std::vector<CapturingLogSink::Entry>{
-                  {LogPriority::notice, peer,
-                   "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)"},
-                  {LogPriority::notice, peer,
-                   "[TavelinHelper] removed /Library/Caches/gone (3 bytes)"}}));
+    EXPECT_EQ(
+        log.entries(),
+        (std::vector<CapturingLogSink::Entry>{
+            {LogPriority::notice, peer,
+             "[TavelinHelper] perform: System-Pfade entfernen (1 Eintr\u00e4ge)"},
+            {LogPriority::notice, peer, "[TavelinHelper] removed " + caches + "/gone (3 bytes)"}}));
 }
 
 TEST_F(OperationsTest, AnOperationWhoseAuditLineCannotBeWrittenDoesNotRun) {
-    scratch.writeFile("/Library/Caches/kept", 5);
+    scratch.writeFile(caches + "/kept", 5);
     ThrowingLogSink log;
     UpdateInstaller updates;
     PrivilegedOperations operations(log, fs, updates, allowAll);
-    EXPECT_THROW(static_cast<void>(
-                     operations.perform(Op::removeSystemPaths({"/Library/Caches/kept"}), self)),
-                 std::bad_alloc);
-    EXPECT_TRUE(scratch.exists("/Library/Caches/kept"));
+    EXPECT_THROW(
+        static_cast<void>(operations.perform(Op::removeSystemPaths({caches + "/kept"}), self)),
+        std::bad_alloc);
+    EXPECT_TRUE(scratch.exists(caches + "/kept"));
 }
 
 }  // namespace

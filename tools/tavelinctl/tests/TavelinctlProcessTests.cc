@@ -20,6 +20,7 @@
 #include "CommandLine.h"
 #include "Frame.h"
 #include "JoinedWords.h"
+#include "LayoutFolders.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "UnixSocket.h"
@@ -251,6 +252,7 @@ TEST(TavelinctlProcessTest, ASilentListenerEndsInStatusTwoAtTheTimeout) {
 TEST(TavelinctlProcessTest, RequestsAnswersStatusesAndStreams) {
     const ScratchDirectory cwd;
     const std::string here = cwd.path();
+    const std::string logged = std::string(testing::layout::secondArea) + "/x";
     const std::string notAuthorized = resultDocument(false, std::string(notAuthorizedMessage));
     const struct {
         std::string name;
@@ -276,9 +278,9 @@ TEST(TavelinctlProcessTest, RequestsAnswersStatusesAndStreams) {
          "2 Pfade entfernt (1,5 kB freigegeben)\n",
          ""},
         {"a failed repair goes to stderr",
-         {"repair", "/Library/Logs/x"},
+         {"repair", logged},
          resultDocument(false, "Rechte konnten nicht gesetzt werden"),
-         *PrivilegedOperation::repairPermissions("/Library/Logs/x").encode(),
+         *PrivilegedOperation::repairPermissions(logged).encode(),
          exitOperationFailed,
          "",
          "Rechte konnten nicht gesetzt werden\n"},

@@ -14,6 +14,7 @@
 #include "CommandLine.h"
 #include "ElapsedIndicator.h"
 #include "JoinedWords.h"
+#include "LayoutFolders.h"
 #include "ResultReport.h"
 
 namespace tavelin::tavelinctl {
@@ -22,6 +23,8 @@ namespace {
 TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
     using Kind = Command::Kind;
     using std::chrono::milliseconds;
+    const std::string cached = std::string(testing::layout::firstArea) + "/a";
+    const std::string logged = std::string(testing::layout::secondArea) + "/x";
     struct Case {
         std::vector<std::string> words;
         std::optional<Kind> kind;  // nothing: usage error
@@ -39,13 +42,13 @@ TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
          {R"({"installSystemUpdates":{}})"}},
         {{"perform", ""}, Kind::perform, {""}},
         {{"perform"}, std::nullopt},
-        {{"remove", "/Library/Caches/a"}, Kind::remove, {"/Library/Caches/a"}},
+        {{"remove", cached}, Kind::remove, {cached}},
         {{"remove", "a", "-", "b"}, Kind::remove, {"a", "-", "b"}},
         {{"remove", "a", "--", "-b", "--help", "--"}, Kind::remove, {"a", "-b", "--help", "--"}},
-        {{"remove", "/Library/Caches/a", "-b"}, std::nullopt},
+        {{"remove", cached, "-b"}, std::nullopt},
         {{"remove"}, std::nullopt},
         {{"remove", "--"}, std::nullopt},
-        {{"repair", "/Library/Logs/x"}, Kind::repair, {"/Library/Logs/x"}},
+        {{"repair", logged}, Kind::repair, {logged}},
         {{"repair", "a", "b"}, std::nullopt},
         {{"update"}, Kind::update},
         {{"update", "now"}, std::nullopt},
@@ -103,20 +106,21 @@ TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
 }
 
 TEST(CommandLineTest, RelativePathsAreJoinedToTheDirectoryAsTheyAre) {
+    const std::string caches(testing::layout::firstArea);
     const struct {
         std::string path;
         std::string directory;
         std::string expected;
     } cases[] = {
-        {"a", "/Library/Caches", "/Library/Caches/a"},
+        {"a", caches, caches + "/a"},
         {"a", "/", "/a"},
-        {"a", "/Library/Caches/", "/Library/Caches/a"},
-        {".", "/Library/Caches", "/Library/Caches/."},
-        {"./a//b/", "/Library/Caches", "/Library/Caches/./a//b/"},
-        {"../Preferences/x", "/Library/Caches", "/Library/Caches/../Preferences/x"},
+        {"a", caches + "/", caches + "/a"},
+        {".", caches, caches + "/."},
+        {"./a//b/", caches, caches + "/./a//b/"},
+        {"../Preferences/x", caches, caches + "/../Preferences/x"},
         {"-a", "/tmp", "/tmp/-a"},
-        {"/etc/passwd", "/Library/Caches", "/etc/passwd"},
-        {"", "/Library/Caches", ""},
+        {"/etc/passwd", caches, "/etc/passwd"},
+        {"", caches, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path + " in " + c.directory);
