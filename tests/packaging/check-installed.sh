@@ -7,9 +7,12 @@
 #      applications, refuses an unsigned one, and for the installed tavelinctl clears a
 #      folder below /var/cache and refuses /var/cache itself, /var/lib/dpkg/status and a
 #      path below /var/cache/debconf
-#   4. dpkg --purge leaves no folder that the machine does not have
-# Runs in a mount namespace of its own (check-packages.sh starts it with unshare), so the
-# overlay, and everything written into it, goes when it ends.
+#   4. with apt pointed at a local repository only (and no network), the installed
+#      tavelinctl's update has the installed runner upgrade a test package through
+#      tavelin-system-update, and answers the verdict
+#   5. dpkg --purge leaves no folder that the machine does not have
+# Runs in a mount and a network namespace of its own (check-packages.sh starts it with
+# unshare), so the overlay, and everything written into it, goes when it ends.
 #   tests/packaging/check-installed.sh BUILD_DIR APPS_DIR WORK_DIR
 set -euo pipefail
 build="$1"
@@ -78,6 +81,36 @@ for refused in /var/cache /var/lib/dpkg/status /var/cache/debconf/tavelin-packag
     [ -e "$root$refused" ] || fail "$refused is gone"
 done
 rm "$root/var/cache/debconf/tavelin-package-test"
+
+# The update: the runner's socket unit played by systemd-socket-activate, a test package
+# installed at version 1 and version 2 waiting in the only repository apt knows.
+. "$(dirname "$0")/../support/local-apt-repository.sh"
+make_test_package "$work/packages" tavelin-update-probe 1
+make_test_package "$work/packages" tavelin-update-probe 2
+make_repository "$work/repository" "$work/packages/tavelin-update-probe-2.deb"
+mkdir "$root/repository"
+mount --bind "$work/repository" "$root/repository"
+use_only_repository "$root" /repository
+cp "$work/packages/tavelin-update-probe-1.deb" "$root/tmp/"
+in_root dpkg -i /tmp/tavelin-update-probe-1.deb >/dev/null
+rm "$root/tmp/tavelin-update-probe-1.deb"
+mkdir -p "$root/run/tavelin-helper"
+in_root systemd-socket-activate --seqpacket --accept \
+    --listen=/run/tavelin-helper/update.socket /usr/libexec/tavelin/tavelin-update-runner \
+    >"$work/runner.log" 2>&1 &
+runner=$!
+for _ in $(seq 100); do
+    [ -S "$root/run/tavelin-helper/update.socket" ] && break
+    sleep 0.1
+done
+said=$(client tavelinctl update 2>&1) || { cat "$work/runner.log"; fail "update: $said"; }
+[ "$said" = "Systemupdates installiert." ] || fail "update said: $said"
+[ "$(cat "$root/opt/tavelin-update-probe/version")" = 2 ] || fail "the update installed nothing"
+kill "$runner" 2>/dev/null || true
+wait "$runner" 2>/dev/null || true
+in_root dpkg --purge tavelin-update-probe >/dev/null
+umount "$root/repository"
+rmdir "$root/repository"
 stop_daemon
 
 rm "$root"/usr/local/bin/version-app-* "$root"/packages/*.deb

@@ -10,8 +10,9 @@
 #   4. a ten-line application compiled against the unpacked development package, once
 #      through find_package(TavelinClient) and once through pkg-config, and signed
 #   5. the daemon and tools packages installed with dpkg into a copy-on-write view of
-#      this machine, their daemon served there and the packages purged again
-#      (check-installed.sh); the machine itself is never changed
+#      this machine, their daemon served there (removals, refusals, an update from a local
+#      repository) and the packages purged again (check-installed.sh); the machine itself
+#      is never changed
 #   tests/packaging/check-packages.sh SOURCE_DIR WORK_DIR CODESIGN_TOOL
 set -euo pipefail
 source_dir="$1"
@@ -110,6 +111,6 @@ for app in version-app-cmake version-app-pkgconfig; do
 done
 
 step "installed, served and purged in a copy-on-write view of this machine"
-unshare --mount --propagation private "$source_dir/tests/packaging/check-installed.sh" \
+unshare --mount --net --propagation private "$source_dir/tests/packaging/check-installed.sh" \
     "$build" "$apps" "$work/installed" || fail "the installed packages"
 echo "packages built, unpacked, verified, linked twice, installed, served and purged"

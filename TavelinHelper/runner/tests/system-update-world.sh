@@ -19,35 +19,17 @@ set -eu
 tool=$1 scratch=$2 scenario=$3
 shift 3
 
+. "$(dirname "$0")/../../../tests/support/local-apt-repository.sh"
 packages=$scratch/packages
-make_package() {  # NAME VERSION [POSTINST_OR_PREINST_FILE SCRIPT]
-    folder=$packages/$1-$2${3:+-$3}
-    mkdir -p "$folder/DEBIAN" "$folder/opt/$1"
-    printf 'Package: %s\nVersion: %s\nArchitecture: all\nMaintainer: tests <t@example.org>\nDescription: test package\n' \
-        "$1" "$2" >"$folder/DEBIAN/control"
-    echo "$2" >"$folder/opt/$1/version"
-    if [ $# -ge 4 ]; then
-        printf '#!/bin/sh\n%s\n' "$4" >"$folder/DEBIAN/$3"
-        chmod 0755 "$folder/DEBIAN/$3"
-    fi
-    dpkg-deb --root-owner-group --build "$folder" "$folder.deb" >/dev/null
-}
-repository() {  # FOLDER DEB...
-    mkdir -p "$1"
-    folder=$1
-    shift
-    cp "$@" "$folder/"
-    (cd "$folder" && dpkg-scanpackages --multiversion . /dev/null 2>/dev/null >Packages)
-}
-
-make_package tavelin-update-probe 1
-make_package tavelin-update-probe 2
-make_package tavelin-update-probe 2 postinst "touch /run/reboot-required"
-make_package tavelin-lock-holder 1 preinst "touch /run/holding; sleep \$(cat /run/hold-seconds)"
+make_test_package "$packages" tavelin-update-probe 1
+make_test_package "$packages" tavelin-update-probe 2
+make_test_package "$packages" tavelin-update-probe 2 postinst "touch /run/reboot-required"
+make_test_package "$packages" tavelin-lock-holder 1 preinst \
+    "touch /run/holding; sleep \$(cat /run/hold-seconds)"
 case $scenario in
-    current) repository "$scratch/repository" "$packages/tavelin-update-probe-1.deb" ;;
-    reboot) repository "$scratch/repository" "$packages/tavelin-update-probe-2-postinst.deb" ;;
-    *) repository "$scratch/repository" "$packages/tavelin-update-probe-2.deb" ;;
+    current) make_repository "$scratch/repository" "$packages/tavelin-update-probe-1.deb" ;;
+    reboot) make_repository "$scratch/repository" "$packages/tavelin-update-probe-2-postinst.deb" ;;
+    *) make_repository "$scratch/repository" "$packages/tavelin-update-probe-2.deb" ;;
 esac
 if [ "$scenario" = broken ]; then
     sed -i -e 's/^Size: .*/Size: 999/' -e 's/^SHA256: .*/SHA256: 0000/' "$scratch/repository/Packages"
@@ -66,11 +48,7 @@ mkdir -p "$root/repository" "$root/packages"
 mount --bind "$scratch/repository" "$root/repository"
 mount --bind "$packages" "$root/packages"
 
-# apt sees only the local repository, and its lists and caches start empty.
-rm -rf "$root/etc/apt/sources.list.d" "$root/var/lib/apt/lists" "$root/var/cache/apt"
-mkdir -p "$root/etc/apt/sources.list.d" "$root/var/lib/apt/lists/partial" \
-    "$root/var/cache/apt/archives/partial"
-echo "deb [trusted=yes] file:/repository ./" >"$root/etc/apt/sources.list"
+use_only_repository "$root" /repository
 case $scenario in
     lock-released) echo 'DPkg::Lock::Timeout "60";' ;;
     lock-held) echo 'DPkg::Lock::Timeout "2";' ;;
