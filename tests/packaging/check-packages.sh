@@ -49,6 +49,7 @@ for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/taveli
     usr/bin/tavelin-codesign usr/lib/systemd/system/tavelin-helper.socket \
     usr/lib/systemd/system/tavelin-helper.service usr/lib/systemd/system/tavelin-update.socket \
     usr/lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
+    usr/libexec/tavelin/tavelin-system-update \
     usr/lib/sysusers.d/tavelin-helper.conf usr/share/tavelin/anchor.pem \
     usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
     "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
