@@ -376,8 +376,9 @@ ids="$(pkaction | grep -c '^de\.morvane\.tavelin\.' || true)"
 verbose="$(pkaction --verbose)"
 if [ "$ids" == 3 ] &&
     [ "$(grep -c '^  vendor: *Morvane$' <<<"$verbose")" -ge 3 ] &&
-    [ "$(grep -cE '^  implicit (any|inactive|active): *yes$' <<<"$verbose")" -ge 9 ]; then
-    pass "polkitd knows 3 actions of vendor Morvane, each allowed for everyone by default"
+    [ "$(grep -cE '^  implicit (any|inactive): *auth_admin_keep$' <<<"$verbose")" -ge 6 ] &&
+    [ "$(grep -cE '^  implicit active: *yes$' <<<"$verbose")" -ge 3 ]; then
+    pass "polkitd knows 3 actions of vendor Morvane, each allowed in an active session and for an administrator's password otherwise"
 else
     fail "polkitd does not know the three actions as expected:"
     grep -A9 '^de\.morvane' <<<"$verbose" | sed 's/^/     /'
@@ -398,10 +399,22 @@ if command -v gdbus >/dev/null; then
         fail "the actions' German texts are not served"
     fi
 fi
+# Outside any session (this machine's test users are), the defaults ask for an
+# administrator, of administrators too; root is served.
+expect auth other remove-system-paths paths "$caches"
+expect auth other remove-system-paths paths '["/private/var/log/syslog"]'
+expect auth other repair-permissions path /Library/Anything
+expect auth other install-system-updates
+expect auth admin repair-permissions path /Library/Anything
+expect yes  root  remove-system-paths paths "$caches"
+
+# ---- 70: everyone, without a password ---------------------------------------------------
+
+use_rules 70-tavelin-everyone.rules
 expect yes other remove-system-paths paths "$caches"
-expect yes other remove-system-paths paths '["/private/var/log/syslog"]'
 expect yes other repair-permissions path /Library/Anything
 expect yes other install-system-updates
+expect yes other org.example.tvlcheck.unrelated
 
 # ---- 60: local, active sessions only ----------------------------------------------------
 # This machine may have no login manager: then no process is in a session, so every
@@ -416,7 +429,7 @@ expect yes  other  org.example.tvlcheck.unrelated
 
 # ---- 61: updates need an administrator --------------------------------------------------
 
-use_rules 61-tavelin-updates-admin.rules
+use_rules 61-tavelin-updates-admin.rules 70-tavelin-everyone.rules
 expect auth other  install-system-updates
 checks=$((checks + 1))
 if grep -q 'retains_authorization_after_challenge=1' "$work/pkcheck.out"; then
@@ -437,7 +450,7 @@ expect auth other2 install-system-updates
 
 # ---- 62: /private/var/log and repairs for group tavelin only ----------------------------
 
-use_rules 62-tavelin-group.rules
+use_rules 62-tavelin-group.rules 70-tavelin-everyone.rules
 expect yes member remove-system-paths paths '["/private/var/log/syslog","/Library/Caches/a"]'
 expect yes member repair-permissions path /Library/Anything
 expect yes other  remove-system-paths paths "$caches"
@@ -471,7 +484,7 @@ expect yes root   repair-permissions path /Library/Anything
 
 # ---- 63: repairs only below /Library/Morvane --------------------------------------------
 
-use_rules 63-tavelin-repair-folder.rules
+use_rules 63-tavelin-repair-folder.rules 70-tavelin-everyone.rules
 expect yes other repair-permissions path /Library/Morvane/x
 expect yes other repair-permissions path /Library/Morvane/sub/dir/file
 expect yes other repair-permissions path /Library/Morvane//x
@@ -495,7 +508,8 @@ expect yes other install-system-updates
 
 # ---- together ---------------------------------------------------------------------------
 
-use_rules 61-tavelin-updates-admin.rules 62-tavelin-group.rules 63-tavelin-repair-folder.rules
+use_rules 61-tavelin-updates-admin.rules 62-tavelin-group.rules 63-tavelin-repair-folder.rules \
+    70-tavelin-everyone.rules
 expect yes  member repair-permissions path /Library/Morvane/x
 expect no   member repair-permissions path /Library/Caches/x
 expect no   other  repair-permissions path /Library/Morvane/x
@@ -505,7 +519,7 @@ expect yes  other  remove-system-paths paths "$caches"
 expect auth member install-system-updates
 
 use_rules 60-tavelin-local-only.rules 61-tavelin-updates-admin.rules \
-    62-tavelin-group.rules 63-tavelin-repair-folder.rules
+    62-tavelin-group.rules 63-tavelin-repair-folder.rules 70-tavelin-everyone.rules
 expect no   other  install-system-updates
 expect no   member repair-permissions path /Library/Morvane/x
 expect yes  root   repair-permissions path /Library/Caches/x

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@ namespace fs = std::filesystem;
 
 constexpr const char* removeAction = "de.morvane.tavelin.remove-system-paths";
 constexpr const char* repairAction = "de.morvane.tavelin.repair-permissions";
+constexpr const char* updateAction = "de.morvane.tavelin.install-system-updates";
 
 // tavelinctl as `uid` (0 or 65534) against `daemon`.
 ClientOutcome tavelinctlAs(uid_t uid, const DaemonProcess& daemon,
@@ -130,10 +133,11 @@ struct Scene {
 };
 
 // Enters a world with `bus` and `authority` (for polkitd, `rule`, "@" the items' folder;
-// empty: the defaults), and starts the daemon in it. Returns why the test must be skipped,
+// empty: the defaults; and after it, when `everyoneMay`, the documented rule that serves
+// every account), and starts the daemon in it. Returns why the test must be skipped,
 // else ""; a failure on the way is reported and leaves no daemon.
 std::string enterScene(Scene& scene, PolkitWorld::Bus bus, const Authority& authority,
-                       const std::string& rule = {}) {
+                       const std::string& rule = {}, bool everyoneMay = false) {
     std::string whyNot;
     scene.daemon.reset();
     scene.world = PolkitWorld::enter(bus, whyNot);
@@ -147,6 +151,11 @@ std::string enterScene(Scene& scene, PolkitWorld::Bus bus, const Authority& auth
     }
     if (!rule.empty()) {
         scene.world->addRule("10-test.rules", withFolder(rule, scene.items->folder()));
+    }
+    if (everyoneMay) {
+        std::ifstream everyone(TAVELIN_POLKIT_EVERYONE_RULE);
+        scene.world->addRule("70-everyone.rules", {std::istreambuf_iterator<char>(everyone),
+                                                   std::istreambuf_iterator<char>()});
     }
     if (!authority.empty()) {
         if (const std::string failed = scene.world->startAuthority(authority); !failed.empty()) {
@@ -185,11 +194,13 @@ void expectEffect(const Attempt& attempt, const std::string& item, const ClientO
 
 TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
     const std::vector<RuleCase> cases = {
-        {"the actions' defaults let everybody do everything",
+        // Outside any session, as the test's clients are, the defaults want an
+        // administrator's password, which nobody can give here.
+        {"the actions' defaults serve root, and nobody outside a session",
          nullptr,
-         {{"nobody removes", 65534, Attempt::remove, "a", true},
-          {"nobody repairs", 65534, Attempt::repair, "b", true},
-          {"nobody updates", 65534, Attempt::update, nullptr, true},
+         {{"nobody removes", 65534, Attempt::remove, "a", false},
+          {"nobody repairs", 65534, Attempt::repair, "b", false},
+          {"nobody updates", 65534, Attempt::update, nullptr, false},
           {"root removes", 0, Attempt::remove, "c", true},
           {"root repairs", 0, Attempt::repair, "d", true},
           {"root updates", 0, Attempt::update, nullptr, true}}},
@@ -209,8 +220,10 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
     for (const RuleCase& ruleCase : cases) {
         SCOPED_TRACE(ruleCase.name);
         Scene scene;
-        const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd,
-                                            ruleCase.rule != nullptr ? ruleCase.rule : "");
+        // A site's narrowing rule comes with the rule that serves everyone else.
+        const std::string skip =
+            enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd,
+                       ruleCase.rule != nullptr ? ruleCase.rule : "", ruleCase.rule != nullptr);
         if (!skip.empty()) {
             GTEST_SKIP() << skip;
         }
@@ -228,8 +241,9 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
                     : tavelinctlAs(attempt.uid, *daemon, {"repair", item});
             expectEffect(attempt, item, outcome);
             if (!attempt.authorized) {
-                const char* action =
-                    attempt.operation == Attempt::remove ? removeAction : repairAction;
+                const char* action = attempt.operation == Attempt::remove   ? removeAction
+                                     : attempt.operation == Attempt::repair ? repairAction
+                                                                            : updateAction;
                 EXPECT_TRUE(logged(*daemon, refusedLine(action, attempt.uid, outcome.pid)));
             }
         }
@@ -293,7 +307,8 @@ polkit.addRule(function(action, subject) {
 
 TEST(AuthorizationTest, AnAuthorityThatStopsAnsweringRefusesEveryOperation) {
     Scene scene;
-    if (const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd);
+    if (const std::string skip =
+            enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd, {}, true);
         !skip.empty()) {
         GTEST_SKIP() << skip;
     }
