@@ -33,10 +33,10 @@ using PathLayout::repairPrefix;
 
 // True when the normalised path lies strictly below one entry of allowedPrefixes, equals no
 // entry of deniedExact, is no entry of protectedSubtrees nor below one, begins with no
-// entry of protectedNamePrefixes, and holds the text ".." nowhere (a name like "a..b" is refused too).
-// Comparisons are byte-exact and case-sensitive; nothing is trimmed. Refused regardless of
-// the current directory: the empty string, and any string with a NUL byte (C file APIs
-// would stop at the NUL and act on a shorter path than the one judged).
+// entry of protectedNamePrefixes, and holds the text ".." nowhere (a name like "a..b" is
+// refused too). Comparisons are byte-exact and case-sensitive; nothing is trimmed. Refused
+// regardless of the current directory: the empty string, and any string with a NUL byte
+// (C file APIs would stop at the NUL and act on a shorter path than the one judged).
 [[nodiscard]] bool isRemovable(std::string_view path, std::string_view currentDirectory);
 // As above, against the process's current directory (getcwd); when that cannot be read,
 // every relative path is refused.
