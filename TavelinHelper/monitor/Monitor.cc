@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -52,6 +54,12 @@ PeerAccepted refusedAccept(int errorNumber) {
     return accepted;
 }
 
+// Whether a connection waits on the listening socket.
+bool someoneWaits(int listening) {
+    pollfd waiting{listening, POLLIN, 0};
+    return retryOnInterrupt([&] { return ::poll(&waiting, 1, 0); }) != 0;
+}
+
 // The next connection waiting, or EAGAIN when nobody waits. The front shares the listening
 // socket's file status flags and could clear O_NONBLOCK; asking poll first keeps a broken
 // front from parking this thread in accept().
@@ -95,25 +103,62 @@ class Monitor::Session {
     Session& operator=(const Session&) = delete;
     ~Session() = default;  // threads_ goes first and waits for every operation
 
-    Status<SystemError> run() {
+    Expected<Ended, SystemError> run() {
         for (;;) {
+            if (monitor_.idleLimit_ && !awaitRequestWhileBusy()) {
+                return Ended::idle;
+            }
             auto datagram = receiveDatagram(channel_);
+            lastRequest_ = Clock::now();
             if (!datagram) {
-                return datagram.error().errorNumber == ECONNRESET
-                           ? Status<SystemError>{}
-                           : Unexpected(std::move(datagram).error());
+                if (datagram.error().errorNumber == ECONNRESET) {
+                    return Ended::frontClosed;
+                }
+                return Unexpected(std::move(datagram).error());
             }
             auto envelope = decodeRequest(datagram->bytes, datagram->descriptor.valid());
             if (!envelope) {
                 return systemError(EPROTO, "channel", channelErrorName(envelope.error()));
             }
             if (auto handled = handle(*envelope, std::move(datagram->descriptor)); !handled) {
-                return handled;
+                return Unexpected(std::move(handled).error());
             }
         }
     }
 
   private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds connectionRecheck{1000};
+
+    // Waits until the front sends something (true), or until the session has been idle for
+    // the idle limit (false): no peer open, no operation running, nothing heard from the
+    // front and nobody waiting on the listening socket, all for that long.
+    bool awaitRequestWhileBusy() {
+        const std::chrono::milliseconds limit = *monitor_.idleLimit_;
+        for (;;) {
+            // Busy: look again after a limit's time, as an operation may end meanwhile.
+            std::chrono::milliseconds wait = limit;
+            const auto operationsIdle = threads_.idleSince();
+            if (peers_.empty() && operationsIdle) {
+                const Clock::time_point idleFrom = std::max(lastRequest_, *operationsIdle);
+                wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(idleFrom + limit - Clock::now());
+                if (wait.count() <= 0) {
+                    if (!someoneWaits(monitor_.listening_)) {
+                        return false;
+                    }
+                    wait = connectionRecheck;  // the front has yet to ask for it
+                }
+            }
+            pollfd channel{channel_, POLLIN, 0};
+            const int ready = retryOnInterrupt(
+                [&] { return ::poll(&channel, 1, static_cast<int>(wait.count())); });
+            if (ready != 0) {
+                return true;  // a request, a hang-up or an error: receiveDatagram tells which
+            }
+        }
+    }
+
     Status<SystemError> handle(const Envelope<FrontRequest>& envelope, UniqueFd descriptor) {
         if (auto admissible = checkRules(envelope.message, descriptor.valid()); !admissible) {
             return admissible;
@@ -319,25 +364,28 @@ class Monitor::Session {
     int channel_;
     std::unordered_map<std::uint64_t, OpenedPeer> peers_;
     std::uint64_t nextHandle_ = 1;
+    Clock::time_point lastRequest_ = Clock::now();
     std::mutex sendMutex_;
     // Last: destroyed first, it waits for the operations, which use everything above.
     OperationThreads threads_{maxRunningOperations, maxIdleOperationThreads};
 };
 
 Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
-                 int listeningSocket, PeerLookup lookUpPeer)
+                 int listeningSocket, PeerLookup lookUpPeer,
+                 std::optional<std::chrono::milliseconds> idleLimit)
     : log_(log),
       operations_(operations),
       trust_(trust),
       lookUpPeer_(lookUpPeer),
-      listening_(listeningSocket) {
+      listening_(listeningSocket),
+      idleLimit_(idleLimit) {
     const int flags = ::fcntl(listening_, F_GETFL);
     if (flags >= 0) {
         static_cast<void>(::fcntl(listening_, F_SETFL, flags | O_NONBLOCK));
     }
 }
 
-Status<SystemError> Monitor::serve(int channelFd) {
+Expected<Monitor::Ended, SystemError> Monitor::serve(int channelFd) {
     Session session(*this, channelFd);
     auto served = session.run();
     if (!served) {

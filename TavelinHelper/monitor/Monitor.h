@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -32,6 +33,14 @@ class Monitor {
     static constexpr std::size_t maxRunningOperations = 128;
     // Threads kept for the next operation once idle; more are made when more run at once.
     static constexpr std::size_t maxIdleOperationThreads = 8;
+    // Under socket activation the daemon ends after this long with no connection and no
+    // operation, so that an idle machine holds no root process and an upgraded binary
+    // takes over; the service manager starts it again for the next connection.
+    static constexpr std::chrono::seconds idleExit{60};
+
+    // How serve() ended: the front closed the channel, or the daemon had nothing to do
+    // for the idle limit.
+    enum class Ended { frontClosed, idle };
 
     // How a connection's peer is recorded (peerProcessOfSocket; tests put a failing one
     // in its place).
@@ -39,17 +48,22 @@ class Monitor {
 
     // `listeningSocket`: the daemon's listening socket, the only place peers come from
     // (made non-blocking here; the front shares it to learn when someone waits).
+    // `idleLimit`: none, or how long serve() waits with nothing to do before it ends.
     // `trust`: what a peer's code is examined against. All references must outlive the
     // monitor, and the socket too.
     Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,
-            int listeningSocket, PeerLookup lookUpPeer = &peerProcessOfSocket);
+            int listeningSocket, PeerLookup lookUpPeer = &peerProcessOfSocket,
+            std::optional<std::chrono::milliseconds> idleLimit = std::nullopt);
 
     // Serves one front's end of the channel until the front closes it or breaks its rules
     // (a malformed datagram, a request the rule table refuses: an unknown peer handle, an
     // operation for a peer never looked at, a stray descriptor; too many operations);
-    // waits for every operation it started before returning. Logs why it stopped when the front
-    // broke the rules; returns that reason, or success when the front simply closed the channel.
-    [[nodiscard]] Status<SystemError> serve(int channelFd);
+    // waits for every operation it started before returning. With an idle limit it also
+    // ends when, for that long, no peer was open, no operation ran, no request came and
+    // nobody waited on the listening socket (a connection arriving after that stays in
+    // the socket's backlog for the next start). Logs why it stopped when the front broke
+    // the rules; returns that reason, or how it ended.
+    [[nodiscard]] Expected<Ended, SystemError> serve(int channelFd);
 
   private:
     class Session;
@@ -59,6 +73,7 @@ class Monitor {
     const CodeTrust& trust_;
     PeerLookup lookUpPeer_;
     int listening_;
+    std::optional<std::chrono::milliseconds> idleLimit_;
 };
 
 }  // namespace tavelin

@@ -99,7 +99,16 @@ void OperationThreads::work() {
         }
         lock.lock();
         --unfinished_;
+        lastFinished_ = std::chrono::steady_clock::now();
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> OperationThreads::idleSince() {
+    const std::lock_guard lock(mutex_);
+    if (unfinished_ > 0) {
+        return std::nullopt;
+    }
+    return lastFinished_;
 }
 
 }  // namespace tavelin

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace tavelin {
@@ -27,6 +29,10 @@ class OperationThreads {
     // started.
     [[nodiscard]] bool run(std::function<void()> job);
 
+    // When the last job finished (or these threads were made), if none is running or
+    // waiting now; nothing while one is.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> idleSince();
+
   private:
     void work();
 
@@ -39,6 +45,7 @@ class OperationThreads {
     std::size_t idle_ = 0;
     std::size_t unfinished_ = 0;  // jobs taken and not yet done: what maxThreads bounds
     bool stopping_ = false;
+    std::chrono::steady_clock::time_point lastFinished_ = std::chrono::steady_clock::now();
     std::list<std::thread> threads_;
     std::list<std::thread::id> ended_;  // threads that left for want of work, to join
 };

@@ -109,15 +109,39 @@ void raiseDescriptorLimit() {
 }
 
 // The socket the service manager handed over, else our own bound to the service name.
-Expected<UniqueFd, SystemError> listeningSocket() {
+// The socket the daemon listens on, and whether the service manager handed it over.
+struct ListeningSocket {
+    UniqueFd socket;
+    bool activated = false;
+};
+
+Expected<ListeningSocket, SystemError> listeningSocket() {
     auto activated = takeActivatedSocket();
     if (!activated) {
         return Unexpected(std::move(activated).error());
     }
     if (*activated) {
-        return std::move(**activated);
+        return ListeningSocket{std::move(**activated), true};
     }
-    return listenOnAbstractName(PrivilegedHelperInfo::machServiceName);
+    auto bound = listenOnAbstractName(PrivilegedHelperInfo::machServiceName);
+    if (!bound) {
+        return Unexpected(std::move(bound).error());
+    }
+    return ListeningSocket{std::move(bound).value(), false};
+}
+
+// How long the daemon waits with nothing to do before it ends: only when its socket was
+// handed over, since the service manager then starts it again for the next connection;
+// one bound by hand would be gone. Tests build a daemon with a shorter limit.
+std::optional<std::chrono::milliseconds> idleLimit(bool activated) {
+    if (!activated) {
+        return std::nullopt;
+    }
+#ifdef TAVELIN_IDLE_EXIT_MS
+    return std::chrono::milliseconds(TAVELIN_IDLE_EXIT_MS);
+#else
+    return Monitor::idleExit;
+#endif
 }
 
 std::string howItEnded(const Expected<ChildTermination, SystemError>& ended) {
@@ -137,9 +161,15 @@ bool mayStartLater(const SystemError& error) {
            error.errorNumber == ENOBUFS;
 }
 
+// How one front's run ended: the front ended (how), or the daemon was idle for its limit.
+struct FrontRun {
+    std::string frontEnded;
+    bool idle = false;
+};
+
 // One front from its start to its end: how it ended, or why it could not be started.
-Expected<std::string, SystemError> runFront(Monitor& monitor, const FrontLaunch& launch,
-                                            int listening, int anchorFile) {
+Expected<FrontRun, SystemError> runFront(Monitor& monitor, const FrontLaunch& launch, int listening,
+                                         int anchorFile) {
     auto channel = channel::makeChannelPair();
     if (!channel) {
         return Unexpected(std::move(channel).error());
@@ -149,16 +179,16 @@ Expected<std::string, SystemError> runFront(Monitor& monitor, const FrontLaunch&
         return Unexpected(std::move(front).error());
     }
     channel->frontEnd.reset();
-    static_cast<void>(monitor.serve(channel->monitorEnd.get()));
+    const auto served = monitor.serve(channel->monitorEnd.get());
     // Whatever the front does now, it is done: a front that closed its channel but lives on
     // is ended here.
     ::kill(front->pid(), SIGKILL);
-    return howItEnded(front->wait());
+    return FrontRun{howItEnded(front->wait()), served && *served == Monitor::Ended::idle};
 }
 
-// Runs fronts one after another for ever, on the same listening socket, waiting before a
-// restart when they keep ending (FrontRestarts); returns only when a front cannot be
-// started and never will be.
+// Runs fronts one after another, on the same listening socket, waiting before a restart
+// when they keep ending (FrontRestarts); returns when the daemon was idle for its limit (0),
+// or when a front cannot be started and never will be.
 int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, int listening,
                     int anchorFile) {
     FrontRestarts restarts;
@@ -168,8 +198,12 @@ int superviseFronts(LogSink& log, Monitor& monitor, const FrontLaunch& launch, i
         if (!ended && !mayStartLater(ended.error())) {
             return startFailure(log, ended.error().describe());
         }
+        if (ended && ended->idle) {
+            log.log("[TavelinHelper] beendet: ohne Verbindung und ohne Arbeit");
+            return 0;
+        }
         const std::chrono::seconds delay = restarts.delayAfter(started, Clock::now());
-        const std::string what = ended ? "Front beendet (" + *ended + ")"
+        const std::string what = ended ? "Front beendet (" + ended->frontEnded + ")"
                                        : "Front nicht gestartet (" + ended.error().describe() + ")";
         if (delay == std::chrono::seconds(0)) {
             log.log(LogPriority::error, "[TavelinHelper] " + what + ", wird neu gestartet");
@@ -241,7 +275,8 @@ int runDaemon() {
                              : std::make_unique<UpdateInstaller>(
                                    UpdateInstaller::ThroughRunner{std::string(updateRunnerSocket)});
     PrivilegedOperations operations(log, *fileSystem, *updates, *authorization);
-    Monitor monitor(log, operations, *trust, socket->get());
+    Monitor monitor(log, operations, *trust, socket->socket.get(), &peerProcessOfSocket,
+                    idleLimit(socket->activated));
     if (*senders == SenderIdentification::credentials) {
         log.log(
             "[TavelinHelper] Eingeschr\u00e4nkter Modus: Kernel ohne SO_PEERPIDFD/SO_PASSPIDFD, "
@@ -249,11 +284,11 @@ int runDaemon() {
     }
     reportMissingPtrace(log);
     // The name it really listens on: a socket handed over may be bound to another.
-    const std::string listeningName = listeningNameOf(socket->get());
+    const std::string listeningName = listeningNameOf(socket->socket.get());
     log.log("[TavelinHelper] gestartet, Service: " +
             (listeningName.empty() ? std::string(PrivilegedHelperInfo::machServiceName)
                                    : listeningName));
-    return superviseFronts(log, monitor, *launch, socket->get(), anchorFile->get());
+    return superviseFronts(log, monitor, *launch, socket->socket.get(), anchorFile->get());
 }
 
 constexpr std::string_view usage =

@@ -1,6 +1,9 @@
 #include "EndToEndSupport.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,8 @@
 #include <variant>
 
 #include "LayoutFolders.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace tavelin::e2e {
 
@@ -89,6 +94,57 @@ std::string mappedLibrary(const std::string& name) {
         }
     }
     return {};
+}
+
+ConnectionHolder::ConnectionHolder(const std::string& program, const std::string& name,
+                                   const std::string& mode, int count, const std::string& folder,
+                                   bool asNobody) {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe";
+        return;
+    }
+    holdOpen_.reset(input[1]);
+    const UniqueFd childInput(input[0]);
+    const UniqueFd childOutput(output[1]);
+    const UniqueFd report(output[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childInput.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childOutput.get(), STDOUT_FILENO);
+    std::vector<std::string> words = {program, name, mode, std::to_string(count), folder};
+    if (asNobody) {
+        words.emplace_back("--as-nobody");
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        ADD_FAILURE() << "cannot start the holder";
+        return;
+    }
+    char buffer[64];
+    ssize_t got = 0;
+    const UniqueFd& reader = report;
+    while ((got = ::read(reader.get(), buffer, sizeof buffer)) > 0) {
+        line_.append(buffer, static_cast<std::size_t>(got));
+        if (line_.find('\n') != std::string::npos) {
+            break;
+        }
+    }
+}
+
+ConnectionHolder::~ConnectionHolder() {
+    holdOpen_.reset();  // the holder sees end of input, closes everything and exits
+    if (pid_ > 0) {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
 }
 
 CacheSandbox::CacheSandbox() {

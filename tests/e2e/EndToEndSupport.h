@@ -89,6 +89,26 @@ struct ClientOutcome {
                                       const std::vector<std::string>& arguments,
                                       const std::string& serviceName);
 
+// One run of the connection holder (tests/e2e/ConnectionHolder.cc, `program`): its
+// connections stay open until it is destroyed. Its maximal requests remove nothing that
+// exists below `folder`.
+class ConnectionHolder {
+  public:
+    ConnectionHolder(const std::string& program, const std::string& name, const std::string& mode,
+                     int count, const std::string& folder, bool asNobody);
+    ~ConnectionHolder();
+    ConnectionHolder(const ConnectionHolder&) = delete;
+    ConnectionHolder& operator=(const ConnectionHolder&) = delete;
+
+    // "ready <count>" once every connection was set up.
+    [[nodiscard]] const std::string& report() const { return line_; }
+
+  private:
+    pid_t pid_ = -1;
+    UniqueFd holdOpen_;
+    std::string line_;
+};
+
 // Starts the real daemon on a name of its own for every test.
 class DaemonTest : public ::testing::Test {
   protected:
