@@ -90,11 +90,21 @@ constexpr std::string_view updateRunnerSocket = TAVELIN_UPDATE_RUNNER_SOCKET;
 // Opening another user's executable through /proc/<pid>/exe (and reading its maps and
 // status) takes CAP_SYS_PTRACE; without it every such client is refused at admission.
 // Said once at start, so that a refusal has its reason in the log.
-void reportMissingPtrace(LogSink& log) {
+void reportMissingCapabilities(LogSink& log) {
     if (!holdsCapability(CAP_SYS_PTRACE)) {
         log.log(
             "[TavelinHelper] Ohne CAP_SYS_PTRACE: Clients anderer Benutzer werden abgelehnt "
             "(ihr Programm ist \u00fcber /proc nicht zu \u00f6ffnen)");
+    }
+    // Only root opens a client's code through map_files; without either capability it goes
+    // by the mapping's path, which a hidden folder (ProtectHome=, a container's mounts)
+    // does not lead to.
+    if (::geteuid() == 0 && !holdsCapability(CAP_CHECKPOINT_RESTORE) &&
+        !holdsCapability(CAP_SYS_ADMIN)) {
+        log.log(
+            "[TavelinHelper] Ohne CAP_CHECKPOINT_RESTORE: der Code der Clients wird \u00fcber "
+            "seinen Pfad gepr\u00fcft; Clients in Ordnern, die der Dienst nicht sieht, werden "
+            "abgelehnt");
     }
 }
 
@@ -108,7 +118,6 @@ void raiseDescriptorLimit() {
     }
 }
 
-// The socket the service manager handed over, else our own bound to the service name.
 // The socket the daemon listens on, and whether the service manager handed it over.
 struct ListeningSocket {
     UniqueFd socket;
@@ -282,7 +291,7 @@ int runDaemon() {
             "[TavelinHelper] Eingeschr\u00e4nkter Modus: Kernel ohne SO_PEERPIDFD/SO_PASSPIDFD, "
             "Clients per pidfd_open und SCM_CREDENTIALS gepr\u00fcft");
     }
-    reportMissingPtrace(log);
+    reportMissingCapabilities(log);
     // The name it really listens on: a socket handed over may be bound to another.
     const std::string listeningName = listeningNameOf(socket->socket.get());
     log.log("[TavelinHelper] gestartet, Service: " +

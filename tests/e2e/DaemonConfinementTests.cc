@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -156,6 +157,53 @@ TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
         EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
         EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
         EXPECT_NE(frontOf(daemon_->pid()), front);
+    }
+}
+
+// Started without a capability admission relies on, the daemon says at start what it
+// cannot do. Without CAP_SYS_PTRACE it cannot look at a client with capabilities it lacks
+// (this root client) either; without map_files it goes by the path, which it sees here.
+TEST(DaemonCapabilitiesTest, StartLinesNameTheCapabilitiesAdmissionMisses) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, whose capabilities the daemon reads";
+    }
+    const std::string ptraceLine =
+        "[TavelinHelper] Ohne CAP_SYS_PTRACE: Clients anderer Benutzer werden abgelehnt "
+        "(ihr Programm ist \u00fcber /proc nicht zu \u00f6ffnen)";
+    const std::string mapFilesLine =
+        "[TavelinHelper] Ohne CAP_CHECKPOINT_RESTORE: der Code der Clients wird \u00fcber "
+        "seinen Pfad gepr\u00fcft; Clients in Ordnern, die der Dienst nicht sieht, werden "
+        "abgelehnt";
+    struct Case {
+        const char* dropped;  // setpriv's --bounding-set, or nothing
+        bool ptrace;
+        bool mapFiles;
+        bool served;
+    };
+    const Case cases[] = {
+        {"", false, false, true},
+        {"-sys_ptrace", true, false, false},
+        {"-checkpoint_restore,-sys_admin", false, true, true},
+        {"-checkpoint_restore", false, false, true},  // CAP_SYS_ADMIN opens map_files as well
+    };
+    const ScratchDirectory scratch;
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.dropped);
+        const std::string launcher = scratch.file("launcher");
+        std::ofstream(launcher) << "#!/bin/sh\n"
+                                << (*testCase.dropped == '\0'
+                                        ? std::string("exec \"$@\"\n")
+                                        : "exec /usr/bin/setpriv --bounding-set=" +
+                                              std::string(testCase.dropped) + " -- \"$@\"\n");
+        std::filesystem::permissions(launcher, std::filesystem::perms(0755));
+        std::string whyNot;
+        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot, 0, launcher);
+        ASSERT_NE(daemon, nullptr) << whyNot;
+        const auto lines = daemon->lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), ptraceLine), testCase.ptrace ? 1 : 0);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), mapFilesLine), testCase.mapFiles ? 1 : 0);
+        const ClientOutcome version = runClient(tavelinctlPath, {"version"}, daemon->serviceName());
+        EXPECT_EQ(version.exitStatus, testCase.served ? 0 : 2) << version.output;
     }
 }
 
