@@ -305,7 +305,8 @@ constexpr std::string_view usage =
     "\n"
     "The Tavelin privileged helper daemon. Started by its socket unit (socket activation)\n"
     "or by hand as root, without arguments: it then binds de.morvane.Tavelin.helper itself.\n"
-    "It has no configuration; docs/deployment.md describes its installation.\n";
+    "It has no configuration. Its manual page, tavelin-helper(8), describes it and its\n"
+    "installation.\n";
 
 // Arguments are only ever asked for by a person: answers and the exit status then, or
 // nothing when the daemon is to run.

@@ -209,6 +209,10 @@ int run(int argc, char** argv) {
         say(usageText);
         return exitSuccess;
     }
+    if (command == "--version" && argc == 2) {
+        say("tavelin-codesign " TAVELIN_VERSION "\n");
+        return exitSuccess;
+    }
     complain("unknown command " + command);
     complainUsage();
     return exitUsage;

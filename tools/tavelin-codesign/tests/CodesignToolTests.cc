@@ -56,6 +56,7 @@ TEST(CodesignToolTest, CreatesSignsAndVerifies) {
     };
     const Step steps[] = {
         {{}, 2, "usage:"},
+        {{"--version"}, 0, "tavelin-codesign 0.0.1\n"},
         {{"create-identity", "--out", dir}, 2, "missing --ou"},
         {{"create-identity", "--out", dir, "--ou", "QH4T7R2KZ5"},
          0,
