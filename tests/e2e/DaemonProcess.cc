@@ -33,7 +33,7 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
         return nullptr;
     }
     UniqueFd logRead(logPipe[0]);
-    const UniqueFd logWrite(logPipe[1]);
+    UniqueFd logWrite(logPipe[1]);
     // Lifted above 3 so that the dup2 onto 3 cannot meet the socket itself.
     const UniqueFd socket(::fcntl(listening->get(), F_DUPFD_CLOEXEC, 10));
     // The shell's pid is the daemon's after exec: that is how LISTEN_PID learns it.
@@ -55,6 +55,8 @@ std::unique_ptr<DaemonProcess> DaemonProcess::start(const std::string& serviceNa
     const int failed =
         ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
+    // The daemon's copy alone: a daemon that dies before its start line ends the log at once.
+    logWrite.reset();
     if (failed != 0) {
         whyNot = "spawn: " + systemErrorText(failed);
         return nullptr;

@@ -11,8 +11,9 @@
 #      tavelinctl's update has the installed runner upgrade a test package through
 #      tavelin-system-update, and answers the verdict
 #   5. dpkg --purge leaves no folder that the machine does not have
-# Runs in a mount and a network namespace of its own (check-packages.sh starts it with
-# unshare), so the overlay, and everything written into it, goes when it ends.
+# Runs as the first process of its own PID, mount and network namespaces (check-packages.sh
+# starts it with unshare), so the overlay, everything written into it and every process
+# started in it go when it ends.
 #   tests/packaging/check-installed.sh BUILD_DIR APPS_DIR WORK_DIR
 set -euo pipefail
 build="$1"

@@ -112,6 +112,8 @@ for app in version-app-cmake version-app-pkgconfig; do
 done
 
 step "installed, served and purged in a copy-on-write view of this machine"
-unshare --mount --net --propagation private "$source_dir/tests/packaging/check-installed.sh" \
+# A PID namespace too: whatever the check leaves running ends with it.
+unshare --mount --net --pid --fork --propagation private \
+    "$source_dir/tests/packaging/check-installed.sh" \
     "$build" "$apps" "$work/installed" || fail "the installed packages"
 echo "packages built, unpacked, verified, linked twice, installed, served and purged"
