@@ -9,7 +9,8 @@ std::string headline(ClientErrorKind kind) {
             return "the Tavelin helper is not running";
         case ClientErrorKind::connectionRefused:
             return "the Tavelin helper refused the connection (this program's signature was "
-                   "not accepted)";
+                   "not accepted; its log says why: journalctl -u tavelin-helper.service "
+                   "shows the reason in the field TAVELIN_REFUSAL_REASON)";
         case ClientErrorKind::connectionClosed:
             return "the Tavelin helper closed the connection without answering";
         case ClientErrorKind::impostor:

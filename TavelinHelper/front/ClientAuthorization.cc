@@ -13,23 +13,29 @@ constexpr std::string_view invalidRequirementLine =
 constexpr std::string_view notSatisfiedLine =
     "[TavelinHelper] Client-Signatur erf\u00fcllt das Requirement nicht.";
 
+// The line of a refusal's code; empty for an admitted peer.
+std::string_view lineOfCode(long code) {
+    switch (code) {
+        case clientCodeUnavailable:
+            return noCodeLine;
+        case clientRequirementInvalid:
+            return invalidRequirementLine;
+        case clientNotSatisfying:
+            return notSatisfiedLine;
+        default:
+            return {};
+    }
+}
+
 // Writes the line of a refusal's code; true for an admitted peer.
 bool admitLogging(long code, LogSink& log) {
-    switch (code) {
-        case clientVerified:
-            return true;
-        case clientCodeUnavailable:
-            log.log(noCodeLine);
-            return false;
-        case clientRequirementInvalid:
-            log.log(invalidRequirementLine);
-            return false;
-        case clientNotSatisfying:
-            log.log(notSatisfiedLine);
-            return false;
-        default:
-            return false;
+    if (code == clientVerified) {
+        return true;
     }
+    if (const std::string_view line = lineOfCode(code); !line.empty()) {
+        log.log(line);
+    }
+    return false;
 }
 
 }  // namespace
@@ -42,6 +48,16 @@ bool isClientAuthorized(PeerInspector* connection, const Requirement& requiremen
 bool isClientAuthorized(PeerInspector* connection, std::string_view requirement,
                         const TrustAnchor& anchor, LogSink& log) {
     return admitLogging(TVLVerifyXPCClient(connection, requirement, anchor), log);
+}
+
+ClientVerdict admitClient(PeerInspector* connection, const Requirement& requirement,
+                          const TrustAnchor& anchor, LogSink& log, LogPeer client) {
+    const ClientVerdict verdict = verifyClient(connection, requirement, anchor);
+    if (const std::string_view line = lineOfCode(verdict.code); !line.empty()) {
+        client.refusal = verdict.reason;
+        log.log(LogPriority::error, line, client);
+    }
+    return verdict;
 }
 
 Expected<Requirement, IdentityError> parseClientCodeRequirement() {

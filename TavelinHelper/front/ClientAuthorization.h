@@ -26,4 +26,10 @@ namespace tavelin {
 [[nodiscard]] bool isClientAuthorized(PeerInspector* connection, std::string_view requirement,
                                       const TrustAnchor& anchor, LogSink& log);
 
+// Admission as the daemon runs it: isClientAuthorized's check and line, the line written
+// as an error about `client` with the refusal's reason beside it. The verdict, whose reason
+// the caller's own refusal line carries too.
+[[nodiscard]] ClientVerdict admitClient(PeerInspector* connection, const Requirement& requirement,
+                                        const TrustAnchor& anchor, LogSink& log, LogPeer client);
+
 }  // namespace tavelin

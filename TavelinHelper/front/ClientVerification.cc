@@ -15,58 +15,121 @@ bool sameFile(int first, int second) {
            a.st_ino == b.st_ino;
 }
 
-// The checks in their order; a null `requirement` is one that did not parse.
-long verify(PeerInspector* connection, const Requirement* requirement, const TrustAnchor& anchor) {
-    if (connection == nullptr) {
-        return clientCodeUnavailable;
+RefusalReason reasonOf(PeerCodeFinding finding) {
+    switch (finding) {
+        case PeerCodeFinding::clean:
+            return RefusalReason::none;
+        case PeerCodeFinding::otherUserNamespace:
+            return RefusalReason::otherUserNamespace;
+        case PeerCodeFinding::executableNotMapped:
+            return RefusalReason::executableNotMapped;
+        case PeerCodeFinding::foreignCodeMapped:
+            return RefusalReason::foreignCodeMapped;
+        case PeerCodeFinding::mappingsUnreadable:
+            return RefusalReason::mappingsUnreadable;
+        case PeerCodeFinding::withoutClientGroup:
+            return RefusalReason::withoutClientGroup;
+        case PeerCodeFinding::executableNotTrusted:
+            return RefusalReason::executableNotTrusted;
     }
-    const Expected<PeerEvidence, SystemError> first = connection->inspect();
-    if (!first) {
-        return clientCodeUnavailable;
+    return RefusalReason::mappingsUnreadable;
+}
+
+RefusalReason reasonOf(CodeFault fault) {
+    switch (fault) {
+        case CodeFault::none:
+            return RefusalReason::none;
+        case CodeFault::unsignedFile:
+            return RefusalReason::unsignedExecutable;
+        case CodeFault::damaged:
+            return RefusalReason::badSignature;
+        case CodeFault::untrustedSigner:
+            return RefusalReason::untrustedSigner;
+        case CodeFault::altered:
+            return RefusalReason::alteredExecutable;
+        case CodeFault::requirementNotMet:
+            return RefusalReason::requirementNotMet;
     }
-    if (requirement == nullptr) {
-        return clientRequirementInvalid;
-    }
+    return RefusalReason::badSignature;
+}
+
+ClientVerdict refused(long code, RefusalReason reason) {
+    return ClientVerdict{code, reason};
+}
+
+// Why a look at the peer refuses it, or none.
+RefusalReason reasonOf(const PeerEvidence& look) {
     // A tracer can rewrite a signed process's code, so a traced peer's signature says
     // nothing about what runs. The look after the hash does not replace this one: a tracer
     // may let go while the hash runs and leave its changes behind.
-    if (first->tracerPid != 0) {
-        return clientNotSatisfying;
+    if (look.tracerPid != 0) {
+        return RefusalReason::traced;
     }
     // A signature vouches for one file; a peer that runs other code beside or instead of
     // it is not the signed program.
-    if (first->code != PeerCodeFinding::clean) {
-        return clientNotSatisfying;
+    return reasonOf(look.code);
+}
+
+// The checks in their order; a null `requirement` is one that did not parse.
+ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
+                     const TrustAnchor& anchor) {
+    if (connection == nullptr) {
+        return refused(clientCodeUnavailable, RefusalReason::peerGone);
     }
-    if (checkCode(first->executable.get(), anchor, *requirement).result !=
-        CodeCheckResult::satisfied) {
-        return clientNotSatisfying;
+    const Expected<PeerEvidence, SystemError> first = connection->inspect();
+    if (!first) {
+        return refused(clientCodeUnavailable, RefusalReason::peerGone);
+    }
+    if (requirement == nullptr) {
+        return refused(clientRequirementInvalid, RefusalReason::requirementInvalid);
+    }
+    if (const RefusalReason reason = reasonOf(*first); reason != RefusalReason::none) {
+        return refused(clientNotSatisfying, reason);
+    }
+    const CodeCheck check = checkCode(first->executable.get(), anchor, *requirement);
+    if (check.result != CodeCheckResult::satisfied) {
+        return refused(clientNotSatisfying, reasonOf(check.fault));
     }
     // Look again after the hash: the peer may have exec'd another file or gained a tracer
     // while it ran. What happens after this point is outside admission's reach.
     const Expected<PeerEvidence, SystemError> again = connection->inspect();
-    if (!again || again->tracerPid != 0 || again->code != PeerCodeFinding::clean ||
-        !sameFile(first->executable.get(), again->executable.get())) {
-        return clientNotSatisfying;
+    if (!again) {
+        return refused(clientNotSatisfying, RefusalReason::peerGone);
     }
-    return clientVerified;
+    if (const RefusalReason reason = reasonOf(*again); reason != RefusalReason::none) {
+        return refused(clientNotSatisfying, reason);
+    }
+    if (!sameFile(first->executable.get(), again->executable.get())) {
+        return refused(clientNotSatisfying, RefusalReason::executableChanged);
+    }
+    return ClientVerdict{};
 }
 
 }  // namespace
 
-long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,
-                        const TrustAnchor& anchor) {
+ClientVerdict verifyClient(PeerInspector* connection, std::string_view requirement,
+                           const TrustAnchor& anchor) {
     // The peer is looked at before the text is parsed, so 1 wins over 2.
     if (connection == nullptr) {
-        return clientCodeUnavailable;
+        return refused(clientCodeUnavailable, RefusalReason::peerGone);
     }
     const auto parsed = Requirement::parse(requirement);
     return verify(connection, parsed ? &*parsed : nullptr, anchor);
 }
 
+ClientVerdict verifyClient(PeerInspector* connection, const Requirement& requirement,
+                           const TrustAnchor& anchor) {
+    return verify(connection, &requirement, anchor);
+}
+
+long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,
+                        const TrustAnchor& anchor) {
+    return verifyClient(connection, requirement, anchor).code;
+}
+
 long TVLVerifyXPCClient(PeerInspector* connection, const Requirement& requirement,
                         const TrustAnchor& anchor) {
-    return verify(connection, &requirement, anchor);
+    return verifyClient(connection, requirement, anchor).code;
 }
 
 }  // namespace tavelin

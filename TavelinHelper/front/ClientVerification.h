@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "PeerProcess.h"
+#include "RefusalReason.h"
 #include "Requirement.h"
 #include "TrustAnchor.h"
 
@@ -57,5 +58,17 @@ class LocalPeerInspector final : public PeerInspector {
 // constant, parsed at start-up); answers 0, 1 or 3.
 [[nodiscard]] long TVLVerifyXPCClient(PeerInspector* connection, const Requirement& requirement,
                                       const TrustAnchor& anchor);
+
+// A verification's code and, for a refusal, which check refused the peer.
+struct ClientVerdict {
+    long code = clientVerified;
+    RefusalReason reason = RefusalReason::none;
+};
+
+// TVLVerifyXPCClient, with the reason of a refusal.
+[[nodiscard]] ClientVerdict verifyClient(PeerInspector* connection, std::string_view requirement,
+                                         const TrustAnchor& anchor);
+[[nodiscard]] ClientVerdict verifyClient(PeerInspector* connection, const Requirement& requirement,
+                                         const TrustAnchor& anchor);
 
 }  // namespace tavelin

@@ -33,12 +33,14 @@ std::string_view closingReason(ConnectionEnd end) {
 
 std::unique_ptr<ConnectionService> HelperListenerDelegate::shouldAcceptNewConnection(
     MonitoredPeer* peer, LogPeer client) {
-    // isClientAuthorized writes the reason line itself; ours follows it.
-    PeerLogSink refusals(log_, LogPriority::error, client);
-    if (!isClientAuthorized(peer, requirement_, anchor_, refusals)) {
-        refusals.log(
-            "[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
-            std::to_string(client.pid) + ")");
+    // admitClient writes the code's line itself; ours follows it, with the same reason.
+    const ClientVerdict verdict = admitClient(peer, requirement_, anchor_, log_, client);
+    if (verdict.code != clientVerified) {
+        client.refusal = verdict.reason;
+        log_.log(LogPriority::error,
+                 "[TavelinHelper] Verbindung ABGELEHNT (Signaturpr\u00fcfung fehlgeschlagen, pid=" +
+                     std::to_string(client.pid) + ")",
+                 client);
         return nullptr;
     }
     return std::make_unique<HelperService>(monitor_, peer->handle());

@@ -11,7 +11,7 @@ void MonitorLogSink::writeEntry(LogPriority priority, std::string_view line,
     // The monitor would take a longer line as a broken front and restart us.
     if (peer && priority == LogPriority::error && line.size() <= channel::maxRefusalLineBytes &&
         monitor_.notify(channel::RefusalLine{peer->pid, static_cast<std::uint32_t>(peer->uid),
-                                             std::string(line)})) {
+                                             peer->refusal, std::string(line)})) {
         return;
     }
     forward(local_, priority, line, peer);

@@ -206,7 +206,7 @@ class Monitor::Session {
     // as its lines on stderr always were; the log escapes the text like any other.
     Status<SystemError> handleRequest(std::uint64_t, const RefusalLine& request, UniqueFd) {
         monitor_.log_.log(LogPriority::error, request.text,
-                          LogPeer{request.pid, static_cast<uid_t>(request.uid)});
+                          LogPeer{request.pid, static_cast<uid_t>(request.uid), request.reason});
         return {};
     }
 

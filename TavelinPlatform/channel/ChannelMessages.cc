@@ -154,6 +154,8 @@ std::string_view channelErrorName(ChannelError error) noexcept {
             return "pathList";
         case ChannelError::lineLength:
             return "lineLength";
+        case ChannelError::refusalReason:
+            return "refusalReason";
     }
     return "unknown";
 }
@@ -221,6 +223,7 @@ std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) 
         std::string out = header(MessageType::refusalLine, requestId);
         put(out, static_cast<std::uint32_t>(refusal->pid), 4);
         put(out, refusal->uid, 4);
+        put(out, static_cast<std::uint32_t>(refusal->reason), 4);
         put(out, refusal->text.size(), 4);
         out += refusal->text;
         return out;
@@ -299,6 +302,11 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
             RefusalLine refusal;
             refusal.pid = body.takeSigned32();
             refusal.uid = static_cast<std::uint32_t>(body.take(4));
+            const std::uint64_t reason = body.take(4);
+            if (reason > static_cast<std::uint64_t>(lastRefusalReason)) {
+                return Unexpected(ChannelError::refusalReason);
+            }
+            refusal.reason = static_cast<RefusalReason>(reason);
             auto text = body.takeBytes(maxRefusalLineBytes);
             if (!text) {
                 return Unexpected(ChannelError::lineLength);

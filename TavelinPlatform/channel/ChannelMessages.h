@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "RefusalReason.h"
 #include "TavelinShared/Expected.h"
 
 // The messages between the unprivileged front and the root monitor, one fixed layout each.
@@ -25,9 +26,10 @@
 //   4 repairPermissions  u64 peer handle, attachment: the path
 //   5 installUpdates     u64 peer handle
 //   6 inspectPeer        u64 peer handle (a fresh look at an opened peer)
-//   7 refusalLine        i32 pid, u32 uid, u32 length, that many bytes (at most
-//                        maxRefusalLineBytes): a line about refusing a peer, for the
-//                        monitor to log with the peer's pid and uid (no answer)
+//   7 refusalLine        i32 pid, u32 uid, u32 reason (a RefusalReason), u32 length,
+//                        that many bytes (at most maxRefusalLineBytes): a line about
+//                        refusing a peer, for the monitor to log with the peer's pid, uid
+//                        and the reason (no answer)
 //
 //   monitor -> front
 //   101 peerOpened       i32 errno (0: opened), u64 peer handle, i32 pid, u32 uid,
@@ -92,6 +94,7 @@ enum class ChannelError {
     pathCount,        // more than maxPathCount paths
     pathList,         // a path list whose lengths do not add up to its blob
     lineLength,       // a refusal line longer than maxRefusalLineBytes
+    refusalReason,    // a refusal reason the receiver does not know
 };
 
 [[nodiscard]] std::string_view channelErrorName(ChannelError error) noexcept;
@@ -133,6 +136,7 @@ struct InspectPeer {
 struct RefusalLine {
     std::int32_t pid = 0;
     std::uint32_t uid = 0;
+    RefusalReason reason = RefusalReason::none;
     std::string text;  // unescaped; the monitor's log escapes it
 };
 using FrontRequest = std::variant<AcceptPeer, ReleasePeer, RemoveSystemPaths, RepairPermissions,

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "RefusalReason.h"
+
 namespace tavelin {
 
 // A line's syslog priority (docs/logging.md): failures and refusals, the audit trail of
@@ -16,6 +18,7 @@ enum class LogPriority { error = 3, notice = 5, info = 6 };
 struct LogPeer {
     pid_t pid = 0;
     uid_t uid = 0;
+    RefusalReason refusal = RefusalReason::none;  // for a line about refusing the peer
     friend bool operator==(const LogPeer&, const LogPeer&) = default;
 };
 

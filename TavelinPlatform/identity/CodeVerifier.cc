@@ -120,8 +120,10 @@ std::string oneLineSubject(X509* certificate) {
     return length > 0 && data != nullptr ? std::string(data, static_cast<std::size_t>(length)) : "";
 }
 
+// `fault`, when the block is refused, says which check refused it.
 Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
-                                              const SignatureLayout& layout) {
+                                              const SignatureLayout& layout, CodeFault& fault) {
+    fault = CodeFault::damaged;
     auto block = readSignatureBlock(fd, layout);
     if (!block) {
         return Unexpected(block.error());
@@ -144,12 +146,14 @@ Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
         return identityError("signature block names no signer certificate");
     }
     if (auto chain = verifyChain(cms.value().get(), leafHeld.get(), anchor); !chain) {
+        fault = CodeFault::untrustedSigner;
         return Unexpected(chain.error());
     }
     auto record = decodeSignedRecord(recordBytes.value());
     if (!record) {
         return Unexpected(record.error());
     }
+    fault = CodeFault::none;
     SignedCode code{layout, std::move(record).value(), {}, oneLineSubject(leafHeld.get())};
     code.facts = {true, code.record.identifier,
                   subjectValues(leafHeld.get(), NID_organizationalUnitName),
@@ -160,15 +164,28 @@ Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
 
 }  // namespace
 
-Expected<SignedCode, IdentityError> readSignedCode(int fd, const TrustAnchor& anchor) {
+namespace {
+
+// readSignedCode, noting in `fault` which check refused the file.
+Expected<SignedCode, IdentityError> readNotingFault(int fd, const TrustAnchor& anchor,
+                                                    CodeFault& fault) {
+    fault = CodeFault::damaged;
     auto layout = locateSignatureBlock(fd);
     if (!layout) {
         return Unexpected(layout.error());
     }
     if (!layout.value()) {
+        fault = CodeFault::unsignedFile;
         return identityError("file is not signed (no signature trailer)");
     }
-    return readBlock(fd, anchor, *layout.value());
+    return readBlock(fd, anchor, *layout.value(), fault);
+}
+
+}  // namespace
+
+Expected<SignedCode, IdentityError> readSignedCode(int fd, const TrustAnchor& anchor) {
+    CodeFault fault = CodeFault::none;
+    return readNotingFault(fd, anchor, fault);
 }
 
 Status<IdentityError> verifySignedContent(int fd, const SignedCode& code) {
@@ -186,21 +203,26 @@ Status<IdentityError> verifySignedContent(int fd, const SignedCode& code) {
 }
 
 CodeCheck checkCode(int fd, const TrustAnchor& anchor, const Requirement& requirement) {
-    auto code = readSignedCode(fd, anchor);
+    CodeFault fault = CodeFault::damaged;
+    auto code = readNotingFault(fd, anchor, fault);
     if (!code) {
-        return {CodeCheckResult::invalid, code.error().message};
+        return {CodeCheckResult::invalid, code.error().message, fault};
     }
     // The length check is free; doing it here spares a hash of a file that was cut or grown.
     if (code.value().record.contentLength != code.value().layout.contentLength) {
-        return {CodeCheckResult::invalid, "file length differs from the signed length"};
+        return {CodeCheckResult::invalid, "file length differs from the signed length",
+                CodeFault::altered};
     }
     if (!requirement.isSatisfiedBy(code.value().facts)) {
-        return {CodeCheckResult::notSatisfied, "the code does not satisfy the requirement"};
+        return {CodeCheckResult::notSatisfied, "the code does not satisfy the requirement",
+                CodeFault::requirementNotMet};
     }
     if (auto content = verifySignedContent(fd, code.value()); !content) {
-        return {CodeCheckResult::invalid, content.error().message};
+        // A read that failed is no proof of a change; what the hash refuted is.
+        return {CodeCheckResult::invalid, content.error().message,
+                content.error().errorNumber == 0 ? CodeFault::altered : CodeFault::damaged};
     }
-    return {CodeCheckResult::satisfied, {}};
+    return {CodeCheckResult::satisfied, {}, CodeFault::none};
 }
 
 }  // namespace tavelin

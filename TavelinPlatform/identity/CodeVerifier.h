@@ -36,9 +36,20 @@ enum class CodeCheckResult {
     notSatisfied,  // validly signed, but the requirement does not hold
 };
 
+// Which check an invalid or unsatisfying file failed, for a refusal's reason.
+enum class CodeFault {
+    none,               // satisfied
+    unsignedFile,       // no signature trailer
+    damaged,            // a block that does not parse, a signature that does not verify
+    untrustedSigner,    // a chain that does not end at the anchor, is not valid now or not for code
+    altered,            // the content differs from what was signed
+    requirementNotMet,  // validly signed, but the requirement does not hold
+};
+
 struct CodeCheck {
     CodeCheckResult result = CodeCheckResult::invalid;
     std::string detail;  // why not, for the command-line tool; empty when satisfied
+    CodeFault fault = CodeFault::damaged;
 };
 
 // The whole check in the order that keeps refusals cheap: the block phase, then the

@@ -17,19 +17,23 @@ namespace {
 bool sendNatively(const std::string& identifier, LogPriority priority, const std::string& message,
                   const LogPeer& peer) {
     const std::string pid = std::to_string(peer.pid);
-    std::array<std::string, 6> fields = {
+    std::array<std::string, 7> fields = {
         "MESSAGE=" + message,
         "PRIORITY=" + std::to_string(static_cast<int>(priority)),
         "SYSLOG_IDENTIFIER=" + identifier,
         "TAVELIN_PEER_PID=" + pid,
         "TAVELIN_PEER_UID=" + std::to_string(peer.uid),
         "OBJECT_PID=" + pid,
+        "TAVELIN_REFUSAL_REASON=" + std::string(refusalReasonName(peer.refusal)),
     };
+    // The reason only on a line that names one.
+    const std::size_t count =
+        peer.refusal == RefusalReason::none ? fields.size() - 1 : fields.size();
     std::array<iovec, fields.size()> vectors{};
-    for (std::size_t index = 0; index < fields.size(); ++index) {
+    for (std::size_t index = 0; index < count; ++index) {
         vectors[index] = iovec{fields[index].data(), fields[index].size()};
     }
-    return ::sd_journal_sendv(vectors.data(), static_cast<int>(vectors.size())) >= 0;
+    return ::sd_journal_sendv(vectors.data(), static_cast<int>(count)) >= 0;
 }
 
 }  // namespace

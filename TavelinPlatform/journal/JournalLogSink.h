@@ -19,6 +19,8 @@ namespace tavelin {
 //   TAVELIN_PEER_UID   the peer's uid, in decimal
 //   OBJECT_PID         the peer's pid again, under the name the journal itself reads as
 //                      "the process this entry is about"
+//   TAVELIN_REFUSAL_REASON  why admission refused the peer (refusalReasonName), on a
+//                      line about a refusal only
 // Every other line, and a line whose native send failed, goes to stderr behind its "<N>"
 // priority prefix (libsystemd drops a line silently when the journal's socket is missing
 // altogether). Safe to use from several threads.

@@ -144,6 +144,8 @@ std::string_view peerCodeFindingName(PeerCodeFinding finding) noexcept {
             return "mappings unreadable";
         case PeerCodeFinding::withoutClientGroup:
             return "without the client group";
+        case PeerCodeFinding::executableNotTrusted:
+            return "executable not trusted";
     }
     return "unknown";
 }
@@ -187,11 +189,16 @@ PeerCodeFinding examinePeerCode(int procDirectory, const struct stat& executable
             continue;  // data, or anonymous code
         }
         const std::optional<struct stat> file = mappedFileStatus(procDirectory, *mapping);
-        if (!file || !trust.trustsCodeFile(*file)) {
+        if (!file) {
             return PeerCodeFinding::foreignCodeMapped;
         }
-        executableMapped = executableMapped ||
-                           (file->st_dev == executable.st_dev && file->st_ino == executable.st_ino);
+        const bool isExecutable =
+            file->st_dev == executable.st_dev && file->st_ino == executable.st_ino;
+        if (!trust.trustsCodeFile(*file)) {
+            return isExecutable ? PeerCodeFinding::executableNotTrusted
+                                : PeerCodeFinding::foreignCodeMapped;
+        }
+        executableMapped = executableMapped || isExecutable;
     }
     return executableMapped ? PeerCodeFinding::clean : PeerCodeFinding::executableNotMapped;
 }

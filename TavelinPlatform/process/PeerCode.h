@@ -34,9 +34,12 @@ enum class PeerCodeFinding : std::uint8_t {
     // group: it was not started by a set-group-id exec of the installed client, the one
     // start in which the loader ignores LD_* and the kernel bars same-user ptrace.
     withoutClientGroup = 5,
+    // The executable itself is a file someone other than its trusted owners could have
+    // written (foreignCodeMapped, for the one file a signature names).
+    executableNotTrusted = 6,
 };
 
-inline constexpr PeerCodeFinding lastPeerCodeFinding = PeerCodeFinding::withoutClientGroup;
+inline constexpr PeerCodeFinding lastPeerCodeFinding = PeerCodeFinding::executableNotTrusted;
 
 [[nodiscard]] std::string_view peerCodeFindingName(PeerCodeFinding finding) noexcept;
 

@@ -525,7 +525,7 @@ TEST_F(HostileFrontTest, TheRequesterIsAlwaysTheClientThatConnected) {
     EXPECT_TRUE(victimIntact());
 
     // The front's word about a refused peer is logged as such, and that is all it gets.
-    front.send(RefusalLine{4242, 7, "[TavelinHelper] refused"});
+    front.send(RefusalLine{4242, 7, {}, "[TavelinHelper] refused"});
     front.send(InspectPeer{peer.peerHandle});
     EXPECT_TRUE(front.receive().has_value());
     bool refusalLogged = false;

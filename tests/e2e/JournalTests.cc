@@ -57,7 +57,7 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
               "<6>[TavelinHelper] gestartet, Service: " + daemon->serviceName());
 
     // Refused by the front (this test is not signed): the lines reach the journal through
-    // the monitor, with our pid and uid.
+    // the monitor, with our pid and uid, and say why.
     const UniqueFd refused = connectToAbstractName(daemon->serviceName()).value();
     std::string chunk;
     static_cast<void>(receiveSome(refused.get(), chunk, 64));
@@ -72,7 +72,8 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
                                        {"SYSLOG_IDENTIFIER", "tavelin-helper"},
                                        {"TAVELIN_PEER_PID", pid},
                                        {"TAVELIN_PEER_UID", uid},
-                                       {"OBJECT_PID", pid}}))
+                                       {"OBJECT_PID", pid},
+                                       {"TAVELIN_REFUSAL_REASON", "unsigned"}}))
             << message;
     }
 
@@ -92,6 +93,7 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
     EXPECT_EQ(entry.count("PRIORITY") != 0 ? entry.at("PRIORITY") : "", "5") << outcome.output;
     EXPECT_EQ(entry.count("TAVELIN_PEER_PID") != 0 ? entry.at("TAVELIN_PEER_PID") : "",
               std::to_string(outcome.pid));
+    EXPECT_EQ(entry.count("TAVELIN_REFUSAL_REASON"), 0U);  // not a refusal
 
     // None of them also on stderr.
     for (const std::string& line : daemon->lines()) {

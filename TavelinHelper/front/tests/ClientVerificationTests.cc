@@ -156,42 +156,68 @@ void change(std::vector<std::uint8_t>& bytes, Change how, std::uintmax_t content
 }
 
 TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
-    const std::tuple<const char*, long, Scenario> cases[] = {
-        {"client identity", 0, {}},
-        {"another team under the same anchor", 3, {.leaf = testing::leafRequest("ZZ9ZZ9ZZ9Z")}},
-        {"another identifier", 3, {.identifier = "de.morvane.Tavelin.Evil"}},
-        {"another anchor", 3, {.foreignAnchor = true}},
-        {"unsigned", 3, {.change = Change::unsign}},
-        {"one byte changed after signing", 3, {.change = Change::flipByte}},
-        {"truncated block", 3, {.change = Change::cutBlock}},
-        {"bytes inserted before the block", 3, {.change = Change::insertBeforeBlock}},
-        {"signed file writable by its group", 3, {.change = Change::groupWritable}},
-        {"signed file owned by another user", 3, {.change = Change::ownedByNobody}},
-        {"expired leaf", 3, {.leaf = leafWith(-60)}},
-        {"leaf for e-mail and clients", 3, {.leaf = leafWith(3600, "emailProtection,clientAuth")}},
-        {"leaf without extended key usage", 3, {.leaf = leafWith(3600, "")}},
+    const std::tuple<const char*, long, const char*, Scenario> cases[] = {
+        {"client identity", 0, "", {}},
+        {"another team under the same anchor",
+         3,
+         "requirement-not-met",
+         {.leaf = testing::leafRequest("ZZ9ZZ9ZZ9Z")}},
+        {"another identifier", 3, "requirement-not-met", {.identifier = "de.morvane.Tavelin.Evil"}},
+        {"another anchor", 3, "untrusted-signer", {.foreignAnchor = true}},
+        {"unsigned", 3, "unsigned", {.change = Change::unsign}},
+        {"one byte changed after signing", 3, "altered", {.change = Change::flipByte}},
+        {"truncated block", 3, "bad-signature", {.change = Change::cutBlock}},
+        {"bytes inserted before the block", 3, "altered", {.change = Change::insertBeforeBlock}},
+        {"signed file writable by its group",
+         3,
+         "executable-not-trusted",
+         {.change = Change::groupWritable}},
+        {"signed file owned by another user",
+         3,
+         "executable-not-trusted",
+         {.change = Change::ownedByNobody}},
+        {"expired leaf", 3, "untrusted-signer", {.leaf = leafWith(-60)}},
+        {"leaf for e-mail and clients",
+         3,
+         "untrusted-signer",
+         {.leaf = leafWith(3600, "emailProtection,clientAuth")}},
+        {"leaf without extended key usage", 3, "untrusted-signer", {.leaf = leafWith(3600, "")}},
         {"leaf whose key usage lacks digitalSignature",
          3,
+         "untrusted-signer",
          {.leaf = leafWithKeyUsage("critical,nonRepudiation")}},
-        {"intermediate for code signing", 0, {.intermediate = intermediateWith("codeSigning")}},
-        {"intermediate for e-mail only", 3, {.intermediate = intermediateWith("emailProtection")}},
-        {"traced client", 3, {.peer = Peer::traced}},
+        {"intermediate for code signing", 0, "", {.intermediate = intermediateWith("codeSigning")}},
+        {"intermediate for e-mail only",
+         3,
+         "untrusted-signer",
+         {.intermediate = intermediateWith("emailProtection")}},
+        {"traced client", 3, "traced", {.peer = Peer::traced}},
         {"client that execs another program while it is hashed",
          3,
+         "executable-changed",
          {.peer = Peer::execsWhileHashed}},
-        {"client whose tracer lets go while it is hashed", 3, {.peer = Peer::tracedUntilHashed}},
-        {"requirement that does not parse", 2, {.requirement = badRequirement}},
+        {"client whose tracer lets go while it is hashed",
+         3,
+         "traced",
+         {.peer = Peer::tracedUntilHashed}},
+        {"requirement that does not parse",
+         2,
+         "requirement-invalid",
+         {.requirement = badRequirement}},
         {"unparsable requirement, unsigned",
          2,
+         "requirement-invalid",
          {.change = Change::unsign, .requirement = badRequirement}},
-        {"exited peer", 1, {.peer = Peer::exited}},
+        {"exited peer", 1, "peer-gone", {.peer = Peer::exited}},
         {"exited peer, unparsable requirement",
          1,
+         "peer-gone",
          {.peer = Peer::exited, .requirement = badRequirement}},
-        {"pid reused by another process", 1, {.peer = Peer::reused}},
-        {"record without a pidfd", 1, {.peer = Peer::withoutPidfd}},
+        {"pid reused by another process", 1, "peer-gone", {.peer = Peer::reused}},
+        {"record without a pidfd", 1, "peer-gone", {.peer = Peer::withoutPidfd}},
         {"no record, unparsable requirement",
          1,
+         "peer-gone",
          {.peer = Peer::none, .requirement = badRequirement}},
     };
     const testing::TestIdentity client = testing::makeIdentity();
@@ -200,7 +226,7 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
     // Code in files of root or of whoever runs the test is trusted, as a development
     // build trusts its developer.
     const CodeTrust trust = CodeTrust::ofThisProcess(::getuid()).value();
-    for (const auto& [name, expected, c] : cases) {
+    for (const auto& [name, expected, reason, c] : cases) {
         const testing::ScratchDirectory scratch;
         const auto file = scratch.path() / "Tavelin";
         testing::copyTestPeer(file);
@@ -245,7 +271,9 @@ TEST(ClientVerificationTest, AdmitsOnlyTheSignedClientOverARealConnection) {
         LocalPeerInspector inspector(*peer, trust);
         PeerInspector* inspected = c.peer == Peer::none ? nullptr : &inspector;
         const TrustAnchor& anchor = c.foreignAnchor ? foreignAnchor : clientAnchor;
-        EXPECT_EQ(TVLVerifyXPCClient(inspected, c.requirement, anchor), expected) << name;
+        const ClientVerdict verdict = verifyClient(inspected, c.requirement, anchor);
+        EXPECT_EQ(verdict.code, expected) << name;
+        EXPECT_EQ(refusalReasonName(verdict.reason), reason) << name;
         EXPECT_FALSE(execs && readHook)
             << name << ": the peer was to exec, but the content was never read";
         if (c.peer == Peer::tracedUntilHashed && !readHook) {

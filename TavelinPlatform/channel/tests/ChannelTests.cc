@@ -71,12 +71,16 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
         {"too many paths", encodeRequest(1, RemoveSystemPaths{1, maxPathCount + 1, inBlob}), true,
          ChannelError::pathCount},
         {"refusal line over its limit",
-         encodeRequest(1, RefusalLine{1, 0, std::string(maxRefusalLineBytes + 1, 'r')}), false,
+         encodeRequest(1, RefusalLine{1, 0, {}, std::string(maxRefusalLineBytes + 1, 'r')}), false,
          ChannelError::lineLength},
-        {"refusal line cut short", encodeRequest(1, RefusalLine{1, 0, "abc"}).substr(0, 30), false,
-         ChannelError::truncated},
-        {"refusal line with a descriptor", encodeRequest(1, RefusalLine{1, 0, "abc"}), true,
+        {"refusal line cut short", encodeRequest(1, RefusalLine{1, 0, {}, "abc"}).substr(0, 30),
+         false, ChannelError::truncated},
+        {"refusal line with a descriptor", encodeRequest(1, RefusalLine{1, 0, {}, "abc"}), true,
          ChannelError::descriptorWrong},
+        {"refusal reason past the last",
+         withByte(encodeRequest(1, RefusalLine{1, 0, {}, "abc"}), 24,
+                  static_cast<char>(static_cast<int>(lastRefusalReason) + 1)),
+         false, ChannelError::refusalReason},
     };
     for (const auto& c : cases) {
         const auto result = decodeRequest(c.bytes, c.hasDescriptor);
@@ -109,10 +113,12 @@ TEST(ChannelMessagesTest, RoundTripsAndRefusesEveryMalformedDatagram) {
 
     // A refusal line at its limit arrives whole, with its peer.
     const std::string longest(maxRefusalLineBytes, 'r');
-    const auto refusal = decodeRequest(encodeRequest(9, RefusalLine{-2, 1001, longest}), false);
+    const auto refusal =
+        decodeRequest(encodeRequest(9, RefusalLine{-2, 1001, lastRefusalReason, longest}), false);
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(std::get<RefusalLine>(refusal->message).pid, -2);
     EXPECT_EQ(std::get<RefusalLine>(refusal->message).uid, 1001U);
+    EXPECT_EQ(std::get<RefusalLine>(refusal->message).reason, lastRefusalReason);
     EXPECT_EQ(std::get<RefusalLine>(refusal->message).text, longest);
 
     // The verdicts that refuse a peer survive the trip: lost, they would let it through.
