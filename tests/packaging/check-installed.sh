@@ -10,7 +10,8 @@
 #   4. with apt pointed at a local repository only (and no network), the installed
 #      tavelinctl's update has the installed runner upgrade a test package through
 #      tavelin-system-update, and answers the verdict
-#   5. dpkg --purge leaves no folder that the machine does not have
+#   5. dpkg --purge leaves no folder that the machine does not have, and nothing of ours in
+#      /run (the runner's socket, the front's empty root)
 # Runs as the first process of its own PID, mount and network namespaces (check-packages.sh
 # starts it with unshare), so the overlay, everything written into it and every process
 # started in it go when it ends.
@@ -118,6 +119,7 @@ rm "$root"/usr/local/bin/version-app-* "$root"/packages/*.deb
 rmdir "$root/packages"
 in_root dpkg --purge tavelin-tools tavelin-helper >"$work/purge.log" 2>&1 ||
     { cat "$work/purge.log"; fail "dpkg --purge"; }
+[ ! -e "$root/run/tavelin-helper" ] || fail "purging left /run/tavelin-helper: $(ls -A "$root/run/tavelin-helper")"
 # The overlay keeps in `changes` every folder that was made or changed: each must be one
 # this machine has already.
 left=$(cd "$work/changes" && find . -mindepth 1 -type d | while read -r folder; do
