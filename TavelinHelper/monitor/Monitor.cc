@@ -134,12 +134,17 @@ class Monitor::Session {
     // the idle limit (false): no peer open, no operation running, nothing heard from the
     // front and nobody waiting on the listening socket, all for that long.
     bool awaitRequestWhileBusy() {
+        // With a peer open the session is not idle until the front releases it, which is a
+        // request: the receive may block, and a client's requests pay for no timer.
+        if (!peers_.empty()) {
+            return true;
+        }
         const std::chrono::milliseconds limit = *monitor_.idleLimit_;
         for (;;) {
             // Busy: look again after a limit's time, as an operation may end meanwhile.
             std::chrono::milliseconds wait = limit;
             const auto operationsIdle = threads_.idleSince();
-            if (peers_.empty() && operationsIdle) {
+            if (operationsIdle) {
                 const Clock::time_point idleFrom = std::max(lastRequest_, *operationsIdle);
                 wait =
                     std::chrono::ceil<std::chrono::milliseconds>(idleFrom + limit - Clock::now());
