@@ -11,7 +11,6 @@
 #include "EndToEndSupport.h"
 #include "LayoutFolders.h"
 
-
 namespace tavelin::e2e {
 namespace {
 
