@@ -96,11 +96,13 @@ ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
     if (!again) {
         return refused(clientNotSatisfying, RefusalReason::peerGone);
     }
-    if (const RefusalReason reason = reasonOf(*again); reason != RefusalReason::none) {
-        return refused(clientNotSatisfying, reason);
-    }
+    // Another executable first: a look in the middle of an exec sees the new file before
+    // its code is mapped, which would read as code that is not the executable's.
     if (!sameFile(first->executable.get(), again->executable.get())) {
         return refused(clientNotSatisfying, RefusalReason::executableChanged);
+    }
+    if (const RefusalReason reason = reasonOf(*again); reason != RefusalReason::none) {
+        return refused(clientNotSatisfying, reason);
     }
     return ClientVerdict{};
 }
