@@ -15,7 +15,7 @@ packages=(
     libsystemd-dev
     systemd
     dbus-daemon dbus-bin dbus-system-bus-common polkitd libxml2-utils
-    dpkg-dev systemd ccache
+    dpkg-dev debhelper lintian systemd ccache
     scdoc man-db groff-base
 )
 

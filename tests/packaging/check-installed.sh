@@ -3,14 +3,16 @@
 # copy-on-write view of this machine, and uses them there:
 #   1. an overlay over / whose changes land in a tmpfs; dpkg -i in a chroot into it
 #   2. nothing of the reference layout's folders (/Library, /System, /private) appears
-#   3. the installed daemon, socket-activated on a private name, serves the signed
+#   3. the maintainer scripts keep an administrator's disable and mask, and an upgrade
+#      restarts the daemon (with a stand-in deb-systemd-invoke: no systemd runs here)
+#   4. the installed daemon, socket-activated on a private name, serves the signed
 #      applications, refuses an unsigned one, and for the installed tavelinctl clears a
 #      folder below /var/cache and refuses /var/cache itself, /var/lib/dpkg/status and a
 #      path below /var/cache/debconf
-#   4. with apt pointed at a local repository only (and no network), the installed
+#   5. with apt pointed at a local repository only (and no network), the installed
 #      tavelinctl's update has the installed runner upgrade a test package through
 #      tavelin-system-update, and answers the verdict
-#   5. dpkg --purge leaves no folder that the machine does not have, and nothing of ours in
+#   6. dpkg --purge leaves no folder that the machine does not have, and nothing of ours in
 #      /run (the runner's socket, the front's empty root)
 # Runs as the first process of its own PID, mount and network namespaces (check-packages.sh
 # starts it with unshare), so the overlay, everything written into it and every process
@@ -41,6 +43,35 @@ in_root sh -c 'dpkg -i /packages/*.deb' >"$work/install.log" 2>&1 ||
 for folder in Library System private; do
     [ ! -e "$work/changes/$folder" ] || fail "installing made /$folder"
 done
+
+# The maintainer scripts as an administrator meets them. No systemd is PID 1 here, so
+# enabling and masking are checked on the files systemd reads, and what would be
+# restarted through a stand-in deb-systemd-invoke that notes its arguments.
+reinstall() {
+    in_root env PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        sh -c 'dpkg -i /packages/tavelin-helper_*.deb' >>"$work/install.log" 2>&1
+}
+socket_link="$root/etc/systemd/system/sockets.target.wants/tavelin-helper.socket"
+[ -L "$socket_link" ] || fail "installing did not enable tavelin-helper.socket"
+in_root systemctl disable tavelin-helper.socket >/dev/null 2>&1
+reinstall || { cat "$work/install.log"; fail "reinstalling"; }
+[ ! -e "$socket_link" ] || fail "reinstalling enabled a socket the administrator disabled"
+in_root systemctl mask tavelin-helper.socket >/dev/null 2>&1
+reinstall || { cat "$work/install.log"; fail "reinstalling over a masked socket"; }
+[ "$(readlink "$root/etc/systemd/system/tavelin-helper.socket")" = /dev/null ] ||
+    fail "reinstalling took the administrator's mask off"
+in_root systemctl unmask tavelin-helper.socket >/dev/null 2>&1
+in_root systemctl enable tavelin-helper.socket >/dev/null 2>&1
+mkdir -p "$root/run/systemd/system"
+for tool in deb-systemd-invoke systemctl; do
+    printf '#!/bin/sh\necho "%s $*" >>/run/invoked\n' "$tool" >"$root/usr/local/sbin/$tool"
+    chmod 0755 "$root/usr/local/sbin/$tool"
+done
+reinstall || { cat "$work/install.log"; fail "upgrading"; }
+grep -qx "deb-systemd-invoke try-restart tavelin-helper.service" "$root/run/invoked" ||
+    fail "an upgrade does not restart the daemon: $(cat "$root/run/invoked")"
+rm -r "$root/run/systemd" "$root/run/invoked" "$root/usr/local/sbin/deb-systemd-invoke" \
+    "$root/usr/local/sbin/systemctl"
 
 install -m 0755 "$apps"/version-app-cmake "$apps"/version-app-pkgconfig \
     "$apps"/version-app-unsigned "$root/usr/local/bin/"

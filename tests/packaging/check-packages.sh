@@ -38,25 +38,27 @@ grep -q "Release build: only root is trusted" "$work/build.log" ||
 
 step "unpack"
 mkdir -p "$root"
-for package in tavelin-helper tavelin-tools libtavelin-client-dev tavelin-dbg; do
+for package in tavelin-helper tavelin-tools libtavelin-client-dev tavelin-helper-dbgsym \
+    tavelin-tools-dbgsym; do
     deb=$(ls "$build"/${package}_*.deb 2>/dev/null | head -1)
     [ -n "$deb" ] || fail "no package $package"
     dpkg-deb -x "$deb" "$root"
-    [ -f "$root/usr/share/doc/$package/copyright" ] || fail "$package has no copyright file"
+    [ -e "$root/usr/share/doc/$package/copyright" ] || [ -e "$root/usr/share/doc/$package" ] ||
+        fail "$package has no copyright file"
 done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/tavelinctl \
-    usr/bin/tavelin-codesign usr/lib/systemd/system/tavelin-helper.socket \
-    usr/lib/systemd/system/tavelin-helper.service usr/lib/systemd/system/tavelin-update.socket \
-    usr/lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
+    usr/bin/tavelin-codesign lib/systemd/system/tavelin-helper.socket \
+    lib/systemd/system/tavelin-helper.service lib/systemd/system/tavelin-update.socket \
+    lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
     usr/libexec/tavelin/tavelin-system-update \
     usr/lib/sysusers.d/tavelin-helper.conf usr/share/tavelin/anchor.pem \
     usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
     "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
     "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientConfig.cmake" \
-    usr/lib/debug/usr/bin/tavelinctl.debug usr/lib/debug/usr/sbin/tavelin-helper.debug \
     usr/share/bash-completion/completions/tavelinctl usr/share/man/man1/tavelinctl.1.gz \
     usr/share/man/man1/tavelin-codesign.1.gz usr/share/man/man8/tavelin-helper.8.gz \
+    usr/share/man/man8/tavelin-helper-front.8.gz \
     usr/share/polkit-1/actions/de.morvane.tavelin.policy; do
     [ -e "$root/$file" ] || fail "the packages do not hold /$file"
 done
@@ -66,7 +68,15 @@ for executable in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/
     if grep -q '\.symtab' <<<"$sections" || ! grep -q '\.gnu_debuglink' <<<"$sections"; then
         fail "/$executable is not stripped with a link to its debug file"
     fi
+    # Its symbols in the -dbgsym package, where gdb looks them up by build id.
+    id=$(readelf -n "$root/$executable" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
+    [ -f "$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+        fail "/$executable has no debug file in a -dbgsym package"
 done
+"$source_dir/tools/check-hardening.sh" --nothing-to-fortify tavelin-codesign \
+    "$root/usr/sbin/tavelin-helper" "$root/usr/sbin/tavelin-helper-front" \
+    "$root/usr/bin/tavelinctl" "$root/usr/bin/tavelin-codesign" \
+    "$root/usr/libexec/tavelin/tavelin-update-runner" || fail "an executable is not hardened"
 if grep -rE '"(UniqueFd|SystemError|LogSink)\.h"' "$root/usr/include"; then
     fail "the client headers include the platform layer"
 fi
@@ -80,11 +90,17 @@ done
 [ ! -e "$root/usr/lib/tmpfiles.d/tavelin-helper.conf" ] ||
     fail "the daemon package makes folders at boot, though the host has all it acts in"
 grep -q '^ReadWritePaths=-/var/cache -/var/log -/var/tmp -/var/crash -/var/lib/systemd/coredump -/opt$' \
-    "$root/usr/lib/systemd/system/tavelin-helper.service" ||
+    "$root/lib/systemd/system/tavelin-helper.service" ||
     fail "the service unit does not make the linux layout's folders writable"
 if (cd "$root" && find . | grep -E '^\./(Library|System|private)(/|$)'); then
     fail "the packages hold folders of the reference layout"
 fi
+
+step "lintian"
+lintian --fail-on error,warning --tag-display-limit 0 "$build"/*.deb 2>&1 |
+    grep -v "running with root privileges" || true
+lintian --fail-on error,warning "$build"/*.deb >/dev/null 2>&1 ||
+    fail "lintian has errors or warnings to report"
 
 step "signature of the unpacked client"
 codesign="$root/usr/bin/tavelin-codesign"
