@@ -1,7 +1,7 @@
 # Stripped executables with their debug information beside them, as distributions ship
 # them. Stripping happens right after the link and before signing, so a signed
-# executable is never changed again: packaging must not strip (a stripped signed file has
-# lost its signature), and CPack does not.
+# executable is never changed again. The Debian packages turn this off and strip with
+# dh_strip instead, signing after it (debian/rules).
 #
 #   <exe>        stripped, with a .gnu_debuglink naming <exe>.debug
 #   <exe>.debug  the symbols and DWARF, installed below /usr/lib/debug for gdb
