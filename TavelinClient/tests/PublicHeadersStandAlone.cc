@@ -3,6 +3,7 @@
 // reaches into the platform layer breaks this build.
 #include "TavelinClient/ClientError.h"
 #include "TavelinClient/HelperClient.h"
+#include "TavelinClient/RemovalSummary.h"
 #include "TavelinShared/DecodingError.h"
 #include "TavelinShared/EncodingError.h"
 #include "TavelinShared/Expected.h"

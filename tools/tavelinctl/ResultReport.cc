@@ -1,22 +1,11 @@
 #include "ResultReport.h"
 
-#include <charconv>
+#include <optional>
 
 #include "ByteCountText.h"
+#include "TavelinClient/RemovalSummary.h"
 
 namespace tavelin::tavelinctl {
-
-long long removedPathCount(std::string_view message) {
-    constexpr std::string_view removedPart = " Pfade entfernt";
-    long long count = -1;
-    const auto [end, failure] =
-        std::from_chars(message.data(), message.data() + message.size(), count);
-    if (failure != std::errc() || count < 0 ||
-        !std::string_view(end, message.data() + message.size()).starts_with(removedPart)) {
-        return -1;
-    }
-    return count;
-}
 
 Report reportFor(const Command& command, const PrivilegedResult& result) {
     if (!result.success() && result.message() == notAuthorizedMessage) {
@@ -29,9 +18,10 @@ Report reportFor(const Command& command, const PrivilegedResult& result) {
     std::string line = result.message();
     if (command.kind == Command::Kind::remove) {
         line += " (" + humanByteCount(result.freedBytes()) + " freigegeben)";
-        // Anything but a summary counting every path is not a complete removal.
-        complete = complete && removedPathCount(result.message()) ==
-                                   static_cast<long long>(command.arguments.size());
+        // Anything but a summary counting every path, and nothing else, is not a complete
+        // removal.
+        const std::optional<RemovalSummary> summary = readRemovalSummary(result.message());
+        complete = complete && summary && summary->complete(command.arguments.size());
     }
     return {complete ? exitSuccess : exitOperationFailed, line + "\n"};
 }

@@ -21,8 +21,4 @@ struct Report {
 // reports a path its policy refused as a success that removed fewer paths).
 [[nodiscard]] Report reportFor(const Command& command, const PrivilegedResult& result);
 
-// The number of paths a removal summary ("<n> Pfade entfernt[, ...]") counts as removed;
-// -1 when `message` is no such summary.
-[[nodiscard]] long long removedPathCount(std::string_view message);
-
 }  // namespace tavelin::tavelinctl

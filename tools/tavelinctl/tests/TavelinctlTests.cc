@@ -178,23 +178,6 @@ TEST(ResultReportTest, OnlyAFullSuccessIsStatusZero) {
     }
 }
 
-TEST(ResultReportTest, ReadsTheRemovedCountOfASummaryOnly) {
-    const std::vector<std::pair<std::string, long long>> cases = {
-        {"0 Pfade entfernt", 0},
-        {"12 Pfade entfernt, 1 fehlgeschlagen", 12},
-        {"Pfade entfernt", -1},
-        {"-1 Pfade entfernt", -1},
-        {"1 Pfad entfernt", -1},
-        {"1  Pfade entfernt", -1},
-        {"99999999999999999999 Pfade entfernt", -1},
-        {"", -1},
-    };
-    for (const auto& [message, count] : cases) {
-        SCOPED_TRACE(message);
-        EXPECT_EQ(removedPathCount(message), count);
-    }
-}
-
 TEST(ByteCountTextTest, RoundsToTenthsOfDecimalUnits) {
     constexpr std::int64_t maximum = std::numeric_limits<std::int64_t>::max();
     constexpr std::int64_t minimum = std::numeric_limits<std::int64_t>::min();
