@@ -2,14 +2,13 @@
 
 #include <charconv>
 
+#include "TavelinShared/RemovalSummaryWords.h"
+
 namespace tavelin {
 
 namespace {
 
-constexpr std::string_view removedPart = " Pfade entfernt";
-constexpr std::string_view separator = ", ";
-constexpr std::string_view refusedPart = " durch Policy abgelehnt";
-constexpr std::string_view failedPart = " fehlgeschlagen";
+namespace words = RemovalSummaryWords;
 
 // Reads "<count><label>" off the front of `text`: a decimal count without sign or
 // leading zeros (but "0" itself), then exactly `label`.
@@ -33,10 +32,10 @@ std::optional<std::int64_t> takeCount(std::string_view& text, std::string_view l
 // Takes ", <count><label>" off the front of `text` into `count` when it is there.
 void takeOptionalCount(std::string_view& text, std::string_view label,
                        std::int64_t& count) noexcept {
-    if (!text.starts_with(separator)) {
+    if (!text.starts_with(words::separator)) {
         return;
     }
-    std::string_view rest = text.substr(separator.size());
+    std::string_view rest = text.substr(words::separator.size());
     if (const std::optional<std::int64_t> read = takeCount(rest, label)) {
         count = *read;
         text = rest;
@@ -47,13 +46,13 @@ void takeOptionalCount(std::string_view& text, std::string_view label,
 
 std::optional<RemovalSummary> readRemovalSummary(std::string_view message) noexcept {
     RemovalSummary summary;
-    const std::optional<std::int64_t> removed = takeCount(message, removedPart);
+    const std::optional<std::int64_t> removed = takeCount(message, words::removed);
     if (!removed) {
         return std::nullopt;
     }
     summary.removed = *removed;
-    takeOptionalCount(message, refusedPart, summary.refused);
-    takeOptionalCount(message, failedPart, summary.failed);
+    takeOptionalCount(message, words::refused, summary.refused);
+    takeOptionalCount(message, words::failed, summary.failed);
     if (!message.empty()) {
         return std::nullopt;  // anything more is not a summary
     }

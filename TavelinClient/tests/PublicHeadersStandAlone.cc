@@ -13,6 +13,7 @@
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "TavelinShared/RemovalSummaryWords.h"
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
 #include "TavelinShared/UnicodeText.h"
 

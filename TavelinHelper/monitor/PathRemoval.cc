@@ -5,6 +5,7 @@
 #include "LoggedPath.h"
 #include "SaturatingAdd.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
+#include "TavelinShared/RemovalSummaryWords.h"
 
 namespace tavelin {
 
@@ -13,10 +14,7 @@ namespace {
 constexpr std::string_view logPrefix = "[TavelinHelper] removed ";
 constexpr std::string_view sizeOpener = " (";
 constexpr std::string_view sizeCloser = " bytes)";
-constexpr std::string_view removedPart = " Pfade entfernt";
-constexpr std::string_view separator = ", ";
-constexpr std::string_view refusedPart = " durch Policy abgelehnt";
-constexpr std::string_view failedPart = " fehlgeschlagen";
+namespace words = RemovalSummaryWords;
 
 struct RemovalCounts {
     std::int64_t removed = 0;
@@ -33,12 +31,16 @@ std::string removalLine(const std::string& path, std::int64_t bytes) {
 
 std::string summary(const RemovalCounts& counts) {
     std::string message = std::to_string(counts.removed);
-    message.append(removedPart);
+    message.append(words::removed);
     if (counts.refused > 0) {
-        message.append(separator).append(std::to_string(counts.refused)).append(refusedPart);
+        message.append(words::separator)
+            .append(std::to_string(counts.refused))
+            .append(words::refused);
     }
     if (counts.failed > 0) {
-        message.append(separator).append(std::to_string(counts.failed)).append(failedPart);
+        message.append(words::separator)
+            .append(std::to_string(counts.failed))
+            .append(words::failed);
     }
     return message;
 }
