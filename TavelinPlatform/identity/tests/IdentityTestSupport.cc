@@ -113,6 +113,31 @@ void signOrFail(const std::filesystem::path& file, const TestIdentity& identity,
     ASSERT_TRUE(signedLayout.has_value()) << signedLayout.error().message;
 }
 
+namespace {
+
+// Waits (up to ten seconds) until the process sleeps, as the test peer does in its read
+// of standard input from its start on. The end of the exec pipe comes earlier: the kernel
+// closes close-on-exec descriptors before it maps the new program, and a look at the peer
+// in between finds an executable whose code is not mapped yet.
+void awaitSleeping(pid_t pid) {
+    const std::string statPath = "/proc/" + std::to_string(pid) + "/stat";
+    for (int tries = 0; tries < 10000; ++tries) {
+        std::ifstream stat(statPath);
+        const std::string text{std::istreambuf_iterator<char>(stat), {}};
+        const std::size_t afterName = text.rfind(") ");
+        if (afterName == std::string::npos) {
+            return;  // gone: the test finds out itself
+        }
+        const char state = text[afterName + 2];
+        if (state == 'S' || state == 'Z' || state == 'X') {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
 ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable,
                              const std::vector<std::string>& execOnRequest) {
     // Binding to an empty address gives the listener a fresh abstract name.
@@ -158,6 +183,7 @@ ConnectedPeer::ConnectedPeer(const std::filesystem::path& executable,
     connection_.reset(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     EXPECT_TRUE(connection_.valid()) << std::strerror(errno);
     peer_ = peerProcessOfSocket(connection_.get());
+    awaitSleeping(pid_);
 }
 
 void ConnectedPeer::execRequested() {
