@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fails unless every executable given carries the hardening cmake/CompilerOptions.cmake
+# Fails unless every executable (or shared library) given carries the hardening cmake/CompilerOptions.cmake
 # asks for, as the loader and the linker left it in the file: bound at start (BIND_NOW)
-# with a read-only GOT (GNU_RELRO), position-independent (PIE), a non-executable stack,
+# with a read-only GOT (GNU_RELRO), position-independent (PIE; a library, one with a
+# SONAME, is by nature), a non-executable stack,
 # the stack protector (__stack_chk_fail) and fortified libc calls (__*_chk). Names each
 # binary and what it lacks.
 #   tools/check-hardening.sh [--without-fortify] [--nothing-to-fortify NAME]... EXECUTABLE...
@@ -44,8 +45,12 @@ check() {
     segments="$(readelf -l -W "$binary")"
     symbols="$(nm -D "$binary" 2>/dev/null || true)"
 
-    { grep -Eq '^ *Type: +DYN' <<<"$header" && grep -Eq '\(FLAGS_1\).* PIE' <<<"$dynamic"; } ||
-        lacks "$binary" "not a position-independent executable (PIE)"
+    if grep -Eq '\(SONAME\)' <<<"$dynamic"; then
+        grep -Eq '^ *Type: +DYN' <<<"$header" || lacks "$binary" "a library that is not DYN"
+    else
+        { grep -Eq '^ *Type: +DYN' <<<"$header" && grep -Eq '\(FLAGS_1\).* PIE' <<<"$dynamic"; } ||
+            lacks "$binary" "not a position-independent executable (PIE)"
+    fi
     grep -Eq '\(BIND_NOW\)|\(FLAGS\).* BIND_NOW|\(FLAGS_1\).* NOW' <<<"$dynamic" ||
         lacks "$binary" "no BIND_NOW: the GOT stays writable (link with -z now)"
     grep -Eq '^ *GNU_RELRO ' <<<"$segments" ||

@@ -20,6 +20,8 @@ std::string headline(ClientErrorKind kind) {
             return "the Tavelin helper answered outside the protocol";
         case ClientErrorKind::timedOut:
             return "the Tavelin helper did not answer in time";
+        case ClientErrorKind::invalidRequest:
+            return "the request cannot be sent to the Tavelin helper";
         case ClientErrorKind::systemError:
             return "cannot talk to the Tavelin helper";
     }

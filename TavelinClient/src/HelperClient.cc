@@ -1,31 +1,25 @@
 #include "TavelinClient/HelperClient.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <utility>
 
+#include "CallDeadline.h"
 #include "Frame.h"
+#include "FrameExchange.h"
+#include "TavelinShared/PrivilegedHelperInfo.h"
 #include "UnixSocket.h"
 
 namespace tavelin {
+
+static_assert(defaultHelperServiceName == PrivilegedHelperInfo::machServiceName);
+
 namespace {
-
-// Receive chunk size: a reply of a few dozen bytes arrives in one recv. Kept small
-// because the buffer is sized (and zero-filled) to it before every recv, which for a
-// version round trip of a few microseconds is not free; large answers simply take more
-// recv calls.
-constexpr std::size_t receiveChunk = 4096;
-
-Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail = {}) {
-    return Unexpected(ClientError{kind, std::move(detail)});
-}
 
 Unexpected<ClientError> systemFailure(const SystemError& error) {
     return clientError(ClientErrorKind::systemError, error.describe());
@@ -37,70 +31,6 @@ Unexpected<ClientError> protocolFailure(std::string_view what) {
 
 Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
     return protocolFailure(std::string(what) + ": " + std::string(frameErrorName(error)));
-}
-
-using Clock = std::chrono::steady_clock;
-
-// The limit on connecting and greeting, and what a timeout error says about it.
-struct Deadline {
-    Clock::time_point end;
-    std::string detail;
-};
-
-// Waits until `fd` has something to read, or the deadline has passed (timedOut).
-Status<ClientError> awaitReadable(int fd, const Deadline& deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.end - Clock::now());
-        if (left.count() <= 0) {
-            return clientError(ClientErrorKind::timedOut, deadline.detail);
-        }
-        pollfd watched{fd, POLLIN, 0};
-        const int ready = ::poll(&watched, 1,
-                                 static_cast<int>(std::min<std::int64_t>(
-                                     left.count(), std::numeric_limits<int>::max())));
-        if (ready > 0) {
-            return {};  // readable, closed or failed: the read that follows tells which
-        }
-        if (ready < 0 && errno != EINTR) {
-            return systemFailure(lastSystemError("poll").error());
-        }
-    }
-}
-
-// Reads until `reader` holds one complete frame body. `closedKind` is what the daemon
-// closing the stream means at this point of the conversation. Without a deadline each read
-// waits as long as the daemon takes.
-Expected<std::string, ClientError> receiveFrame(int fd, FrameReader& reader,
-                                                ClientErrorKind closedKind,
-                                                const Deadline* deadline = nullptr) {
-    std::string chunk;
-    for (;;) {
-        if (std::optional<std::string> body = reader.next()) {
-            return std::move(*body);
-        }
-        if (reader.failed()) {
-            return frameFailure("malformed frame", reader.error());
-        }
-        if (deadline != nullptr) {
-            if (Status<ClientError> readable = awaitReadable(fd, *deadline); !readable) {
-                return Unexpected(std::move(readable).error());
-            }
-        }
-        if (const Status<SystemError> received = receiveSome(fd, chunk, receiveChunk); !received) {
-            // A reset means the daemon closed with our bytes unread; it is still a close.
-            if (received.error().errorNumber == ECONNRESET) {
-                return clientError(closedKind);
-            }
-            return systemFailure(received.error());
-        }
-        if (chunk.empty()) {
-            if (!reader.atFrameBoundary()) {
-                return protocolFailure("connection closed inside a frame");
-            }
-            return clientError(closedKind);
-        }
-        reader.append(chunk);
-    }
 }
 
 // Before a byte is read: whoever holds the name must be the real daemon.
@@ -117,10 +47,10 @@ Expected<PeerCredentials, ClientError> trustedDaemon(int fd, std::string_view se
     return *peer;
 }
 
-Status<ClientError> receiveHello(int fd, const Deadline* deadline) {
+Status<ClientError> receiveHello(int fd, const CallDeadline& deadline) {
     FrameReader reader;
     Expected<std::string, ClientError> body =
-        receiveFrame(fd, reader, ClientErrorKind::connectionRefused, deadline);
+        receiveBefore(fd, reader, deadline, ClientErrorKind::connectionRefused);
     if (!body) {
         return Unexpected(std::move(body).error());
     }
@@ -138,6 +68,24 @@ Status<ClientError> receiveHello(int fd, const Deadline* deadline) {
     return {};
 }
 
+// A connect that waits for room in the listener's backlog waits at most `timeout`; with
+// noTimeout (or anything too long to say in microseconds) it waits as long as it takes.
+Expected<UniqueFd, SystemError> connectWithin(std::string_view serviceName,
+                                              std::chrono::milliseconds timeout) {
+    constexpr auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::hours(24 * 365));
+    if (timeout >= longest) {
+        return connectToAbstractName(serviceName);
+    }
+    return connectToAbstractName(serviceName, timeout);
+}
+
+std::string timeoutDetail(std::string_view serviceName, std::string_view what,
+                          std::chrono::milliseconds timeout) {
+    return "service " + std::string(serviceName) + ", " + std::string(what) + " within " +
+           std::to_string(timeout.count()) + " ms";
+}
+
 }  // namespace
 
 bool isTrustedDaemonUser(uid_t uid) noexcept {
@@ -151,23 +99,18 @@ bool isTrustedDaemonUser(uid_t uid) noexcept {
 #endif
 }
 
-Expected<HelperClient, ClientError> HelperClient::connect(
-    std::string_view serviceName, std::optional<std::chrono::milliseconds> timeout) {
-    std::optional<Deadline> deadline;
-    if (timeout) {
-        deadline = Deadline{Clock::now() + *timeout, "service " + std::string(serviceName) +
-                                                         ", no hello within " +
-                                                         std::to_string(timeout->count()) + " ms"};
-    }
-    Expected<UniqueFd, SystemError> connected =
-        timeout ? connectToAbstractName(serviceName, *timeout) : connectToAbstractName(serviceName);
+Expected<HelperClient, ClientError> HelperClient::connect(std::string_view serviceName,
+                                                          std::chrono::milliseconds timeout) {
+    const CallDeadline deadline =
+        CallDeadline::after(timeout, timeoutDetail(serviceName, "no hello", timeout));
+    Expected<UniqueFd, SystemError> connected = connectWithin(serviceName, timeout);
     if (!connected) {
         if (connected.error().errorNumber == ECONNREFUSED) {
             return clientError(ClientErrorKind::daemonNotRunning,
                                "service " + std::string(serviceName));
         }
-        if (deadline && connected.error().errorNumber == EAGAIN) {
-            return clientError(ClientErrorKind::timedOut, deadline->detail);
+        if (connected.error().errorNumber == EAGAIN) {
+            return clientError(ClientErrorKind::timedOut, deadline.detail);
         }
         return systemFailure(connected.error());
     }
@@ -176,22 +119,23 @@ Expected<HelperClient, ClientError> HelperClient::connect(
     if (!daemon) {
         return Unexpected(daemon.error());
     }
-    if (Status<ClientError> greeted = receiveHello(socket.get(), deadline ? &*deadline : nullptr);
-        !greeted) {
+    if (Status<ClientError> greeted = receiveHello(socket.get(), deadline); !greeted) {
         return Unexpected(std::move(greeted).error());
     }
     return HelperClient(std::move(socket), daemon->pid);
 }
 
-Expected<std::string, ClientError> HelperClient::helperVersion() {
-    return call(Call::helperVersion, {});
+Expected<std::string, ClientError> HelperClient::helperVersion(std::chrono::milliseconds timeout) {
+    return call(Call::helperVersion, {}, timeout);
 }
 
-Expected<std::string, ClientError> HelperClient::perform(std::string_view requestBytes) {
-    return call(Call::perform, requestBytes);
+Expected<std::string, ClientError> HelperClient::perform(std::string_view requestBytes,
+                                                         std::chrono::milliseconds timeout) {
+    return call(Call::perform, requestBytes, timeout);
 }
 
-Expected<std::string, ClientError> HelperClient::call(Call which, std::string_view argument) {
+Expected<std::string, ClientError> HelperClient::call(Call which, std::string_view argument,
+                                                      std::chrono::milliseconds timeout) {
     if (!socket_.open()) {
         return clientError(ClientErrorKind::connectionClosed, "an earlier call failed");
     }
@@ -202,18 +146,22 @@ Expected<std::string, ClientError> HelperClient::call(Call which, std::string_vi
         encodeCall(CallFrame{callId, selector, std::string(argument)});
     if (!frame) {
         // Refused before sending; the connection stays usable.
-        return protocolFailure("request larger than the frame limit");
+        return clientError(ClientErrorKind::invalidRequest,
+                           "a request of " + std::to_string(argument.size()) +
+                               " bytes, above the limit of " +
+                               std::to_string(maxPerformArgumentBytes));
     }
-    if (const Status<SystemError> sent = sendAll(socket_.get(), *frame); !sent) {
-        const int error = sent.error().errorNumber;
-        if (error == EPIPE || error == ECONNRESET) {
-            return fail(clientError(ClientErrorKind::connectionClosed));
-        }
-        return fail(systemFailure(sent.error()));
+    const CallDeadline deadline = CallDeadline::after(
+        timeout, std::string(which == Call::perform ? "perform" : "helperVersion") +
+                     ", no answer within " + std::to_string(timeout.count()) + " ms");
+    if (Status<ClientError> sent =
+            sendBefore(socket_.get(), *frame, deadline, ClientErrorKind::connectionClosed);
+        !sent) {
+        return fail(Unexpected(std::move(sent).error()));
     }
     FrameReader reader;
     Expected<std::string, ClientError> body =
-        receiveFrame(socket_.get(), reader, ClientErrorKind::connectionClosed);
+        receiveBefore(socket_.get(), reader, deadline, ClientErrorKind::connectionClosed);
     if (!body) {
         return fail(Unexpected(std::move(body).error()));
     }

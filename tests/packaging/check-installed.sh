@@ -5,23 +5,27 @@
 #   2. nothing of the reference layout's folders (/Library, /System, /private) appears
 #   3. the maintainer scripts keep an administrator's disable and mask, and an upgrade
 #      restarts the daemon (with a stand-in deb-systemd-invoke: no systemd runs here)
-#   4. the installed daemon, socket-activated on a private name, serves the signed
-#      applications, refuses an unsigned one, and for the installed tavelinctl clears a
-#      folder below /var/cache and refuses /var/cache itself, /var/lib/dpkg/status and a
-#      path below /var/cache/debconf
-#   5. with apt pointed at a local repository only (and no network), the installed
+#   4. the example application built there against the installed development package,
+#      through find_package (signed by tavelin_sign_executable) and through pkg-config
+#   5. the installed daemon, socket-activated under its own name (in this network
+#      namespace's private abstract names), has the signed example builds clear folders
+#      below /var/cache and read back a partial removal's counts, refuses an unsigned
+#      build, and for the installed tavelinctl clears a folder below /var/cache and
+#      refuses /var/cache itself, /var/lib/dpkg/status and a path below /var/cache/debconf
+#   6. with apt pointed at a local repository only (and no network), the installed
 #      tavelinctl's update has the installed runner upgrade a test package through
 #      tavelin-system-update, and answers the verdict
-#   6. dpkg --purge leaves no folder that the machine does not have, and nothing of ours in
+#   7. dpkg --purge leaves no folder that the machine does not have, and nothing of ours in
 #      /run (the runner's socket, the front's empty root)
 # Runs as the first process of its own PID, mount and network namespaces (check-packages.sh
 # starts it with unshare), so the overlay, everything written into it and every process
 # started in it go when it ends.
-#   tests/packaging/check-installed.sh BUILD_DIR APPS_DIR WORK_DIR
+#   tests/packaging/check-installed.sh BUILD_DIR IDENTITY_DIR EXAMPLES_DIR WORK_DIR
 set -euo pipefail
 build="$1"
-apps="$2"
-work="$3"
+identity="$2"
+examples="$3"
+work="$4"
 
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
@@ -37,7 +41,8 @@ mount -t tmpfs tmpfs "$root/run"  # no service manager, no system bus: as in a c
 in_root() { chroot "$root" "$@"; }
 
 mkdir "$root/packages"
-cp "$build"/tavelin-helper_*.deb "$build"/tavelin-tools_*.deb "$root/packages/"
+cp "$build"/tavelin-helper_*.deb "$build"/tavelin-tools_*.deb "$build"/libtavelin-client0_*.deb \
+    "$build"/libtavelin-client-dev_*.deb "$root/packages/"
 in_root sh -c 'dpkg -i /packages/*.deb' >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "dpkg -i"; }
 for folder in Library System private; do
@@ -73,10 +78,30 @@ grep -qx "deb-systemd-invoke try-restart tavelin-helper.service" "$root/run/invo
 rm -r "$root/run/systemd" "$root/run/invoked" "$root/usr/local/sbin/deb-systemd-invoke" \
     "$root/usr/local/sbin/systemctl"
 
-install -m 0755 "$apps"/version-app-cmake "$apps"/version-app-pkgconfig \
-    "$apps"/version-app-unsigned "$root/usr/local/bin/"
-service="de.morvane.Tavelin.installed-test.$$"
-in_root systemd-socket-activate --listen="@$service" /usr/sbin/tavelin-helper \
+# The example, as an application developer builds it against the installed packages.
+mkdir "$root/example" "$root/identity"
+cp -r "$examples/remove-paths" "$root/example/source"
+cp "$identity/leaf.pem" "$identity/leaf-key.pem" "$root/identity/"
+in_root cmake -S /example/source -B /example/cmake -G Ninja \
+    -DTAVELIN_SIGNING_KEY=/identity/leaf-key.pem -DTAVELIN_SIGNING_CERTIFICATE=/identity/leaf.pem \
+    >"$work/example.log" 2>&1 || { cat "$work/example.log"; fail "configuring the example"; }
+in_root cmake --build /example/cmake >>"$work/example.log" 2>&1 ||
+    { cat "$work/example.log"; fail "building the example through find_package"; }
+grep -q "Signing remove-paths as de.morvane.Tavelin" "$work/example.log" ||
+    fail "tavelin_sign_executable did not sign the example"
+in_root sh -c 'g++ -std=c++20 -o /example/pkgconfig /example/source/main.cc \
+    $(pkg-config --cflags --libs tavelin-client)' >>"$work/example.log" 2>&1 ||
+    { cat "$work/example.log"; fail "building the example through pkg-config"; }
+cp "$root/example/pkgconfig" "$root/example/unsigned"
+in_root tavelin-codesign sign --key /identity/leaf-key.pem --cert /identity/leaf.pem \
+    --identifier de.morvane.Tavelin /example/pkgconfig >/dev/null || fail "signing the example"
+# Admitted only as root's own files, as an administrator installs them.
+install -m 0755 "$root/example/cmake/remove-paths" "$root/usr/local/bin/remove-paths-cmake"
+install -m 0755 "$root/example/pkgconfig" "$root/usr/local/bin/remove-paths-pkgconfig"
+install -m 0755 "$root/example/unsigned" "$root/usr/local/bin/remove-paths-unsigned"
+rm -r "$root/example" "$root/identity"
+
+in_root systemd-socket-activate --listen=@de.morvane.Tavelin.helper /usr/sbin/tavelin-helper \
     >"$work/daemon.log" 2>&1 &
 daemon=$!
 stop_daemon() { kill "$daemon" 2>/dev/null || true; wait "$daemon" 2>/dev/null || true; }
@@ -85,22 +110,31 @@ for _ in $(seq 100); do
     grep -q "gestartet" "$work/daemon.log" 2>/dev/null && break
     sleep 0.1
 done
-client() { in_root env TAVELIN_SERVICE_NAME="$service" "$@"; }
 
 version=$(in_root dpkg-query -W -f='${Version}' tavelin-helper)
-for app in version-app-cmake version-app-pkgconfig; do
-    answer=$(in_root "/usr/local/bin/$app" "$service") ||
-        { cat "$work/daemon.log"; fail "$app was not served"; }
-    [ "$answer-1" = "$version" ] || fail "$app got \"$answer\", not ${version%-1}"
-done
+said=$(in_root tavelinctl version) || { cat "$work/daemon.log"; fail "tavelinctl version: $said"; }
+[ "$said-1" = "$version" ] || fail "the daemon says version \"$said\", not ${version%-1}"
+
+mkdir -p "$root/var/cache/tavelin-example-one" "$root/var/cache/tavelin-example-two"
+head -c 5000 /dev/zero >"$root/var/cache/tavelin-example-one/blob"
+said=$(in_root remove-paths-cmake /var/cache/tavelin-example-one) ||
+    { cat "$work/daemon.log"; fail "the example (find_package) was not served: $said"; }
+grep -qE "^removed 1, refused 0, failed 0; [1-9][0-9]* bytes freed$" <<<"$said" ||
+    fail "the example (find_package) said: $said"
 status=0
-in_root /usr/local/bin/version-app-unsigned "$service" 2>/dev/null || status=$?
+said=$(in_root remove-paths-pkgconfig /var/cache/tavelin-example-two /var/cache) || status=$?
+[ "$status" -eq 1 ] && grep -qE "^removed 1, refused 1, failed 0; [0-9]+ bytes freed$" <<<"$said" ||
+    fail "the example (pkg-config), given a path it may not remove (status $status): $said"
+[ ! -e "$root/var/cache/tavelin-example-one" ] && [ ! -e "$root/var/cache/tavelin-example-two" ] ||
+    fail "the example's folders below /var/cache are still there"
+status=0
+in_root remove-paths-unsigned /var/cache/tavelin-example-one 2>/dev/null || status=$?
 [ "$status" -eq 2 ] || fail "an unsigned application was not refused (status $status)"
 grep -q "Verbindung ABGELEHNT" "$work/daemon.log" || fail "no refusal line for the unsigned app"
 
 mkdir -p "$root/var/cache/tavelin-package-test/inner"
 head -c 40000 /dev/zero >"$root/var/cache/tavelin-package-test/inner/blob"
-said=$(client tavelinctl remove /var/cache/tavelin-package-test) ||
+said=$(in_root tavelinctl remove /var/cache/tavelin-package-test) ||
     { cat "$work/daemon.log"; fail "removal below /var/cache: $said"; }
 [[ "$said" == "1 Pfade entfernt ("* ]] || fail "removal below /var/cache said: $said"
 [ ! -e "$root/var/cache/tavelin-package-test" ] || fail "the folder below /var/cache is still there"
@@ -108,7 +142,7 @@ said=$(client tavelinctl remove /var/cache/tavelin-package-test) ||
 touch "$root/var/cache/debconf/tavelin-package-test"
 for refused in /var/cache /var/lib/dpkg/status /var/cache/debconf/tavelin-package-test; do
     status=0
-    said=$(client tavelinctl remove "$refused" 2>&1) || status=$?
+    said=$(in_root tavelinctl remove "$refused" 2>&1) || status=$?
     [ "$status" -eq 1 ] && [[ "$said" == "0 Pfade entfernt, 1 durch Policy abgelehnt"* ]] ||
         fail "removing $refused (status $status): $said"
     [ -e "$root$refused" ] || fail "$refused is gone"
@@ -136,7 +170,7 @@ for _ in $(seq 100); do
     [ -S "$root/run/tavelin-helper/update.socket" ] && break
     sleep 0.1
 done
-said=$(client tavelinctl update 2>&1) || { cat "$work/runner.log"; fail "update: $said"; }
+said=$(in_root tavelinctl update 2>&1) || { cat "$work/runner.log"; fail "update: $said"; }
 [ "$said" = "Systemupdates installiert." ] || fail "update said: $said"
 [ "$(cat "$root/opt/tavelin-update-probe/version")" = 2 ] || fail "the update installed nothing"
 kill "$runner" 2>/dev/null || true
@@ -146,9 +180,10 @@ umount "$root/repository"
 rmdir "$root/repository"
 stop_daemon
 
-rm "$root"/usr/local/bin/version-app-* "$root"/packages/*.deb
+rm "$root"/usr/local/bin/remove-paths-* "$root"/packages/*.deb
 rmdir "$root/packages"
-in_root dpkg --purge tavelin-tools tavelin-helper >"$work/purge.log" 2>&1 ||
+in_root dpkg --purge libtavelin-client-dev libtavelin-client0 tavelin-tools tavelin-helper \
+    >"$work/purge.log" 2>&1 ||
     { cat "$work/purge.log"; fail "dpkg --purge"; }
 [ ! -e "$root/run/tavelin-helper" ] || fail "purging left /run/tavelin-helper: $(ls -A "$root/run/tavelin-helper")"
 # The overlay keeps in `changes` every folder that was made or changed: each must be one

@@ -7,12 +7,13 @@
 #      what it must not: folders of the reference layout)
 #   3. the unpacked tavelinctl's signature verified against the anchor by the unpacked
 #      tavelin-codesign (stripping after signing would fail here)
-#   4. a ten-line application compiled against the unpacked development package, once
-#      through find_package(TavelinClient) and once through pkg-config, and signed
-#   5. the daemon and tools packages installed with dpkg into a copy-on-write view of
-#      this machine, their daemon served there (removals, refusals, an update from a local
-#      repository) and the packages purged again (check-installed.sh); the machine itself
-#      is never changed
+#   4. the polkit defaults: an active local session may, everyone else needs an
+#      administrator
+#   5. the packages installed with dpkg into a copy-on-write view of this machine, the
+#      example application built there against them (find_package, pkg-config) and served
+#      by their daemon with the other clients (removals, refusals, an update from a local
+#      repository), and the packages purged again (check-installed.sh); the machine
+#      itself is never changed
 #   tests/packaging/check-packages.sh SOURCE_DIR WORK_DIR CODESIGN_TOOL
 set -euo pipefail
 source_dir="$1"
@@ -27,7 +28,6 @@ mkdir -p "$work"
 identity="$work/identity"
 build="$work/build"
 root="$work/root"
-apps="$work/apps"
 
 step "test identity and release build"
 "$build_codesign" create-identity --out "$identity" --ou QH4T7R2KZ5 >/dev/null
@@ -38,8 +38,8 @@ grep -q "Release build: only root is trusted" "$work/build.log" ||
 
 step "unpack"
 mkdir -p "$root"
-for package in tavelin-helper tavelin-tools libtavelin-client-dev tavelin-helper-dbgsym \
-    tavelin-tools-dbgsym; do
+for package in tavelin-helper tavelin-tools libtavelin-client0 libtavelin-client-dev \
+    tavelin-helper-dbgsym tavelin-tools-dbgsym libtavelin-client0-dbgsym; do
     deb=$(ls "$build"/${package}_*.deb 2>/dev/null | head -1)
     [ -n "$deb" ] || fail "no package $package"
     dpkg-deb -x "$deb" "$root"
@@ -53,17 +53,19 @@ for file in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/taveli
     lib/systemd/system/tavelin-update@.service usr/libexec/tavelin/tavelin-update-runner \
     usr/libexec/tavelin/tavelin-system-update \
     usr/lib/sysusers.d/tavelin-helper.conf usr/share/tavelin/anchor.pem \
-    usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.a" \
-    "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
+    usr/include/TavelinClient/HelperClient.h "usr/lib/$multiarch/libtavelin-client.so.0" \
+    "usr/lib/$multiarch/libtavelin-client.so" "usr/lib/$multiarch/pkgconfig/tavelin-client.pc" \
     "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientConfig.cmake" \
+    "usr/lib/$multiarch/cmake/TavelinClient/TavelinClientSigning.cmake" \
     usr/share/bash-completion/completions/tavelinctl usr/share/man/man1/tavelinctl.1.gz \
     usr/share/man/man1/tavelin-codesign.1.gz usr/share/man/man8/tavelin-helper.8.gz \
     usr/share/man/man8/tavelin-helper-front.8.gz \
     usr/share/polkit-1/actions/de.morvane.tavelin.policy; do
     [ -e "$root/$file" ] || fail "the packages do not hold /$file"
 done
+library="usr/lib/$multiarch/$(readlink "$root/usr/lib/$multiarch/libtavelin-client.so.0")"
 for executable in usr/sbin/tavelin-helper usr/sbin/tavelin-helper-front usr/bin/tavelinctl \
-    usr/bin/tavelin-codesign usr/libexec/tavelin/tavelin-update-runner; do
+    usr/bin/tavelin-codesign usr/libexec/tavelin/tavelin-update-runner "$library"; do
     sections=$(readelf -S "$root/$executable")
     if grep -q '\.symtab' <<<"$sections" || ! grep -q '\.gnu_debuglink' <<<"$sections"; then
         fail "/$executable is not stripped with a link to its debug file"
@@ -76,10 +78,13 @@ done
 "$source_dir/tools/check-hardening.sh" --nothing-to-fortify tavelin-codesign \
     "$root/usr/sbin/tavelin-helper" "$root/usr/sbin/tavelin-helper-front" \
     "$root/usr/bin/tavelinctl" "$root/usr/bin/tavelin-codesign" \
-    "$root/usr/libexec/tavelin/tavelin-update-runner" || fail "an executable is not hardened"
-if grep -rE '"(UniqueFd|SystemError|LogSink)\.h"' "$root/usr/include"; then
-    fail "the client headers include the platform layer"
-fi
+    "$root/usr/libexec/tavelin/tavelin-update-runner" "$root/$library" ||
+    fail "an executable is not hardened"
+# The development package holds the client's interface and nothing of the formats, the
+# policy or the platform layer.
+headers=$(cd "$root/usr/include" && find . -type f | sort | tr '\n' ' ')
+[ "$headers" = "./TavelinClient/ClientError.h ./TavelinClient/HelperClient.h ./TavelinClient/OperationResult.h ./TavelinClient/RemovalSummary.h ./TavelinShared/Expected.h " ] ||
+    fail "the development package's headers are $headers"
 
 step "the path layout: the host's own folders, none of the reference layout's"
 version=$(sed -n 's/^project(Tavelin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
@@ -107,29 +112,20 @@ codesign="$root/usr/bin/tavelin-codesign"
 "$codesign" verify --anchor "$identity/anchor.pem" "$root/usr/bin/tavelinctl" ||
     fail "the packaged tavelinctl does not carry a valid signature"
 
-step "the application, through find_package and through pkg-config"
-mkdir -p "$apps"
-cp "$source_dir/tests/packaging/app/main.cc" "$source_dir/tests/packaging/app/CMakeLists.txt" "$apps/"
-cmake -S "$apps" -B "$apps/build" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
-    >"$work/app-configure.log" || { cat "$work/app-configure.log"; fail "find_package"; }
-cmake --build "$apps/build" >"$work/app-build.log" 2>&1 ||
-    { cat "$work/app-build.log"; fail "building through find_package"; }
-cp "$apps/build/version-app" "$apps/version-app-cmake"
-export PKG_CONFIG_SYSROOT_DIR="$root"
-export PKG_CONFIG_PATH="$root/usr/lib/$multiarch/pkgconfig"
-# shellcheck disable=SC2046
-g++ -std=c++20 -o "$apps/version-app-pkgconfig" "$apps/main.cc" \
-    $(pkg-config --cflags --libs tavelin-client) || fail "building through pkg-config"
-unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_PATH
-cp "$apps/version-app-pkgconfig" "$apps/version-app-unsigned"
-for app in version-app-cmake version-app-pkgconfig; do
-    "$codesign" sign --key "$identity/leaf-key.pem" --cert "$identity/leaf.pem" \
-        --identifier de.morvane.Tavelin "$apps/$app" >/dev/null || fail "signing $app"
+step "polkit defaults: an active local session may, anyone else needs an administrator"
+policy="$root/usr/share/polkit-1/actions/de.morvane.tavelin.policy"
+for action in remove-system-paths repair-permissions install-system-updates; do
+    for setting in allow_any=auth_admin_keep allow_inactive=auth_admin_keep allow_active=yes; do
+        said=$(xmllint --nonet --xpath \
+            "string(//action[@id='de.morvane.tavelin.$action']/defaults/${setting%=*})" "$policy")
+        [ "$said" = "${setting#*=}" ] || fail "$action: ${setting%=*} is \"$said\""
+    done
 done
 
 step "installed, served and purged in a copy-on-write view of this machine"
 # A PID namespace too: whatever the check leaves running ends with it.
 unshare --mount --net --pid --fork --propagation private \
     "$source_dir/tests/packaging/check-installed.sh" \
-    "$build" "$apps" "$work/installed" || fail "the installed packages"
-echo "packages built, unpacked, verified, linked twice, installed, served and purged"
+    "$build" "$identity" "$source_dir/examples" "$work/installed" ||
+    fail "the installed packages"
+echo "packages built, unpacked, verified, installed, built against, served and purged"

@@ -45,7 +45,7 @@ void complain(std::string_view text) {
 std::string serviceName() {
     const char* name = std::getenv("TAVELIN_SERVICE_NAME");
     return name != nullptr && *name != '\0' ? std::string(name)
-                                            : std::string(PrivilegedHelperInfo::machServiceName);
+                                            : std::string(defaultHelperServiceName);
 }
 
 // Connects and runs one call; the indicator covers both, since admission of this very
@@ -160,7 +160,7 @@ int runTask(Command command) {
     // The daemon may ask the system's policy, which may ask the user for a password.
     const TerminalAgent agent;
     const Expected<std::string, ClientError> answer = callDaemon(
-        command, [&request](HelperClient& client) { return client.perform(request.value()); },
+        command, [&request](HelperClient& client) { return client.perform(request.value(), noTimeout); },
         agent.running());
     if (!answer) {
         complain(answer.error().text());

@@ -14,7 +14,8 @@ enum class ClientErrorKind {
     connectionClosed,   // the daemon closed an admitted connection before answering
     impostor,           // the process behind the name does not run as a trusted user
     protocolError,      // the daemon sent something the protocol does not allow
-    timedOut,           // no hello within the time the caller allowed for connecting
+    timedOut,           // no hello, or no answer, within the time the caller allowed
+    invalidRequest,     // the request cannot be sent as asked (see detail); nothing was sent
     systemError,        // a system call failed for another reason (see detail)
 };
 

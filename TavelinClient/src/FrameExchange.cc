@@ -1,0 +1,116 @@
+#include "FrameExchange.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "RetryOnInterrupt.h"
+#include "SystemError.h"
+#include "UnixSocket.h"
+
+namespace tavelin {
+namespace {
+
+// Receive chunk size: a reply of a few dozen bytes arrives in one recv. Kept small
+// because the buffer is sized (and zero-filled) to it before every recv, which for a
+// version round trip of a few microseconds is not free; large answers simply take more
+// recv calls.
+constexpr std::size_t receiveChunk = 4096;
+
+Unexpected<ClientError> systemFailure(const SystemError& error) {
+    return clientError(ClientErrorKind::systemError, error.describe());
+}
+
+Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
+    return clientError(ClientErrorKind::protocolError,
+                       std::string(what) + ": " + std::string(frameErrorName(error)));
+}
+
+// Waits until `fd` is ready for `events` (or closed, or failed: the call that follows
+// tells which), or the deadline has passed (timedOut).
+Status<ClientError> awaitReady(int fd, short events, const CallDeadline& deadline) {
+    for (;;) {
+        const std::chrono::milliseconds left = deadline.left();
+        if (left.count() <= 0) {
+            return clientError(ClientErrorKind::timedOut, deadline.detail);
+        }
+        pollfd watched{fd, events, 0};
+        const int ready = ::poll(&watched, 1,
+                                 static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                                     left.count(), std::numeric_limits<int>::max())));
+        if (ready > 0) {
+            return {};
+        }
+        if (ready < 0 && errno != EINTR) {
+            return systemFailure(lastSystemError("poll").error());
+        }
+    }
+}
+
+}  // namespace
+
+Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail) {
+    return Unexpected(ClientError{kind, std::move(detail)});
+}
+
+Status<ClientError> sendBefore(int fd, std::string_view bytes, const CallDeadline& deadline,
+                               ClientErrorKind closedKind) {
+    while (!bytes.empty()) {
+        const ssize_t sent = retryOnInterrupt(
+            [&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
+        if (sent >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+            continue;
+        }
+        if (errno == EAGAIN) {
+            if (Status<ClientError> ready = awaitReady(fd, POLLOUT, deadline); !ready) {
+                return ready;
+            }
+            continue;
+        }
+        if (errno == EPIPE || errno == ECONNRESET) {
+            return clientError(closedKind);
+        }
+        return systemFailure(lastSystemError("send").error());
+    }
+    return {};
+}
+
+Expected<std::string, ClientError> receiveBefore(int fd, FrameReader& reader,
+                                                 const CallDeadline& deadline,
+                                                 ClientErrorKind closedKind) {
+    std::string chunk;
+    for (;;) {
+        if (std::optional<std::string> body = reader.next()) {
+            return std::move(*body);
+        }
+        if (reader.failed()) {
+            return frameFailure("malformed frame", reader.error());
+        }
+        if (Status<ClientError> readable = awaitReady(fd, POLLIN, deadline); !readable) {
+            return Unexpected(std::move(readable).error());
+        }
+        if (const Status<SystemError> received = receiveSome(fd, chunk, receiveChunk); !received) {
+            // A reset means the daemon closed with our bytes unread; it is still a close.
+            if (received.error().errorNumber == ECONNRESET) {
+                return clientError(closedKind);
+            }
+            return systemFailure(received.error());
+        }
+        if (chunk.empty()) {
+            if (!reader.atFrameBoundary()) {
+                return clientError(ClientErrorKind::protocolError,
+                                   "connection closed inside a frame");
+            }
+            return clientError(closedKind);
+        }
+        reader.append(chunk);
+    }
+}
+
+}  // namespace tavelin

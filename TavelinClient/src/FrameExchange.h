@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "CallDeadline.h"
+#include "Frame.h"
+#include "TavelinClient/ClientError.h"
+#include "TavelinShared/Expected.h"
+
+// Moving frames over the client's connection without ever waiting past a deadline: a
+// daemon that stops reading cannot hold a send, one that stops writing cannot hold a read.
+namespace tavelin {
+
+// Writes all of `bytes`. `closedKind` is what the daemon having closed its end means here.
+[[nodiscard]] Status<ClientError> sendBefore(int fd, std::string_view bytes,
+                                             const CallDeadline& deadline,
+                                             ClientErrorKind closedKind);
+
+// Reads until `reader` holds one complete frame body and returns it. `closedKind` is what
+// the daemon closing the stream means at this point of the conversation.
+[[nodiscard]] Expected<std::string, ClientError> receiveBefore(int fd, FrameReader& reader,
+                                                               const CallDeadline& deadline,
+                                                               ClientErrorKind closedKind);
+
+[[nodiscard]] Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail = {});
+
+}  // namespace tavelin
