@@ -87,8 +87,8 @@ in_root cmake -S /example/source -B /example/cmake -G Ninja \
     >"$work/example.log" 2>&1 || { cat "$work/example.log"; fail "configuring the example"; }
 in_root cmake --build /example/cmake >>"$work/example.log" 2>&1 ||
     { cat "$work/example.log"; fail "building the example through find_package"; }
-grep -q "Signing remove-paths as de.morvane.Tavelin" "$work/example.log" ||
-    fail "tavelin_sign_executable did not sign the example"
+in_root tavelin-codesign verify --anchor /usr/share/tavelin/anchor.pem \
+    /example/cmake/remove-paths >/dev/null || fail "tavelin_sign_executable did not sign the example"
 in_root sh -c 'g++ -std=c++20 -o /example/pkgconfig /example/source/main.cc \
     $(pkg-config --cflags --libs tavelin-client)' >>"$work/example.log" 2>&1 ||
     { cat "$work/example.log"; fail "building the example through pkg-config"; }
