@@ -72,8 +72,8 @@ Status<ClientError> receiveHello(int fd, const CallDeadline& deadline) {
 // noTimeout (or anything too long to say in microseconds) it waits as long as it takes.
 Expected<UniqueFd, SystemError> connectWithin(std::string_view serviceName,
                                               std::chrono::milliseconds timeout) {
-    constexpr auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::hours(24 * 365));
+    constexpr auto longest =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::hours(24 * 365));
     if (timeout >= longest) {
         return connectToAbstractName(serviceName);
     }

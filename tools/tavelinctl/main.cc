@@ -160,7 +160,8 @@ int runTask(Command command) {
     // The daemon may ask the system's policy, which may ask the user for a password.
     const TerminalAgent agent;
     const Expected<std::string, ClientError> answer = callDaemon(
-        command, [&request](HelperClient& client) { return client.perform(request.value(), noTimeout); },
+        command,
+        [&request](HelperClient& client) { return client.perform(request.value(), noTimeout); },
         agent.running());
     if (!answer) {
         complain(answer.error().text());
