@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Frame.h"
+#include "FrameReading.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "UniqueFd.h"
 #include "UnixSocket.h"
@@ -53,12 +54,8 @@ UniqueFd admittedConnection(const std::string& name) {
         return UniqueFd();
     }
     FrameReader reader;
-    std::string chunk;
-    while (!reader.next()) {
-        if (!receiveSome(connected->get(), chunk, 64) || chunk.empty()) {
-            return UniqueFd();
-        }
-        reader.append(chunk);
+    if (!tavelin::testing::readFrame(connected->get(), reader)) {
+        return UniqueFd();
     }
     return std::move(connected).value();
 }
@@ -66,14 +63,7 @@ UniqueFd admittedConnection(const std::string& name) {
 // True when a whole reply frame arrived; false when the connection closed first.
 bool awaitAnswer(int fd) {
     FrameReader reader;
-    std::string chunk;
-    while (!reader.next()) {
-        if (!receiveSome(fd, chunk, 4096) || chunk.empty() || reader.failed()) {
-            return false;
-        }
-        reader.append(chunk);
-    }
-    return true;
+    return tavelin::testing::readFrame(fd, reader).has_value();
 }
 
 }  // namespace

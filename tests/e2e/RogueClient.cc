@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "Frame.h"
+#include "FrameReading.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "UniqueFd.h"
 #include "UnixSocket.h"
@@ -171,14 +172,7 @@ std::string spoofExecutable(const char* signedPath, bool ownNamespace) {
 // Waits for one frame; false when the connection closed first.
 bool receiveFrame(int fd) {
     FrameReader reader;
-    std::string chunk;
-    while (!reader.next()) {
-        if (!receiveSome(fd, chunk, 4096) || chunk.empty() || reader.failed()) {
-            return false;
-        }
-        reader.append(chunk);
-    }
-    return true;
+    return tavelin::testing::readFrame(fd, reader).has_value();
 }
 
 // Asks for a repair of `path`; true when an answer came.

@@ -19,6 +19,7 @@
 #include "ChildProcess.h"
 #include "CommandLine.h"
 #include "Frame.h"
+#include "FrameReading.h"
 #include "JoinedWords.h"
 #include "LayoutFolders.h"
 #include "TavelinShared/PrivilegedOperation.h"
@@ -89,22 +90,18 @@ class ScriptedDaemon {
             static_cast<void>(sendAll(fd, encodeHello()));
         }
         FrameReader reader;
-        std::string chunk;
-        while (receiveSome(fd, chunk, 65536) && !chunk.empty()) {
-            reader.append(chunk);
-            while (std::optional<std::string> body = reader.next()) {
-                const auto call = decodeCall(*body);
-                if (!call || silent) {
-                    return;
-                }
-                const bool perform = call->selector == CallSelector::perform;
-                if (perform) {
-                    const std::lock_guard lock(mutex_);
-                    requests_.push_back(call->argument);
-                }
-                static_cast<void>(sendAll(
-                    fd, *encodeReply(ReplyFrame{call->callId, perform ? answer : "0.0.1"})));
+        while (std::optional<std::string> body = testing::readFrame(fd, reader)) {
+            const auto call = decodeCall(*body);
+            if (!call || silent) {
+                return;
             }
+            const bool perform = call->selector == CallSelector::perform;
+            if (perform) {
+                const std::lock_guard lock(mutex_);
+                requests_.push_back(call->argument);
+            }
+            static_cast<void>(
+                sendAll(fd, *encodeReply(ReplyFrame{call->callId, perform ? answer : "0.0.1"})));
         }
     }
 
