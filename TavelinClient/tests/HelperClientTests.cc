@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "Frame.h"
+#include "FrameReading.h"
 #include "TavelinClient/HelperClient.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "UnixSocket.h"
@@ -31,20 +32,9 @@ void sendBytes(int fd, std::string_view bytes) {
 
 // Reads one CALL from `fd`; nothing when the client closed or sent garbage.
 std::optional<CallFrame> readCall(int fd, FrameReader& reader) {
-    std::string chunk;
-    for (;;) {
-        if (std::optional<std::string> body = reader.next()) {
-            auto call = decodeCall(*body);
-            if (call) {
-                return std::move(call).value();
-            }
-            return std::nullopt;
-        }
-        if (reader.failed() || !receiveSome(fd, chunk, 65536) || chunk.empty()) {
-            return std::nullopt;
-        }
-        reader.append(chunk);
-    }
+    const std::optional<std::string> body = testing::readFrame(fd, reader);
+    auto call = body ? decodeCall(*body) : Unexpected(FrameError::truncated);
+    return call ? std::optional(std::move(call).value()) : std::nullopt;
 }
 
 void reply(int fd, std::uint64_t callId, std::string answer) {
@@ -101,12 +91,15 @@ TEST(HelperClientTest, CallsMakeTheRoundTripWithTheirBytesUnchanged) {
     for (const std::string& request : requests) {
         SCOPED_TRACE("request of " + std::to_string(request.size()) +
                      " bytes: " + request.substr(0, 60));
-        const Expected<std::string, ClientError> version = client.value().helperVersion();
-        ASSERT_TRUE(version.has_value()) << version.error().text();
-        EXPECT_EQ(version.value(), "0.0.1");
-        const Expected<std::string, ClientError> answer = client.value().perform(request);
-        ASSERT_TRUE(answer.has_value()) << answer.error().text();
-        EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const Expected<std::string, ClientError> version = client.value().helperVersion();
+            ASSERT_TRUE(version.has_value()) << version.error().text();
+            EXPECT_EQ(version.value(), "0.0.1");
+            const Expected<std::string, ClientError> answer = client.value().perform(request);
+            ASSERT_TRUE(answer.has_value()) << answer.error().text();
+            EXPECT_EQ(answer.value(), std::string(request.rbegin(), request.rend()));
+        }();
     }
     // A request above the limit is refused unsent; the connection stays usable.
     const Expected<std::string, ClientError> tooLarge =
@@ -173,21 +166,23 @@ TEST(HelperClientTest, EveryDaemonMisbehaviourBecomesAnErrorValue) {
     };
     for (const MisbehaviourCase& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        const ScriptedDaemon daemon(testCase.script);
-        Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
-        if (testCase.failsAtConnect) {
-            ASSERT_FALSE(client.has_value());
-            EXPECT_EQ(client.error().kind, testCase.expected) << client.error().text();
-            continue;
-        }
-        ASSERT_TRUE(client.has_value()) << client.error().text();
-        const Expected<std::string, ClientError> first = client.value().helperVersion();
-        ASSERT_FALSE(first.has_value());
-        EXPECT_EQ(first.error().kind, testCase.expected) << first.error().text();
-        // The broken connection is closed; later calls say so instead of hanging.
-        const Expected<std::string, ClientError> second = client.value().helperVersion();
-        ASSERT_FALSE(second.has_value());
-        EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
+        [&] {
+            const ScriptedDaemon daemon(testCase.script);
+            Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
+            if (testCase.failsAtConnect) {
+                ASSERT_FALSE(client.has_value());
+                EXPECT_EQ(client.error().kind, testCase.expected) << client.error().text();
+                return;
+            }
+            ASSERT_TRUE(client.has_value()) << client.error().text();
+            const Expected<std::string, ClientError> first = client.value().helperVersion();
+            ASSERT_FALSE(first.has_value());
+            EXPECT_EQ(first.error().kind, testCase.expected) << first.error().text();
+            // The broken connection is closed; later calls say so instead of hanging.
+            const Expected<std::string, ClientError> second = client.value().helperVersion();
+            ASSERT_FALSE(second.has_value());
+            EXPECT_EQ(second.error().kind, ClientErrorKind::connectionClosed);
+        }();
     }
 }
 
@@ -209,7 +204,9 @@ TEST(HelperClientTest, TypedCallsSendTheirOperationAndReadTheResult) {
     HelperClient& client = connected.value();
     using Call = std::function<Expected<OperationResult, ClientError>()>;
     const std::vector<std::pair<Call, std::string>> cases = {
-        {[&] { return client.removeSystemPaths({"/var/cache/a", "/var/log/b"}); },
+        {[&] {
+             return client.removeSystemPaths({"/var/cache/a", "/var/log/b"});
+         },
          R"({"removeSystemPaths":{"_0":["\/var\/cache\/a","\/var\/log\/b"]}})"},
         {[&] { return client.removeSystemPaths({}); }, R"({"removeSystemPaths":{"_0":[]}})"},
         {[&] { return client.repairPermissions("/opt/x"); },
@@ -218,11 +215,13 @@ TEST(HelperClientTest, TypedCallsSendTheirOperationAndReadTheResult) {
     };
     for (const auto& [call, request] : cases) {
         SCOPED_TRACE(request);
-        const Expected<OperationResult, ClientError> result = call();
-        ASSERT_TRUE(result.has_value()) << result.error().text();
-        EXPECT_TRUE(result->success);
-        EXPECT_EQ(result->message, request);
-        EXPECT_EQ(result->freedBytes, static_cast<std::int64_t>(request.size()));
+        [&] {
+            const Expected<OperationResult, ClientError> result = call();
+            ASSERT_TRUE(result.has_value()) << result.error().text();
+            EXPECT_TRUE(result->success);
+            EXPECT_EQ(result->message, request);
+            EXPECT_EQ(result->freedBytes, static_cast<std::int64_t>(request.size()));
+        }();
     }
 }
 
@@ -237,28 +236,43 @@ TEST(HelperClientTest, TypedCallsTurnUnsendableRequestsAndNonResultsIntoErrors) 
         bool connectionStaysOpen;
     };
     const std::vector<Case> cases = {
-        {"a path that is not UTF-8", honestDaemon, {"/var/cache/a", "/var/cache/\xff"},
-         ClientErrorKind::invalidRequest, "removeSystemPaths._0.Index 1 is not valid UTF-8", true},
-        {"an empty answer", greetThenAnswerWith([](std::uint64_t id) {
+        {"a path that is not UTF-8",
+         honestDaemon,
+         {"/var/cache/a", "/var/cache/\xff"},
+         ClientErrorKind::invalidRequest,
+         "removeSystemPaths._0.Index 1 is not valid UTF-8",
+         true},
+        {"an empty answer",
+         greetThenAnswerWith([](std::uint64_t id) {
              return *encodeReply({id, ""});
          }),
-         {"/var/cache/a"}, ClientErrorKind::protocolError, "an empty answer", false},
-        {"an answer that is no result", greetThenAnswerWith([](std::uint64_t id) {
+         {"/var/cache/a"},
+         ClientErrorKind::protocolError,
+         "an empty answer",
+         false},
+        {"an answer that is no result",
+         greetThenAnswerWith([](std::uint64_t id) {
              return *encodeReply({id, R"({"success":true})"});
          }),
-         {"/var/cache/a"}, ClientErrorKind::protocolError, "the answer is not a result", false},
+         {"/var/cache/a"},
+         ClientErrorKind::protocolError,
+         "the answer is not a result",
+         false},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        const ScriptedDaemon daemon(testCase.script);
-        Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
-        ASSERT_TRUE(client.has_value()) << client.error().text();
-        const Expected<OperationResult, ClientError> result =
-            client.value().removeSystemPaths(testCase.paths);
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error().kind, testCase.expected) << result.error().text();
-        EXPECT_TRUE(result.error().detail.starts_with(testCase.detail)) << result.error().detail;
-        EXPECT_EQ(client.value().helperVersion().has_value(), testCase.connectionStaysOpen);
+        [&] {
+            const ScriptedDaemon daemon(testCase.script);
+            Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
+            ASSERT_TRUE(client.has_value()) << client.error().text();
+            const Expected<OperationResult, ClientError> result =
+                client.value().removeSystemPaths(testCase.paths);
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error().kind, testCase.expected) << result.error().text();
+            EXPECT_TRUE(result.error().detail.starts_with(testCase.detail))
+                << result.error().detail;
+            EXPECT_EQ(client.value().helperVersion().has_value(), testCase.connectionStaysOpen);
+        }();
     }
 }
 
@@ -331,15 +345,18 @@ TEST(HelperClientTest, EveryStepEndsAtItsTimeLimit) {
     };
     for (const auto& [name, script] : stalls) {
         SCOPED_TRACE(name);
-        const ScriptedDaemon daemon(script);
-        Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
-        ASSERT_TRUE(client.has_value()) << client.error().text();
-        // Larger than the socket can buffer, so a daemon that does not read holds the send.
-        const Expected<std::string, ClientError> answer =
-            client.value().perform(std::string(maxPerformArgumentBytes, 'x'), limit);
-        ASSERT_FALSE(answer.has_value());
-        EXPECT_EQ(answer.error().kind, ClientErrorKind::timedOut) << answer.error().text();
-        EXPECT_EQ(client.value().helperVersion().error().kind, ClientErrorKind::connectionClosed);
+        [&] {
+            const ScriptedDaemon daemon(script);
+            Expected<HelperClient, ClientError> client = HelperClient::connect(daemon.name());
+            ASSERT_TRUE(client.has_value()) << client.error().text();
+            // Larger than the socket can buffer, so a daemon that does not read holds the send.
+            const Expected<std::string, ClientError> answer =
+                client.value().perform(std::string(maxPerformArgumentBytes, 'x'), limit);
+            ASSERT_FALSE(answer.has_value());
+            EXPECT_EQ(answer.error().kind, ClientErrorKind::timedOut) << answer.error().text();
+            EXPECT_EQ(client.value().helperVersion().error().kind,
+                      ClientErrorKind::connectionClosed);
+        }();
     }
 }
 

@@ -37,13 +37,16 @@ TEST(RemovalSummaryTest, ReadsEveryFormTheDaemonWritesAndNothingElse) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
-        const std::optional<RemovalSummary> read = readRemovalSummary(row.message);
-        ASSERT_EQ(read.has_value(), row.summary.has_value());
-        if (read) {
-            EXPECT_EQ(read->removed, row.summary->removed);
-            EXPECT_EQ(read->refused, row.summary->refused);
-            EXPECT_EQ(read->failed, row.summary->failed);
-        }
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const std::optional<RemovalSummary> read = readRemovalSummary(row.message);
+            ASSERT_EQ(read.has_value(), row.summary.has_value());
+            if (read) {
+                EXPECT_EQ(read->removed, row.summary->removed);
+                EXPECT_EQ(read->refused, row.summary->refused);
+                EXPECT_EQ(read->failed, row.summary->failed);
+            }
+        }();
     }
 }
 

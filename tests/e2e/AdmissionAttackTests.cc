@@ -119,45 +119,49 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
     std::size_t served = 0;
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
 #ifdef TAVELIN_SANITIZER_BUILD
-        // An audit module gets a link namespace of its own, into which a second sanitizer
-        // runtime is loaded, which aborts the client before it ever connects: there is
-        // nothing for the daemon to refuse.
-        if (attack.command.front().rfind("LD_AUDIT=", 0) == 0) {
-            continue;
-        }
+            // An audit module gets a link namespace of its own, into which a second sanitizer
+            // runtime is loaded, which aborts the client before it ever connects: there is
+            // nothing for the daemon to refuse.
+            if (attack.command.front().rfind("LD_AUDIT=", 0) == 0) {
+                return;
+            }
 #endif
-        ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
-        const std::size_t before = daemonProcess->lines().size();
-        // In a sanitizer build the runtime would refuse a preloaded library of its own
-        // accord, and the leak checker cannot work in the spoofer's namespace.
-        std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                            "/usr/bin/env",
-                                            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-        if (attack.asRoot) {
-            command.erase(command.begin(), command.begin() + 4);
-        }
-        command.insert(command.end(), attack.command.begin(), attack.command.end());
-        const ClientOutcome outcome = runClient(attack.asRoot ? "/usr/bin/env" : "/usr/bin/setpriv",
-                                                command, daemonProcess->serviceName());
-        EXPECT_EQ(outcome.output.rfind(attack.expectedOutput, 0), 0U) << outcome.output;
-        EXPECT_EQ(outcome.exitStatus, attack.exitStatus) << outcome.output;
-        EXPECT_EQ(modeOf(marker), attack.served ? 0755 : 0700);
-        if (attack.served) {
-            // Its audit line must be in before the next case counts the lines.
-            const std::string audit = "[TavelinHelper] perform: Rechte reparieren: " + marker;
-            daemonProcess->waitForLines([&](const std::string& line) { return line == audit; },
-                                        ++served);
-            continue;
-        }
-        const bool execs = attack.command[1] == "exec";
-        const std::string last = execs ? programChangedLine + std::to_string(outcome.pid) + ")"
-                                       : refusalLine(outcome.pid);
-        daemonProcess->waitForLines([&](const std::string& line) { return line == last; });
-        const std::vector<std::string> expected =
-            execs ? std::vector<std::string>{last}
-                  : std::vector<std::string>{refusalReasonLine, last};
-        EXPECT_EQ(linesAfter(before), expected);
+            ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
+            const std::size_t before = daemonProcess->lines().size();
+            // In a sanitizer build the runtime would refuse a preloaded library of its own
+            // accord, and the leak checker cannot work in the spoofer's namespace.
+            std::vector<std::string> command = {
+                "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+            if (attack.asRoot) {
+                command.erase(command.begin(), command.begin() + 4);
+            }
+            command.insert(command.end(), attack.command.begin(), attack.command.end());
+            const ClientOutcome outcome =
+                runClient(attack.asRoot ? "/usr/bin/env" : "/usr/bin/setpriv", command,
+                          daemonProcess->serviceName());
+            EXPECT_EQ(outcome.output.rfind(attack.expectedOutput, 0), 0U) << outcome.output;
+            EXPECT_EQ(outcome.exitStatus, attack.exitStatus) << outcome.output;
+            EXPECT_EQ(modeOf(marker), attack.served ? 0755 : 0700);
+            if (attack.served) {
+                // Its audit line must be in before the next case counts the lines.
+                const std::string audit = "[TavelinHelper] perform: Rechte reparieren: " + marker;
+                daemonProcess->waitForLines([&](const std::string& line) { return line == audit; },
+                                            ++served);
+                return;
+            }
+            const bool execs = attack.command[1] == "exec";
+            const std::string last = execs ? programChangedLine + std::to_string(outcome.pid) + ")"
+                                           : refusalLine(outcome.pid);
+            daemonProcess->waitForLines([&](const std::string& line) { return line == last; });
+            const std::vector<std::string> expected =
+                execs ? std::vector<std::string>{last}
+                      : std::vector<std::string>{refusalReasonLine, last};
+            EXPECT_EQ(linesAfter(before), expected);
+        }();
     }
 }
 

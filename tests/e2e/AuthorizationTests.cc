@@ -219,34 +219,37 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
     };
     for (const RuleCase& ruleCase : cases) {
         SCOPED_TRACE(ruleCase.name);
-        Scene scene;
-        // A site's narrowing rule comes with the rule that serves everyone else.
-        const std::string skip =
-            enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd,
-                       ruleCase.rule != nullptr ? ruleCase.rule : "", ruleCase.rule != nullptr);
-        if (!skip.empty()) {
-            GTEST_SKIP() << skip;
-        }
-        ASSERT_NE(scene.daemon, nullptr);
-        const Items& items = *scene.items;
-        const DaemonProcess* daemon = scene.daemon.get();
-        for (const Attempt& attempt : ruleCase.attempts) {
-            SCOPED_TRACE(attempt.name);
-            const std::string item = attempt.item != nullptr ? items.file(attempt.item) : "";
-            const ClientOutcome outcome =
-                attempt.operation == Attempt::update
-                    ? tavelinctlAs(attempt.uid, *daemon, {"update"})
-                : attempt.operation == Attempt::remove
-                    ? tavelinctlAs(attempt.uid, *daemon, {"remove", item})
-                    : tavelinctlAs(attempt.uid, *daemon, {"repair", item});
-            expectEffect(attempt, item, outcome);
-            if (!attempt.authorized) {
-                const char* action = attempt.operation == Attempt::remove   ? removeAction
-                                     : attempt.operation == Attempt::repair ? repairAction
-                                                                            : updateAction;
-                EXPECT_TRUE(logged(*daemon, refusedLine(action, attempt.uid, outcome.pid)));
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            Scene scene;
+            // A site's narrowing rule comes with the rule that serves everyone else.
+            const std::string skip =
+                enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd,
+                           ruleCase.rule != nullptr ? ruleCase.rule : "", ruleCase.rule != nullptr);
+            if (!skip.empty()) {
+                GTEST_SKIP() << skip;
             }
-        }
+            ASSERT_NE(scene.daemon, nullptr);
+            const Items& items = *scene.items;
+            const DaemonProcess* daemon = scene.daemon.get();
+            for (const Attempt& attempt : ruleCase.attempts) {
+                SCOPED_TRACE(attempt.name);
+                const std::string item = attempt.item != nullptr ? items.file(attempt.item) : "";
+                const ClientOutcome outcome =
+                    attempt.operation == Attempt::update
+                        ? tavelinctlAs(attempt.uid, *daemon, {"update"})
+                    : attempt.operation == Attempt::remove
+                        ? tavelinctlAs(attempt.uid, *daemon, {"remove", item})
+                        : tavelinctlAs(attempt.uid, *daemon, {"repair", item});
+                expectEffect(attempt, item, outcome);
+                if (!attempt.authorized) {
+                    const char* action = attempt.operation == Attempt::remove   ? removeAction
+                                         : attempt.operation == Attempt::repair ? repairAction
+                                                                                : updateAction;
+                    EXPECT_TRUE(logged(*daemon, refusedLine(action, attempt.uid, outcome.pid)));
+                }
+            }
+        }();
     }
 }
 
@@ -350,16 +353,18 @@ TEST(AuthorizationTest, OnlyAnAuthorizedAnswerServesTheRequest) {
     };
     for (const auto& [name, authorized, challenge] : cases) {
         SCOPED_TRACE(name);
-        Scene scene;
-        const std::string skip =
-            enterScene(scene, PolkitWorld::Bus::running, standIn(authorized, challenge));
-        if (!skip.empty()) {
-            GTEST_SKIP() << skip;
-        }
-        ASSERT_NE(scene.daemon, nullptr);
-        const std::string item = scene.items->file("x");
-        const Attempt attempt{name, 65534, Attempt::repair, "x", authorized};
-        expectEffect(attempt, item, tavelinctlAs(65534, *scene.daemon, {"repair", item}));
+        [&] {
+            Scene scene;
+            const std::string skip =
+                enterScene(scene, PolkitWorld::Bus::running, standIn(authorized, challenge));
+            if (!skip.empty()) {
+                GTEST_SKIP() << skip;
+            }
+            ASSERT_NE(scene.daemon, nullptr);
+            const std::string item = scene.items->file("x");
+            const Attempt attempt{name, 65534, Attempt::repair, "x", authorized};
+            expectEffect(attempt, item, tavelinctlAs(65534, *scene.daemon, {"repair", item}));
+        }();
     }
 }
 
@@ -373,19 +378,21 @@ TEST(AuthorizationTest, WithoutPolkitEveryAdmittedClientIsServedAndTheStartSaysS
     };
     for (const auto& [bus, startLine] : cases) {
         SCOPED_TRACE(startLine);
-        Scene scene;
-        if (const std::string skip = enterScene(scene, bus, {}); !skip.empty()) {
-            GTEST_SKIP() << skip;
-        }
-        ASSERT_NE(scene.daemon, nullptr);
-        const auto& daemon = scene.daemon;
-        const Items& items = *scene.items;
-        const auto lines = daemon->lines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), startLine), 1);
-        const std::string item = items.file("x");
-        const ClientOutcome outcome = tavelinctlAs(65534, *daemon, {"repair", item});
-        EXPECT_EQ(outcome.exitStatus, 0) << outcome.output;
-        EXPECT_EQ(modeOf(item), 0755);
+        [&] {
+            Scene scene;
+            if (const std::string skip = enterScene(scene, bus, {}); !skip.empty()) {
+                GTEST_SKIP() << skip;
+            }
+            ASSERT_NE(scene.daemon, nullptr);
+            const auto& daemon = scene.daemon;
+            const Items& items = *scene.items;
+            const auto lines = daemon->lines();
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), startLine), 1);
+            const std::string item = items.file("x");
+            const ClientOutcome outcome = tavelinctlAs(65534, *daemon, {"repair", item});
+            EXPECT_EQ(outcome.exitStatus, 0) << outcome.output;
+            EXPECT_EQ(modeOf(item), 0755);
+        }();
     }
 }
 

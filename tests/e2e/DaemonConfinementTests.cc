@@ -143,20 +143,26 @@ TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
     std::size_t ends = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const pid_t front = frontOf(daemon_->pid());
-        if (!injectSystemCall(front, c.number, c.arguments)) {
-            GTEST_SKIP() << "cannot make the front call anything here (x86-64 and ptrace needed)";
-        }
-        const auto ended = daemon_->waitForLines(
-            [](const std::string& line) {
-                return line.rfind("[TavelinHelper] Front beendet (", 0) == 0;
-            },
-            ++ends);
-        ASSERT_EQ(ended.size(), ends);
-        EXPECT_EQ(ended.back(), "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet");
-        EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
-        EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
-        EXPECT_NE(frontOf(daemon_->pid()), front);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const pid_t front = frontOf(daemon_->pid());
+            if (!injectSystemCall(front, c.number, c.arguments)) {
+                GTEST_SKIP()
+                    << "cannot make the front call anything here (x86-64 and ptrace needed)";
+            }
+            const auto ended = daemon_->waitForLines(
+                [](const std::string& line) {
+                    return line.rfind("[TavelinHelper] Front beendet (", 0) == 0;
+                },
+                ++ends);
+            ASSERT_EQ(ended.size(), ends);
+            EXPECT_EQ(ended.back(),
+                      "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet");
+            EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
+            EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output,
+                      "0.0.1\n");
+            EXPECT_NE(frontOf(daemon_->pid()), front);
+        }();
     }
 }
 
@@ -189,21 +195,25 @@ TEST(DaemonCapabilitiesTest, StartLinesNameTheCapabilitiesAdmissionMisses) {
     const ScratchDirectory scratch;
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.dropped);
-        const std::string launcher = scratch.file("launcher");
-        std::ofstream(launcher) << "#!/bin/sh\n"
-                                << (*testCase.dropped == '\0'
-                                        ? std::string("exec \"$@\"\n")
-                                        : "exec /usr/bin/setpriv --bounding-set=" +
-                                              std::string(testCase.dropped) + " -- \"$@\"\n");
-        std::filesystem::permissions(launcher, std::filesystem::perms(0755));
-        std::string whyNot;
-        const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot, 0, launcher);
-        ASSERT_NE(daemon, nullptr) << whyNot;
-        const auto lines = daemon->lines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), ptraceLine), testCase.ptrace ? 1 : 0);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), mapFilesLine), testCase.mapFiles ? 1 : 0);
-        const ClientOutcome version = runClient(tavelinctlPath, {"version"}, daemon->serviceName());
-        EXPECT_EQ(version.exitStatus, testCase.served ? 0 : 2) << version.output;
+        [&] {
+            const std::string launcher = scratch.file("launcher");
+            std::ofstream(launcher)
+                << "#!/bin/sh\n"
+                << (*testCase.dropped == '\0' ? std::string("exec \"$@\"\n")
+                                              : "exec /usr/bin/setpriv --bounding-set=" +
+                                                    std::string(testCase.dropped) + " -- \"$@\"\n");
+            std::filesystem::permissions(launcher, std::filesystem::perms(0755));
+            std::string whyNot;
+            const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot, 0, launcher);
+            ASSERT_NE(daemon, nullptr) << whyNot;
+            const auto lines = daemon->lines();
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), ptraceLine), testCase.ptrace ? 1 : 0);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), mapFilesLine),
+                      testCase.mapFiles ? 1 : 0);
+            const ClientOutcome version =
+                runClient(tavelinctlPath, {"version"}, daemon->serviceName());
+            EXPECT_EQ(version.exitStatus, testCase.served ? 0 : 2) << version.output;
+        }();
     }
 }
 

@@ -346,20 +346,23 @@ TEST(DaemonTrustAnchorTest, RefusesToStartWithAnAnchorOthersCouldHaveWritten) {
     const std::string original = std::string(TAVELIN_DEVELOPMENT_IDENTITY_DIR) + "/anchor.pem";
     for (const auto& [name, owner, mode] : cases) {
         SCOPED_TRACE(name);
-        const ScratchDirectory scratch;
-        const std::string copy = scratch.file("anchor.pem");
-        std::filesystem::copy_file(original, copy);
-        ASSERT_EQ(::chown(copy.c_str(), owner, owner), 0);
-        ASSERT_EQ(::chmod(copy.c_str(), mode), 0);
-        const ClientOutcome outcome = daemonWithAnchor(copy);
-        EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
-        EXPECT_EQ(
-            outcome.output.rfind("[TavelinHelper] Start fehlgeschlagen: trust anchor " + original +
-                                     " must be owned by root and writable by no one else",
-                                 0),
-            0U)
-            << outcome.output;
-        EXPECT_EQ(outcome.output.find("gestartet"), std::string::npos) << outcome.output;
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const ScratchDirectory scratch;
+            const std::string copy = scratch.file("anchor.pem");
+            std::filesystem::copy_file(original, copy);
+            ASSERT_EQ(::chown(copy.c_str(), owner, owner), 0);
+            ASSERT_EQ(::chmod(copy.c_str(), mode), 0);
+            const ClientOutcome outcome = daemonWithAnchor(copy);
+            EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
+            EXPECT_EQ(outcome.output.rfind("[TavelinHelper] Start fehlgeschlagen: trust anchor " +
+                                               original +
+                                               " must be owned by root and writable by no one else",
+                                           0),
+                      0U)
+                << outcome.output;
+            EXPECT_EQ(outcome.output.find("gestartet"), std::string::npos) << outcome.output;
+        }();
     }
 }
 

@@ -85,23 +85,26 @@ TEST_F(OldKernelTest, RefusesBytesFromAnyProcessButTheAdmittedOne) {
     };
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
-        ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
-        const std::size_t before = daemon->lines().size();
-        const ClientOutcome outcome = run("/usr/bin/setpriv", attack.command);
-        // "closed", or "reused <pid> closed": the pid the connection was admitted for.
-        std::string admittedPid = std::to_string(outcome.pid);
-        if (outcome.output.rfind("reused ", 0) == 0) {
-            admittedPid = outcome.output.substr(7, outcome.output.find(' ', 7) - 7);
-        }
-        EXPECT_TRUE(outcome.output == "closed\n" || outcome.output.ends_with(" closed\n"))
-            << outcome.output;
-        EXPECT_EQ(modeOf(marker), 0700);
-        const std::string line = foreignSenderLine(admittedPid);
-        daemon->waitForLines([&](const std::string& logged) { return logged == line; });
-        const std::vector<std::string> all = daemon->lines();
-        const std::vector<std::string> after(all.begin() + static_cast<std::ptrdiff_t>(before),
-                                             all.end());
-        EXPECT_NE(std::find(after.begin(), after.end(), line), after.end());
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
+            const std::size_t before = daemon->lines().size();
+            const ClientOutcome outcome = run("/usr/bin/setpriv", attack.command);
+            // "closed", or "reused <pid> closed": the pid the connection was admitted for.
+            std::string admittedPid = std::to_string(outcome.pid);
+            if (outcome.output.rfind("reused ", 0) == 0) {
+                admittedPid = outcome.output.substr(7, outcome.output.find(' ', 7) - 7);
+            }
+            EXPECT_TRUE(outcome.output == "closed\n" || outcome.output.ends_with(" closed\n"))
+                << outcome.output;
+            EXPECT_EQ(modeOf(marker), 0700);
+            const std::string line = foreignSenderLine(admittedPid);
+            daemon->waitForLines([&](const std::string& logged) { return logged == line; });
+            const std::vector<std::string> all = daemon->lines();
+            const std::vector<std::string> after(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                                 all.end());
+            EXPECT_NE(std::find(after.begin(), after.end(), line), after.end());
+        }();
     }
 }
 

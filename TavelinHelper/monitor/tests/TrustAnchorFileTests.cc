@@ -42,29 +42,32 @@ TEST(TrustAnchorFileTest, OpensOnlyAnAnchorNoOneButItsOwnerCouldHaveWritten) {
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
-        const ScratchTree tree;
-        tree.makeFolder("/anchors", 0755);
-        tree.writeFile("/anchors/anchor.pem", 64, 0644);
-        const std::string folder = tree.real("/anchors");
-        const std::string anchor = tree.real("/anchors/anchor.pem");
-        ASSERT_EQ(::chown(anchor.c_str(), row.fileOwner, row.fileOwner), 0);
-        ASSERT_EQ(::chmod(anchor.c_str(), row.fileMode), 0);
-        ASSERT_EQ(::chown(folder.c_str(), row.folderOwner, row.folderOwner), 0);
-        ASSERT_EQ(::chmod(folder.c_str(), row.folderMode), 0);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const ScratchTree tree;
+            tree.makeFolder("/anchors", 0755);
+            tree.writeFile("/anchors/anchor.pem", 64, 0644);
+            const std::string folder = tree.real("/anchors");
+            const std::string anchor = tree.real("/anchors/anchor.pem");
+            ASSERT_EQ(::chown(anchor.c_str(), row.fileOwner, row.fileOwner), 0);
+            ASSERT_EQ(::chmod(anchor.c_str(), row.fileMode), 0);
+            ASSERT_EQ(::chown(folder.c_str(), row.folderOwner, row.folderOwner), 0);
+            ASSERT_EQ(::chmod(folder.c_str(), row.folderMode), 0);
 
-        const auto opened = openTrustAnchor(anchor, row.developer);
-        if (row.refusalStart == nullptr) {
-            ASSERT_TRUE(opened) << opened.error();
-            struct stat status {};
-            ASSERT_EQ(::fstat(opened->get(), &status), 0);
-            EXPECT_EQ(status.st_size, 64);
-        } else {
-            ASSERT_FALSE(opened);
-            EXPECT_EQ(opened.error().rfind(row.refusalStart, 0), 0U) << opened.error();
-            EXPECT_NE(opened.error().find("must be owned by root and writable by no one else"),
-                      std::string::npos)
-                << opened.error();
-        }
+            const auto opened = openTrustAnchor(anchor, row.developer);
+            if (row.refusalStart == nullptr) {
+                ASSERT_TRUE(opened) << opened.error();
+                struct stat status {};
+                ASSERT_EQ(::fstat(opened->get(), &status), 0);
+                EXPECT_EQ(status.st_size, 64);
+            } else {
+                ASSERT_FALSE(opened);
+                EXPECT_EQ(opened.error().rfind(row.refusalStart, 0), 0U) << opened.error();
+                EXPECT_NE(opened.error().find("must be owned by root and writable by no one else"),
+                          std::string::npos)
+                    << opened.error();
+            }
+        }();
     }
 }
 
@@ -86,9 +89,11 @@ TEST(TrustAnchorFileTest, RefusesALinkAFolderAndAMissingFile) {
     };
     for (const auto& [name, refusalPart] : cases) {
         SCOPED_TRACE(name);
-        const auto opened = openTrustAnchor(tree.real(name), developer);
-        ASSERT_FALSE(opened);
-        EXPECT_NE(opened.error().find(refusalPart), std::string::npos) << opened.error();
+        [&] {
+            const auto opened = openTrustAnchor(tree.real(name), developer);
+            ASSERT_FALSE(opened);
+            EXPECT_NE(opened.error().find(refusalPart), std::string::npos) << opened.error();
+        }();
     }
 }
 

@@ -92,16 +92,19 @@ TEST(CommandLineTest, AcceptsExactlyTheDocumentedForms) {
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(joined(testCase.words));
-        const Expected<Command, UsageError> command = parseCommandLine(testCase.words);
-        ASSERT_EQ(command.has_value(), testCase.kind.has_value())
-            << (command ? "" : command.error().text);
-        if (command) {
-            EXPECT_EQ(command->kind, *testCase.kind);
-            EXPECT_EQ(command->arguments, testCase.arguments);
-            EXPECT_EQ(command->topic, testCase.topic);
-            EXPECT_EQ(command->json, testCase.json);
-            EXPECT_EQ(command->timeout, testCase.timeout);
-        }
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const Expected<Command, UsageError> command = parseCommandLine(testCase.words);
+            ASSERT_EQ(command.has_value(), testCase.kind.has_value())
+                << (command ? "" : command.error().text);
+            if (command) {
+                EXPECT_EQ(command->kind, *testCase.kind);
+                EXPECT_EQ(command->arguments, testCase.arguments);
+                EXPECT_EQ(command->topic, testCase.topic);
+                EXPECT_EQ(command->json, testCase.json);
+                EXPECT_EQ(command->timeout, testCase.timeout);
+            }
+        }();
     }
 }
 
@@ -232,12 +235,14 @@ TEST(ElapsedIndicatorTest, DrawsWhileRunningAndLeavesABlankLine) {
 TEST(ElapsedIndicatorTest, DisabledOrQuickCallsDrawNothing) {
     for (const bool enabled : {false, true}) {
         SCOPED_TRACE(enabled ? "enabled, stopped before its first tick" : "disabled");
-        int pipeFds[2];
-        ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-        { const ElapsedIndicator indicator(pipeFds[1], enabled, std::chrono::hours(1)); }
-        ::close(pipeFds[1]);
-        EXPECT_EQ(readUntil(pipeFds[0], "\x01"), "");
-        ::close(pipeFds[0]);
+        [&] {
+            int pipeFds[2];
+            ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+            { const ElapsedIndicator indicator(pipeFds[1], enabled, std::chrono::hours(1)); }
+            ::close(pipeFds[1]);
+            EXPECT_EQ(readUntil(pipeFds[0], "\x01"), "");
+            ::close(pipeFds[0]);
+        }();
     }
 }
 
