@@ -89,6 +89,10 @@ struct FrontServer::Connection {
     bool waitingForBudget = false;
     std::optional<Clock::time_point> frameBegun;
     std::uint32_t interest = 0;  // the epoll events asked for now
+    // Closed: every handler leaves it alone until collectGarbage() frees it.
+    bool closed = false;
+    std::optional<ConnectionEnd> end;  // why it closed, told to the delegate when freed
+    Connection* nextClosed = nullptr;  // the closed ones, in the order they closed
 };
 
 FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
@@ -104,6 +108,10 @@ FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, Front
 FrontServer::~FrontServer() {
     // Admissions waiting for the monitor would wait for ever once the loop is gone.
     monitor_.abandon();
+    // The calls it failed on the loop's thread are answered (with nothing) as they would
+    // have been while the loop ran.
+    deliverCompleted();
+    collectGarbage();
 }
 
 void FrontServer::stop() {
@@ -154,15 +162,26 @@ Status<SystemError> FrontServer::run() {
             return lastSystemError("epoll_wait");
         }
         for (int index = 0; index < count && !stopped_; ++index) {
-            if (auto handled = handleEvent(events[index].data.u64, events[index].events);
-                !handled) {
+            auto handled = handleEvent(events[index].data.u64, events[index].events);
+            settle();
+            if (!handled) {
                 return handled;
             }
-            // Whatever the event freed (an operation slot, budget) goes to those waiting.
-            resumeWaiting();
         }
     }
     return {};
+}
+
+// After an event's handlers: the replies they gave are delivered, the connections they closed
+// are freed, and what that freed (an operation slot, budget) goes to those waiting. A reply
+// delivered may start the next call, and a slot given may start a waiting one, each of whose
+// replies may be given at once: so round again until none waits.
+void FrontServer::settle() {
+    do {
+        deliverCompleted();
+        collectGarbage();
+        resumeWaiting();
+    } while (!completed_.empty());
 }
 
 Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t events) {
@@ -190,34 +209,30 @@ Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t ev
         default:
             break;
     }
-    Connection* connection = find(key);
+    Connection* connection = findOpen(key);
     if (connection == nullptr) {
         return {};
     }
     try {
         if ((events & EPOLLOUT) != 0) {
             flushOutput(*connection);
-            if ((connection = find(key)) != nullptr && connection->output.empty() &&
-                connection->stage == Connection::Stage::serving) {
+            if (connection->output.empty() && connection->stage == Connection::Stage::serving) {
                 startCalls(*connection);
             }
         }
-        connection = find(key);  // flushing or a call may have closed it
-        if (connection != nullptr && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
             readFrom(*connection);
         }
     } catch (const std::exception&) {
         // Out of memory while serving this connection: it ends, the others go on.
-        if (Connection* failed = find(key)) {
-            close(*failed, ConnectionEnd::transportError);
-        }
+        markClosed(*connection, ConnectionEnd::transportError);
     }
     return {};
 }
 
-FrontServer::Connection* FrontServer::find(std::uint64_t id) {
+FrontServer::Connection* FrontServer::findOpen(std::uint64_t id) {
     const auto found = connections_.find(id);
-    return found == connections_.end() ? nullptr : found->second.get();
+    return found == connections_.end() || found->second->closed ? nullptr : found->second.get();
 }
 
 // Someone waits on the listening socket: the monitor is asked to accept the connection
@@ -327,13 +342,13 @@ void FrontServer::admit(Connection& connection) {
 
 void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service) {
     --admissionsInFlight_;
-    Connection* connection = find(id);
+    Connection* connection = findOpen(id);
     if (connection == nullptr) {
         updateListening();
         return;
     }
     if (!service) {
-        close(*connection, std::nullopt);
+        markClosed(*connection, std::nullopt);
         return;
     }
     connection->service = std::move(service);
@@ -343,7 +358,7 @@ void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionSe
     }
     connection->sender = ProcessIdentity::of(connection->senderPidfd.get(), connection->pid);
     if (!connection->sender) {
-        close(*connection, ConnectionEnd::transportError);
+        markClosed(*connection, ConnectionEnd::transportError);
         return;
     }
     // Anything that arrived before the HELLO was written before the peer could have read
@@ -351,23 +366,19 @@ void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionSe
     char byte = 0;
     const ssize_t early = ::recv(connection->socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (early >= 0) {
-        close(*connection,
-              early > 0 ? ConnectionEnd::bytesBeforeHello : ConnectionEnd::closedByPeer);
+        markClosed(*connection,
+                   early > 0 ? ConnectionEnd::bytesBeforeHello : ConnectionEnd::closedByPeer);
         return;
     }
     queueOutput(*connection, encodeHello());
-    if (Connection* greeted = find(id)) {
-        updateInterest(*greeted);
-    }
     updateListening();
 }
 
 void FrontServer::readFrom(Connection& connection) {
-    const std::uint64_t id = connection.id;
-    while (find(id) != nullptr && (connection.interest & EPOLLIN) != 0) {
+    while (!connection.closed && (connection.interest & EPOLLIN) != 0) {
         if (!budgetAllowsReading(connection)) {
             connection.waitingForBudget = true;
-            waitingForBudget_.push_back(id);
+            waitingForBudget_.push_back(connection.id);
             updateInterest(connection);
             return;
         }
@@ -382,13 +393,13 @@ bool FrontServer::receiveChunk(Connection& connection) {
         receiveWithSender(connection.socket.get(), receiveBuffer_.data(), receiveBuffer_.size());
     if (!chunk) {
         if (chunk.error().errorNumber != EAGAIN && chunk.error().errorNumber != EWOULDBLOCK) {
-            close(connection, ConnectionEnd::transportError);
+            markClosed(connection, ConnectionEnd::transportError);
         }
         return false;
     }
     if (chunk->size == 0) {
         if (!connection.reader.atFrameBoundary()) {
-            close(connection, ConnectionEnd::protocolError);
+            markClosed(connection, ConnectionEnd::protocolError);
             return false;
         }
         connection.peerClosed = true;
@@ -400,28 +411,27 @@ bool FrontServer::receiveChunk(Connection& connection) {
                                       ? connection.sender->matches(chunk->senderPidfd.get())
                                       : connection.sender->matchesPid(chunk->senderPid);
     if (!fromAdmittedPeer) {
-        close(connection, ConnectionEnd::foreignSender);
+        markClosed(connection, ConnectionEnd::foreignSender);
         return false;
     }
     connection.reader.append(std::string_view(receiveBuffer_.data(), chunk->size));
-    const std::uint64_t id = connection.id;
     startCalls(connection);
     // A chunk shorter than the buffer took everything there was: the next byte will wake
     // the loop again (epoll is level-triggered), which spares a read that finds nothing.
-    return find(id) != nullptr && chunk->size == receiveBuffer_.size();
+    return !connection.closed && chunk->size == receiveBuffer_.size();
 }
 
 void FrontServer::startCalls(Connection& connection) {
-    const std::uint64_t id = connection.id;
     // One call at a time, and none while the last reply is still being sent.
-    while (!connection.callInFlight && !connection.waitingCall && connection.output.empty()) {
+    while (!connection.closed && !connection.callInFlight && !connection.waitingCall &&
+           connection.output.empty()) {
         std::optional<std::string> body = connection.reader.next();
         if (!body) {
             break;
         }
         Expected<CallFrame, FrameError> call = decodeCall(*body);
         if (!call) {
-            close(connection, ConnectionEnd::protocolError);
+            markClosed(connection, ConnectionEnd::protocolError);
             return;
         }
         if (call->selector == CallSelector::helperVersion) {
@@ -430,9 +440,6 @@ void FrontServer::startCalls(Connection& connection) {
             if (auto frame = encodeReply(ReplyFrame{call->callId, version})) {
                 queueOutput(connection, std::move(*frame));
             }
-            if (find(id) == nullptr) {
-                return;
-            }
             continue;
         }
         const Usage& usage = usage_[connection.uid];
@@ -440,28 +447,31 @@ void FrontServer::startCalls(Connection& connection) {
         if (operationsInFlight_ >= limits_.maxOperationsInFlight ||
             usage.operations >= limits_.maxOperationsInFlightPerUser) {
             connection.waitingCall = std::move(call).value();
-            waitingForSlot_.push_back(id);
+            waitingForSlot_.push_back(connection.id);
             break;
         }
         startPerform(connection, std::move(call).value());
+    }
+    if (connection.closed) {
+        return;
     }
     // A refused length, or a frame begun that shows already it will be refused, ends the
     // connection now rather than once its body is in.
     const auto partial = connection.reader.partialFrame();
     if (connection.reader.failed() ||
         (partial && !judgeCallPrefix(partial->bodyPrefix, partial->declaredLength))) {
-        close(connection, ConnectionEnd::protocolError);
+        markClosed(connection, ConnectionEnd::protocolError);
         return;
     }
     // The deadline runs from the first byte of a frame until the frame is complete.
     if (partial) {
         if (!connection.frameBegun) {
             connection.frameBegun = Clock::now();
-            partialFrames_.insert(id);
+            partialFrames_.insert(connection.id);
         }
     } else if (connection.frameBegun) {
         connection.frameBegun.reset();
-        partialFrames_.erase(id);
+        partialFrames_.erase(connection.id);
     }
     recharge(connection);
     updateInterest(connection);
@@ -478,57 +488,76 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
     auto work = [this, id, uid, callId, service = connection.service,
                  argument = std::move(call.argument)] {
         service->perform(argument, [this, id, uid, callId](const std::string& answer) {
-            // The monitor's answer arrives on the loop thread: delivered at once. Any other
-            // (a work thread's, or one given while a call is being started) goes round.
-            if (std::this_thread::get_id() == loopThread_ && !startingCall_) {
-                deliverReply(id, uid, callId, answer);
-                return;
-            }
-            mailbox_.post(
-                [this, id, uid, callId, answer] { deliverReply(id, uid, callId, answer); });
+            complete(CompletedCall{id, uid, callId, answer});
         });
     };
     // A short request decodes in microseconds: handing it to a work thread would cost more
     // than it saves. A long one must not hold up the loop.
     if (connection.argumentBytes <= front::inlineDecodeLimit) {
-        startingCall_ = true;
         work();
-        startingCall_ = false;
     } else if (!pool_.submit(std::move(work))) {
         // No thread to decode it on: answered with zero bytes, as when the monitor could
         // not be asked.
-        mailbox_.post([this, id, uid, callId] { deliverReply(id, uid, callId, {}); });
+        complete(CompletedCall{id, uid, callId, {}});
     }
 }
 
-void FrontServer::deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId,
-                               const std::string& answer) {
+// A reply given on the loop thread (the monitor's answer, a short request answered while
+// it starts) waits until the event's handlers are done, so that no handler runs inside
+// another; one given on another thread goes through the mailbox.
+void FrontServer::complete(CompletedCall call) noexcept {
+    if (std::this_thread::get_id() == loopThread_) {
+        try {
+            completed_.push_back(call);
+            return;
+        } catch (...) {
+            // Out of memory: the mailbox may still have room.
+        }
+    }
+    try {
+        mailbox_.post([this, call] { deliverReply(call); });
+    } catch (...) {
+        // Lost, as the mailbox loses what it cannot queue.
+    }
+}
+
+void FrontServer::deliverCompleted() {
+    while (!completed_.empty()) {
+        const CompletedCall call = std::move(completed_.front());
+        completed_.pop_front();
+        deliverReply(call);
+    }
+}
+
+void FrontServer::deliverReply(const CompletedCall& call) {
     --operationsInFlight_;
-    Usage& usage = usage_[uid];
+    Usage& usage = usage_[call.uid];
     --usage.operations;
     if (usage.connections == 0 && usage.operations == 0) {
-        usage_.erase(uid);
+        usage_.erase(call.uid);
     }
-    Connection* connection = find(id);
+    Connection* connection = findOpen(call.connectionId);
     if (connection == nullptr || !connection->callInFlight) {
         return;  // the connection ended while its call ran
     }
-    connection->callInFlight = false;
-    connection->argumentBytes = 0;
-    if (connection->service->peerChanged()) {
-        close(*connection, ConnectionEnd::programChanged);
-        return;
-    }
-    auto frame = encodeReply(ReplyFrame{callId, answer});
-    if (!frame) {
-        // An answer too large for a frame cannot be sent; the client learns of it as a
-        // closed connection rather than a cut-off reply.
-        close(*connection, ConnectionEnd::protocolError);
-        return;
-    }
-    queueOutput(*connection, std::move(*frame));
-    if ((connection = find(id)) != nullptr) {
+    try {
+        connection->callInFlight = false;
+        connection->argumentBytes = 0;
+        if (connection->service->peerChanged()) {
+            markClosed(*connection, ConnectionEnd::programChanged);
+            return;
+        }
+        auto frame = encodeReply(ReplyFrame{call.callId, call.answer});
+        if (!frame) {
+            // An answer too large for a frame cannot be sent; the client learns of it as a
+            // closed connection rather than a cut-off reply.
+            markClosed(*connection, ConnectionEnd::protocolError);
+            return;
+        }
+        queueOutput(*connection, std::move(*frame));
         startCalls(*connection);
+    } catch (const std::exception&) {
+        markClosed(*connection, ConnectionEnd::transportError);
     }
 }
 
@@ -543,6 +572,9 @@ void FrontServer::queueOutput(Connection& connection, std::string frame) {
 }
 
 void FrontServer::flushOutput(Connection& connection) {
+    if (connection.closed) {
+        return;
+    }
     std::size_t sent = 0;
     while (sent < connection.output.size()) {
         const ssize_t count = retryOnInterrupt([&] {
@@ -553,7 +585,7 @@ void FrontServer::flushOutput(Connection& connection) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 break;
             }
-            close(connection, ConnectionEnd::transportError);
+            markClosed(connection, ConnectionEnd::transportError);
             return;
         }
         sent += static_cast<std::size_t>(count);
@@ -570,48 +602,76 @@ void FrontServer::flushOutput(Connection& connection) {
 void FrontServer::finishIfDone(Connection& connection) {
     if (connection.peerClosed && !connection.callInFlight && !connection.waitingCall &&
         connection.output.empty() && connection.reader.atFrameBoundary()) {
-        close(connection, ConnectionEnd::closedByPeer);
+        markClosed(connection, ConnectionEnd::closedByPeer);
     }
 }
 
-void FrontServer::close(Connection& connection, std::optional<ConnectionEnd> end) {
+void FrontServer::markClosed(Connection& connection, std::optional<ConnectionEnd> end) noexcept {
+    if (connection.closed) {
+        return;  // the first reason stands
+    }
+    connection.closed = true;
+    connection.end = end;
+    (closedTail_ != nullptr ? closedTail_->nextClosed : closedHead_) = &connection;
+    closedTail_ = &connection;
+}
+
+// The one place a connection is freed: after the handlers of an event, none of which
+// holds it any longer.
+void FrontServer::collectGarbage() {
+    if (closedHead_ == nullptr) {
+        return;
+    }
+    while (closedHead_ != nullptr) {
+        Connection& connection = *closedHead_;
+        closedHead_ = connection.nextClosed;
+        freeConnection(connection);
+    }
+    closedTail_ = nullptr;
+    updateListening();
+}
+
+void FrontServer::freeConnection(Connection& connection) noexcept {
     const std::uint64_t id = connection.id;
     static_cast<void>(::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, connection.socket.get(), nullptr));
     connection.socket.reset();
     bufferedBytes_ -= connection.charged;
-    usage_[connection.uid].bufferedBytes -= connection.charged;
-    if (--usage_[connection.uid].connections == 0 && usage_[connection.uid].operations == 0) {
-        usage_.erase(connection.uid);
+    if (const auto found = usage_.find(connection.uid); found != usage_.end()) {
+        Usage& usage = found->second;
+        usage.bufferedBytes -= connection.charged;
+        if (--usage.connections == 0 && usage.operations == 0) {
+            usage_.erase(found);
+        }
     }
     partialFrames_.erase(id);
-    if (end && connection.stage == Connection::Stage::serving) {
-        delegate_.connectionEnded(LogPeer{connection.pid, connection.uid}, *end);
-    }
-    if (connection.peerHandle != 0) {
-        static_cast<void>(monitor_.notify(channel::ReleasePeer{connection.peerHandle}));
+    try {
+        if (connection.end && connection.stage == Connection::Stage::serving) {
+            delegate_.connectionEnded(LogPeer{connection.pid, connection.uid}, *connection.end);
+        }
+        if (connection.peerHandle != 0) {
+            static_cast<void>(monitor_.notify(channel::ReleasePeer{connection.peerHandle}));
+        }
+    } catch (...) {
+        // Out of memory for a log line or the release: the connection is freed all the same.
     }
     connections_.erase(id);
-    updateListening();
 }
 
 void FrontServer::checkDeadlines() {
     const Clock::time_point now = Clock::now();
-    std::vector<std::uint64_t> expired;
     for (const std::uint64_t id : partialFrames_) {
-        const Connection* connection = find(id);
+        Connection* connection = findOpen(id);
         if (connection != nullptr && connection->frameBegun &&
             now - *connection->frameBegun > limits_.partialFrameDeadline) {
-            expired.push_back(id);
-        }
-    }
-    for (const std::uint64_t id : expired) {
-        if (Connection* connection = find(id)) {
-            close(*connection, ConnectionEnd::frameTimeout);
+            markClosed(*connection, ConnectionEnd::frameTimeout);
         }
     }
 }
 
 void FrontServer::updateInterest(Connection& connection) {
+    if (connection.closed) {
+        return;  // collectGarbage() takes it out of the set
+    }
     std::uint32_t wanted = 0;
     if (connection.stage == Connection::Stage::serving) {
         // Reading pauses while a call runs and a further frame is complete already (calls
@@ -660,7 +720,7 @@ void FrontServer::resumeWaiting() {
     while (rounds-- > 0 && operationsInFlight_ < limits_.maxOperationsInFlight) {
         const std::uint64_t id = waitingForSlot_.front();
         waitingForSlot_.pop_front();
-        Connection* connection = find(id);
+        Connection* connection = findOpen(id);
         if (connection == nullptr || !connection->waitingCall) {
             continue;
         }
@@ -678,7 +738,7 @@ void FrontServer::resumeWaiting() {
     while (rounds-- > 0) {
         const std::uint64_t id = waitingForBudget_.front();
         waitingForBudget_.pop_front();
-        Connection* connection = find(id);
+        Connection* connection = findOpen(id);
         if (connection == nullptr || !connection->waitingForBudget) {
             continue;
         }

@@ -58,6 +58,13 @@ class FrontServer {
 
   private:
     struct Connection;
+    // A call's reply, given by its service on any thread, waiting to be delivered.
+    struct CompletedCall {
+        std::uint64_t connectionId = 0;
+        uid_t uid = 0;
+        std::uint64_t callId = 0;
+        std::string answer;
+    };
     struct Usage {
         std::size_t connections = 0;
         std::size_t bufferedBytes = 0;
@@ -66,6 +73,7 @@ class FrontServer {
 
     [[nodiscard]] Status<SystemError> setUp();
     [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
+    void settle();
     void requestAccept();
     void takeAccepted(Expected<MonitorClient::Reply, SystemError> reply);
     void addConnection(UniqueFd socket, const channel::PeerAccepted& accepted);
@@ -77,17 +85,22 @@ class FrontServer {
     [[nodiscard]] bool receiveChunk(Connection& connection);
     void startCalls(Connection& connection);
     void startPerform(Connection& connection, CallFrame call);
-    void deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId, const std::string& answer);
+    void complete(CompletedCall call) noexcept;
+    void deliverCompleted();
+    void deliverReply(const CompletedCall& call);
     void queueOutput(Connection& connection, std::string frame);
     void flushOutput(Connection& connection);
     void finishIfDone(Connection& connection);
-    void close(Connection& connection, std::optional<ConnectionEnd> end);
+    void markClosed(Connection& connection, std::optional<ConnectionEnd> end) noexcept;
+    void collectGarbage();
+    void freeConnection(Connection& connection) noexcept;
     void checkDeadlines();
     void updateInterest(Connection& connection);
     void recharge(Connection& connection);
     [[nodiscard]] bool budgetAllowsReading(const Connection& connection) const;
     void resumeWaiting();
-    [[nodiscard]] Connection* find(std::uint64_t id);
+    // The connection with this id, unless it is gone or closed.
+    [[nodiscard]] Connection* findOpen(std::uint64_t id);
 
     const FrontLimits limits_;
     UniqueFd listening_;
@@ -112,7 +125,9 @@ class FrontServer {
     bool acceptPaused_ = false;   // until the next tick (out of descriptors or memory)
     bool stopped_ = false;
     std::thread::id loopThread_;
-    bool startingCall_ = false;  // a call is being started on the loop thread
+    std::deque<CompletedCall> completed_;  // replies given on the loop thread
+    Connection* closedHead_ = nullptr;     // closed, to be freed by collectGarbage()
+    Connection* closedTail_ = nullptr;
     std::vector<char> receiveBuffer_;
     WorkPool pool_;  // last: destroyed (joined) first, while everything its jobs use lives
 };
