@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Frame.h"
+#include "FrontConnection.h"
 #include "FrontDelegate.h"
 #include "FrontLimits.h"
 #include "LoopMailbox.h"
@@ -57,7 +58,16 @@ class FrontServer {
     void stop();
 
   private:
-    struct Connection;
+    using Connection = FrontConnection;
+    using Clock = std::chrono::steady_clock;
+    // epoll keys of the descriptors that are not connections; connection ids start above.
+    static constexpr std::uint64_t listeningKey = 1;
+    static constexpr std::uint64_t mailboxKey = 2;
+    static constexpr std::uint64_t monitorKey = 3;
+    static constexpr std::uint64_t timerKey = 4;
+    static constexpr std::uint64_t stopKey = 5;
+    static constexpr std::uint64_t firstConnectionId = 16;
+
     // A call's reply, given by its service on any thread, waiting to be delivered.
     struct CompletedCall {
         std::uint64_t connectionId = 0;
@@ -71,9 +81,19 @@ class FrontServer {
         std::size_t operations = 0;
     };
 
+    // The loop and the end of connections (FrontServer.cc).
     [[nodiscard]] Status<SystemError> setUp();
+    [[nodiscard]] Status<SystemError> watch(int fd, std::uint64_t key, std::uint32_t events);
     [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
     void settle();
+    // The connection with this id, unless it is gone or closed.
+    [[nodiscard]] Connection* findOpen(std::uint64_t id);
+    void markClosed(Connection& connection, std::optional<ConnectionEnd> end) noexcept;
+    void collectGarbage();
+    void freeConnection(Connection& connection) noexcept;
+    void checkDeadlines();
+
+    // Accepting and admitting (FrontAccepting.cc).
     void requestAccept();
     void takeAccepted(Expected<MonitorClient::Reply, SystemError> reply);
     void addConnection(UniqueFd socket, const channel::PeerAccepted& accepted);
@@ -81,6 +101,8 @@ class FrontServer {
     void updateListening();
     void admit(Connection& connection);
     void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service);
+
+    // Serving calls (FrontServing.cc).
     void readFrom(Connection& connection);
     [[nodiscard]] bool receiveChunk(Connection& connection);
     void startCalls(Connection& connection);
@@ -91,16 +113,10 @@ class FrontServer {
     void queueOutput(Connection& connection, std::string frame);
     void flushOutput(Connection& connection);
     void finishIfDone(Connection& connection);
-    void markClosed(Connection& connection, std::optional<ConnectionEnd> end) noexcept;
-    void collectGarbage();
-    void freeConnection(Connection& connection) noexcept;
-    void checkDeadlines();
     void updateInterest(Connection& connection);
     void recharge(Connection& connection);
     [[nodiscard]] bool budgetAllowsReading(const Connection& connection) const;
     void resumeWaiting();
-    // The connection with this id, unless it is gone or closed.
-    [[nodiscard]] Connection* findOpen(std::uint64_t id);
 
     const FrontLimits limits_;
     UniqueFd listening_;
