@@ -41,7 +41,7 @@ UniqueFd peerPidfdOf(int socketFd) {
 // Someone waits on the listening socket: the monitor is asked to accept the connection
 // (the front cannot; see FrontSandbox), one request at a time.
 void FrontServer::requestAccept() {
-    if (!acceptPending_ && hasRoomForConnections()) {
+    if (!acceptPending_ && budget_.hasRoomToAccept()) {
         auto sent = monitor_.send(channel::AcceptPeer{}, -1,
                                   [this](Expected<MonitorClient::Reply, SystemError> reply) {
                                       takeAccepted(std::move(reply));
@@ -80,11 +80,11 @@ void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& ac
         ready = senderPidfd && enableSenderCredentials(fd);
     }
     const std::uint64_t id = firstConnectionId + nextId_++;
-    Usage& usage = usage_[uid];
     // Over its user's limit a connection is closed at once: one user may not take every slot.
-    if (!ready || usage.connections >= limits_.maxConnectionsPerUser || !watch(fd, id, 0)) {
-        if (usage.connections == 0 && usage.operations == 0) {
-            usage_.erase(uid);
+    const bool taken = ready && budget_.takeConnection(uid);
+    if (!taken || !watch(fd, id, 0)) {
+        if (taken) {
+            budget_.releaseConnection(uid);
         }
         static_cast<void>(monitor_.notify(channel::ReleasePeer{accepted.peerHandle}));
         return;
@@ -96,22 +96,16 @@ void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& ac
     connection->uid = uid;
     connection->peerHandle = accepted.peerHandle;
     connection->senderPidfd = std::move(senderPidfd);
-    ++usage.connections;
-    ++admissionsInFlight_;
+    budget_.startAdmission();
     Connection& added = *connection;
     connections_.emplace(added.id, std::move(connection));
     admit(added);
 }
 
-bool FrontServer::hasRoomForConnections() const {
-    return connections_.size() < limits_.maxConnections &&
-           admissionsInFlight_ < limits_.maxAdmissionsInFlight;
-}
-
 // The listening socket is watched while another connection could be taken and none is
 // being asked for; closing connections and finished admissions call back here.
 void FrontServer::updateListening() {
-    const bool wanted = hasRoomForConnections() && !acceptPending_ && !acceptPaused_;
+    const bool wanted = budget_.hasRoomToAccept() && !acceptPending_ && !acceptPaused_;
     if (wanted != accepting_) {
         epoll_event event{};
         event.events = wanted ? std::uint32_t{EPOLLIN} : 0U;
@@ -143,7 +137,7 @@ void FrontServer::admit(Connection& connection) {
 }
 
 void FrontServer::finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service) {
-    --admissionsInFlight_;
+    budget_.finishAdmission();
     Connection* connection = findOpen(id);
     if (connection == nullptr) {
         updateListening();

@@ -15,6 +15,7 @@ namespace tavelin {
 FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, FrontDelegate& delegate,
                          FrontLimits limits, SenderIdentification senders)
     : limits_(limits),
+      budget_(limits),
       listening_(std::move(listeningSocket)),
       monitor_(monitor),
       delegate_(delegate),
@@ -181,14 +182,8 @@ void FrontServer::freeConnection(Connection& connection) noexcept {
     const std::uint64_t id = connection.id;
     static_cast<void>(::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, connection.socket.get(), nullptr));
     connection.socket.reset();
-    bufferedBytes_ -= connection.charged;
-    if (const auto found = usage_.find(connection.uid); found != usage_.end()) {
-        Usage& usage = found->second;
-        usage.bufferedBytes -= connection.charged;
-        if (--usage.connections == 0 && usage.operations == 0) {
-            usage_.erase(found);
-        }
-    }
+    budget_.recharge(connection.uid, connection.charged, 0);
+    budget_.releaseConnection(connection.uid);
     partialFrames_.erase(id);
     try {
         if (connection.end && connection.stage == Connection::Stage::serving) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Frame.h"
+#include "FrontBudget.h"
 #include "FrontConnection.h"
 #include "FrontDelegate.h"
 #include "FrontLimits.h"
@@ -32,11 +33,14 @@ namespace tavelin {
 // only while work runs (an admission, the decoding of a request). Calls on one connection
 // are answered in order, one at a time; a slow call on one never delays another.
 //
-// Every resource a client can make the front hold is bounded (FrontLimits): the
-// connections of all users and of one, the admissions under way, the bytes of requests
-// and replies held, the time a frame may take, the operations waiting for the monitor.
-// Reaching a limit pauses reading or accepting, queues a call or closes one connection.
-// Out of memory while serving one connection closes that connection.
+// Every resource a client can make the front hold is bounded (FrontLimits, counted by
+// FrontBudget): the connections of all users and of one, the admissions under way, the
+// bytes of requests and replies held, the time a frame may take, the operations waiting
+// for the monitor. Reaching a limit pauses reading or accepting, queues a call or closes
+// one connection. Out of memory while serving one connection closes that connection.
+//
+// A handler that ends a connection only marks it closed; the connection is freed once the
+// event's handlers have run (collectGarbage), so no handler outlives the connection it holds.
 class FrontServer {
   public:
     // `listeningSocket`: the daemon's listening socket, watched to learn that someone
@@ -75,11 +79,6 @@ class FrontServer {
         std::uint64_t callId = 0;
         std::string answer;
     };
-    struct Usage {
-        std::size_t connections = 0;
-        std::size_t bufferedBytes = 0;
-        std::size_t operations = 0;
-    };
 
     // The loop and the end of connections (FrontServer.cc).
     [[nodiscard]] Status<SystemError> setUp();
@@ -97,7 +96,6 @@ class FrontServer {
     void requestAccept();
     void takeAccepted(Expected<MonitorClient::Reply, SystemError> reply);
     void addConnection(UniqueFd socket, const channel::PeerAccepted& accepted);
-    [[nodiscard]] bool hasRoomForConnections() const;
     void updateListening();
     void admit(Connection& connection);
     void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service);
@@ -115,10 +113,10 @@ class FrontServer {
     void finishIfDone(Connection& connection);
     void updateInterest(Connection& connection);
     void recharge(Connection& connection);
-    [[nodiscard]] bool budgetAllowsReading(const Connection& connection) const;
     void resumeWaiting();
 
     const FrontLimits limits_;
+    FrontBudget budget_;
     UniqueFd listening_;
     MonitorClient& monitor_;
     FrontDelegate& delegate_;
@@ -128,13 +126,9 @@ class FrontServer {
     UniqueFd stopEvent_;
     LoopMailbox mailbox_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
-    std::unordered_map<uid_t, Usage> usage_;
     std::set<std::uint64_t> partialFrames_;  // connections with a frame begun
     std::deque<std::uint64_t> waitingForBudget_;
     std::deque<std::uint64_t> waitingForSlot_;  // connections with a call waiting
-    std::size_t bufferedBytes_ = 0;
-    std::size_t admissionsInFlight_ = 0;
-    std::size_t operationsInFlight_ = 0;
     std::uint64_t nextId_ = 1;
     bool accepting_ = false;      // the listening socket is watched
     bool acceptPending_ = false;  // an acceptPeer waits for the monitor's answer

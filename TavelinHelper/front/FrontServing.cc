@@ -14,7 +14,7 @@ namespace tavelin {
 
 void FrontServer::readFrom(Connection& connection) {
     while (!connection.closed && (connection.interest & EPOLLIN) != 0) {
-        if (!budgetAllowsReading(connection)) {
+        if (!budget_.allowsReading(connection.uid)) {
             connection.waitingForBudget = true;
             waitingForBudget_.push_back(connection.id);
             updateInterest(connection);
@@ -80,10 +80,8 @@ void FrontServer::startCalls(Connection& connection) {
             }
             continue;
         }
-        const Usage& usage = usage_[connection.uid];
         connection.argumentBytes = call->argument.size();
-        if (operationsInFlight_ >= limits_.maxOperationsInFlight ||
-            usage.operations >= limits_.maxOperationsInFlightPerUser) {
+        if (!budget_.takeOperation(connection.uid)) {
             connection.waitingCall = std::move(call).value();
             waitingForSlot_.push_back(connection.id);
             break;
@@ -118,8 +116,6 @@ void FrontServer::startCalls(Connection& connection) {
 void FrontServer::startPerform(Connection& connection, CallFrame call) {
     connection.callInFlight = true;
     connection.argumentBytes = call.argument.size();
-    ++operationsInFlight_;
-    ++usage_[connection.uid].operations;
     const std::uint64_t id = connection.id;
     const uid_t uid = connection.uid;
     const std::uint64_t callId = call.callId;
@@ -168,12 +164,7 @@ void FrontServer::deliverCompleted() {
 }
 
 void FrontServer::deliverReply(const CompletedCall& call) {
-    --operationsInFlight_;
-    Usage& usage = usage_[call.uid];
-    --usage.operations;
-    if (usage.connections == 0 && usage.operations == 0) {
-        usage_.erase(call.uid);
-    }
+    budget_.releaseOperation(call.uid);
     Connection* connection = findOpen(call.connectionId);
     if (connection == nullptr || !connection->callInFlight) {
         return;  // the connection ended while its call ran
@@ -277,30 +268,21 @@ void FrontServer::recharge(Connection& connection) {
     const std::size_t now = connection.reader.bufferedBytes() + connection.argumentBytes +
                             connection.output.size() +
                             (connection.waitingCall ? connection.waitingCall->argument.size() : 0);
-    Usage& usage = usage_[connection.uid];
-    bufferedBytes_ = bufferedBytes_ - connection.charged + now;
-    usage.bufferedBytes = usage.bufferedBytes - connection.charged + now;
+    budget_.recharge(connection.uid, connection.charged, now);
     connection.charged = now;
-}
-
-bool FrontServer::budgetAllowsReading(const Connection& connection) const {
-    const auto found = usage_.find(connection.uid);
-    const std::size_t mine = found == usage_.end() ? 0 : found->second.bufferedBytes;
-    return bufferedBytes_ + front::receiveChunkSize <= limits_.maxBufferedBytes &&
-           mine + front::receiveChunkSize <= limits_.maxBufferedBytesPerUser;
 }
 
 void FrontServer::resumeWaiting() {
     // Calls first: a freed operation slot goes to the connection that waited longest.
     std::size_t rounds = waitingForSlot_.size();
-    while (rounds-- > 0 && operationsInFlight_ < limits_.maxOperationsInFlight) {
+    while (rounds-- > 0 && budget_.hasOperationSlot()) {
         const std::uint64_t id = waitingForSlot_.front();
         waitingForSlot_.pop_front();
         Connection* connection = findOpen(id);
         if (connection == nullptr || !connection->waitingCall) {
             continue;
         }
-        if (usage_[connection->uid].operations >= limits_.maxOperationsInFlightPerUser) {
+        if (!budget_.takeOperation(connection->uid)) {
             waitingForSlot_.push_back(id);
             continue;
         }
@@ -318,7 +300,7 @@ void FrontServer::resumeWaiting() {
         if (connection == nullptr || !connection->waitingForBudget) {
             continue;
         }
-        if (!budgetAllowsReading(*connection)) {
+        if (!budget_.allowsReading(connection->uid)) {
             waitingForBudget_.push_back(id);
             continue;
         }
