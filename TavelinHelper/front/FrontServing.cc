@@ -142,14 +142,14 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
 void FrontServer::complete(CompletedCall call) noexcept {
     if (std::this_thread::get_id() == loopThread_) {
         try {
-            completed_.push_back(call);
+            completed_.push_back(std::move(call));
             return;
         } catch (...) {
-            // Out of memory: the mailbox may still have room.
+            // Out of memory (the call is left as it was): the mailbox may still have room.
         }
     }
     try {
-        mailbox_.post([this, call] { deliverReply(call); });
+        mailbox_.post([this, call = std::move(call)] { deliverReply(call); });
     } catch (...) {
         // Lost, as the mailbox loses what it cannot queue.
     }
