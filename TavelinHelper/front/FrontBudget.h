@@ -34,7 +34,9 @@ class FrontBudget {
     [[nodiscard]] bool takeOperation(uid_t uid);
     void releaseOperation(uid_t uid) noexcept;
 
-    // `uid` now holds `now` bytes where it held `before` (one connection's change).
+    // `uid` now holds `now` bytes where it held `before` (one connection's change). Throws
+    // only std::bad_alloc, and only for a user that held nothing yet: never when bytes are
+    // given back by a connection, which holds a slot of its user.
     void recharge(uid_t uid, std::size_t before, std::size_t now);
     // Whether one more chunk (front::receiveChunkSize) fits among all users' bytes and
     // among `uid`'s.
