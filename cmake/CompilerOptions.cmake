@@ -10,6 +10,11 @@ option(TAVELIN_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 add_library(tavelin_warnings INTERFACE)
 target_compile_options(tavelin_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
     -Wno-sign-conversion)
+# Clang checks the lock rules written as annotations (ThreadAnnotations.h); a broken rule
+# fails the build. Other compilers ignore the annotations.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(tavelin_warnings INTERFACE -Wthread-safety -Werror=thread-safety)
+endif()
 
 if(TAVELIN_FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")

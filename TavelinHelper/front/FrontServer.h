@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "Frame.h"
+#include "FrontBudget.h"
+#include "FrontConnection.h"
 #include "FrontDelegate.h"
 #include "FrontLimits.h"
 #include "LoopMailbox.h"
@@ -31,11 +33,14 @@ namespace tavelin {
 // only while work runs (an admission, the decoding of a request). Calls on one connection
 // are answered in order, one at a time; a slow call on one never delays another.
 //
-// Every resource a client can make the front hold is bounded (FrontLimits): the
-// connections of all users and of one, the admissions under way, the bytes of requests
-// and replies held, the time a frame may take, the operations waiting for the monitor.
-// Reaching a limit pauses reading or accepting, queues a call or closes one connection.
-// Out of memory while serving one connection closes that connection.
+// Every resource a client can make the front hold is bounded (FrontLimits, counted by
+// FrontBudget): the connections of all users and of one, the admissions under way, the
+// bytes of requests and replies held, the time a frame may take, the operations waiting
+// for the monitor. Reaching a limit pauses reading or accepting, queues a call or closes
+// one connection. Out of memory while serving one connection closes that connection.
+//
+// A handler that ends a connection only marks it closed; the connection is freed once the
+// event's handlers have run (collectGarbage), so no handler outlives the connection it holds.
 class FrontServer {
   public:
     // `listeningSocket`: the daemon's listening socket, watched to learn that someone
@@ -57,39 +62,61 @@ class FrontServer {
     void stop();
 
   private:
-    struct Connection;
-    struct Usage {
-        std::size_t connections = 0;
-        std::size_t bufferedBytes = 0;
-        std::size_t operations = 0;
+    using Connection = FrontConnection;
+    using Clock = std::chrono::steady_clock;
+    // epoll keys of the descriptors that are not connections; connection ids start above.
+    static constexpr std::uint64_t listeningKey = 1;
+    static constexpr std::uint64_t mailboxKey = 2;
+    static constexpr std::uint64_t monitorKey = 3;
+    static constexpr std::uint64_t timerKey = 4;
+    static constexpr std::uint64_t stopKey = 5;
+    static constexpr std::uint64_t firstConnectionId = 16;
+
+    // A call's reply, given by its service on any thread, waiting to be delivered.
+    struct CompletedCall {
+        std::uint64_t connectionId = 0;
+        uid_t uid = 0;
+        std::uint64_t callId = 0;
+        std::string answer;
     };
 
+    // The loop and the end of connections (FrontServer.cc).
     [[nodiscard]] Status<SystemError> setUp();
+    [[nodiscard]] Status<SystemError> watch(int fd, std::uint64_t key, std::uint32_t events);
     [[nodiscard]] Status<SystemError> handleEvent(std::uint64_t key, std::uint32_t events);
+    void settle();
+    // The connection with this id, unless it is gone or closed.
+    [[nodiscard]] Connection* findOpen(std::uint64_t id);
+    void markClosed(Connection& connection, std::optional<ConnectionEnd> end) noexcept;
+    void collectGarbage();
+    void freeConnection(Connection& connection) noexcept;
+    void checkDeadlines();
+
+    // Accepting and admitting (FrontAccepting.cc).
     void requestAccept();
     void takeAccepted(Expected<MonitorClient::Reply, SystemError> reply);
     void addConnection(UniqueFd socket, const channel::PeerAccepted& accepted);
-    [[nodiscard]] bool hasRoomForConnections() const;
     void updateListening();
     void admit(Connection& connection);
     void finishAdmission(std::uint64_t id, std::shared_ptr<ConnectionService> service);
+
+    // Serving calls (FrontServing.cc).
     void readFrom(Connection& connection);
     [[nodiscard]] bool receiveChunk(Connection& connection);
     void startCalls(Connection& connection);
     void startPerform(Connection& connection, CallFrame call);
-    void deliverReply(std::uint64_t id, uid_t uid, std::uint64_t callId, const std::string& answer);
+    void complete(CompletedCall call) noexcept;
+    void deliverCompleted();
+    void deliverReply(const CompletedCall& call);
     void queueOutput(Connection& connection, std::string frame);
     void flushOutput(Connection& connection);
     void finishIfDone(Connection& connection);
-    void close(Connection& connection, std::optional<ConnectionEnd> end);
-    void checkDeadlines();
     void updateInterest(Connection& connection);
     void recharge(Connection& connection);
-    [[nodiscard]] bool budgetAllowsReading(const Connection& connection) const;
     void resumeWaiting();
-    [[nodiscard]] Connection* find(std::uint64_t id);
 
     const FrontLimits limits_;
+    FrontBudget budget_;
     UniqueFd listening_;
     MonitorClient& monitor_;
     FrontDelegate& delegate_;
@@ -99,20 +126,18 @@ class FrontServer {
     UniqueFd stopEvent_;
     LoopMailbox mailbox_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections_;
-    std::unordered_map<uid_t, Usage> usage_;
     std::set<std::uint64_t> partialFrames_;  // connections with a frame begun
     std::deque<std::uint64_t> waitingForBudget_;
     std::deque<std::uint64_t> waitingForSlot_;  // connections with a call waiting
-    std::size_t bufferedBytes_ = 0;
-    std::size_t admissionsInFlight_ = 0;
-    std::size_t operationsInFlight_ = 0;
     std::uint64_t nextId_ = 1;
     bool accepting_ = false;      // the listening socket is watched
     bool acceptPending_ = false;  // an acceptPeer waits for the monitor's answer
     bool acceptPaused_ = false;   // until the next tick (out of descriptors or memory)
     bool stopped_ = false;
     std::thread::id loopThread_;
-    bool startingCall_ = false;  // a call is being started on the loop thread
+    std::deque<CompletedCall> completed_;  // replies given on the loop thread
+    Connection* closedHead_ = nullptr;     // closed, to be freed by collectGarbage()
+    Connection* closedTail_ = nullptr;
     std::vector<char> receiveBuffer_;
     WorkPool pool_;  // last: destroyed (joined) first, while everything its jobs use lives
 };

@@ -11,7 +11,7 @@ LoopMailbox::LoopMailbox() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 void LoopMailbox::post(std::function<void()> task) noexcept {
     try {
-        const std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         tasks_.push_back(std::move(task));
     } catch (...) {
         return;
@@ -27,7 +27,7 @@ void LoopMailbox::runPosted() {
     static_cast<void>(!::read(event_.get(), &count, sizeof count));
     std::deque<std::function<void()>> ready;
     {
-        const std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         ready.swap(tasks_);
     }
     for (auto& task : ready) {

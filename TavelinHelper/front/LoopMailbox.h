@@ -2,8 +2,8 @@
 
 #include <deque>
 #include <functional>
-#include <mutex>
 
+#include "Mutex.h"
 #include "UniqueFd.h"
 
 namespace tavelin {
@@ -30,8 +30,8 @@ class LoopMailbox {
 
   private:
     UniqueFd event_;
-    std::mutex mutex_;
-    std::deque<std::function<void()>> tasks_;
+    Mutex mutex_;
+    std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tavelin

@@ -15,13 +15,12 @@ Status<SystemError> MonitorClient::send(const channel::FrontRequest& request, in
     }
     const std::uint64_t requestId = nextRequestId_++;
     const std::string bytes = channel::encodeRequest(requestId, request);
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (broken_) {
         return systemError(EPIPE, "monitor channel");
     }
     handlers_.emplace(requestId, std::move(handler));
-    auto sent = channel::sendDatagram(channel_.get(), bytes,
-                                      channel::carriesDescriptor(request) ? descriptor : -1);
+    auto sent = sendLocked(bytes, channel::carriesDescriptor(request) ? descriptor : -1);
     if (!sent) {
         handlers_.erase(requestId);
     }
@@ -34,8 +33,12 @@ Status<SystemError> MonitorClient::notify(const channel::FrontRequest& request) 
         return systemError(EINVAL, "monitor request with an answer");
     }
     const std::string bytes = channel::encodeRequest(nextRequestId_++, request);
-    const std::lock_guard lock(mutex_);
-    return channel::sendDatagram(channel_.get(), bytes);
+    const MutexLock lock(mutex_);
+    return sendLocked(bytes, -1);
+}
+
+Status<SystemError> MonitorClient::sendLocked(std::string_view bytes, int descriptor) {
+    return channel::sendDatagram(channel_.get(), bytes, descriptor);
 }
 
 Expected<MonitorClient::Reply, SystemError> MonitorClient::call(
@@ -64,7 +67,7 @@ Status<SystemError> MonitorClient::receiveReplies() {
         auto envelope = channel::decodeReply(datagram->bytes, datagram->descriptor.valid());
         Handler handler;
         {
-            const std::lock_guard lock(mutex_);
+            const MutexLock lock(mutex_);
             auto found = envelope ? handlers_.find(envelope->requestId) : handlers_.end();
             if (found == handlers_.end()) {
                 // A reply to nothing we asked, or one the layouts refuse: the monitor and
@@ -91,7 +94,7 @@ void MonitorClient::abandon() {
 void MonitorClient::failAll(const SystemError& error) {
     std::unordered_map<std::uint64_t, Handler> pending;
     {
-        const std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         broken_ = true;
         pending.swap(handlers_);
     }

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <unordered_map>
 
 #include "ChannelMessages.h"
+#include "Mutex.h"
 #include "SystemError.h"
 #include "UniqueFd.h"
 
@@ -49,13 +49,16 @@ class MonitorClient {
     void abandon();
 
   private:
-    void failAll(const SystemError& error);
+    void failAll(const SystemError& error) EXCLUDES(mutex_);
+    // Datagrams of several threads must not interleave: every send holds the lock.
+    [[nodiscard]] Status<SystemError> sendLocked(std::string_view bytes, int descriptor)
+        REQUIRES(mutex_);
 
     UniqueFd channel_;
     std::atomic<std::uint64_t> nextRequestId_{1};
-    std::mutex mutex_;  // guards sends and handlers_
-    std::unordered_map<std::uint64_t, Handler> handlers_;
-    bool broken_ = false;
+    Mutex mutex_;
+    std::unordered_map<std::uint64_t, Handler> handlers_ GUARDED_BY(mutex_);
+    bool broken_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace tavelin

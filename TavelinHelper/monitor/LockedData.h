@@ -3,9 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <string_view>
 
+#include "Mutex.h"
 #include "ToolRun.h"
 
 namespace tavelin {
@@ -26,7 +26,7 @@ class LockedData {
     // are dropped instead, so the pipe is still drained and the tool can finish; the
     // exception waits for the runner.
     void append(std::string_view bytes) noexcept {
-        const std::lock_guard guard(lock_);
+        const MutexLock guard(lock_);
         if (failure_) {
             return;
         }
@@ -40,7 +40,7 @@ class LockedData {
     // Collecting thread: nothing more will be read.
     void finish() noexcept {
         {
-            const std::lock_guard guard(lock_);
+            const MutexLock guard(lock_);
             finished_ = true;
         }
         readingEnded_.notify_all();
@@ -48,22 +48,27 @@ class LockedData {
 
     // Runner: waits until finish() was called or `deadline` has passed; true if finished.
     [[nodiscard]] bool awaitFinish(std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock guard(lock_);
-        return readingEnded_.wait_until(guard, deadline, [this] { return finished_; });
+        const MutexLock guard(lock_);
+        while (!finished_) {
+            if (lock_.waitUntil(readingEnded_, deadline) == std::cv_status::timeout) {
+                break;
+            }
+        }
+        return finished_;
     }
 
     // Runner: what the consumer threw, if anything.
     [[nodiscard]] std::exception_ptr failure() const {
-        const std::lock_guard guard(lock_);
+        const MutexLock guard(lock_);
         return failure_;
     }
 
   private:
-    mutable std::mutex lock_;
+    mutable Mutex lock_;
     std::condition_variable readingEnded_;
     const OutputConsumer& consume_;
-    bool finished_ = false;
-    std::exception_ptr failure_;
+    bool finished_ GUARDED_BY(lock_) = false;
+    std::exception_ptr failure_ GUARDED_BY(lock_);
 };
 
 }  // namespace tavelin

@@ -11,6 +11,7 @@
 #include <optional>
 #include <variant>
 
+#include "Mutex.h"
 #include "OperationThreads.h"
 #include "RetryOnInterrupt.h"
 #include "SealedBlob.h"
@@ -355,7 +356,7 @@ class Monitor::Session {
 
     Status<SystemError> sendReply(std::uint64_t id, const MonitorReply& message, int fd) {
         const std::string bytes = encodeReply(id, message);
-        const std::lock_guard lock(sendMutex_);
+        const MutexLock lock(sendMutex_);
         auto sent = sendDatagram(channel_, bytes, carriesDescriptor(message) ? fd : -1);
         // A front that went away mid-operation is the supervisor's business, not an error
         // of this conversation.
@@ -370,7 +371,7 @@ class Monitor::Session {
     std::unordered_map<std::uint64_t, OpenedPeer> peers_;
     std::uint64_t nextHandle_ = 1;
     Clock::time_point lastRequest_ = Clock::now();
-    std::mutex sendMutex_;
+    Mutex sendMutex_;  // one datagram at a time on the channel
     // Last: destroyed first, it waits for the operations, which use everything above.
     OperationThreads threads_{maxRunningOperations, maxIdleOperationThreads};
 };

@@ -13,15 +13,17 @@ namespace tavelin {
 class UpdateInstaller::Turn {
   public:
     explicit Turn(UpdateInstaller& installer) : installer_(installer) {
-        std::unique_lock guard(installer_.lock_);
+        const MutexLock guard(installer_.lock_);
         const std::uint64_t ticket = installer_.nextTicket_++;
-        installer_.turnEnded_.wait(guard, [&] { return installer_.nowServing_ == ticket; });
+        while (installer_.nowServing_ != ticket) {
+            installer_.lock_.wait(installer_.turnEnded_);
+        }
     }
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
     ~Turn() {
         {
-            const std::lock_guard guard(installer_.lock_);
+            const MutexLock guard(installer_.lock_);
             ++installer_.nowServing_;
         }
         installer_.turnEnded_.notify_all();

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "Mutex.h"
 #include "TavelinShared/PrivilegedResult.h"
 #include "ToolRun.h"
 #include "UpdateTool.h"
@@ -56,10 +56,10 @@ class UpdateInstaller {
     const std::string toolPath_;    // empty when the runner runs the tool
     const std::string runnerPath_;  // empty when the tool is run here
     const ToolRunLimits limits_;
-    std::mutex lock_;
+    Mutex lock_;
     std::condition_variable turnEnded_;
-    std::uint64_t nextTicket_ = 0;  // the turn the next request gets; guarded by lock_
-    std::uint64_t nowServing_ = 0;  // the turn that may run now; guarded by lock_
+    std::uint64_t nextTicket_ GUARDED_BY(lock_) = 0;  // the turn the next request gets
+    std::uint64_t nowServing_ GUARDED_BY(lock_) = 0;  // the turn that may run now
 };
 
 }  // namespace tavelin
