@@ -131,19 +131,22 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     const RunningFront listener(delegate);
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        FrameReader reader;
-        const UniqueFd fd = connectAndGreet(listener.name(), reader);
-        ASSERT_TRUE(fd);
-        sendCall(fd.get(), 5, CallSelector::helperVersion, "");
-        ASSERT_TRUE(sendAll(fd.get(), testCase.bytes).has_value());
-        if (testCase.endStream) {
-            ::shutdown(fd.get(), SHUT_WR);
-        }
-        const auto reply = readReply(fd.get(), reader);
-        ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->callId, 5U);
-        EXPECT_TRUE(closesWithoutData(fd.get(), reader));
-        EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::protocolError);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            FrameReader reader;
+            const UniqueFd fd = connectAndGreet(listener.name(), reader);
+            ASSERT_TRUE(fd);
+            sendCall(fd.get(), 5, CallSelector::helperVersion, "");
+            ASSERT_TRUE(sendAll(fd.get(), testCase.bytes).has_value());
+            if (testCase.endStream) {
+                ::shutdown(fd.get(), SHUT_WR);
+            }
+            const auto reply = readReply(fd.get(), reader);
+            ASSERT_TRUE(reply.has_value());
+            EXPECT_EQ(reply->callId, 5U);
+            EXPECT_TRUE(closesWithoutData(fd.get(), reader));
+            EXPECT_EQ(delegate.nextEnd(), ConnectionEnd::protocolError);
+        }();
     }
     // The listener itself is untouched by all of that.
     FrameReader reader;

@@ -18,6 +18,7 @@
 
 #include "ChannelSocket.h"
 #include "Frame.h"
+#include "FrameReading.h"
 #include "FrontDelegate.h"
 #include "FrontServer.h"
 #include "MonitorClient.h"
@@ -253,20 +254,6 @@ inline UniqueFd connectTo(const std::string& name) {
         return UniqueFd();
     }
     return std::move(connected).value();
-}
-
-// The next frame body, or nothing when the connection closed (or broke) first.
-inline std::optional<std::string> readFrame(int fd, FrameReader& reader) {
-    std::string chunk;
-    for (;;) {
-        if (auto body = reader.next()) {
-            return body;
-        }
-        if (reader.failed() || !receiveSome(fd, chunk, 65536) || chunk.empty()) {
-            return std::nullopt;
-        }
-        reader.append(chunk);
-    }
 }
 
 // The next reply, or nothing when the connection closed or sent something else.
