@@ -4,7 +4,6 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -14,13 +13,9 @@
 #include <thread>
 
 #include "FrontLimits.h"
+#include "Pidfd.h"
 #include "RetryOnInterrupt.h"
 #include "UnixSocket.h"
-
-// Linux 6.5 added SO_PEERPIDFD; older C library headers do not name it yet.
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
 
 namespace tavelin {
 
@@ -49,20 +44,6 @@ Status<SystemError> watch(int epoll, int fd, std::uint64_t key, std::uint32_t ev
 bool isResourceShortage(int errorNumber) {
     return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
            errorNumber == ENOMEM;
-}
-
-UniqueFd openPidfd(pid_t pid) {
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
-    return pidfd >= 0 ? UniqueFd(static_cast<int>(pidfd)) : UniqueFd();
-}
-
-UniqueFd peerPidfdOf(int socketFd) {
-    int pidfd = -1;
-    socklen_t length = sizeof pidfd;
-    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) {
-        return UniqueFd();
-    }
-    return UniqueFd(pidfd);
 }
 
 }  // namespace
@@ -258,7 +239,7 @@ void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& ac
         ready = enableSenderPidfds(fd).has_value();
     } else {
         // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
-        senderPidfd = openPidfd(pid);
+        senderPidfd = openPidfd(pid).value_or(UniqueFd());
         ready = senderPidfd && enableSenderCredentials(fd);
     }
     const std::uint64_t id = firstConnectionId + nextId_++;
