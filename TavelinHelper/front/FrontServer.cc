@@ -80,7 +80,7 @@ FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, Front
       delegate_(delegate),
       senders_(senders),
       stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      pool_(front::workThreads) {}
+      pool_(front::workPool) {}
 
 FrontServer::~FrontServer() {
     // Admissions waiting for the monitor would wait for ever once the loop is gone.
@@ -289,7 +289,7 @@ void FrontServer::admit(Connection& connection) {
     const std::uint64_t id = connection.id;
     const std::uint64_t handle = connection.peerHandle;
     const LogPeer client{connection.pid, connection.uid};
-    const bool submitted = pool_.submit([this, id, handle, client] {
+    const auto submitted = pool_.submit([this, id, handle, client] {
         MonitoredPeer peer(monitor_, handle);
         std::shared_ptr<ConnectionService> service;
         try {
@@ -299,7 +299,7 @@ void FrontServer::admit(Connection& connection) {
         }
         mailbox_.post([this, id, service] { finishAdmission(id, service); });
     });
-    if (!submitted) {
+    if (submitted != WorkPool::Submitted::queued) {
         // No thread to judge it on: refused, as when admission could not finish. Through the
         // mailbox like every admission's end, so that accepting is not re-entered from here.
         mailbox_.post([this, id] { finishAdmission(id, nullptr); });
@@ -475,7 +475,7 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
         startingCall_ = true;
         work();
         startingCall_ = false;
-    } else if (!pool_.submit(std::move(work))) {
+    } else if (pool_.submit(std::move(work)) != WorkPool::Submitted::queued) {
         // No thread to decode it on: answered with zero bytes, as when the monitor could
         // not be asked.
         mailbox_.post([this, id, uid, callId] { deliverReply(id, uid, callId, {}); });
