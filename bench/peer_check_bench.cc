@@ -10,7 +10,6 @@
 //   peer_check_bench
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "EndToEndSupport.h"
 #include "PeerCode.h"
 #include "PeerProcess.h"
+#include "Pidfd.h"
 #include "UnixSocket.h"
 
 namespace tavelin::bench {
@@ -61,8 +61,7 @@ int run() {
     ChildWithOutput client = e2e::startClient(e2e::tavelinctlPath, {"version"}, name);
     ::usleep(200000);  // let it map its libraries and connect
     const pid_t pid = client.child.pid();
-    PeerProcess peer{UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U))), pid,
-                     ::getuid(), ::getgid()};
+    PeerProcess peer{openPidfd(pid).value_or(UniqueFd()), pid, ::getuid(), ::getgid()};
     const auto trust = CodeTrust::ofThisProcess(::getuid());
     auto evidence = trust ? inspectPeer(peer, *trust) : Unexpected(trust.error());
     if (!evidence || evidence->code != PeerCodeFinding::clean) {

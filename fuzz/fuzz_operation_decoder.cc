@@ -1,12 +1,15 @@
 // Feeds arbitrary bytes to the request decoder. Every input must be answered without a
 // crash or sanitizer report, and whatever decodes must survive encode -> decode unchanged.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "Overloaded.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/UnicodeText.h"
 
@@ -19,16 +22,16 @@ namespace {
 
 bool stringsAreUtf8(const tavelin::PrivilegedOperation& operation) {
     using Op = tavelin::PrivilegedOperation;
-    if (const auto* removal = std::get_if<Op::RemoveSystemPaths>(&operation.payload())) {
-        for (const auto& path : removal->paths) {
-            if (!tavelin::UnicodeText::isValidUtf8(path)) {
-                return false;
-            }
-        }
-    } else if (const auto* repair = std::get_if<Op::RepairPermissions>(&operation.payload())) {
-        return tavelin::UnicodeText::isValidUtf8(repair->path);
-    }
-    return true;
+    return std::visit(tavelin::Overloaded{[](const Op::RemoveSystemPaths& removal) {
+                                              return std::all_of(removal.paths.begin(),
+                                                                 removal.paths.end(),
+                                                                 tavelin::UnicodeText::isValidUtf8);
+                                          },
+                                          [](const Op::RepairPermissions& repair) {
+                                              return tavelin::UnicodeText::isValidUtf8(repair.path);
+                                          },
+                                          [](const Op::InstallSystemUpdates&) { return true; }},
+                      operation.payload());
 }
 
 }  // namespace

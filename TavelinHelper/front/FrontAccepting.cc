@@ -2,16 +2,11 @@
 // admitted, and the loop greets the admitted ones.
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 
 #include <cerrno>
 
 #include "FrontServer.h"
-
-// Linux 6.5 added SO_PEERPIDFD; older C library headers do not name it yet.
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
+#include "Pidfd.h"
 
 namespace tavelin {
 
@@ -20,20 +15,6 @@ namespace {
 bool isResourceShortage(int errorNumber) {
     return errorNumber == EMFILE || errorNumber == ENFILE || errorNumber == ENOBUFS ||
            errorNumber == ENOMEM;
-}
-
-UniqueFd openPidfd(pid_t pid) {
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
-    return pidfd >= 0 ? UniqueFd(static_cast<int>(pidfd)) : UniqueFd();
-}
-
-UniqueFd peerPidfdOf(int socketFd) {
-    int pidfd = -1;
-    socklen_t length = sizeof pidfd;
-    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0) {
-        return UniqueFd();
-    }
-    return UniqueFd(pidfd);
 }
 
 }  // namespace
@@ -76,7 +57,7 @@ void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& ac
         ready = enableSenderPidfds(fd).has_value();
     } else {
         // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
-        senderPidfd = openPidfd(pid);
+        senderPidfd = openPidfd(pid).value_or(UniqueFd());
         ready = senderPidfd && enableSenderCredentials(fd);
     }
     const std::uint64_t id = firstConnectionId + nextId_++;
@@ -119,7 +100,7 @@ void FrontServer::admit(Connection& connection) {
     const std::uint64_t id = connection.id;
     const std::uint64_t handle = connection.peerHandle;
     const LogPeer client{connection.pid, connection.uid};
-    const bool submitted = pool_.submit([this, id, handle, client] {
+    const auto submitted = pool_.submit([this, id, handle, client] {
         MonitoredPeer peer(monitor_, handle);
         std::shared_ptr<ConnectionService> service;
         try {
@@ -129,7 +110,7 @@ void FrontServer::admit(Connection& connection) {
         }
         mailbox_.post([this, id, service] { finishAdmission(id, service); });
     });
-    if (!submitted) {
+    if (submitted != WorkPool::Submitted::queued) {
         // No thread to judge it on: refused, as when admission could not finish. Through the
         // mailbox like every admission's end, so that accepting is not re-entered from here.
         mailbox_.post([this, id] { finishAdmission(id, nullptr); });

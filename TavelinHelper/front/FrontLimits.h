@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "WorkPool.h"
+
 namespace tavelin {
 
 // What the front lets clients hold, each limit enforced where the front uses it
@@ -35,6 +37,8 @@ namespace front {
 // Threads for admission (hashing executables) and decoding long requests, started as work
 // arrives. With the loop's thread they are all the threads the front has.
 inline constexpr std::size_t workThreads = 4;
+// Once started they stay; work beyond them waits its turn.
+inline constexpr WorkPool::Limits workPool{workThreads, workThreads, WorkPool::noJobLimit};
 // Requests up to this size are decoded on the loop thread (a few microseconds); longer
 // ones on a work thread, so that no request holds up the others.
 inline constexpr std::size_t inlineDecodeLimit = std::size_t{16} * 1024;

@@ -21,7 +21,7 @@ FrontServer::FrontServer(UniqueFd listeningSocket, MonitorClient& monitor, Front
       delegate_(delegate),
       senders_(senders),
       stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      pool_(front::workThreads) {}
+      pool_(front::workPool) {}
 
 FrontServer::~FrontServer() {
     // Admissions waiting for the monitor would wait for ever once the loop is gone.

@@ -129,7 +129,7 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
     // than it saves. A long one must not hold up the loop.
     if (connection.argumentBytes <= front::inlineDecodeLimit) {
         work();
-    } else if (!pool_.submit(std::move(work))) {
+    } else if (pool_.submit(std::move(work)) != WorkPool::Submitted::queued) {
         // No thread to decode it on: answered with zero bytes, as when the monitor could
         // not be asked.
         complete(CompletedCall{id, uid, callId, {}});

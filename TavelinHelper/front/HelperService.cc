@@ -44,29 +44,40 @@ struct MonitorRequest {
     UniqueFd blob;
 };
 
+using Op = PrivilegedOperation;
+
+// One overload per operation: an operation without one does not compile in requestFor.
+Expected<MonitorRequest, SystemError> requestOf(const Op::RemoveSystemPaths& removal,
+                                                std::uint64_t peerHandle) {
+    auto attached = channel::attach(channel::encodePathList(removal.paths));
+    if (!attached) {
+        return Unexpected(std::move(attached).error());
+    }
+    return MonitorRequest{
+        channel::RemoveSystemPaths{peerHandle, static_cast<std::uint32_t>(removal.paths.size()),
+                                   std::move(attached->attachment)},
+        std::move(attached->blob)};
+}
+
+Expected<MonitorRequest, SystemError> requestOf(const Op::RepairPermissions& repair,
+                                                std::uint64_t peerHandle) {
+    auto attached = channel::attach(repair.path);
+    if (!attached) {
+        return Unexpected(std::move(attached).error());
+    }
+    return MonitorRequest{channel::RepairPermissions{peerHandle, std::move(attached->attachment)},
+                          std::move(attached->blob)};
+}
+
+Expected<MonitorRequest, SystemError> requestOf(const Op::InstallSystemUpdates& /*update*/,
+                                                std::uint64_t peerHandle) {
+    return MonitorRequest{channel::InstallUpdates{peerHandle}, {}};
+}
+
 Expected<MonitorRequest, SystemError> requestFor(const PrivilegedOperation& operation,
                                                  std::uint64_t peerHandle) {
-    const auto& payload = operation.payload();
-    if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
-        auto attached = channel::attach(channel::encodePathList(removal->paths));
-        if (!attached) {
-            return Unexpected(std::move(attached).error());
-        }
-        return MonitorRequest{channel::RemoveSystemPaths{
-                                  peerHandle, static_cast<std::uint32_t>(removal->paths.size()),
-                                  std::move(attached->attachment)},
-                              std::move(attached->blob)};
-    }
-    if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
-        auto attached = channel::attach(repair->path);
-        if (!attached) {
-            return Unexpected(std::move(attached).error());
-        }
-        return MonitorRequest{
-            channel::RepairPermissions{peerHandle, std::move(attached->attachment)},
-            std::move(attached->blob)};
-    }
-    return MonitorRequest{channel::InstallUpdates{peerHandle}, {}};
+    return std::visit([peerHandle](const auto& payload) { return requestOf(payload, peerHandle); },
+                      operation.payload());
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include <variant>
 
 #include "Mutex.h"
-#include "OperationThreads.h"
 #include "RetryOnInterrupt.h"
 #include "SealedBlob.h"
 #include "UnixSocket.h"
+#include "WorkPool.h"
 
 namespace tavelin {
 
@@ -289,18 +289,23 @@ class Monitor::Session {
         try {
             auto requester = std::make_shared<const Requester>(
                 Requester{std::move(pidfd), peer.process->pid, peer.process->uid, *startTime});
-            if (!threads_.run(
-                    [this, id, operation = std::move(operation), requester = std::move(requester)] {
-                        finish(id, operation, *requester);
-                    })) {
-                return systemError(EPROTO, "channel", "too many operations");
+            switch (threads_.submit(
+                [this, id, operation = std::move(operation), requester = std::move(requester)] {
+                    finish(id, operation, *requester);
+                })) {
+                case WorkPool::Submitted::queued:
+                    return {};
+                case WorkPool::Submitted::full:
+                    return systemError(EPROTO, "channel", "too many operations");
+                case WorkPool::Submitted::noThread:
+                    break;
             }
         } catch (const std::exception&) {
-            // No thread could be started (out of memory or address space): this one
-            // request gets no result, the monitor goes on.
-            return reply(id, noResult());
+            // No memory for the job: as for no thread, below.
         }
-        return {};
+        // No thread could be started (out of memory or address space): this one request
+        // gets no result, the monitor goes on.
+        return reply(id, noResult());
     }
 
     static OperationDone noResult() {
@@ -373,7 +378,8 @@ class Monitor::Session {
     Clock::time_point lastRequest_ = Clock::now();
     Mutex sendMutex_;  // one datagram at a time on the channel
     // Last: destroyed first, it waits for the operations, which use everything above.
-    OperationThreads threads_{maxRunningOperations, maxIdleOperationThreads};
+    // One thread per running operation: an operation waits for none.
+    WorkPool threads_{{maxRunningOperations, maxIdleOperationThreads, maxRunningOperations}};
 };
 
 Monitor::Monitor(LogSink& log, PrivilegedOperations& operations, const CodeTrust& trust,

@@ -3,6 +3,7 @@
 #include <optional>
 #include <variant>
 
+#include "Overloaded.h"
 #include "Polkit.h"
 #include "TavelinShared/JsonText.h"
 #include "TavelinShared/UnicodeText.h"
@@ -11,36 +12,37 @@ namespace tavelin {
 
 namespace {
 
+using Op = PrivilegedOperation;
+
 const char* actionOf(const PrivilegedOperation& operation) {
-    const auto& payload = operation.payload();
-    if (std::holds_alternative<PrivilegedOperation::RemoveSystemPaths>(payload)) {
-        return PolkitAuthorization::removeAction;
-    }
-    if (std::holds_alternative<PrivilegedOperation::RepairPermissions>(payload)) {
-        return PolkitAuthorization::repairAction;
-    }
-    return PolkitAuthorization::updateAction;
+    return std::visit(
+        Overloaded{
+            [](const Op::RemoveSystemPaths&) { return PolkitAuthorization::removeAction; },
+            [](const Op::RepairPermissions&) { return PolkitAuthorization::repairAction; },
+            [](const Op::InstallSystemUpdates&) { return PolkitAuthorization::updateAction; }},
+        operation.payload());
 }
 
 // What a site rule reads with action.lookup(); nothing when the details cannot be sent as
 // they are (not UTF-8, a NUL in a path, beyond maxDetailBytes).
-std::optional<polkit::Details> detailsOf(const PrivilegedOperation& operation) {
-    const auto& payload = operation.payload();
-    if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
-        auto paths = jsonStringArray(removal->paths);
-        if (!paths || paths->size() > PolkitAuthorization::maxDetailBytes) {
-            return std::nullopt;
-        }
-        return polkit::Details{{"paths", std::move(paths).value()}};
+std::optional<polkit::Details> detailsOf(const Op::RemoveSystemPaths& removal) {
+    auto paths = jsonStringArray(removal.paths);
+    if (!paths || paths->size() > PolkitAuthorization::maxDetailBytes) {
+        return std::nullopt;
     }
-    if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
-        if (repair->path.find('\0') != std::string::npos ||
-            repair->path.size() > PolkitAuthorization::maxDetailBytes ||
-            !UnicodeText::isValidUtf8(repair->path)) {
-            return std::nullopt;
-        }
-        return polkit::Details{{"path", repair->path}};
+    return polkit::Details{{"paths", std::move(paths).value()}};
+}
+
+std::optional<polkit::Details> detailsOf(const Op::RepairPermissions& repair) {
+    if (repair.path.find('\0') != std::string::npos ||
+        repair.path.size() > PolkitAuthorization::maxDetailBytes ||
+        !UnicodeText::isValidUtf8(repair.path)) {
+        return std::nullopt;
     }
+    return polkit::Details{{"path", repair.path}};
+}
+
+std::optional<polkit::Details> detailsOf(const Op::InstallSystemUpdates& /*update*/) {
     return polkit::Details{};
 }
 
@@ -58,7 +60,8 @@ LogPeer peerOf(const Requester& requester) {
 bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
                                   const Requester& requester) {
     const char* action = actionOf(operation);
-    const auto details = detailsOf(operation);
+    const auto details =
+        std::visit([](const auto& payload) { return detailsOf(payload); }, operation.payload());
     if (!details) {
         log_.log(LogPriority::error,
                  "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +

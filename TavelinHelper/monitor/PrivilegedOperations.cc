@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "LoggedPath.h"
+#include "Overloaded.h"
 #include "PathRemoval.h"
 #include "PermissionRepair.h"
 #include "UpdateInstallation.h"
@@ -16,11 +17,18 @@ constexpr std::string_view auditPrefix = "[TavelinHelper] perform: ";
 // The operation's audit description, with a repaired path cut to what one log line
 // carries (loggedPath); the operation itself acts on the whole path.
 std::string auditText(const PrivilegedOperation& operation) {
-    if (const auto* repair =
-            std::get_if<PrivilegedOperation::RepairPermissions>(&operation.payload())) {
-        return PrivilegedOperation::repairPermissions(loggedPath(repair->path)).auditDescription();
-    }
-    return operation.auditDescription();
+    return std::visit(
+        Overloaded{[&](const PrivilegedOperation::RepairPermissions& repair) {
+                       return PrivilegedOperation::repairPermissions(loggedPath(repair.path))
+                           .auditDescription();
+                   },
+                   [&](const PrivilegedOperation::RemoveSystemPaths&) {
+                       return operation.auditDescription();
+                   },
+                   [&](const PrivilegedOperation::InstallSystemUpdates&) {
+                       return operation.auditDescription();
+                   }},
+        operation.payload());
 }
 
 }  // namespace
@@ -33,14 +41,16 @@ PrivilegedResult PrivilegedOperations::perform(const PrivilegedOperation& operat
     if (!authorization_.permits(operation, requester)) {
         return PrivilegedResult(false, std::string(notAuthorizedMessage), 0);
     }
-    const auto& payload = operation.payload();
-    if (const auto* removal = std::get_if<PrivilegedOperation::RemoveSystemPaths>(&payload)) {
-        return removeSystemPaths(removal->paths, fileSystem_, audit);
-    }
-    if (const auto* repair = std::get_if<PrivilegedOperation::RepairPermissions>(&payload)) {
-        return repairPermissions(repair->path, fileSystem_);
-    }
-    return updates_.install();
+    return std::visit(Overloaded{[&](const PrivilegedOperation::RemoveSystemPaths& removal) {
+                                     return removeSystemPaths(removal.paths, fileSystem_, audit);
+                                 },
+                                 [&](const PrivilegedOperation::RepairPermissions& repair) {
+                                     return repairPermissions(repair.path, fileSystem_);
+                                 },
+                                 [&](const PrivilegedOperation::InstallSystemUpdates&) {
+                                     return updates_.install();
+                                 }},
+                      operation.payload());
 }
 
 }  // namespace tavelin

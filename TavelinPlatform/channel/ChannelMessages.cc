@@ -5,17 +5,11 @@
 #include <variant>
 
 #include "ByteCodec.h"
+#include "Overloaded.h"
 
 namespace tavelin::channel {
 
 namespace {
-
-template <typename... Handlers>
-struct Overloaded : Handlers... {
-    using Handlers::operator()...;
-};
-template <typename... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 constexpr ByteOrder order = ByteOrder::littleEndian;
 
@@ -29,6 +23,13 @@ std::string header(MessageType type, std::uint64_t requestId) {
     put(out, static_cast<std::uint32_t>(type), 4);
     put(out, 0, 4);
     put(out, requestId, 8);
+    return out;
+}
+
+// A message whose body is the peer handle alone.
+std::string withHandle(MessageType type, std::uint64_t requestId, std::uint64_t peerHandle) {
+    std::string out = header(type, requestId);
+    put(out, peerHandle, 8);
     return out;
 }
 
@@ -193,73 +194,73 @@ bool carriesDescriptor(const MonitorReply& reply) {
 }
 
 std::string encodeRequest(std::uint64_t requestId, const FrontRequest& request) {
-    if (std::holds_alternative<AcceptPeer>(request)) {
-        return header(MessageType::acceptPeer, requestId);
-    }
-    if (const auto* release = std::get_if<ReleasePeer>(&request)) {
-        std::string out = header(MessageType::releasePeer, requestId);
-        put(out, release->peerHandle, 8);
-        return out;
-    }
-    if (const auto* removal = std::get_if<RemoveSystemPaths>(&request)) {
-        std::string out = header(MessageType::removeSystemPaths, requestId);
-        put(out, removal->peerHandle, 8);
-        put(out, removal->pathCount, 4);
-        putAttachment(out, removal->pathList);
-        return out;
-    }
-    if (const auto* repair = std::get_if<RepairPermissions>(&request)) {
-        std::string out = header(MessageType::repairPermissions, requestId);
-        put(out, repair->peerHandle, 8);
-        putAttachment(out, repair->path);
-        return out;
-    }
-    if (const auto* update = std::get_if<InstallUpdates>(&request)) {
-        std::string out = header(MessageType::installUpdates, requestId);
-        put(out, update->peerHandle, 8);
-        return out;
-    }
-    if (const auto* refusal = std::get_if<RefusalLine>(&request)) {
-        std::string out = header(MessageType::refusalLine, requestId);
-        put(out, static_cast<std::uint32_t>(refusal->pid), 4);
-        put(out, refusal->uid, 4);
-        put(out, static_cast<std::uint32_t>(refusal->reason), 4);
-        put(out, refusal->text.size(), 4);
-        out += refusal->text;
-        return out;
-    }
-    std::string out = header(MessageType::inspectPeer, requestId);
-    put(out, std::get<InspectPeer>(request).peerHandle, 8);
-    return out;
+    return std::visit(
+        Overloaded{[&](const AcceptPeer&) { return header(MessageType::acceptPeer, requestId); },
+                   [&](const ReleasePeer& release) {
+                       return withHandle(MessageType::releasePeer, requestId, release.peerHandle);
+                   },
+                   [&](const RemoveSystemPaths& removal) {
+                       std::string out = withHandle(MessageType::removeSystemPaths, requestId,
+                                                    removal.peerHandle);
+                       put(out, removal.pathCount, 4);
+                       putAttachment(out, removal.pathList);
+                       return out;
+                   },
+                   [&](const RepairPermissions& repair) {
+                       std::string out =
+                           withHandle(MessageType::repairPermissions, requestId, repair.peerHandle);
+                       putAttachment(out, repair.path);
+                       return out;
+                   },
+                   [&](const InstallUpdates& update) {
+                       return withHandle(MessageType::installUpdates, requestId, update.peerHandle);
+                   },
+                   [&](const InspectPeer& inspect) {
+                       return withHandle(MessageType::inspectPeer, requestId, inspect.peerHandle);
+                   },
+                   [&](const RefusalLine& refusal) {
+                       std::string out = header(MessageType::refusalLine, requestId);
+                       put(out, static_cast<std::uint32_t>(refusal.pid), 4);
+                       put(out, refusal.uid, 4);
+                       put(out, static_cast<std::uint32_t>(refusal.reason), 4);
+                       put(out, refusal.text.size(), 4);
+                       out += refusal.text;
+                       return out;
+                   }},
+        request);
 }
 
 std::string encodeReply(std::uint64_t requestId, const MonitorReply& reply) {
-    if (const auto* opened = std::get_if<PeerOpened>(&reply)) {
-        std::string out = header(MessageType::peerOpened, requestId);
-        put(out, static_cast<std::uint32_t>(opened->errorNumber), 4);
-        put(out, opened->peerHandle, 8);
-        put(out, static_cast<std::uint32_t>(opened->pid), 4);
-        put(out, opened->uid, 4);
-        put(out, opened->gid, 4);
-        put(out, static_cast<std::uint32_t>(opened->tracerPid), 4);
-        put(out, opened->codeFinding, 4);
-        return out;
-    }
-    if (const auto* accepted = std::get_if<PeerAccepted>(&reply)) {
-        std::string out = header(MessageType::peerAccepted, requestId);
-        put(out, static_cast<std::uint32_t>(accepted->errorNumber), 4);
-        put(out, accepted->peerHandle, 8);
-        put(out, static_cast<std::uint32_t>(accepted->pid), 4);
-        put(out, accepted->uid, 4);
-        put(out, accepted->gid, 4);
-        return out;
-    }
-    const auto& done = std::get<OperationDone>(reply);
-    std::string out = header(MessageType::operationDone, requestId);
-    put(out, done.peerChanged ? 3 : (done.noResult ? 2 : (done.success ? 1 : 0)), 1);
-    put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
-    putAttachment(out, done.message);
-    return out;
+    return std::visit(
+        Overloaded{[&](const PeerOpened& opened) {
+                       std::string out = header(MessageType::peerOpened, requestId);
+                       put(out, static_cast<std::uint32_t>(opened.errorNumber), 4);
+                       put(out, opened.peerHandle, 8);
+                       put(out, static_cast<std::uint32_t>(opened.pid), 4);
+                       put(out, opened.uid, 4);
+                       put(out, opened.gid, 4);
+                       put(out, static_cast<std::uint32_t>(opened.tracerPid), 4);
+                       put(out, opened.codeFinding, 4);
+                       return out;
+                   },
+                   [&](const PeerAccepted& accepted) {
+                       std::string out = header(MessageType::peerAccepted, requestId);
+                       put(out, static_cast<std::uint32_t>(accepted.errorNumber), 4);
+                       put(out, accepted.peerHandle, 8);
+                       put(out, static_cast<std::uint32_t>(accepted.pid), 4);
+                       put(out, accepted.uid, 4);
+                       put(out, accepted.gid, 4);
+                       return out;
+                   },
+                   [&](const OperationDone& done) {
+                       std::string out = header(MessageType::operationDone, requestId);
+                       put(out, done.peerChanged ? 3 : (done.noResult ? 2 : (done.success ? 1 : 0)),
+                           1);
+                       put(out, static_cast<std::uint64_t>(done.freedBytes), 8);
+                       putAttachment(out, done.message);
+                       return out;
+                   }},
+        reply);
 }
 
 Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view bytes,
@@ -314,9 +315,12 @@ Expected<Envelope<FrontRequest>, ChannelError> decodeRequest(std::string_view by
             refusal.text = std::move(text).value();
             return finish<FrontRequest>(head->requestId, std::move(refusal), body, hasDescriptor);
         }
-        default:
-            return Unexpected(ChannelError::unknownType);
+        case MessageType::peerOpened:
+        case MessageType::operationDone:
+        case MessageType::peerAccepted:
+            return Unexpected(ChannelError::unknownType);  // the monitor's, never the front's
     }
+    return Unexpected(ChannelError::unknownType);  // a number no type has
 }
 
 Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view bytes,
@@ -361,9 +365,16 @@ Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view byte
             done.message = body.takeAttachment();
             return finish<MonitorReply>(head->requestId, std::move(done), body, hasDescriptor);
         }
-        default:
-            return Unexpected(ChannelError::unknownType);
+        case MessageType::acceptPeer:
+        case MessageType::releasePeer:
+        case MessageType::removeSystemPaths:
+        case MessageType::repairPermissions:
+        case MessageType::installUpdates:
+        case MessageType::inspectPeer:
+        case MessageType::refusalLine:
+            return Unexpected(ChannelError::unknownType);  // the front's, never the monitor's
     }
+    return Unexpected(ChannelError::unknownType);  // a number no type has
 }
 
 std::string encodePathList(const std::vector<std::string>& paths) {

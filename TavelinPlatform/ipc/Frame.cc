@@ -55,6 +55,55 @@ constexpr std::size_t replyFixedSize = 1 + callIdSize;
     return {};
 }
 
+// The fixed fields and the selector of a CALL body.
+struct CallHeader {
+    std::uint64_t callId = 0;
+    CallSelector selector = CallSelector::helperVersion;
+    std::size_t argumentOffset = 0;
+};
+
+// Reads a CALL body's header from `arrived`, the start of a body of `length` bytes (all of
+// it for a complete body), judging all it shows: the type, that the selector fits the
+// body and is known, and the argument's length for that selector. Nothing while the bytes
+// arrived decide nothing yet. decodeCall and judgeCallPrefix both read calls with it, so
+// a prefix is never refused for what its whole frame would pass, nor the other way round.
+[[nodiscard]] Expected<std::optional<CallHeader>, FrameError> readCallHeader(
+    std::string_view arrived, std::size_t length) {
+    if (arrived.empty()) {
+        return std::nullopt;
+    }
+    if (auto typed = expectType(arrived, FrameType::call); !typed) {
+        return Unexpected(typed.error());
+    }
+    if (arrived.size() < callFixedSize) {
+        return std::nullopt;
+    }
+    CallHeader header;
+    header.callId = loadUnsigned(arrived.data() + 1, callIdSize, ByteOrder::bigEndian);
+    const auto selectorLength = static_cast<std::size_t>(
+        loadUnsigned(arrived.data() + 1 + callIdSize, selectorLengthSize, ByteOrder::bigEndian));
+    header.argumentOffset = callFixedSize + selectorLength;
+    if (header.argumentOffset > length) {
+        return Unexpected(FrameError::selectorOverrun);
+    }
+    if (arrived.size() < header.argumentOffset) {
+        return std::nullopt;
+    }
+    const auto selector = selectorFromText(arrived.substr(callFixedSize, selectorLength));
+    if (!selector) {
+        return Unexpected(FrameError::unknownSelector);
+    }
+    header.selector = *selector;
+    const std::size_t argumentLength = length - header.argumentOffset;
+    if (header.selector == CallSelector::helperVersion && argumentLength != 0) {
+        return Unexpected(FrameError::unexpectedArgument);
+    }
+    if (argumentLength > maxPerformArgumentBytes) {
+        return Unexpected(FrameError::oversize);
+    }
+    return header;
+}
+
 }  // namespace
 
 std::string_view selectorText(CallSelector selector) noexcept {
@@ -152,31 +201,15 @@ Expected<std::uint8_t, FrameError> decodeHello(std::string_view body) {
 }
 
 Expected<CallFrame, FrameError> decodeCall(std::string_view body) {
-    if (auto typed = expectType(body, FrameType::call); !typed) {
-        return Unexpected(typed.error());
+    const auto header = readCallHeader(body, body.size());
+    if (!header) {
+        return Unexpected(header.error());
     }
-    ByteReader reader(body.substr(1));
-    const auto callId = reader.readUnsigned(callIdSize, ByteOrder::bigEndian);
-    const auto selectorLength = reader.readUnsigned(selectorLengthSize, ByteOrder::bigEndian);
-    if (!callId || !selectorLength) {
-        return Unexpected(FrameError::truncated);
+    if (!*header) {
+        return Unexpected(FrameError::truncated);  // the whole body is here: it is too short
     }
-    const auto selectorBytes = reader.readBytes(*selectorLength);
-    if (!selectorBytes) {
-        return Unexpected(FrameError::selectorOverrun);
-    }
-    const auto selector = selectorFromText(*selectorBytes);
-    if (!selector) {
-        return Unexpected(FrameError::unknownSelector);
-    }
-    CallFrame call;
-    call.callId = *callId;
-    call.selector = *selector;
-    call.argument = std::string(reader.rest());
-    if (call.selector == CallSelector::helperVersion && !call.argument.empty()) {
-        return Unexpected(FrameError::unexpectedArgument);
-    }
-    return call;
+    const CallHeader& call = **header;
+    return CallFrame{call.callId, call.selector, std::string(body.substr(call.argumentOffset))};
 }
 
 Expected<ReplyFrame, FrameError> decodeReply(std::string_view body) {
@@ -230,34 +263,8 @@ std::optional<std::string> FrameReader::next() {
 }
 
 Status<FrameError> judgeCallPrefix(std::string_view prefix, std::uint32_t declaredLength) {
-    if (prefix.empty()) {
-        return {};
-    }
-    if (static_cast<unsigned char>(prefix[0]) != static_cast<unsigned char>(FrameType::call)) {
-        return Unexpected(frameTypeOf(prefix).has_value() ? FrameError::unexpectedType
-                                                          : FrameError::unknownType);
-    }
-    if (prefix.size() < callFixedSize) {
-        return {};
-    }
-    const auto selectorLength = static_cast<std::size_t>(
-        loadUnsigned(prefix.data() + 1 + callIdSize, selectorLengthSize, ByteOrder::bigEndian));
-    if (callFixedSize + selectorLength > declaredLength) {
-        return Unexpected(FrameError::selectorOverrun);
-    }
-    if (prefix.size() < callFixedSize + selectorLength) {
-        return {};
-    }
-    const auto selector = selectorFromText(prefix.substr(callFixedSize, selectorLength));
-    if (!selector) {
-        return Unexpected(FrameError::unknownSelector);
-    }
-    const std::size_t argumentLength = declaredLength - callFixedSize - selectorLength;
-    if (*selector == CallSelector::helperVersion && argumentLength != 0) {
-        return Unexpected(FrameError::unexpectedArgument);
-    }
-    if (argumentLength > maxPerformArgumentBytes) {
-        return Unexpected(FrameError::oversize);
+    if (const auto header = readCallHeader(prefix, declaredLength); !header) {
+        return Unexpected(header.error());
     }
     return {};
 }

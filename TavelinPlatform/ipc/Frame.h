@@ -94,7 +94,9 @@ struct ReplyFrame {
 // The protocol version a HELLO announces. Fails unless the body is exactly 2 bytes of type
 // HELLO (the version itself is not judged here).
 [[nodiscard]] Expected<std::uint8_t, FrameError> decodeHello(std::string_view body);
-// A CALL with one of the two known selectors; helperVersion calls must have no argument.
+// A CALL with one of the two known selectors; helperVersion calls must have no argument,
+// perform calls one of at most maxPerformArgumentBytes (oversize otherwise). Judged as
+// judgeCallPrefix judges a part of it.
 [[nodiscard]] Expected<CallFrame, FrameError> decodeCall(std::string_view body);
 [[nodiscard]] Expected<ReplyFrame, FrameError> decodeReply(std::string_view body);
 

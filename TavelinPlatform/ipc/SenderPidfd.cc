@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -14,12 +13,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "Pidfd.h"
 #include "RetryOnInterrupt.h"
 
-// Older C library headers do not know these yet; the values are the kernel's ABI.
-#ifndef SO_PASSPIDFD
-#define SO_PASSPIDFD 76
-#endif
+// Older C library headers do not know it yet; the value is the kernel's ABI.
 #ifndef SCM_PIDFD
 #define SCM_PIDFD 0x04
 #endif
@@ -118,7 +115,7 @@ void takeSender(msghdr& header, ReceivedChunk& chunk) {
 
 Status<SystemError> enableSenderPidfds(int socketFd) {
     const int on = 1;
-    if (::setsockopt(socketFd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof(on)) != 0) {
+    if (::setsockopt(socketFd, SOL_SOCKET, passPidfdOption, &on, sizeof(on)) != 0) {
         return lastSystemError("setsockopt(SO_PASSPIDFD)");
     }
     return {};
@@ -135,12 +132,12 @@ Status<SystemError> checkSenderPidfdSupport() {
 }
 
 Expected<SenderIdentification, SystemError> senderIdentificationOfKernel() {
-    const UniqueFd own(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0U)));
+    const auto own = openPidfd(::getpid());
     if (!own) {
-        return lastSystemError("pidfd_open");
+        return Unexpected(own.error());
     }
-    return checkSenderPidfdSupport() && isOnPidfs(own.get()) ? SenderIdentification::pidfds
-                                                             : SenderIdentification::credentials;
+    return checkSenderPidfdSupport() && isOnPidfs(own->get()) ? SenderIdentification::pidfds
+                                                              : SenderIdentification::credentials;
 }
 
 Status<SystemError> enableSenderCredentials(int socketFd) {

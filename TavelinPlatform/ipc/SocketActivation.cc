@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,8 @@
 
 namespace tavelin {
 namespace {
+
+static_assert(firstActivatedFd == SD_LISTEN_FDS_START);
 
 // A whole-string decimal number without sign or blanks; nothing otherwise.
 [[nodiscard]] std::optional<long> parseDecimal(const char* text) {
@@ -31,70 +34,66 @@ namespace {
     return value;
 }
 
+// sd_listen_fds removes them too, but only when it is called.
 void forgetActivationVariables() {
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");
 }
 
-[[nodiscard]] Status<SystemError> setCloseOnExec(int fd) {
-    const int flags = ::fcntl(fd, F_GETFD);
-    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
-        return lastSystemError("fcntl(" + std::to_string(fd) + ")");
-    }
-    return {};
-}
-
-[[nodiscard]] std::optional<int> intSocketOption(int fd, int option) {
-    int value = 0;
-    socklen_t length = sizeof(value);
-    if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // Succeeds when `fd` is an AF_UNIX socket of `type` that listens (or, for a connection
 // handed over by a socket unit with Accept=yes, does not).
 [[nodiscard]] Status<SystemError> checkUnixSocket(int fd, int type, bool listening) {
-    const auto domain = intSocketOption(fd, SO_DOMAIN);
-    const auto actualType = intSocketOption(fd, SO_TYPE);
-    const auto acceptsConnections = intSocketOption(fd, SO_ACCEPTCONN);
     const std::string context = "descriptor " + std::to_string(fd);
-    if (!domain || !actualType || !acceptsConnections) {
+    if (sd_is_socket(fd, AF_UNSPEC, 0, -1) <= 0) {
         return systemError(ENOTSOCK, context);
     }
-    if (*domain != AF_UNIX || *actualType != type || (*acceptsConnections != 0) != listening) {
+    if (sd_is_socket_unix(fd, type, listening ? 1 : 0, nullptr, 0) <= 0) {
         return systemError(EINVAL, context);
     }
     return {};
 }
 
-// The count of descriptors handed to this process, nothing when none were (LISTEN_PID
-// unset, unparsable or another process's); the variables are gone from the environment
-// afterwards either way.
+// The first descriptor handed over that is not open: the one sd_listen_fds failed on.
+[[nodiscard]] int firstClosed(int count) {
+    int fd = firstActivatedFd;
+    while (fd < firstActivatedFd + count - 1 && ::fcntl(fd, F_GETFD) >= 0) {
+        ++fd;
+    }
+    return fd;
+}
+
+// The count of descriptors handed to this process, each close-on-exec now; nothing when
+// none were (LISTEN_PID unset, unparsable or another process's). The variables are gone
+// from the environment afterwards either way. Our own reading of the variables comes
+// first, as sd_listen_fds takes a LISTEN_PID it cannot parse for an error, a missing
+// LISTEN_FDS for none and any count for valid.
 [[nodiscard]] Expected<std::optional<int>, SystemError> handedOverCount() {
     const auto listenPid =
         parseDecimal(std::getenv("LISTEN_PID"));  // NOLINT(concurrency-mt-unsafe)
     const auto listenFds =
         parseDecimal(std::getenv("LISTEN_FDS"));  // NOLINT(concurrency-mt-unsafe)
-    forgetActivationVariables();
     if (!listenPid || *listenPid != static_cast<long>(::getpid())) {
+        forgetActivationVariables();
         return std::optional<int>{};
     }
     if (!listenFds || *listenFds < 1 || *listenFds > maxActivatedSockets) {
+        forgetActivationVariables();
         return systemError(EINVAL, "LISTEN_FDS");
     }
-    return std::optional<int>(static_cast<int>(*listenFds));
+    const auto count = static_cast<int>(*listenFds);
+    const int taken = sd_listen_fds(1);
+    if (taken < 0) {
+        return systemError(-taken, "fcntl(" + std::to_string(firstClosed(count)) + ")");
+    }
+    if (taken != count) {
+        return systemError(EINVAL, "LISTEN_FDS");  // read otherwise there: never guessed at
+    }
+    return std::optional<int>(count);
 }
 
 [[nodiscard]] Expected<std::optional<UniqueFd>, SystemError> takeHandedOver(int count, int type,
                                                                             bool listening) {
-    for (int fd = firstActivatedFd; fd < firstActivatedFd + count; ++fd) {
-        if (auto closing = setCloseOnExec(fd); !closing) {
-            return Unexpected(std::move(closing).error());
-        }
-    }
     if (auto checked = checkUnixSocket(firstActivatedFd, type, listening); !checked) {
         return Unexpected(std::move(checked).error());
     }

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <climits>
 #include <utility>
 
+#include "Pidfd.h"
 #include "RetryOnInterrupt.h"
 
 namespace tavelin {
@@ -153,16 +153,6 @@ constexpr const char* nullDevice = "/dev/null";
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return static_cast<int>(
         std::clamp<std::chrono::milliseconds::rep>(remaining.count(), 0, INT_MAX));
-}
-
-// A pidfd for an unreaped child of ours, whose pid therefore cannot have been reused;
-// close-on-exec by nature.
-[[nodiscard]] Expected<UniqueFd, SystemError> openPidfd(pid_t pid) {
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
-    if (pidfd < 0) {
-        return lastSystemError("pidfd_open");
-    }
-    return UniqueFd(static_cast<int>(pidfd));
 }
 
 [[nodiscard]] ChildTermination terminationFrom(int waitStatus) noexcept {

@@ -15,36 +15,14 @@
 #include <string>
 #include <string_view>
 
+#include "Pidfd.h"
 #include "RetryOnInterrupt.h"
 
 namespace tavelin {
 
 namespace {
 
-// Linux 6.5 added SO_PEERPIDFD; older C library headers do not name it yet.
-#ifndef SO_PEERPIDFD
-constexpr int peerPidfdOption = 77;
-#else
-constexpr int peerPidfdOption = SO_PEERPIDFD;
-#endif
-
 constexpr std::size_t maximumStatusSize = std::size_t{64} * 1024;
-
-UniqueFd peerPidfd(int socketFd) {
-    int pidfd = -1;
-    socklen_t length = sizeof pidfd;
-    if (::getsockopt(socketFd, SOL_SOCKET, peerPidfdOption, &pidfd, &length) != 0 ||
-        length != sizeof pidfd) {
-        return UniqueFd{};
-    }
-    return UniqueFd(pidfd);
-}
-
-UniqueFd openPidfd(pid_t pid) {
-    // pidfds are close-on-exec by nature.
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0U);
-    return pidfd >= 0 ? UniqueFd(static_cast<int>(pidfd)) : UniqueFd{};
-}
 
 // True while the process behind the pidfd has not been reaped. A process of another user
 // answers EPERM, which still proves that it exists.
@@ -151,11 +129,11 @@ std::optional<PeerProcess> peerProcessOfSocket(int socketFd) {
         length != sizeof credentials || credentials.pid <= 0) {
         return std::nullopt;
     }
-    UniqueFd pidfd = peerPidfd(socketFd);
+    UniqueFd pidfd = peerPidfdOf(socketFd);
     if (!pidfd && (errno == ENOPROTOOPT || errno == EINVAL)) {
         // Kernel before 6.5: pin the pid now. If the peer is already gone and its pid
         // reused, this pidfd names the newcomer; see docs/code-signing.md.
-        pidfd = openPidfd(credentials.pid);
+        pidfd = openPidfd(credentials.pid).value_or(UniqueFd());
     }
     if (!pidfd) {
         return std::nullopt;

@@ -1,10 +1,13 @@
 #include "TavelinShared/PrivilegedOperation.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "DecodingSupport.h"
 #include "JsonWriter.h"
+#include "Overloaded.h"
 #include "TavelinShared/UnicodeText.h"
 #include "WireNames.h"
 
@@ -16,6 +19,58 @@ using namespace wire;
 
 bool sameText(const std::string& lhs, const std::string& rhs) {
     return UnicodeText::canonicallyEqual(lhs, rhs);
+}
+
+// One overload per alternative: one without it does not compile in operator==.
+bool samePayload(const PrivilegedOperation::RemoveSystemPaths& left,
+                 const PrivilegedOperation::RemoveSystemPaths& right) {
+    return std::equal(left.paths.begin(), left.paths.end(), right.paths.begin(), right.paths.end(),
+                      sameText);
+}
+
+bool samePayload(const PrivilegedOperation::RepairPermissions& left,
+                 const PrivilegedOperation::RepairPermissions& right) {
+    return sameText(left.path, right.path);
+}
+
+bool samePayload(const PrivilegedOperation::InstallSystemUpdates& /*left*/,
+                 const PrivilegedOperation::InstallSystemUpdates& /*right*/) {
+    return true;
+}
+
+Expected<std::string, EncodingError> encodeRemoval(
+    const PrivilegedOperation::RemoveSystemPaths& removal) {
+    std::string out = "{\"";
+    out += removeSystemPathsName;
+    out += "\":{\"";
+    out += pathsName;
+    out += "\":[";
+    for (std::size_t index = 0; index < removal.paths.size(); ++index) {
+        if (index > 0) {
+            out += ',';
+        }
+        if (!json::appendString(out, removal.paths[index])) {
+            return Unexpected(json::notUtf8({std::string(removeSystemPathsName),
+                                             std::string(pathsName), json::indexStep(index)}));
+        }
+    }
+    out += "]}}";
+    return out;
+}
+
+Expected<std::string, EncodingError> encodeRepair(
+    const PrivilegedOperation::RepairPermissions& repair) {
+    std::string out = "{\"";
+    out += repairPermissionsName;
+    out += "\":{\"";
+    out += pathName;
+    out += "\":";
+    if (!json::appendString(out, repair.path)) {
+        return Unexpected(
+            json::notUtf8({std::string(repairPermissionsName), std::string(pathName)}));
+    }
+    out += "}}";
+    return out;
 }
 
 }  // namespace
@@ -33,64 +88,39 @@ PrivilegedOperation PrivilegedOperation::repairPermissions(std::string path) {
 }
 
 Expected<std::string, EncodingError> PrivilegedOperation::encode() const {
-    std::string out = "{\"";
-    if (const auto* removal = std::get_if<RemoveSystemPaths>(&payload_)) {
-        out += removeSystemPathsName;
-        out += "\":{\"";
-        out += pathsName;
-        out += "\":[";
-        for (std::size_t index = 0; index < removal->paths.size(); ++index) {
-            if (index > 0) {
-                out += ',';
-            }
-            if (!json::appendString(out, removal->paths[index])) {
-                return Unexpected(json::notUtf8({std::string(removeSystemPathsName),
-                                                 std::string(pathsName), json::indexStep(index)}));
-            }
-        }
-        out += "]}}";
-    } else if (const auto* repair = std::get_if<RepairPermissions>(&payload_)) {
-        out += repairPermissionsName;
-        out += "\":{\"";
-        out += pathName;
-        out += "\":";
-        if (!json::appendString(out, repair->path)) {
-            return Unexpected(
-                json::notUtf8({std::string(repairPermissionsName), std::string(pathName)}));
-        }
-        out += "}}";
-    } else {
-        out += installSystemUpdatesName;
-        out += "\":{}}";
-    }
-    return out;
+    return std::visit(
+        Overloaded{[](const RemoveSystemPaths& removal) { return encodeRemoval(removal); },
+                   [](const RepairPermissions& repair) { return encodeRepair(repair); },
+                   [](const InstallSystemUpdates&) -> Expected<std::string, EncodingError> {
+                       return "{\"" + std::string(installSystemUpdatesName) + "\":{}}";
+                   }},
+        payload_);
 }
 
 std::string PrivilegedOperation::auditDescription() const {
-    if (const auto* removal = std::get_if<RemoveSystemPaths>(&payload_)) {
-        return "System-Pfade entfernen (" + std::to_string(removal->paths.size()) +
-               " Eintr\u00E4ge)";
-    }
-    if (const auto* repair = std::get_if<RepairPermissions>(&payload_)) {
-        return "Rechte reparieren: " + repair->path;
-    }
-    return "macOS-Systemupdates installieren";
+    return std::visit(Overloaded{[](const RemoveSystemPaths& removal) {
+                                     return "System-Pfade entfernen (" +
+                                            std::to_string(removal.paths.size()) +
+                                            " Eintr\u00E4ge)";
+                                 },
+                                 [](const RepairPermissions& repair) {
+                                     return "Rechte reparieren: " + repair.path;
+                                 },
+                                 [](const InstallSystemUpdates&) {
+                                     return std::string("macOS-Systemupdates installieren");
+                                 }},
+                      payload_);
 }
 
 bool operator==(const PrivilegedOperation& lhs, const PrivilegedOperation& rhs) {
-    using Op = PrivilegedOperation;
     if (lhs.payload_.index() != rhs.payload_.index()) {
         return false;
     }
-    if (const auto* left = std::get_if<Op::RemoveSystemPaths>(&lhs.payload_)) {
-        const auto& right = std::get<Op::RemoveSystemPaths>(rhs.payload_);
-        return std::equal(left->paths.begin(), left->paths.end(), right.paths.begin(),
-                          right.paths.end(), sameText);
-    }
-    if (const auto* left = std::get_if<Op::RepairPermissions>(&lhs.payload_)) {
-        return sameText(left->path, std::get<Op::RepairPermissions>(rhs.payload_).path);
-    }
-    return true;  // two installSystemUpdates
+    return std::visit(
+        [&rhs](const auto& left) {
+            return samePayload(left, std::get<std::decay_t<decltype(left)>>(rhs.payload_));
+        },
+        lhs.payload_);
 }
 
 }  // namespace tavelin

@@ -1,7 +1,6 @@
 #include "StrictJsonReader.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <exception>
 #include <limits>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "JsonNumber.h"
+#include "JsonOverflow.h"
 #include "TavelinShared/UnicodeText.h"
 
 namespace tavelin::json {
@@ -44,32 +44,6 @@ JsonValue valueOf(JsonType type) {
 
 DecodingError corrupted(std::string description) {
     return DecodingError{DecodingErrorKind::dataCorrupted, {}, std::move(description)};
-}
-
-// nlohmann's parser stops at a number beyond a double's range (error 406), also in a value
-// nobody reads, and cannot go on from there. This runs nlohmann's own lexer, the one its
-// parser uses, once over `bytes` and overwrites each such literal in `finite`, a copy of
-// `bytes`, with "0.5" and blanks (such a literal has at least five bytes, as in 2e308).
-// Reading `finite` gives the same document at the same offsets, with a number that is no
-// integer in place of each number that is no integer either. Stops at the first invalid
-// token, where the parse stops too.
-void replaceOverflows(std::string_view bytes, std::string& finite) {
-    using Adapter = decltype(nlohmann::detail::input_adapter(bytes.data(), bytes.data()));
-    using Lexer = nlohmann::detail::lexer<Json, Adapter>;
-    using Token = Lexer::token_type;
-    constexpr std::string_view standIn = "0.5";
-    Lexer lexer(nlohmann::detail::input_adapter(bytes.data(), bytes.data() + bytes.size()),
-                /*ignore_comments_=*/false);
-    for (Token token = lexer.scan(); token != Token::end_of_input && token != Token::parse_error;
-         token = lexer.scan()) {
-        if (token == Token::value_float && !std::isfinite(lexer.get_number_float())) {
-            // The lexer stands just past the literal, whose text is the token.
-            const std::size_t length = lexer.get_string().size();
-            const std::size_t start = lexer.get_position().chars_read_total - length;
-            finite.replace(start, length, length, ' ');
-            finite.replace(start, standIn.size(), standIn);
-        }
-    }
 }
 
 // The member names of one open object at a place. On a deeply nested chain almost every
@@ -151,7 +125,7 @@ class ReadingHandler final : public nlohmann::json_sax<Json> {
     bool end_array() override { return close(); }
 
     bool parse_error(std::size_t /*position*/, const std::string& /*lastToken*/,
-                     const nlohmann::detail::exception& error) override {
+                     const Json::exception& error) override {
         overflowed_ = error.id == numberOverflowError;
         return fail(corrupted("The given data was not valid JSON: " + shortened(error.what())));
     }

@@ -76,8 +76,8 @@ class JsonReceiver {
 // Costs: no recursion on nesting depth; time O(n log k) for n bytes and at most k names in
 // one object at a place; memory for the names of the open objects at places and nlohmann's
 // lexer (the longest token, twice, and one bit per open container). A text with a number
-// beyond a double's range is read twice, with a pass of the lexer and a copy of the text in
-// between, and receiver.restart() before the second reading.
+// beyond a double's range is read twice, with a scan for such numbers (replaceOverflows) and
+// a copy of the text in between, and receiver.restart() before the second reading.
 [[nodiscard]] Status<DecodingError> readJson(std::string_view bytes, JsonReceiver& receiver);
 
 // The error for a document whose reading ran out of memory. Making it allocates nothing:

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "Overloaded.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 
@@ -60,14 +61,17 @@ bool outOfMemory(const DecodingError& error) {
 
 std::size_t stringBytes(const PrivilegedOperation& operation) {
     using Op = PrivilegedOperation;
-    if (const auto* repair = std::get_if<Op::RepairPermissions>(&operation.payload())) {
-        return repair->path.size();
-    }
-    std::size_t bytes = 0;
-    for (const auto& path : std::get<Op::RemoveSystemPaths>(operation.payload()).paths) {
-        bytes += path.size();
-    }
-    return bytes;
+    return std::visit(
+        Overloaded{[](const Op::RemoveSystemPaths& removal) {
+                       std::size_t bytes = 0;
+                       for (const auto& path : removal.paths) {
+                           bytes += path.size();
+                       }
+                       return bytes;
+                   },
+                   [](const Op::RepairPermissions& repair) { return repair.path.size(); },
+                   [](const Op::InstallSystemUpdates&) { return std::size_t{0}; }},
+        operation.payload());
 }
 
 // Decodes `input`: true when that gave the right value, false when memory ran out.

@@ -69,6 +69,10 @@ TEST(StrictJsonReaderTests, HandsOverTheValuesAtPlacesOnceInDocumentOrder) {
         // twice.
         {R"({"list":[0.5,1e400,-1e999,7],"z":1e400})",
          "0:object 2:array 4:number 4:number 4:number 4:number=7"},
+        // Such a number in a string is no number.
+        {R"({"list":["1e999","\"-2e999",true,false,null,1e999]})",
+         "0:object 2:array 4:string=1e999 4:string=\"-2e999 4:boolean=true 4:boolean=false "
+         "4:null 4:number"},
     };
     for (const auto& c : cases) {
         TracingReceiver receiver;
@@ -93,6 +97,8 @@ TEST(StrictJsonReaderTests, RefusesAnythingButOneStrictUtf8JsonTextWithSingleNam
         {"[1e999,-2e308,\"x\",1.5]", true},
         {"[" + std::string(400, '9') + "]", true},
         {"[1e999,01]", false},
+        {"[1e999,01e999]", false},  // "0" then "1e999": no number "01e999"
+        {"\xEF\xBB\xBF[1e999]", true},
         {"/* c */ []", false},
         {"[\"a\tb\"]", false},  // raw control character in a string
         {"[\"\\u00e\"]", false},

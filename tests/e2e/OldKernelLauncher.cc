@@ -10,12 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#ifndef SO_PASSPIDFD
-#define SO_PASSPIDFD 76
-#endif
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
+#include "Pidfd.h"
 
 namespace {
 
@@ -28,10 +23,10 @@ bool installFilter() {
         seccomp_attr_set(filter, SCMP_FLTATR_CTL_NNP, 0) == 0 &&
         seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOPROTOOPT), SCMP_SYS(setsockopt), 2,
                          SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET),
-                         SCMP_A2(SCMP_CMP_EQ, SO_PASSPIDFD)) == 0 &&
+                         SCMP_A2(SCMP_CMP_EQ, tavelin::passPidfdOption)) == 0 &&
         seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOPROTOOPT), SCMP_SYS(getsockopt), 2,
                          SCMP_A1(SCMP_CMP_EQ, SOL_SOCKET),
-                         SCMP_A2(SCMP_CMP_EQ, SO_PEERPIDFD)) == 0 &&
+                         SCMP_A2(SCMP_CMP_EQ, tavelin::peerPidfdOption)) == 0 &&
         seccomp_load(filter) == 0;
     seccomp_release(filter);
     return installed;

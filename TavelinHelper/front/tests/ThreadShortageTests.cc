@@ -1,7 +1,7 @@
 // Work that cannot get a thread: each case runs in a forked child that has become nobody
 // under a task limit its own main thread already reaches, so the kernel refuses every
-// further thread. The work must then be refused, never the process aborted. The monitor's
-// operation threads are held to the same here, as this binary links the monitor too.
+// further thread. The work must then be refused, never the process aborted. The pool as the
+// monitor runs its operations on it is held to the same here.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,11 +17,9 @@
 #include <functional>
 #include <future>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "FrontTestSupport.h"
-#include "OperationThreads.h"
 #include "WorkPool.h"
 
 namespace tavelin {
@@ -74,8 +72,8 @@ std::string poolWithoutAnyThread() {
     bool ran = false;
     bool submitted = false;
     {
-        WorkPool pool(front::workThreads);
-        submitted = pool.submit([&] { ran = true; });
+        WorkPool pool(front::workPool);
+        submitted = pool.submit([&] { ran = true; }) == WorkPool::Submitted::queued;
     }
     return std::string(submitted ? "queued" : "refused") + (ran ? ", ran" : ", not run");
 }
@@ -88,27 +86,45 @@ std::string poolWithOneThreadStartedBefore() {
     std::promise<void> release;
     const std::shared_future<void> go = release.get_future().share();
     {
-        WorkPool pool(front::workThreads);
-        submitted = pool.submit([&] { started.set_value(); });
+        WorkPool pool(front::workPool);
+        const auto submit = [&pool](std::function<void()> job) {
+            return pool.submit(std::move(job)) == WorkPool::Submitted::queued;
+        };
+        submitted = submit([&] { started.set_value(); });
         started.get_future().wait();
         if (!becomeNobodyWithoutNewThreads()) {
             return "cannot become nobody";
         }
         // The next job holds the one thread, so the one after it must ask for another.
-        submitted = submitted && pool.submit([&] {
-            go.wait();
-            ++ran;
-        });
-        submitted = submitted && pool.submit([&] { ++ran; });
+        submitted = submitted && submit([&] {
+                        go.wait();
+                        ++ran;
+                    });
+        submitted = submitted && submit([&] { ++ran; });
         release.set_value();
     }
     return std::string(submitted ? "queued" : "refused") + ", ran " + std::to_string(ran.load());
 }
 
+std::string outcome(WorkPool::Submitted submitted) {
+    switch (submitted) {
+        case WorkPool::Submitted::queued:
+            return "started";
+        case WorkPool::Submitted::full:
+            return "refused as busy";
+        case WorkPool::Submitted::noThread:
+            return "refused";  // Monitor.cc answers that one request with no result
+    }
+    return "unknown";
+}
+
+// The monitor's limits: a thread per job; none kept idle, so each ends after its job.
+constexpr WorkPool::Limits operationLimits{4, 0, 4};
+
 std::string operationThreadsAfterOneEnded() {
-    OperationThreads threads(4, 0);  // keeps no idle thread: each ends after its job
+    WorkPool threads(operationLimits);
     std::promise<pid_t> done;
-    if (!threads.run([&] { done.set_value(::gettid()); })) {
+    if (threads.submit([&] { done.set_value(::gettid()); }) != WorkPool::Submitted::queued) {
         return "first job refused";
     }
     // Its own task, not a count: a sanitizer's runtime may keep threads of its own.
@@ -119,11 +135,27 @@ std::string operationThreadsAfterOneEnded() {
     if (!becomeNobodyWithoutNewThreads()) {
         return "cannot become nobody";
     }
-    try {
-        return threads.run([] {}) ? "started" : "refused as busy";
-    } catch (const std::system_error&) {
-        return "refused";  // Monitor.cc answers that one request with no result
+    return outcome(threads.submit([] {}));
+}
+
+// An operation never waits for another's thread, however long that one runs.
+std::string operationThreadsWhileOneRuns() {
+    std::promise<void> started;
+    std::promise<void> release;
+    const std::shared_future<void> go = release.get_future().share();
+    WorkPool threads(operationLimits);
+    const auto first = threads.submit([&] {
+        started.set_value();
+        go.wait();
+    });
+    if (first != WorkPool::Submitted::queued) {
+        return "first job refused";
     }
+    started.get_future().wait();
+    const std::string second =
+        becomeNobodyWithoutNewThreads() ? outcome(threads.submit([] {})) : "cannot become nobody";
+    release.set_value();
+    return second;
 }
 
 // A front on this thread whose pool can start no thread; a client forked before stands in
@@ -174,6 +206,7 @@ TEST(FrontThreadShortageTest, WorkThatCannotGetAThreadIsRefusedAndNothingAborts)
         {"a pool that can start no thread", poolWithoutAnyThread, "refused, not run"},
         {"a pool with one thread running", poolWithOneThreadStartedBefore, "queued, ran 2"},
         {"the monitor's threads, one ended", operationThreadsAfterOneEnded, "refused"},
+        {"the monitor's threads, one running", operationThreadsWhileOneRuns, "refused"},
         {"a front whose pool can start no thread", frontWithoutThreads, "refused"},
     };
     for (const auto& [name, work, expected] : cases) {

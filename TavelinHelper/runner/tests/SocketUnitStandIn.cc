@@ -6,7 +6,6 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,8 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+
+#include "Pidfd.h"
 
 namespace tavelin::testing {
 
@@ -81,13 +82,12 @@ bool RunnerSocketUnit::awaitRunners() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     const std::lock_guard guard(lock_);
     while (!started_.empty()) {
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, started_.back(), 0U));
+        const UniqueFd pidfd = openPidfd(started_.back()).value_or(UniqueFd());
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd ended{pidfd, POLLIN, 0};
+        pollfd ended{pidfd.get(), POLLIN, 0};
         const bool done =
-            pidfd >= 0 && ::poll(&ended, 1, static_cast<int>(std::max<long>(0, left.count()))) == 1;
-        ::close(pidfd);
+            pidfd && ::poll(&ended, 1, static_cast<int>(std::max<long>(0, left.count()))) == 1;
         if (!done) {
             return false;
         }

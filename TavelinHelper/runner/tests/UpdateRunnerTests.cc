@@ -7,7 +7,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "Pidfd.h"
 #include "RunnerTestTool.h"
 #include "ScratchTree.h"
 #include "SocketUnitStandIn.h"
@@ -127,14 +127,13 @@ TEST(UpdateRunnerProcessTest, RefusesAPeerThatIsNotRoot) {
 // Waits up to a minute for `pid` (a child of this process, as a subreaper) to end; its
 // wait status, or nothing if it is still running then.
 std::optional<int> awaitOrphan(pid_t pid) {
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));
-    if (pidfd < 0) {
-        ADD_FAILURE() << "pidfd_open " << pid << ": " << std::strerror(errno);
+    const auto pidfd = openPidfd(pid);
+    if (!pidfd) {
+        ADD_FAILURE() << pidfd.error().describe();
         return std::nullopt;
     }
-    pollfd ended{pidfd, POLLIN, 0};
+    pollfd ended{pidfd->get(), POLLIN, 0};
     const int ready = ::poll(&ended, 1, 60 * 1000);
-    ::close(pidfd);
     int waitStatus = 0;
     if (ready != 1 || ::waitpid(pid, &waitStatus, 0) != pid) {
         ADD_FAILURE() << "ready " << ready << " waitpid: " << std::strerror(errno);

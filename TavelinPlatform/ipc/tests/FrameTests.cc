@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "Frame.h"
 
@@ -82,12 +83,26 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
         {"version call with argument",
          bytes({2}) + id + bytes({0, 23}) + "helperVersionWithReply:" + "x",
          FrameError::unexpectedArgument},
+        {"perform argument one byte too long",
+         bytes({2}) + id + bytes({0, 31}) +
+             "performWithOperationJSON:reply:" + std::string(maxPerformArgumentBytes + 1, 'a'),
+         FrameError::oversize},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
         const auto decoded = decodeCall(testCase.body);
         ASSERT_FALSE(decoded.has_value());
         EXPECT_EQ(frameErrorName(decoded.error()), frameErrorName(testCase.expected));
+        // Each part of it that may arrive first is refused for the same reason, or not yet.
+        const std::string_view body = testCase.body;
+        for (std::size_t length = 0; length < body.size(); ++length) {
+            const auto judged =
+                judgeCallPrefix(body.substr(0, length), static_cast<std::uint32_t>(body.size()));
+            if (!judged) {
+                EXPECT_EQ(frameErrorName(judged.error()), frameErrorName(testCase.expected))
+                    << length;
+            }
+        }
     }
     EXPECT_EQ(decodeHello(bytes({1})), Unexpected(FrameError::truncated));
     EXPECT_EQ(decodeHello(bytes({1, 7})), std::uint8_t{7});

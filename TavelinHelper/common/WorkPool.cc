@@ -1,11 +1,11 @@
-#include "OperationThreads.h"
+#include "WorkPool.h"
 
 namespace tavelin {
 
 namespace {
 
-// Threads that ended, joined however run() is left: one destroyed unjoined would terminate
-// the monitor, so a failed start must not leave them behind.
+// Threads that ended, joined however submit() is left: one destroyed unjoined would
+// terminate the process.
 struct EndedThreads {
     EndedThreads() = default;
     EndedThreads(const EndedThreads&) = delete;
@@ -20,7 +20,7 @@ struct EndedThreads {
 
 }  // namespace
 
-OperationThreads::~OperationThreads() {
+WorkPool::~WorkPool() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -31,7 +31,7 @@ OperationThreads::~OperationThreads() {
     }
 }
 
-bool OperationThreads::run(std::function<void()> job) {
+WorkPool::Submitted WorkPool::submit(std::function<void()> job) {
     EndedThreads finished;
     bool wakeIdle = false;
     {
@@ -47,39 +47,48 @@ bool OperationThreads::run(std::function<void()> job) {
         }
         ended_.clear();
         // Counted by job, not by thread: a job waiting for the thread just made for it
-        // would otherwise count twice, and a front within its limit be refused.
-        if (unfinished_ >= maxThreads_) {
-            return false;
+        // would otherwise count twice, and work within the limit be refused.
+        if (unfinished_ >= limits_.maxJobs) {
+            return Submitted::full;
         }
         jobs_.push_back(std::move(job));
         ++unfinished_;
         if (idle_ > jobs_.size() - 1) {
             wakeIdle = true;
-        } else {
-            ++running_;
-            try {
-                threads_.emplace_back([this] { work(); });
-            } catch (...) {
-                --running_;
+        } else if (running_ < limits_.maxThreads && !startThread()) {
+            // Without a thread of its own it would wait for ever, or where every job is to
+            // have one, longer than it may.
+            if (running_ == 0 || limits_.maxJobs <= limits_.maxThreads) {
                 --unfinished_;
                 jobs_.pop_back();
-                throw;
+                return Submitted::noThread;
             }
         }
     }
     // Woken after the lock is released, so that the idle thread does not wake only to wait
-    // for the lock still held here: one context switch less on every operation.
+    // for the lock still held here: one context switch less on every job.
     if (wakeIdle) {
         available_.notify_one();
     }
+    return Submitted::queued;
+}
+
+bool WorkPool::startThread() {
+    try {
+        threads_.emplace_back([this] { work(); });
+    } catch (...) {
+        // Out of threads (the account's task limit, the system's, or memory for a stack).
+        return false;
+    }
+    ++running_;
     return true;
 }
 
-void OperationThreads::work() {
+void WorkPool::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (jobs_.empty()) {
-            if (stopping_ || idle_ >= maxIdle_) {
+            if (stopping_ || idle_ >= limits_.maxIdle) {
                 --running_;
                 ended_.push_back(std::this_thread::get_id());
                 return;
@@ -95,7 +104,7 @@ void OperationThreads::work() {
         try {
             job();
         } catch (...) {
-            // The job reports its own failures; nothing may end this thread early.
+            // Out of memory in one job: that job is lost, the pool goes on.
         }
         lock.lock();
         --unfinished_;
@@ -103,7 +112,7 @@ void OperationThreads::work() {
     }
 }
 
-std::optional<std::chrono::steady_clock::time_point> OperationThreads::idleSince() {
+std::optional<std::chrono::steady_clock::time_point> WorkPool::idleSince() {
     const std::lock_guard lock(mutex_);
     if (unfinished_ > 0) {
         return std::nullopt;
