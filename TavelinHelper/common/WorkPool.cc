@@ -21,12 +21,14 @@ struct EndedThreads {
 }  // namespace
 
 WorkPool::~WorkPool() {
+    std::list<std::thread> threads;
     {
-        const std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         stopping_ = true;
+        threads.swap(threads_);
     }
     available_.notify_all();
-    for (std::thread& thread : threads_) {
+    for (std::thread& thread : threads) {
         thread.join();
     }
 }
@@ -35,7 +37,7 @@ WorkPool::Submitted WorkPool::submit(std::function<void()> job) {
     EndedThreads finished;
     bool wakeIdle = false;
     {
-        const std::lock_guard lock(mutex_);
+        const MutexLock lock(mutex_);
         // Join what has ended, so the list never grows beyond the threads alive.
         for (const std::thread::id id : ended_) {
             for (auto it = threads_.begin(); it != threads_.end(); ++it) {
@@ -85,35 +87,38 @@ bool WorkPool::startThread() {
 }
 
 void WorkPool::work() {
-    std::unique_lock lock(mutex_);
+    mutex_.lock();
     for (;;) {
         if (jobs_.empty()) {
             if (stopping_ || idle_ >= limits_.maxIdle) {
                 --running_;
                 ended_.push_back(std::this_thread::get_id());
+                mutex_.unlock();
                 return;
             }
             ++idle_;
-            available_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            while (!stopping_ && jobs_.empty()) {
+                mutex_.wait(available_);
+            }
             --idle_;
             continue;
         }
         std::function<void()> job = std::move(jobs_.front());
         jobs_.pop_front();
-        lock.unlock();
+        mutex_.unlock();
         try {
             job();
         } catch (...) {
             // Out of memory in one job: that job is lost, the pool goes on.
         }
-        lock.lock();
+        mutex_.lock();
         --unfinished_;
         lastFinished_ = std::chrono::steady_clock::now();
     }
 }
 
 std::optional<std::chrono::steady_clock::time_point> WorkPool::idleSince() {
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (unfinished_ > 0) {
         return std::nullopt;
     }

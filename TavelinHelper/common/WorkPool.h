@@ -7,9 +7,10 @@
 #include <functional>
 #include <limits>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <thread>
+
+#include "Mutex.h"
 
 namespace tavelin {
 
@@ -53,21 +54,24 @@ class WorkPool {
     [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> idleSince();
 
   private:
-    void work();
+    void work() EXCLUDES(mutex_);
     // Starts a thread for the job just queued. False when none could be started.
-    bool startThread();
+    bool startThread() REQUIRES(mutex_);
 
     const Limits limits_;
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable available_;
-    std::deque<std::function<void()>> jobs_;
-    std::size_t running_ = 0;  // threads alive (busy or idle)
-    std::size_t idle_ = 0;
-    std::size_t unfinished_ = 0;  // jobs queued or running: what maxJobs bounds
-    bool stopping_ = false;
-    std::chrono::steady_clock::time_point lastFinished_ = std::chrono::steady_clock::now();
-    std::list<std::thread> threads_;
-    std::list<std::thread::id> ended_;  // threads that left for want of work, to join
+    std::deque<std::function<void()>> jobs_ GUARDED_BY(mutex_);
+    std::size_t running_ GUARDED_BY(mutex_) = 0;  // threads alive (busy or idle)
+    std::size_t idle_ GUARDED_BY(mutex_) = 0;
+    // Jobs queued or running: what maxJobs bounds.
+    std::size_t unfinished_ GUARDED_BY(mutex_) = 0;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    std::chrono::steady_clock::time_point lastFinished_ GUARDED_BY(mutex_) =
+        std::chrono::steady_clock::now();
+    std::list<std::thread> threads_ GUARDED_BY(mutex_);
+    // Threads that left for want of work, to join.
+    std::list<std::thread::id> ended_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tavelin
