@@ -102,34 +102,38 @@ TEST(SystemUpdateTest, UpgradesWithDnfWhereThereIsNoApt) {
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        const testing::ScratchTree scratch;
-        const std::string bin = scratch.real("/bin");
-        std::filesystem::create_directories(bin);
-        for (const char* tool : {"sh", "mktemp", "cat", "rm", "tail", "grep"}) {
-            std::filesystem::create_symlink("/usr/bin/" + std::string(tool), bin + "/" + tool);
-        }
-        std::ofstream(bin + "/dnf") << "#!/bin/sh\n"
-                                    << testCase.standIn << "\n"
-                                    << "echo \"$*\" >> '" << scratch.real("/calls") << "'\n"
-                                    << "case $* in\n"
-                                    << "*check-update*) [ $check = 1 ] && echo \"Error: Failed "
-                                       "to download metadata for repo 'fedora'\"; exit $check ;;\n"
-                                    << "*upgrade*) [ $upgrade = 1 ] && echo 'Error: Transaction "
-                                       "test error' && exit 1; echo Complete! ;;\n"
-                                    << "*needs-restarting*) exit $restart ;;\n"
-                                    << "esac\n";
-        std::filesystem::permissions(bin + "/dnf", std::filesystem::perms(0755));
-        const std::string outputFile = scratch.real("/output");
-        const std::string command = "env -i PATH='" + bin + "' LANG=C /usr/bin/sh '" +
-                                    systemUpdate + "' --install --all --agree-to-license > '" +
-                                    outputFile + "' 2>&1";
-        const int status = std::system(command.c_str());  // NOLINT(concurrency-mt-unsafe)
-        ASSERT_TRUE(WIFEXITED(status));
-        const PrivilegedResult result =
-            SoftwareUpdateEvaluation::result(WEXITSTATUS(status), readFile(outputFile));
-        EXPECT_EQ(result.success(), testCase.success);
-        EXPECT_EQ(result.message(), testCase.message);
-        EXPECT_EQ(readFile(scratch.real("/calls")), testCase.calls);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const testing::ScratchTree scratch;
+            const std::string bin = scratch.real("/bin");
+            std::filesystem::create_directories(bin);
+            for (const char* tool : {"sh", "mktemp", "cat", "rm", "tail", "grep"}) {
+                std::filesystem::create_symlink("/usr/bin/" + std::string(tool), bin + "/" + tool);
+            }
+            std::ofstream(bin + "/dnf")
+                << "#!/bin/sh\n"
+                << testCase.standIn << "\n"
+                << "echo \"$*\" >> '" << scratch.real("/calls") << "'\n"
+                << "case $* in\n"
+                << "*check-update*) [ $check = 1 ] && echo \"Error: Failed "
+                   "to download metadata for repo 'fedora'\"; exit $check ;;\n"
+                << "*upgrade*) [ $upgrade = 1 ] && echo 'Error: Transaction "
+                   "test error' && exit 1; echo Complete! ;;\n"
+                << "*needs-restarting*) exit $restart ;;\n"
+                << "esac\n";
+            std::filesystem::permissions(bin + "/dnf", std::filesystem::perms(0755));
+            const std::string outputFile = scratch.real("/output");
+            const std::string command = "env -i PATH='" + bin + "' LANG=C /usr/bin/sh '" +
+                                        systemUpdate + "' --install --all --agree-to-license > '" +
+                                        outputFile + "' 2>&1";
+            const int status = std::system(command.c_str());  // NOLINT(concurrency-mt-unsafe)
+            ASSERT_TRUE(WIFEXITED(status));
+            const PrivilegedResult result =
+                SoftwareUpdateEvaluation::result(WEXITSTATUS(status), readFile(outputFile));
+            EXPECT_EQ(result.success(), testCase.success);
+            EXPECT_EQ(result.message(), testCase.message);
+            EXPECT_EQ(readFile(scratch.real("/calls")), testCase.calls);
+        }();
     }
 }
 

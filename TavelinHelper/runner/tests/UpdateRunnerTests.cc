@@ -175,15 +175,18 @@ TEST(UpdateRunnerProcessTest, HangingUpKillsEverythingInTheToolsGroup) {
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.how);
-        ::unlink(grandchildFile.c_str());
-        const std::string answer = testCase.run(world.unit.path());
-        EXPECT_TRUE(answer == "softwareupdate Exit 9: started" || answer == "enough") << answer;
-        const pid_t grandchild = std::stoi(readFile(grandchildFile));
-        // A runner ends once it has reaped the tool, which hands the grandchild to us.
-        ASSERT_TRUE(world.unit.awaitRunners()) << "a runner still runs";
-        const std::optional<int> ended = awaitOrphan(grandchild);
-        ASSERT_TRUE(ended.has_value()) << "the grandchild still runs";
-        EXPECT_TRUE(WIFSIGNALED(*ended) && WTERMSIG(*ended) == SIGKILL);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            ::unlink(grandchildFile.c_str());
+            const std::string answer = testCase.run(world.unit.path());
+            EXPECT_TRUE(answer == "softwareupdate Exit 9: started" || answer == "enough") << answer;
+            const pid_t grandchild = std::stoi(readFile(grandchildFile));
+            // A runner ends once it has reaped the tool, which hands the grandchild to us.
+            ASSERT_TRUE(world.unit.awaitRunners()) << "a runner still runs";
+            const std::optional<int> ended = awaitOrphan(grandchild);
+            ASSERT_TRUE(ended.has_value()) << "the grandchild still runs";
+            EXPECT_TRUE(WIFSIGNALED(*ended) && WTERMSIG(*ended) == SIGKILL);
+        }();
     }
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 0), 0);
 }

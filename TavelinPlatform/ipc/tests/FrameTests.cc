@@ -48,14 +48,17 @@ TEST(FrameTest, ValidFramesRoundTrip) {
     };
     for (const auto& call : calls) {
         SCOPED_TRACE(call.callId);
-        const auto frame = encodeCall(call);
-        ASSERT_TRUE(frame.has_value());
-        FrameReader reader;
-        reader.append(*frame);
-        const auto body = reader.next();
-        ASSERT_TRUE(body.has_value());
-        EXPECT_TRUE(reader.atFrameBoundary());
-        EXPECT_EQ(decodeCall(*body), call);
+        // One row per call: an ASSERT ends this row, and the table goes on.
+        [&] {
+            const auto frame = encodeCall(call);
+            ASSERT_TRUE(frame.has_value());
+            FrameReader reader;
+            reader.append(*frame);
+            const auto body = reader.next();
+            ASSERT_TRUE(body.has_value());
+            EXPECT_TRUE(reader.atFrameBoundary());
+            EXPECT_EQ(decodeCall(*body), call);
+        }();
     }
     const ReplyFrame reply{99, std::string("r\0", 2)};
     FrameReader reader;
@@ -90,19 +93,21 @@ TEST(FrameTest, MalformedBodiesAreRefused) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        const auto decoded = decodeCall(testCase.body);
-        ASSERT_FALSE(decoded.has_value());
-        EXPECT_EQ(frameErrorName(decoded.error()), frameErrorName(testCase.expected));
-        // Each part of it that may arrive first is refused for the same reason, or not yet.
-        const std::string_view body = testCase.body;
-        for (std::size_t length = 0; length < body.size(); ++length) {
-            const auto judged =
-                judgeCallPrefix(body.substr(0, length), static_cast<std::uint32_t>(body.size()));
-            if (!judged) {
-                EXPECT_EQ(frameErrorName(judged.error()), frameErrorName(testCase.expected))
-                    << length;
+        [&] {
+            const auto decoded = decodeCall(testCase.body);
+            ASSERT_FALSE(decoded.has_value());
+            EXPECT_EQ(frameErrorName(decoded.error()), frameErrorName(testCase.expected));
+            // Each part of it that may arrive first is refused for the same reason, or not yet.
+            const std::string_view body = testCase.body;
+            for (std::size_t length = 0; length < body.size(); ++length) {
+                const auto judged = judgeCallPrefix(body.substr(0, length),
+                                                    static_cast<std::uint32_t>(body.size()));
+                if (!judged) {
+                    EXPECT_EQ(frameErrorName(judged.error()), frameErrorName(testCase.expected))
+                        << length;
+                }
             }
-        }
+        }();
     }
     EXPECT_EQ(decodeHello(bytes({1})), Unexpected(FrameError::truncated));
     EXPECT_EQ(decodeHello(bytes({1, 7})), std::uint8_t{7});
@@ -148,19 +153,21 @@ TEST(FrameTest, ReaderReassemblesFramesAcrossAnySplit) {
                                encodeHello();
     for (std::size_t chunkSize = 1; chunkSize <= stream.size(); ++chunkSize) {
         SCOPED_TRACE(chunkSize);
-        FrameReader reader(64);
-        std::vector<std::string> bodies;
-        for (std::size_t offset = 0; offset < stream.size(); offset += chunkSize) {
-            reader.append(stream.substr(offset, chunkSize));
-            while (auto body = reader.next()) {
-                bodies.push_back(std::move(*body));
+        [&] {
+            FrameReader reader(64);
+            std::vector<std::string> bodies;
+            for (std::size_t offset = 0; offset < stream.size(); offset += chunkSize) {
+                reader.append(stream.substr(offset, chunkSize));
+                while (auto body = reader.next()) {
+                    bodies.push_back(std::move(*body));
+                }
             }
-        }
-        ASSERT_EQ(bodies.size(), 4U);
-        EXPECT_FALSE(reader.failed());
-        EXPECT_TRUE(reader.atFrameBoundary());
-        EXPECT_EQ(bodies[1], bytes({3, 0, 0, 0, 0, 0, 0, 0, 1}) + "first");
-        EXPECT_EQ(decodeCall(bodies[2])->argument, "{\"a\":1}");
+            ASSERT_EQ(bodies.size(), 4U);
+            EXPECT_FALSE(reader.failed());
+            EXPECT_TRUE(reader.atFrameBoundary());
+            EXPECT_EQ(bodies[1], bytes({3, 0, 0, 0, 0, 0, 0, 0, 1}) + "first");
+            EXPECT_EQ(decodeCall(bodies[2])->argument, "{\"a\":1}");
+        }();
     }
 }
 
