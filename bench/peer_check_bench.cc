@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
-#include "PeerCode.h"
-#include "PeerProcess.h"
-#include "Pidfd.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/process/PeerCode.h"
+#include "TavelinPlatform/process/PeerProcess.h"
+#include "TavelinPlatform/process/Pidfd.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::bench {
 namespace {

@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "ClientFileSystem.h"
-#include "LogSink.h"
-#include "PathRemoval.h"
+#include "TavelinHelper/monitor/PathRemoval.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 

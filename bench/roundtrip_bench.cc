@@ -33,12 +33,12 @@
 #include <thread>
 #include <vector>
 
-#include "CodeSigner.h"
-#include "EndToEndSupport.h"
-#include "Frame.h"
-#include "SignatureBlock.h"
 #include "TavelinClient/HelperClient.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 

@@ -1,4 +1,4 @@
-#include "FixedAnchor.h"
+#include "fuzz/FixedAnchor.h"
 
 #include <array>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 // The trust anchor of the signed-code fuzzer and of the program that makes its seeds.
 
-#include "DevelopmentIdentity.h"
+#include "TavelinPlatform/signing/DevelopmentIdentity.h"
 
 namespace tavelin::fuzzing {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "ChannelMessages.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
 
 namespace {
 

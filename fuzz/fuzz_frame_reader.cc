@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "Frame.h"
+#include "TavelinPlatform/ipc/Frame.h"
 
 namespace {
 

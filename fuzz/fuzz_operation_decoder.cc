@@ -9,9 +9,9 @@
 #include <string_view>
 #include <variant>
 
-#include "Overloaded.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/UnicodeText.h"
+#include "TavelinShared/internal/Overloaded.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "Requirement.h"
+#include "TavelinPlatform/identity/Requirement.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <span>
 
-#include "CodeVerifier.h"
-#include "FixedAnchor.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/identity/CodeVerifier.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
-#include "UniqueFd.h"
+#include "fuzz/FixedAnchor.h"
 
 namespace {
 

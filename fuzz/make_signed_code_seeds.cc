@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "CodeSigner.h"
-#include "FixedAnchor.h"
-#include "SignatureWriting.h"
-#include "SignedRecord.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/identity/SignedRecord.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
+#include "TavelinPlatform/signing/SignatureWriting.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
-#include "UniqueFd.h"
+#include "fuzz/FixedAnchor.h"
 
 namespace {
 

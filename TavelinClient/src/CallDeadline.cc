@@ -1,4 +1,4 @@
-#include "CallDeadline.h"
+#include "TavelinClient/src/CallDeadline.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "FrameExchange.h"
+#include "TavelinClient/src/FrameExchange.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,9 +9,9 @@
 #include <optional>
 #include <utility>
 
-#include "RetryOnInterrupt.h"
-#include "SystemError.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "CallDeadline.h"
-#include "Frame.h"
 #include "TavelinClient/ClientError.h"
+#include "TavelinClient/src/CallDeadline.h"
+#include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinShared/Expected.h"
 
 // Moving frames over the client's connection without ever waiting past a deadline: a

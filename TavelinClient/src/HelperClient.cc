@@ -9,11 +9,11 @@
 #include <optional>
 #include <utility>
 
-#include "CallDeadline.h"
-#include "Frame.h"
-#include "FrameExchange.h"
+#include "TavelinClient/src/CallDeadline.h"
+#include "TavelinClient/src/FrameExchange.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
-#include "UnixSocket.h"
 
 namespace tavelin {
 

@@ -2,8 +2,8 @@
 // the answer back as a result.
 #include <utility>
 
-#include "FrameExchange.h"
 #include "TavelinClient/HelperClient.h"
+#include "TavelinClient/src/FrameExchange.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
 

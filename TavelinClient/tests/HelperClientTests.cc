@@ -11,11 +11,11 @@
 #include <thread>
 #include <variant>
 
-#include "Frame.h"
-#include "FrameReading.h"
 #include "TavelinClient/HelperClient.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/ipc/tests/FrameReading.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "UnixSocket.h"
 
 namespace tavelin {
 namespace {

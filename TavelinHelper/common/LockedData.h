@@ -5,8 +5,8 @@
 #include <exception>
 #include <string_view>
 
-#include "Mutex.h"
-#include "ToolRun.h"
+#include "TavelinHelper/common/ToolRun.h"
+#include "TavelinPlatform/core/Mutex.h"
 
 namespace tavelin {
 

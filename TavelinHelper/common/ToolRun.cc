@@ -1,4 +1,4 @@
-#include "ToolRun.h"
+#include "TavelinHelper/common/ToolRun.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -9,9 +9,9 @@
 #include <thread>
 #include <utility>
 
-#include "LockedData.h"
-#include "RetryOnInterrupt.h"
-#include "UniqueFd.h"
+#include "TavelinHelper/common/LockedData.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin {
 

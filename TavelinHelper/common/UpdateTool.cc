@@ -1,10 +1,10 @@
-#include "UpdateTool.h"
+#include "TavelinHelper/common/UpdateTool.h"
 
 #include <sys/stat.h>
 
 #include <vector>
 
-#include "ChildProcess.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "SystemError.h"
-#include "ToolRun.h"
+#include "TavelinHelper/common/ToolRun.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "WorkPool.h"
+#include "TavelinHelper/common/WorkPool.h"
 
 namespace tavelin {
 

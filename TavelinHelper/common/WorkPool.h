@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "Mutex.h"
+#include "TavelinPlatform/core/Mutex.h"
 
 namespace tavelin {
 

@@ -1,6 +1,6 @@
-#include "ClientAuthorization.h"
+#include "TavelinHelper/front/ClientAuthorization.h"
 
-#include "ClientVerification.h"
+#include "TavelinHelper/front/ClientVerification.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 
 namespace tavelin {

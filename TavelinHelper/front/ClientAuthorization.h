@@ -2,11 +2,11 @@
 
 #include <string_view>
 
-#include "ClientVerification.h"
-#include "IdentityError.h"
-#include "LogSink.h"
-#include "Requirement.h"
-#include "TrustAnchor.h"
+#include "TavelinHelper/front/ClientVerification.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/Requirement.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
 
 namespace tavelin {
 

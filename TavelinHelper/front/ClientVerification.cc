@@ -1,8 +1,8 @@
-#include "ClientVerification.h"
+#include "TavelinHelper/front/ClientVerification.h"
 
 #include <sys/stat.h>
 
-#include "CodeVerifier.h"
+#include "TavelinPlatform/identity/CodeVerifier.h"
 
 namespace tavelin {
 

@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "PeerProcess.h"
-#include "RefusalReason.h"
-#include "Requirement.h"
-#include "TrustAnchor.h"
+#include "TavelinPlatform/core/RefusalReason.h"
+#include "TavelinPlatform/identity/Requirement.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
+#include "TavelinPlatform/process/PeerProcess.h"
 
 namespace tavelin {
 

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "FrontServer.h"
-#include "Pidfd.h"
+#include "TavelinHelper/front/FrontServer.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "FrontBudget.h"
+#include "TavelinHelper/front/FrontBudget.h"
 
 namespace tavelin {
 

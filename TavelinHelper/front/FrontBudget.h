@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <unordered_map>
 
-#include "FrontLimits.h"
+#include "TavelinHelper/front/FrontLimits.h"
 
 namespace tavelin {
 

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "Frame.h"
-#include "FrontDelegate.h"
-#include "SenderPidfd.h"
-#include "UniqueFd.h"
+#include "TavelinHelper/front/FrontDelegate.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/SenderPidfd.h"
 
 namespace tavelin {
 

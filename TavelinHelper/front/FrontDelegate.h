@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "LogSink.h"
-#include "MonitoredPeer.h"
+#include "TavelinHelper/front/MonitoredPeer.h"
+#include "TavelinPlatform/core/LogSink.h"
 #include "TavelinShared/PrivilegedHelperProtocol.h"
 
 namespace tavelin {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "WorkPool.h"
+#include "TavelinHelper/common/WorkPool.h"
 
 namespace tavelin {
 

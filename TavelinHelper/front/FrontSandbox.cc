@@ -1,10 +1,10 @@
-#include "FrontSandbox.h"
+#include "TavelinHelper/front/FrontSandbox.h"
 
 #include <array>
 #include <string_view>
 
-#include "ChannelMessages.h"
-#include "FrontLimits.h"
+#include "TavelinHelper/front/FrontLimits.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
 
 namespace tavelin {
 

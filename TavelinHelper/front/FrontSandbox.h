@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Sandbox.h"
+#include "TavelinPlatform/sandbox/Sandbox.h"
 
 namespace tavelin {
 

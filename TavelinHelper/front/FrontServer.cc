@@ -1,4 +1,4 @@
-#include "FrontServer.h"
+#include "TavelinHelper/front/FrontServer.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,7 +8,7 @@
 #include <array>
 #include <thread>
 
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin {
 

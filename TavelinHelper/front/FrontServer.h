@@ -13,16 +13,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Frame.h"
-#include "FrontBudget.h"
-#include "FrontConnection.h"
-#include "FrontDelegate.h"
-#include "FrontLimits.h"
-#include "LoopMailbox.h"
-#include "MonitorClient.h"
-#include "SenderPidfd.h"
-#include "UniqueFd.h"
-#include "WorkPool.h"
+#include "TavelinHelper/common/WorkPool.h"
+#include "TavelinHelper/front/FrontBudget.h"
+#include "TavelinHelper/front/FrontConnection.h"
+#include "TavelinHelper/front/FrontDelegate.h"
+#include "TavelinHelper/front/FrontLimits.h"
+#include "TavelinHelper/front/LoopMailbox.h"
+#include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/SenderPidfd.h"
 
 namespace tavelin {
 

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <thread>
 
-#include "FrontServer.h"
-#include "RetryOnInterrupt.h"
-#include "UnixSocket.h"
+#include "TavelinHelper/front/FrontServer.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
 

@@ -1,10 +1,10 @@
-#include "HelperListenerDelegate.h"
+#include "TavelinHelper/front/HelperListenerDelegate.h"
 
 #include <string>
 #include <string_view>
 
-#include "ClientAuthorization.h"
-#include "HelperService.h"
+#include "TavelinHelper/front/ClientAuthorization.h"
+#include "TavelinHelper/front/HelperService.h"
 
 namespace tavelin {
 

@@ -4,11 +4,11 @@
 
 #include <memory>
 
-#include "FrontDelegate.h"
-#include "LogSink.h"
-#include "MonitorClient.h"
-#include "Requirement.h"
-#include "TrustAnchor.h"
+#include "TavelinHelper/front/FrontDelegate.h"
+#include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/identity/Requirement.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
 
 namespace tavelin {
 

@@ -1,8 +1,8 @@
-#include "HelperService.h"
+#include "TavelinHelper/front/HelperService.h"
 
 #include <variant>
 
-#include "SealedBlob.h"
+#include "TavelinPlatform/channel/SealedBlob.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string_view>
 
-#include "FrontDelegate.h"
-#include "MonitorClient.h"
+#include "TavelinHelper/front/FrontDelegate.h"
+#include "TavelinHelper/front/MonitorClient.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "LoopMailbox.h"
+#include "TavelinHelper/front/LoopMailbox.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

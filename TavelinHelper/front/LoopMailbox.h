@@ -3,8 +3,8 @@
 #include <deque>
 #include <functional>
 
-#include "Mutex.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/Mutex.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

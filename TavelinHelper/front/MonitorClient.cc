@@ -1,9 +1,9 @@
-#include "MonitorClient.h"
+#include "TavelinHelper/front/MonitorClient.h"
 
 #include <cerrno>
 #include <future>
 
-#include "ChannelSocket.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
 
 namespace tavelin {
 

@@ -5,10 +5,10 @@
 #include <functional>
 #include <unordered_map>
 
-#include "ChannelMessages.h"
-#include "Mutex.h"
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/core/Mutex.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

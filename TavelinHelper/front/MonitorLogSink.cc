@@ -1,8 +1,8 @@
-#include "MonitorLogSink.h"
+#include "TavelinHelper/front/MonitorLogSink.h"
 
 #include <string>
 
-#include "ChannelMessages.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
 
 namespace tavelin {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LogSink.h"
-#include "MonitorClient.h"
+#include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinPlatform/core/LogSink.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "MonitoredPeer.h"
+#include "TavelinHelper/front/MonitoredPeer.h"
 
 #include <variant>
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "ClientVerification.h"
-#include "MonitorClient.h"
+#include "TavelinHelper/front/ClientVerification.h"
+#include "TavelinHelper/front/MonitorClient.h"
 
 namespace tavelin {
 

@@ -15,19 +15,19 @@
 #include <string_view>
 #include <vector>
 
-#include "AddressSpace.h"
-#include "ClientAuthorization.h"
-#include "FrontSandbox.h"
-#include "FrontServer.h"
-#include "HelperListenerDelegate.h"
-#include "JournalStream.h"
-#include "LogSink.h"
-#include "MonitorClient.h"
-#include "MonitorLogSink.h"
-#include "PemFiles.h"
-#include "RetryOnInterrupt.h"
-#include "SenderPidfd.h"
-#include "TrustAnchor.h"
+#include "TavelinHelper/front/ClientAuthorization.h"
+#include "TavelinHelper/front/FrontSandbox.h"
+#include "TavelinHelper/front/FrontServer.h"
+#include "TavelinHelper/front/HelperListenerDelegate.h"
+#include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinHelper/front/MonitorLogSink.h"
+#include "TavelinPlatform/core/AddressSpace.h"
+#include "TavelinPlatform/core/JournalStream.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/identity/PemFiles.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
+#include "TavelinPlatform/ipc/SenderPidfd.h"
 
 #ifdef TAVELIN_SANITIZER_BUILD
 // The leak checker stops the world through ptrace and reads /proc, neither of which the

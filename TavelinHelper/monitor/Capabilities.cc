@@ -1,4 +1,4 @@
-#include "Capabilities.h"
+#include "TavelinHelper/monitor/Capabilities.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "FrontProcess.h"
+#include "TavelinHelper/monitor/FrontProcess.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "ChildProcess.h"
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin {
 

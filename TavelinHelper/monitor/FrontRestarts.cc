@@ -1,4 +1,4 @@
-#include "FrontRestarts.h"
+#include "TavelinHelper/monitor/FrontRestarts.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "LoggedPath.h"
+#include "TavelinHelper/monitor/LoggedPath.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "Monitor.h"
+#include "TavelinHelper/monitor/Monitor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,11 +11,11 @@
 #include <optional>
 #include <variant>
 
-#include "Mutex.h"
-#include "RetryOnInterrupt.h"
-#include "SealedBlob.h"
-#include "UnixSocket.h"
-#include "WorkPool.h"
+#include "TavelinHelper/common/WorkPool.h"
+#include "TavelinPlatform/channel/SealedBlob.h"
+#include "TavelinPlatform/core/Mutex.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
 

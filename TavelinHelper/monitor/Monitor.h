@@ -8,11 +8,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "ChannelMessages.h"
-#include "ChannelSocket.h"
-#include "LogSink.h"
-#include "PeerProcess.h"
-#include "PrivilegedOperations.h"
+#include "TavelinHelper/monitor/PrivilegedOperations.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/process/PeerProcess.h"
 
 namespace tavelin {
 

@@ -1,12 +1,12 @@
-#include "OperationAuthorization.h"
+#include "TavelinHelper/monitor/OperationAuthorization.h"
 
 #include <optional>
 #include <variant>
 
-#include "Overloaded.h"
-#include "Polkit.h"
+#include "TavelinPlatform/authority/Polkit.h"
 #include "TavelinShared/JsonText.h"
 #include "TavelinShared/UnicodeText.h"
+#include "TavelinShared/internal/Overloaded.h"
 
 namespace tavelin {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 #include "TavelinShared/PrivilegedOperation.h"
-#include "UniqueFd.h"
 
 namespace tavelin {
 

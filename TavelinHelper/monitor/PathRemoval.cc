@@ -1,9 +1,9 @@
-#include "PathRemoval.h"
+#include "TavelinHelper/monitor/PathRemoval.h"
 
 #include <string_view>
 
-#include "LoggedPath.h"
-#include "SaturatingAdd.h"
+#include "TavelinHelper/monitor/LoggedPath.h"
+#include "TavelinPlatform/fs/SaturatingAdd.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
 #include "TavelinShared/RemovalSummaryWords.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "ClientFileSystem.h"
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
 #include "TavelinShared/PrivilegedResult.h"
 
 namespace tavelin {

@@ -1,8 +1,8 @@
-#include "PermissionRepair.h"
+#include "TavelinHelper/monitor/PermissionRepair.h"
 
 #include <string_view>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
 
 namespace tavelin {

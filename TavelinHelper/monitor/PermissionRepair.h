@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ClientFileSystem.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
 #include "TavelinShared/PrivilegedResult.h"
 
 namespace tavelin {

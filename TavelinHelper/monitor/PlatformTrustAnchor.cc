@@ -1,4 +1,4 @@
-#include "PlatformTrustAnchor.h"
+#include "TavelinHelper/monitor/PlatformTrustAnchor.h"
 
 #ifndef TAVELIN_PLATFORM_TRUST_ANCHOR
 #error "TAVELIN_PLATFORM_TRUST_ANCHOR must name the trust anchor file (set by CMake)"

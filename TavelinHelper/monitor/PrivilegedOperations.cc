@@ -1,12 +1,12 @@
-#include "PrivilegedOperations.h"
+#include "TavelinHelper/monitor/PrivilegedOperations.h"
 
 #include <variant>
 
-#include "LoggedPath.h"
-#include "Overloaded.h"
-#include "PathRemoval.h"
-#include "PermissionRepair.h"
-#include "UpdateInstallation.h"
+#include "TavelinHelper/monitor/LoggedPath.h"
+#include "TavelinHelper/monitor/PathRemoval.h"
+#include "TavelinHelper/monitor/PermissionRepair.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
+#include "TavelinShared/internal/Overloaded.h"
 
 namespace tavelin {
 

@@ -2,12 +2,12 @@
 
 #include <string>
 
-#include "ClientFileSystem.h"
-#include "LogSink.h"
-#include "OperationAuthorization.h"
+#include "TavelinHelper/monitor/OperationAuthorization.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "UpdateInstallation.h"
 
 namespace tavelin {
 

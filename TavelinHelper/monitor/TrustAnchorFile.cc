@@ -1,11 +1,11 @@
-#include "TrustAnchorFile.h"
+#include "TavelinHelper/monitor/TrustAnchorFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "TavelinPlatform/core/UniqueFd.h"
 #include "TavelinShared/Expected.h"
-#include "UniqueFd.h"
 
 namespace tavelin {
 

@@ -1,9 +1,9 @@
-#include "UpdateInstallation.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
 
 #include <utility>
 
+#include "TavelinHelper/monitor/UpdateRunnerClient.h"
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
-#include "UpdateRunnerClient.h"
 
 namespace tavelin {
 

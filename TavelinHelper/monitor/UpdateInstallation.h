@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "Mutex.h"
+#include "TavelinHelper/common/ToolRun.h"
+#include "TavelinHelper/common/UpdateTool.h"
+#include "TavelinPlatform/core/Mutex.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "ToolRun.h"
-#include "UpdateTool.h"
 
 namespace tavelin {
 

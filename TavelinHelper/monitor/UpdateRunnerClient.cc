@@ -1,4 +1,4 @@
-#include "UpdateRunnerClient.h"
+#include "TavelinHelper/monitor/UpdateRunnerClient.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,9 +9,9 @@
 #include <climits>
 #include <cstring>
 
-#include "RetryOnInterrupt.h"
-#include "UniqueFd.h"
-#include "UpdateRunnerProtocol.h"
+#include "TavelinHelper/runner/UpdateRunnerProtocol.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "SystemError.h"
-#include "ToolRun.h"
+#include "TavelinHelper/common/ToolRun.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

@@ -1,14 +1,14 @@
-#include "RunnerSession.h"
+#include "TavelinHelper/runner/RunnerSession.h"
 
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <string_view>
 
-#include "RetryOnInterrupt.h"
-#include "UnixSocket.h"
-#include "UpdateRunnerProtocol.h"
-#include "UpdateTool.h"
+#include "TavelinHelper/common/UpdateTool.h"
+#include "TavelinHelper/runner/UpdateRunnerProtocol.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin::runner {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
 
 namespace tavelin::runner {
 

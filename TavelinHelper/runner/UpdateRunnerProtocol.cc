@@ -1,6 +1,6 @@
-#include "UpdateRunnerProtocol.h"
+#include "TavelinHelper/runner/UpdateRunnerProtocol.h"
 
-#include "ByteCodec.h"
+#include "TavelinPlatform/core/ByteCodec.h"
 
 namespace tavelin::runner {
 

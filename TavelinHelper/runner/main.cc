@@ -14,13 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "DeveloperAccount.h"
-#include "IgnoreSigpipe.h"
-#include "JournalStream.h"
-#include "LogSink.h"
-#include "RunnerSession.h"
-#include "SocketActivation.h"
-#include "UpdateTool.h"
+#include "TavelinHelper/common/DeveloperAccount.h"
+#include "TavelinHelper/common/UpdateTool.h"
+#include "TavelinHelper/runner/RunnerSession.h"
+#include "TavelinPlatform/core/IgnoreSigpipe.h"
+#include "TavelinPlatform/core/JournalStream.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/ipc/SocketActivation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Polkit.h"
+#include "TavelinPlatform/authority/Polkit.h"
 
 #include <systemd/sd-bus.h>
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin::polkit {
 

@@ -1,11 +1,11 @@
-#include "ChannelMessages.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
 
 #include <optional>
 #include <type_traits>
 #include <variant>
 
-#include "ByteCodec.h"
-#include "Overloaded.h"
+#include "TavelinPlatform/core/ByteCodec.h"
+#include "TavelinShared/internal/Overloaded.h"
 
 namespace tavelin::channel {
 

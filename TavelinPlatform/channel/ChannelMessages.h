@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "RefusalReason.h"
+#include "TavelinPlatform/core/RefusalReason.h"
 #include "TavelinShared/Expected.h"
 
 // The messages between the unprivileged front and the root monitor, one fixed layout each.

@@ -1,4 +1,4 @@
-#include "ChannelSocket.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
 
 #include <sys/socket.h>
 
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ChannelMessages.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin::channel {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 // The transport of the channel between front and monitor: an AF_UNIX SOCK_SEQPACKET pair,
 // so every message arrives whole and alone, with at most one descriptor beside it.

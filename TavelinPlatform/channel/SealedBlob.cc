@@ -1,4 +1,4 @@
-#include "SealedBlob.h"
+#include "TavelinPlatform/channel/SealedBlob.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -7,7 +7,7 @@
 
 #include <limits>
 
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin::channel {
 

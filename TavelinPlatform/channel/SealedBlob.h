@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "ChannelMessages.h"
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 // Bulk data between front and monitor (path lists, long messages) travels in an anonymous
 // memory file the sender seals before passing it on: once sealed it can neither change nor

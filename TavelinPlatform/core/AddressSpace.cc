@@ -1,4 +1,4 @@
-#include "AddressSpace.h"
+#include "TavelinPlatform/core/AddressSpace.h"
 
 #include <malloc.h>
 #include <pthread.h>

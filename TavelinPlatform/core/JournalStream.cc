@@ -1,4 +1,4 @@
-#include "JournalStream.h"
+#include "TavelinPlatform/core/JournalStream.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
 
 #include <unistd.h>
 
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin {
 

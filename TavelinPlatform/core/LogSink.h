@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "RefusalReason.h"
+#include "TavelinPlatform/core/RefusalReason.h"
 
 namespace tavelin {
 

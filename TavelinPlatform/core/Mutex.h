@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "ThreadAnnotations.h"
+#include "TavelinPlatform/core/ThreadAnnotations.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "RefusalReason.h"
+#include "TavelinPlatform/core/RefusalReason.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 #include <cerrno>
 #include <cstring>

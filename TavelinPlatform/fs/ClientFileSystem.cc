@@ -1,4 +1,4 @@
-#include "ClientFileSystem.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 
 #include <cerrno>
 
-#include "DotName.h"
-#include "PathResolution.h"
-#include "TreeRemoval.h"
+#include "TavelinPlatform/fs/DotName.h"
+#include "TavelinPlatform/fs/PathResolution.h"
+#include "TavelinPlatform/fs/TreeRemoval.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "DirectoryListing.h"
+#include "TavelinPlatform/fs/DirectoryListing.h"
 
 #include <dirent.h>
 #include <sys/types.h>
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "DotName.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/fs/DotName.h"
 
 namespace tavelin {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "EntryStatus.h"
+#include "TavelinPlatform/fs/EntryStatus.h"
 
 #include <fcntl.h>
 

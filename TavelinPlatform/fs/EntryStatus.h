@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

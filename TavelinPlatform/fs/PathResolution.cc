@@ -1,4 +1,4 @@
-#include "PathResolution.h"
+#include "TavelinPlatform/fs/PathResolution.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>

@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 // Internal to the client file system: turning an absolute client path into handles below
 // the root without following links.

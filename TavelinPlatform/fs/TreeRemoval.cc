@@ -1,4 +1,4 @@
-#include "TreeRemoval.h"
+#include "TavelinPlatform/fs/TreeRemoval.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "EntryStatus.h"
-#include "TreeWalk.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/fs/EntryStatus.h"
+#include "TavelinPlatform/fs/TreeWalk.h"
 
 namespace tavelin {
 

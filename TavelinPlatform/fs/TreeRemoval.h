@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "TreeWalk.h"
+#include "TavelinPlatform/fs/TreeWalk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <vector>
 
-#include "DirectoryListing.h"
-#include "EntryStatus.h"
-#include "SaturatingAdd.h"
+#include "TavelinPlatform/fs/DirectoryListing.h"
+#include "TavelinPlatform/fs/EntryStatus.h"
+#include "TavelinPlatform/fs/SaturatingAdd.h"
 
 namespace tavelin {
 

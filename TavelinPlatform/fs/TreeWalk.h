@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

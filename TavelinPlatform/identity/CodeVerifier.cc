@@ -1,8 +1,8 @@
-#include "CodeVerifier.h"
+#include "TavelinPlatform/identity/CodeVerifier.h"
 
 #include <openssl/x509v3.h>
 
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
 

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "IdentityError.h"
-#include "Requirement.h"
-#include "SignatureBlock.h"
-#include "SignedRecord.h"
-#include "TrustAnchor.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/Requirement.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
+#include "TavelinPlatform/identity/SignedRecord.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
 
 namespace tavelin {
 

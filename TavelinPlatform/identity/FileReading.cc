@@ -1,10 +1,10 @@
-#include "FileReading.h"
+#include "TavelinPlatform/identity/FileReading.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin {
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "IdentityError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/identity/IdentityError.h"
 
 namespace tavelin {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 #include "TavelinShared/Expected.h"
 
 namespace tavelin {

@@ -1,4 +1,4 @@
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 #include <openssl/err.h>
 

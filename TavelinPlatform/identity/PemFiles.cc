@@ -1,9 +1,9 @@
-#include "PemFiles.h"
+#include "TavelinPlatform/identity/PemFiles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "FileReading.h"
+#include "TavelinPlatform/identity/FileReading.h"
 
 namespace tavelin {
 

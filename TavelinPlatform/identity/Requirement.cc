@@ -1,4 +1,4 @@
-#include "Requirement.h"
+#include "TavelinPlatform/identity/Requirement.h"
 
 #include <algorithm>
 

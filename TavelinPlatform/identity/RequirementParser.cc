@@ -4,7 +4,7 @@
 #include <cctype>
 #include <optional>
 
-#include "Requirement.h"
+#include "TavelinPlatform/identity/Requirement.h"
 
 namespace tavelin {
 

@@ -1,10 +1,10 @@
-#include "SignatureBlock.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
 
 #include <algorithm>
 #include <array>
 
-#include "ByteCodec.h"
-#include "FileReading.h"
+#include "TavelinPlatform/core/ByteCodec.h"
+#include "TavelinPlatform/identity/FileReading.h"
 
 namespace tavelin {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "IdentityError.h"
+#include "TavelinPlatform/identity/IdentityError.h"
 
 namespace tavelin {
 

@@ -1,12 +1,12 @@
-#include "SignedRecord.h"
+#include "TavelinPlatform/identity/SignedRecord.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 
-#include "ByteCodec.h"
-#include "FileReading.h"
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/core/ByteCodec.h"
+#include "TavelinPlatform/identity/FileReading.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
 

@@ -1,6 +1,6 @@
-#include "TrustAnchor.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
 
-#include "PemFiles.h"
+#include "TavelinPlatform/identity/PemFiles.h"
 
 namespace tavelin {
 

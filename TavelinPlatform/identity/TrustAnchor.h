@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "IdentityError.h"
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
 

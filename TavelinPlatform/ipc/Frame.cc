@@ -1,8 +1,8 @@
-#include "Frame.h"
+#include "TavelinPlatform/ipc/Frame.h"
 
 #include <utility>
 
-#include "ByteCodec.h"
+#include "TavelinPlatform/core/ByteCodec.h"
 
 namespace tavelin {
 namespace {

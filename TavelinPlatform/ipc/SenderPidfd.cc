@@ -1,4 +1,4 @@
-#include "SenderPidfd.h"
+#include "TavelinPlatform/ipc/SenderPidfd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "Pidfd.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 // Older C library headers do not know it yet; the value is the kernel's ABI.
 #ifndef SCM_PIDFD

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

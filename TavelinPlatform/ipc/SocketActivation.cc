@@ -1,4 +1,4 @@
-#include "SocketActivation.h"
+#include "TavelinPlatform/ipc/SocketActivation.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <optional>
 
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
 
 namespace tavelin {
 namespace {

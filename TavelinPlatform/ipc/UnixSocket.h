@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

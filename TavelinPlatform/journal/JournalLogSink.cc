@@ -1,4 +1,4 @@
-#include "JournalLogSink.h"
+#include "TavelinPlatform/journal/JournalLogSink.h"
 
 #include <sys/uio.h>
 // The entry is about the peer, not about where in our source it was written.
@@ -7,7 +7,7 @@
 
 #include <array>
 
-#include "JournalStream.h"
+#include "TavelinPlatform/core/JournalStream.h"
 
 namespace tavelin {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
 
 namespace tavelin {
 

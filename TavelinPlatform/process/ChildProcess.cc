@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,8 +12,8 @@
 #include <climits>
 #include <utility>
 
-#include "Pidfd.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin {
 

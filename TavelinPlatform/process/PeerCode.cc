@@ -1,4 +1,4 @@
-#include "PeerCode.h"
+#include "TavelinPlatform/process/PeerCode.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>
@@ -8,8 +8,8 @@
 #include <charconv>
 #include <string>
 
-#include "RetryOnInterrupt.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

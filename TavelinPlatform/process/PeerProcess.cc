@@ -1,4 +1,4 @@
-#include "PeerProcess.h"
+#include "TavelinPlatform/process/PeerProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "Pidfd.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin {
 

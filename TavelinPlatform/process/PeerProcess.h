@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "PeerCode.h"
-#include "SystemError.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/process/PeerCode.h"
 
 namespace tavelin {
 

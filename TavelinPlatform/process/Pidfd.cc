@@ -1,4 +1,4 @@
-#include "Pidfd.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 #include <sys/socket.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "Sandbox.h"
+#include "TavelinPlatform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
 #include <grp.h>

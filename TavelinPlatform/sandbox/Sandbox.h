@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "SystemError.h"
+#include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin {
 

@@ -1,11 +1,11 @@
-#include "CodeSigner.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
 
 #include <fcntl.h>
 
-#include "FileReading.h"
-#include "PemFiles.h"
-#include "SignatureWriting.h"
-#include "SignedRecord.h"
+#include "TavelinPlatform/identity/FileReading.h"
+#include "TavelinPlatform/identity/PemFiles.h"
+#include "TavelinPlatform/identity/SignedRecord.h"
+#include "TavelinPlatform/signing/SignatureWriting.h"
 
 namespace tavelin {
 

@@ -4,9 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "IdentityError.h"
-#include "OpenSslHandles.h"
-#include "SignatureBlock.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
 
 namespace tavelin {
 

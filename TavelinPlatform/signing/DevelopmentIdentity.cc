@@ -1,12 +1,12 @@
-#include "DevelopmentIdentity.h"
+#include "TavelinPlatform/signing/DevelopmentIdentity.h"
 
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
 #include <cstdint>
 
-#include "PemFiles.h"
-#include "PemWriting.h"
+#include "TavelinPlatform/identity/PemFiles.h"
+#include "TavelinPlatform/signing/PemWriting.h"
 
 namespace tavelin {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "IdentityError.h"
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
 

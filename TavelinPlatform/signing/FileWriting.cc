@@ -1,11 +1,11 @@
-#include "FileWriting.h"
+#include "TavelinPlatform/signing/FileWriting.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "FileReading.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/identity/FileReading.h"
 
 namespace tavelin {
 

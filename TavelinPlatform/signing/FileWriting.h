@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "IdentityError.h"
+#include "TavelinPlatform/identity/IdentityError.h"
 
 namespace tavelin {
 

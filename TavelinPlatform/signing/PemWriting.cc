@@ -1,8 +1,8 @@
-#include "PemWriting.h"
+#include "TavelinPlatform/signing/PemWriting.h"
 
 #include <openssl/pem.h>
 
-#include "FileWriting.h"
+#include "TavelinPlatform/signing/FileWriting.h"
 
 namespace tavelin {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "IdentityError.h"
-#include "OpenSslHandles.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
 

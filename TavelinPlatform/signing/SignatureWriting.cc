@@ -1,12 +1,12 @@
-#include "SignatureWriting.h"
+#include "TavelinPlatform/signing/SignatureWriting.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "ByteCodec.h"
-#include "FileWriting.h"
-#include "RetryOnInterrupt.h"
+#include "TavelinPlatform/core/ByteCodec.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/signing/FileWriting.h"
 
 namespace tavelin {
 

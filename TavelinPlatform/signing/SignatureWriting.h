@@ -4,9 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "IdentityError.h"
-#include "SignatureBlock.h"
-#include "SignedRecord.h"
+#include "TavelinPlatform/identity/IdentityError.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
+#include "TavelinPlatform/identity/SignedRecord.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "DecodingSupport.h"
+#include "TavelinShared/src/DecodingSupport.h"
 
 #include <utility>
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "StrictJsonReader.h"
 #include "TavelinShared/DecodingError.h"
+#include "TavelinShared/src/StrictJsonReader.h"
 
 // The checks a decoder makes on what it received from the reader (see StrictJsonReader.h),
 // with the error kinds and coding paths that DecodingError documents.

@@ -1,4 +1,4 @@
-#include "JsonNumber.h"
+#include "TavelinShared/src/JsonNumber.h"
 
 #include <cstddef>
 #include <limits>

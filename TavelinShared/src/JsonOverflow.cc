@@ -1,4 +1,4 @@
-#include "JsonOverflow.h"
+#include "TavelinShared/src/JsonOverflow.h"
 
 #include <clocale>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "TavelinShared/JsonText.h"
 
-#include "JsonWriter.h"
+#include "TavelinShared/src/JsonWriter.h"
 
 namespace tavelin {
 

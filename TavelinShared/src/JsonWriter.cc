@@ -1,4 +1,4 @@
-#include "JsonWriter.h"
+#include "TavelinShared/src/JsonWriter.h"
 
 #include <array>
 #include <charconv>

@@ -5,11 +5,11 @@
 #include <utility>
 #include <variant>
 
-#include "DecodingSupport.h"
-#include "JsonWriter.h"
-#include "Overloaded.h"
 #include "TavelinShared/UnicodeText.h"
-#include "WireNames.h"
+#include "TavelinShared/internal/Overloaded.h"
+#include "TavelinShared/src/DecodingSupport.h"
+#include "TavelinShared/src/JsonWriter.h"
+#include "TavelinShared/src/WireNames.h"
 
 namespace tavelin {
 

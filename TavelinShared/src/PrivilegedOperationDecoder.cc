@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "DecodingSupport.h"
-#include "StrictJsonReader.h"
 #include "TavelinShared/PrivilegedOperation.h"
-#include "WireNames.h"
+#include "TavelinShared/src/DecodingSupport.h"
+#include "TavelinShared/src/StrictJsonReader.h"
+#include "TavelinShared/src/WireNames.h"
 
 namespace tavelin {
 

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "JsonWriter.h"
 #include "TavelinShared/UnicodeText.h"
-#include "WireNames.h"
+#include "TavelinShared/src/JsonWriter.h"
+#include "TavelinShared/src/WireNames.h"
 
 namespace tavelin {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <utility>
 
-#include "DecodingSupport.h"
-#include "StrictJsonReader.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "WireNames.h"
+#include "TavelinShared/src/DecodingSupport.h"
+#include "TavelinShared/src/StrictJsonReader.h"
+#include "TavelinShared/src/WireNames.h"
 
 namespace tavelin {
 

@@ -1,4 +1,4 @@
-#include "StrictJsonReader.h"
+#include "TavelinShared/src/StrictJsonReader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "JsonNumber.h"
-#include "JsonOverflow.h"
 #include "TavelinShared/UnicodeText.h"
+#include "TavelinShared/src/JsonNumber.h"
+#include "TavelinShared/src/JsonOverflow.h"
 
 namespace tavelin::json {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "PathPolicyTable.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
+#include "TavelinShared/tests/PathPolicyTable.h"
 
 // The linux layout's tables. The algorithm is the reference layout's
 // (PrivilegedPathPolicyTests.cc); these rows hold the host's folders to docs/path-layouts.md.

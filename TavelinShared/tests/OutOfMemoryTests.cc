@@ -17,9 +17,9 @@
 #include <variant>
 #include <vector>
 
-#include "Overloaded.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "TavelinShared/internal/Overloaded.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TAVELIN_SANITIZED_ALLOCATOR 1

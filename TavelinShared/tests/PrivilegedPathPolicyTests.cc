@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "PathPolicyTable.h"
 #include "TavelinShared/PrivilegedPathPolicy.h"
+#include "TavelinShared/tests/PathPolicyTable.h"
 
 namespace tavelin {
 namespace {

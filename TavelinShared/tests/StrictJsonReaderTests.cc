@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "../src/StrictJsonReader.h"
 #include "TavelinShared/UnicodeText.h"
+#include "TavelinShared/src/StrictJsonReader.h"
 
 namespace tavelin::json {
 namespace {

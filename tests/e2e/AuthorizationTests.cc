@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
-#include "PolkitWorld.h"
+#include "tests/e2e/EndToEndSupport.h"
+#include "tests/e2e/PolkitWorld.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "Frame.h"
-#include "FrameReading.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/ipc/tests/FrameReading.h"
 #include "TavelinShared/PrivilegedOperation.h"
-#include "UniqueFd.h"
-#include "UnixSocket.h"
 
 namespace {
 

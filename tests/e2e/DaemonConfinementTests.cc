@@ -18,7 +18,7 @@
 #include <fstream>
 #include <string>
 
-#include "EndToEndSupport.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
-#include "LayoutFolders.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "UnixSocket.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

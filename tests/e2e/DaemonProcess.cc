@@ -10,8 +10,8 @@
 #include <iterator>
 #include <variant>
 
-#include "EndToEndSupport.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 

@@ -1,4 +1,4 @@
-#include "EndToEndSupport.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,7 +14,7 @@
 #include <system_error>
 #include <variant>
 
-#include "LayoutFolders.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin::e2e {
 

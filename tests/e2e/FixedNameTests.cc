@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "EndToEndSupport.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
-#include "UnixSocket.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

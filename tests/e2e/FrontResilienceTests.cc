@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "EndToEndSupport.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

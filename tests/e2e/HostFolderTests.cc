@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
 #include "TavelinShared/PathLayout.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -30,17 +30,17 @@
 #include <thread>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "ChannelSocket.h"
-#include "ClientFileSystem.h"
-#include "EndToEndSupport.h"
-#include "LayoutFolders.h"
-#include "Monitor.h"
-#include "PolkitWorld.h"
-#include "PrivilegedOperations.h"
-#include "ScratchTree.h"
-#include "SealedBlob.h"
-#include "UnixSocket.h"
+#include "TavelinHelper/monitor/Monitor.h"
+#include "TavelinHelper/monitor/PrivilegedOperations.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/channel/SealedBlob.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
+#include "tests/e2e/EndToEndSupport.h"
+#include "tests/e2e/PolkitWorld.h"
 
 namespace tavelin::e2e {
 namespace {

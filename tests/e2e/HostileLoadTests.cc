@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
-#include "LayoutFolders.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "EndToEndSupport.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "JournalStandIn.h"
+#include "TavelinPlatform/journal/tests/JournalStandIn.h"
 
 int main(int argc, char** argv) {
     const char* directory = std::getenv("TAVELIN_TEST_JOURNAL_DIR");  // NOLINT

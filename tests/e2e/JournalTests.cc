@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
-#include "JournalStandIn.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/journal/tests/JournalStandIn.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "Pidfd.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "EndToEndSupport.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 namespace {

@@ -1,4 +1,4 @@
-#include "PolkitWorld.h"
+#include "tests/e2e/PolkitWorld.h"
 
 #include <pwd.h>
 #include <sched.h>
@@ -14,8 +14,8 @@
 #include <fstream>
 #include <thread>
 
-#include "Polkit.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/authority/Polkit.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin::e2e {
 

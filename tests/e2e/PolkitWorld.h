@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin::e2e {
 

@@ -2,10 +2,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "CodeSigner.h"
-#include "DevelopmentIdentity.h"
-#include "EndToEndSupport.h"
-#include "PemFiles.h"
+#include "TavelinPlatform/identity/PemFiles.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
+#include "TavelinPlatform/signing/DevelopmentIdentity.h"
+#include "tests/e2e/EndToEndSupport.h"
 
 namespace tavelin::e2e {
 

@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "CodeSigner.h"
-#include "CodeVerifier.h"
-#include "DevelopmentIdentity.h"
-#include "FileReading.h"
-#include "Requirement.h"
-#include "SystemError.h"
-#include "TrustAnchor.h"
+#include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/identity/CodeVerifier.h"
+#include "TavelinPlatform/identity/FileReading.h"
+#include "TavelinPlatform/identity/Requirement.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
+#include "TavelinPlatform/signing/DevelopmentIdentity.h"
 
 namespace tavelin {
 namespace {

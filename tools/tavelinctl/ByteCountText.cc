@@ -1,4 +1,4 @@
-#include "ByteCountText.h"
+#include "tools/tavelinctl/ByteCountText.h"
 
 #include <array>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "tools/tavelinctl/CommandLine.h"
 
 #include <array>
 #include <charconv>

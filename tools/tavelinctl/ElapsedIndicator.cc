@@ -1,4 +1,4 @@
-#include "ElapsedIndicator.h"
+#include "tools/tavelinctl/ElapsedIndicator.h"
 
 #include <unistd.h>
 

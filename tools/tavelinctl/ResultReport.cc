@@ -1,9 +1,9 @@
-#include "ResultReport.h"
+#include "tools/tavelinctl/ResultReport.h"
 
 #include <optional>
 
-#include "ByteCountText.h"
 #include "TavelinClient/RemovalSummary.h"
+#include "tools/tavelinctl/ByteCountText.h"
 
 namespace tavelin::tavelinctl {
 

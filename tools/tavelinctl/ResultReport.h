@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "CommandLine.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "tools/tavelinctl/CommandLine.h"
 
 namespace tavelin::tavelinctl {
 

@@ -1,4 +1,4 @@
-#include "TerminalAgent.h"
+#include "tools/tavelinctl/TerminalAgent.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "PeerProcess.h"
-#include "RetryOnInterrupt.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/RetryOnInterrupt.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/process/PeerProcess.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn needs it
 

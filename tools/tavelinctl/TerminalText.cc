@@ -1,4 +1,4 @@
-#include "TerminalText.h"
+#include "tools/tavelinctl/TerminalText.h"
 
 #include <unicode/utf8.h>
 

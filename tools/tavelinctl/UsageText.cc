@@ -1,5 +1,5 @@
 // The usage texts of tavelinctl: the whole tool's, and each command's.
-#include "CommandLine.h"
+#include "tools/tavelinctl/CommandLine.h"
 
 namespace tavelin::tavelinctl {
 namespace {

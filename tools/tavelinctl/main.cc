@@ -12,16 +12,16 @@
 #include <system_error>
 #include <vector>
 
-#include "CommandLine.h"
-#include "ElapsedIndicator.h"
-#include "ResultReport.h"
 #include "TavelinClient/HelperClient.h"
 #include "TavelinShared/JsonText.h"
 #include "TavelinShared/PathLayout.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "TerminalAgent.h"
-#include "TerminalText.h"
+#include "tools/tavelinctl/CommandLine.h"
+#include "tools/tavelinctl/ElapsedIndicator.h"
+#include "tools/tavelinctl/ResultReport.h"
+#include "tools/tavelinctl/TerminalAgent.h"
+#include "tools/tavelinctl/TerminalText.h"
 
 namespace tavelin::tavelinctl {
 namespace {

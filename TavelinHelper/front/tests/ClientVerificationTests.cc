@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "ClientAuthorization.h"
-#include "ClientVerification.h"
-#include "IdentityTestSupport.h"
-#include "LogSink.h"
-#include "SignatureBlock.h"
+#include "TavelinHelper/front/ClientAuthorization.h"
+#include "TavelinHelper/front/ClientVerification.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
+#include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 
 namespace {

@@ -9,17 +9,17 @@
 #include <thread>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "ChannelSocket.h"
-#include "ClientAuthorization.h"
-#include "ClientFileSystem.h"
-#include "FrontServer.h"
-#include "FrontTestSupport.h"
-#include "HelperListenerDelegate.h"
-#include "IdentityTestSupport.h"
-#include "Monitor.h"
-#include "PrivilegedOperations.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/front/ClientAuthorization.h"
+#include "TavelinHelper/front/FrontServer.h"
+#include "TavelinHelper/front/HelperListenerDelegate.h"
+#include "TavelinHelper/front/tests/FrontTestSupport.h"
+#include "TavelinHelper/monitor/Monitor.h"
+#include "TavelinHelper/monitor/PrivilegedOperations.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
 
 namespace tavelin {
 namespace {

@@ -9,13 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "ChannelMessages.h"
-#include "Frame.h"
-#include "FrontLimits.h"
-#include "FrontRestarts.h"
-#include "Monitor.h"
-#include "OperationAuthorization.h"
-#include "PeerCode.h"
+#include "TavelinHelper/front/FrontLimits.h"
+#include "TavelinHelper/monitor/FrontRestarts.h"
+#include "TavelinHelper/monitor/Monitor.h"
+#include "TavelinHelper/monitor/OperationAuthorization.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/process/PeerCode.h"
 #include "TavelinShared/PrivilegedOperation.h"
 
 namespace tavelin {

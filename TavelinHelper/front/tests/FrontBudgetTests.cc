@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "FrontBudget.h"
+#include "TavelinHelper/front/FrontBudget.h"
 
 namespace tavelin {
 namespace {

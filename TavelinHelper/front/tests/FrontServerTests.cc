@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "FrontTestSupport.h"
-#include "UnixSocket.h"
+#include "TavelinHelper/front/tests/FrontTestSupport.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
 namespace {

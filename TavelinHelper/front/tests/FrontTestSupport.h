@@ -16,14 +16,14 @@
 #include <thread>
 #include <variant>
 
-#include "ChannelSocket.h"
-#include "Frame.h"
-#include "FrameReading.h"
-#include "FrontDelegate.h"
-#include "FrontServer.h"
-#include "MonitorClient.h"
-#include "UniqueFd.h"
-#include "UnixSocket.h"
+#include "TavelinHelper/front/FrontDelegate.h"
+#include "TavelinHelper/front/FrontServer.h"
+#include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/ipc/tests/FrameReading.h"
 
 namespace tavelin::testing {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "FrontTestSupport.h"
+#include "TavelinHelper/front/tests/FrontTestSupport.h"
 
 namespace tavelin {
 namespace {

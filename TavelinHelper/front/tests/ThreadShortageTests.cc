@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
-#include "FrontTestSupport.h"
-#include "WorkPool.h"
+#include "TavelinHelper/common/WorkPool.h"
+#include "TavelinHelper/front/tests/FrontTestSupport.h"
 
 namespace tavelin {
 namespace {

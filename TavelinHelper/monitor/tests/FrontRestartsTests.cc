@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "FrontRestarts.h"
+#include "TavelinHelper/monitor/FrontRestarts.h"
 
 namespace tavelin {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "LayoutFolders.h"
-#include "PathRemoval.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/monitor/PathRemoval.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
 
 namespace tavelin {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "LayoutFolders.h"
-#include "PermissionRepair.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/monitor/PermissionRepair.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
 
 namespace tavelin {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "ClientFileSystem.h"
-#include "LayoutFolders.h"
-#include "PrivilegedOperations.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/monitor/PrivilegedOperations.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
 
 namespace tavelin {
 namespace {

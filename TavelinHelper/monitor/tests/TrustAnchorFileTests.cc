@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "ScratchTree.h"
-#include "TrustAnchorFile.h"
+#include "TavelinHelper/monitor/TrustAnchorFile.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 
 namespace tavelin {
 namespace {

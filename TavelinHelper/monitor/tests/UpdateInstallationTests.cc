@@ -19,13 +19,13 @@
 #include <utility>
 #include <vector>
 
-#include "CapturingLogSink.h"
-#include "ChildProcess.h"
-#include "ClientFileSystem.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/common/ToolRun.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "ToolRun.h"
-#include "UpdateInstallation.h"
 
 namespace tavelin {
 namespace {

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <string>
 
-#include "ScratchTree.h"
-#include "SocketUnitStandIn.h"
+#include "TavelinHelper/runner/tests/SocketUnitStandIn.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 
 #ifndef TAVELIN_RUNNER_FOR_TESTS
 #error "TAVELIN_RUNNER_FOR_TESTS must name the runner built for the tests"

@@ -1,4 +1,4 @@
-#include "SocketUnitStandIn.h"
+#include "TavelinHelper/runner/tests/SocketUnitStandIn.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Pidfd.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin::testing {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin::testing {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "RunnerTestTool.h"
-#include "ScratchTree.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
+#include "TavelinHelper/runner/tests/RunnerTestTool.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 #include "TavelinShared/SoftwareUpdateEvaluation.h"
-#include "UpdateInstallation.h"
 
 namespace tavelin {
 namespace {

@@ -22,13 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "Pidfd.h"
-#include "RunnerTestTool.h"
-#include "ScratchTree.h"
-#include "SocketUnitStandIn.h"
-#include "UpdateInstallation.h"
-#include "UpdateRunnerClient.h"
-#include "UpdateRunnerProtocol.h"
+#include "TavelinHelper/monitor/UpdateInstallation.h"
+#include "TavelinHelper/monitor/UpdateRunnerClient.h"
+#include "TavelinHelper/runner/UpdateRunnerProtocol.h"
+#include "TavelinHelper/runner/tests/RunnerTestTool.h"
+#include "TavelinHelper/runner/tests/SocketUnitStandIn.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
+#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin {
 namespace {

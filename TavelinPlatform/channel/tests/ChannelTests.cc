@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "ChannelMessages.h"
-#include "ChannelSocket.h"
-#include "SealedBlob.h"
+#include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/channel/SealedBlob.h"
 
 namespace tavelin::channel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ByteCodec.h"
+#include "TavelinPlatform/core/ByteCodec.h"
 
 namespace tavelin {
 namespace {

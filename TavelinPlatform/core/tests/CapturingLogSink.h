@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
 
 namespace tavelin {
 

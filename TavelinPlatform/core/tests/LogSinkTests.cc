@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "CapturingLogSink.h"
-#include "LogSink.h"
+#include "TavelinPlatform/core/LogSink.h"
+#include "TavelinPlatform/core/tests/CapturingLogSink.h"
 
 namespace tavelin {
 namespace {

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "ClientFileSystem.h"
-#include "ScratchTree.h"
-#include "TreeWalk.h"
+#include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/TreeWalk.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ScratchTree.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin::testing {
 

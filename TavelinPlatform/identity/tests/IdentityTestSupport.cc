@@ -1,4 +1,4 @@
-#include "IdentityTestSupport.h"
+#include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "CodeSigner.h"
-#include "DevelopmentIdentity.h"
-#include "PeerProcess.h"
-#include "TrustAnchor.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/identity/TrustAnchor.h"
+#include "TavelinPlatform/process/PeerProcess.h"
+#include "TavelinPlatform/signing/CodeSigner.h"
+#include "TavelinPlatform/signing/DevelopmentIdentity.h"
 
 namespace tavelin::testing {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Requirement.h"
+#include "TavelinPlatform/identity/Requirement.h"
 
 namespace tavelin {
 namespace {

@@ -3,10 +3,10 @@
 
 #include <fstream>
 
-#include "CodeVerifier.h"
-#include "IdentityTestSupport.h"
-#include "SignatureBlock.h"
-#include "SignatureWriting.h"
+#include "TavelinPlatform/identity/CodeVerifier.h"
+#include "TavelinPlatform/identity/SignatureBlock.h"
+#include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
+#include "TavelinPlatform/signing/SignatureWriting.h"
 
 namespace tavelin {
 namespace {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "Frame.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin::testing {
 

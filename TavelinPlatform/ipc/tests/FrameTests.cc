@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "Frame.h"
+#include "TavelinPlatform/ipc/Frame.h"
 
 namespace tavelin {
 namespace {

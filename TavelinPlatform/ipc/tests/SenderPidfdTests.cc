@@ -11,7 +11,7 @@
 #include <cstring>
 #include <variant>
 
-#include "SenderPidfd.h"
+#include "TavelinPlatform/ipc/SenderPidfd.h"
 
 namespace tavelin {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <variant>
 
-#include "SocketActivation.h"
-#include "UnixSocket.h"
+#include "TavelinPlatform/ipc/SocketActivation.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
 namespace {

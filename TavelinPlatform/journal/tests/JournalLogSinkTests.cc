@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "JournalLogSink.h"
-#include "JournalStandIn.h"
+#include "TavelinPlatform/journal/JournalLogSink.h"
+#include "TavelinPlatform/journal/tests/JournalStandIn.h"
 
 namespace tavelin {
 namespace {

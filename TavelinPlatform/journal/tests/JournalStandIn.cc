@@ -1,4 +1,4 @@
-#include "JournalStandIn.h"
+#include "TavelinPlatform/journal/tests/JournalStandIn.h"
 
 #include <poll.h>
 #include <sched.h>

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
 
 namespace tavelin::testing {
 

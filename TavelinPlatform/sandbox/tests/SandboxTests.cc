@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "Sandbox.h"
-#include "UniqueFd.h"
+#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/sandbox/Sandbox.h"
 
 namespace tavelin {
 namespace {

@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "IdentityTestSupport.h"
-#include "SignatureWriting.h"
+#include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
+#include "TavelinPlatform/process/ChildProcess.h"
+#include "TavelinPlatform/signing/SignatureWriting.h"
 
 namespace tavelin {
 namespace {

@@ -16,15 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "CommandLine.h"
-#include "Frame.h"
-#include "FrameReading.h"
-#include "JoinedWords.h"
-#include "LayoutFolders.h"
+#include "TavelinPlatform/ipc/Frame.h"
+#include "TavelinPlatform/ipc/UnixSocket.h"
+#include "TavelinPlatform/ipc/tests/FrameReading.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
-#include "UnixSocket.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
+#include "tools/tavelinctl/CommandLine.h"
+#include "tools/tavelinctl/tests/JoinedWords.h"
 
 namespace tavelin::tavelinctl {
 namespace {

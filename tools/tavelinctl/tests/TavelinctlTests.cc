@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "ByteCountText.h"
-#include "CommandLine.h"
-#include "ElapsedIndicator.h"
-#include "JoinedWords.h"
-#include "LayoutFolders.h"
-#include "ResultReport.h"
+#include "TavelinShared/tests/support/LayoutFolders.h"
+#include "tools/tavelinctl/ByteCountText.h"
+#include "tools/tavelinctl/CommandLine.h"
+#include "tools/tavelinctl/ElapsedIndicator.h"
+#include "tools/tavelinctl/ResultReport.h"
+#include "tools/tavelinctl/tests/JoinedWords.h"
 
 namespace tavelin::tavelinctl {
 namespace {
