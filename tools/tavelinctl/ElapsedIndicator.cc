@@ -48,7 +48,7 @@ ElapsedIndicator::~ElapsedIndicator() {
         return;
     }
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const MutexLock lock(mutex_);
         stopping_ = true;
     }
     wakeUp_.notify_one();
@@ -58,9 +58,11 @@ ElapsedIndicator::~ElapsedIndicator() {
 void ElapsedIndicator::run() {
     const auto start = std::chrono::steady_clock::now();
     std::size_t drawnColumns = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     for (auto next = start + tick_;; next += tick_) {
-        if (wakeUp_.wait_until(lock, next, [this] { return stopping_; })) {
+        while (!stopping_ && mutex_.waitUntil(wakeUp_, next) == std::cv_status::no_timeout) {
+        }
+        if (stopping_) {
             break;
         }
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(

@@ -2,8 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include "TavelinPlatform/core/Mutex.h"
 
 namespace tavelin::tavelinctl {
 
@@ -24,13 +25,13 @@ class ElapsedIndicator {
     ~ElapsedIndicator();
 
   private:
-    void run();
+    void run() EXCLUDES(mutex_);
 
     int fd_;
     std::chrono::milliseconds tick_;
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable wakeUp_;
-    bool stopping_ = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };
 
