@@ -22,15 +22,6 @@ namespace {
 // recv calls.
 constexpr std::size_t receiveChunk = 4096;
 
-Unexpected<ClientError> systemFailure(const SystemError& error) {
-    return clientError(ClientErrorKind::systemError, error.describe());
-}
-
-Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
-    return clientError(ClientErrorKind::protocolError,
-                       std::string(what) + ": " + std::string(frameErrorName(error)));
-}
-
 // Waits until `fd` is ready for `events` (or closed, or failed: the call that follows
 // tells which), or the deadline has passed (timedOut).
 Status<ClientError> awaitReady(int fd, short events, const CallDeadline& deadline) {
@@ -56,6 +47,18 @@ Status<ClientError> awaitReady(int fd, short events, const CallDeadline& deadlin
 
 Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail) {
     return Unexpected(ClientError{kind, std::move(detail)});
+}
+
+Unexpected<ClientError> systemFailure(const SystemError& error) {
+    return clientError(ClientErrorKind::systemError, error.describe());
+}
+
+Unexpected<ClientError> protocolFailure(std::string_view what) {
+    return clientError(ClientErrorKind::protocolError, std::string(what));
+}
+
+Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
+    return protocolFailure(std::string(what) + ": " + std::string(frameErrorName(error)));
 }
 
 Status<ClientError> sendBefore(int fd, std::string_view bytes, const CallDeadline& deadline,
@@ -104,8 +107,7 @@ Expected<std::string, ClientError> receiveBefore(int fd, FrameReader& reader,
         }
         if (chunk.empty()) {
             if (!reader.atFrameBoundary()) {
-                return clientError(ClientErrorKind::protocolError,
-                                   "connection closed inside a frame");
+                return protocolFailure("connection closed inside a frame");
             }
             return clientError(closedKind);
         }

@@ -5,6 +5,7 @@
 
 #include "TavelinClient/ClientError.h"
 #include "TavelinClient/src/CallDeadline.h"
+#include "TavelinPlatform/core/SystemError.h"
 #include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinShared/Expected.h"
 
@@ -23,6 +24,11 @@ namespace tavelin {
                                                                const CallDeadline& deadline,
                                                                ClientErrorKind closedKind);
 
+// The error values the client's steps end in.
 [[nodiscard]] Unexpected<ClientError> clientError(ClientErrorKind kind, std::string detail = {});
+[[nodiscard]] Unexpected<ClientError> systemFailure(const SystemError& error);
+[[nodiscard]] Unexpected<ClientError> protocolFailure(std::string_view what);
+// "<what>: <the frame error's name>", a protocolError.
+[[nodiscard]] Unexpected<ClientError> frameFailure(std::string_view what, FrameError error);
 
 }  // namespace tavelin

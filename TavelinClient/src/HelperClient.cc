@@ -21,18 +21,6 @@ static_assert(defaultHelperServiceName == PrivilegedHelperInfo::machServiceName)
 
 namespace {
 
-Unexpected<ClientError> systemFailure(const SystemError& error) {
-    return clientError(ClientErrorKind::systemError, error.describe());
-}
-
-Unexpected<ClientError> protocolFailure(std::string_view what) {
-    return clientError(ClientErrorKind::protocolError, std::string(what));
-}
-
-Unexpected<ClientError> frameFailure(std::string_view what, FrameError error) {
-    return protocolFailure(std::string(what) + ": " + std::string(frameErrorName(error)));
-}
-
 // Before a byte is read: whoever holds the name must be the real daemon.
 Expected<PeerCredentials, ClientError> trustedDaemon(int fd, std::string_view serviceName) {
     const Expected<PeerCredentials, SystemError> peer = peerCredentials(fd);

@@ -68,12 +68,11 @@ Expected<OperationResult, ClientError> HelperClient::performOperation(
     }
     if (answer->empty()) {
         // The daemon could not write its result; nothing says what happened.
-        return fail(clientError(ClientErrorKind::protocolError, "an empty answer"));
+        return fail(protocolFailure("an empty answer"));
     }
     Expected<PrivilegedResult, DecodingError> result = PrivilegedResult::decode(*answer);
     if (!result) {
-        return fail(clientError(ClientErrorKind::protocolError,
-                                "the answer is not a result: " + result.error().description));
+        return fail(protocolFailure("the answer is not a result: " + result.error().description));
     }
     return OperationResult{result->success(), result->message(), result->freedBytes()};
 }
