@@ -9,14 +9,14 @@
 #include <string>
 
 #include "TavelinPlatform/core/LogSink.h"
-#include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/core/SharedFd.h"
 #include "TavelinShared/PrivilegedOperation.h"
 
 namespace tavelin {
 
 // The process an operation is done for: the admitted peer, as the monitor pinned it.
 struct Requester {
-    UniqueFd pidfd;  // the monitor's own duplicate, valid for the whole operation
+    SharedFd pidfd;  // the monitor's own, open for the whole operation
     pid_t pid = 0;
     uid_t uid = 0;
     std::uint64_t startTime = 0;  // /proc/<pid>/stat field 22

@@ -473,6 +473,53 @@ TEST_F(HostileFrontTest, MoreOperationsThanTheLimitEndTheConversation) {
     EXPECT_TRUE(victimIntact());
 }
 
+// Several threads read the channel, by turns; the requests are still handled one after
+// the other in the order sent: a burst of operations runs on threads that then wait for
+// requests together, the lines of a following burst are logged in their order, and a
+// release sent right behind operations for its peer comes after all of them.
+TEST_F(HostileFrontTest, RequestsAreHandledInTheOrderSentWhileOperationsRun) {
+    constexpr std::size_t operations = 64;
+    constexpr std::size_t lines = 2000;
+    const NobodyClient client(name_);
+    ASSERT_TRUE(client.connected());
+    std::size_t answers = 0;
+    {
+        Conversation front(*monitor_);
+        const std::uint64_t handle = front.acceptNext(true);
+        for (std::size_t round = 0; round < 2; ++round) {
+            for (std::size_t index = 0; index < operations; ++index) {
+                front.send(removalOfVictim(handle));
+            }
+            for (std::size_t index = 0; index < operations && front.receive(); ++index) {
+                ++answers;
+            }
+            for (std::size_t index = 0; index < lines; ++index) {
+                front.send(RefusalLine{1, 1, {}, "[TavelinHelper] order " + std::to_string(index)});
+            }
+        }
+        for (std::size_t index = 0; index < operations; ++index) {
+            front.send(removalOfVictim(handle));
+        }
+        front.send(ReleasePeer{handle});
+        for (std::size_t index = 0; index < operations && front.receive(); ++index) {
+            ++answers;
+        }
+    }
+    EXPECT_EQ(answers, 3 * operations);
+    EXPECT_EQ(breaches(), 0U);
+    std::vector<std::size_t> order;
+    for (const auto& entry : log_.entries()) {
+        if (entry.line.rfind("[TavelinHelper] order ", 0) == 0) {
+            order.push_back(std::stoul(entry.line.substr(22)));
+        }
+    }
+    ASSERT_EQ(order.size(), 2 * lines);
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        ASSERT_EQ(order[index], index % lines) << "line " << index;
+    }
+    EXPECT_TRUE(victimIntact());
+}
+
 // A client whose program its own user may run but not read: the monitor opens it as root
 // for the look, but hands it to the front only when the peer itself could have read it.
 TEST_F(HostileFrontTest, AnExecutableItsPeerCannotReadNeverReachesTheFront) {
