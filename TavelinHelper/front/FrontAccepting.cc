@@ -53,13 +53,13 @@ void FrontServer::addConnection(UniqueFd socket, const channel::PeerAccepted& ac
     const auto uid = static_cast<uid_t>(accepted.uid);
     UniqueFd senderPidfd;
     bool ready = false;
-    if (senders_ == SenderIdentification::pidfds) {
-        ready = enableSenderPidfds(fd).has_value();
-    } else {
+    if (senders_ == SenderIdentification::credentials) {
         // Pinned now, as close to the peer's connect() as we can: see SenderIdentification.
         senderPidfd = openPidfd(pid).value_or(UniqueFd());
-        ready = senderPidfd && enableSenderCredentials(fd);
     }
+    // Every chunk then carries its writer's pid, checked against the pinned peer's.
+    ready = (senders_ == SenderIdentification::pidfds || senderPidfd) &&
+            enableSenderCredentials(fd).has_value();
     const std::uint64_t id = firstConnectionId + nextId_++;
     // Over its user's limit a connection is closed at once: one user may not take every slot.
     const bool taken = ready && budget_.takeConnection(uid);

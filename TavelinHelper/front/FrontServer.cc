@@ -111,7 +111,7 @@ Status<SystemError> FrontServer::handleEvent(std::uint64_t key, std::uint32_t ev
             mailbox_.runPosted();
             return {};
         case monitorKey:
-            return monitor_.receiveReplies();
+            return monitor_.receiveReply();
         case timerKey: {
             std::uint64_t expirations = 0;
             // Only clears the readiness: the deadlines are checked whatever it read.

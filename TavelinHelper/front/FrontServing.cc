@@ -45,10 +45,11 @@ bool FrontServer::receiveChunk(Connection& connection) {
         finishIfDone(connection);
         return false;
     }
-    const bool fromAdmittedPeer = senders_ == SenderIdentification::pidfds
-                                      ? connection.sender->matches(chunk->senderPidfd.get())
-                                      : connection.sender->matchesPid(chunk->senderPid);
-    if (!fromAdmittedPeer) {
+    // The writer's pid, as the kernel tagged the chunk, must be the pinned peer's while that
+    // peer still runs: no other process can have had its pid meanwhile. A pid costs the
+    // kernel nothing per chunk, where a pidfd per chunk would be a new file to make, look
+    // at and close.
+    if (!connection.sender->matchesPid(chunk->senderPid)) {
         markClosed(connection, ConnectionEnd::foreignSender);
         return false;
     }

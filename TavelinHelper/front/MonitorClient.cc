@@ -54,37 +54,36 @@ Expected<MonitorClient::Reply, SystemError> MonitorClient::call(
     return future.get();
 }
 
-Status<SystemError> MonitorClient::receiveReplies() {
-    for (;;) {
-        auto datagram = channel::receiveDatagram(channel_.get(), /*wait=*/false);
-        if (!datagram) {
-            if (datagram.error().errorNumber == EAGAIN) {
-                return {};
-            }
-            failAll(datagram.error());
-            return Unexpected(datagram.error());
+Status<SystemError> MonitorClient::receiveReply() {
+    auto datagram = channel::receiveDatagram(channel_.get(), /*wait=*/false);
+    if (!datagram) {
+        if (datagram.error().errorNumber == EAGAIN) {
+            return {};
         }
-        auto envelope = channel::decodeReply(datagram->bytes, datagram->descriptor.valid());
-        Handler handler;
-        {
-            const MutexLock lock(mutex_);
-            auto found = envelope ? handlers_.find(envelope->requestId) : handlers_.end();
-            if (found == handlers_.end()) {
-                // A reply to nothing we asked, or one the layouts refuse: the monitor and
-                // this front no longer agree on anything.
-                broken_ = true;
-            } else {
-                handler = std::move(found->second);
-                handlers_.erase(found);
-            }
-        }
-        if (!handler) {
-            const SystemError error{EBADMSG, "monitor reply"};
-            failAll(error);
-            return Unexpected(error);
-        }
-        handler(Reply{std::move(envelope->message), std::move(datagram->descriptor)});
+        failAll(datagram.error());
+        return Unexpected(datagram.error());
     }
+    auto envelope = channel::decodeReply(datagram->bytes, datagram->descriptor.valid());
+    Handler handler;
+    {
+        const MutexLock lock(mutex_);
+        auto found = envelope ? handlers_.find(envelope->requestId) : handlers_.end();
+        if (found == handlers_.end()) {
+            // A reply to nothing we asked, or one the layouts refuse: the monitor and
+            // this front no longer agree on anything.
+            broken_ = true;
+        } else {
+            handler = std::move(found->second);
+            handlers_.erase(found);
+        }
+    }
+    if (!handler) {
+        const SystemError error{EBADMSG, "monitor reply"};
+        failAll(error);
+        return Unexpected(error);
+    }
+    handler(Reply{std::move(envelope->message), std::move(datagram->descriptor)});
+    return {};
 }
 
 void MonitorClient::abandon() {

@@ -38,10 +38,12 @@ class MonitorClient {
     [[nodiscard]] Expected<Reply, SystemError> call(const channel::FrontRequest& request,
                                                     int descriptor);
 
-    // On the loop thread: reads every reply waiting and runs its handler. Fails when the
-    // channel broke (the monitor is gone or sent something the layouts refuse); every
-    // pending handler has then been run with that error, and the front must end.
-    [[nodiscard]] Status<SystemError> receiveReplies();
+    // On the loop thread: reads the next reply, if one waits, and runs its handler; one per
+    // call, as the loop is woken again while more wait, which spares a read that finds
+    // none. Fails when the channel broke (the monitor is gone or sent something the
+    // layouts refuse); every pending handler has then been run with that error, and the
+    // front must end.
+    [[nodiscard]] Status<SystemError> receiveReply();
 
     // Fails every request still waiting for its reply (their handlers run now, with
     // ECANCELED) and refuses further ones: for a front shutting down, so that no thread

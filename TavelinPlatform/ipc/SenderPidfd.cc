@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
@@ -26,8 +25,7 @@ namespace {
 
 constexpr long pidfsMagic = 0x50494446;
 
-// Room for the one SCM_PIDFD or SCM_CREDENTIALS we expect plus a few stray descriptors we
-// must close.
+// Room for the one SCM_CREDENTIALS we expect plus a few stray descriptors we must close.
 constexpr std::size_t controlSize = CMSG_SPACE(sizeof(int) * 16) + CMSG_SPACE(sizeof(ucred));
 
 // Closes every descriptor of an SCM_RIGHTS or SCM_PIDFD message that we will not keep.
@@ -42,10 +40,9 @@ void closeDescriptors(const cmsghdr* message) {
     }
 }
 
-// Takes the sender (pidfd or credentials) out of the control block; any other content
-// disqualifies the chunk, and every descriptor in it is closed.
+// Takes the sender's credentials out of the control block; any other content disqualifies
+// the chunk, and every descriptor in it is closed.
 void takeSender(msghdr& header, ReceivedChunk& chunk) {
-    UniqueFd& pidfd = chunk.senderPidfd;
     bool clean = (header.msg_flags & MSG_CTRUNC) == 0;
     bool senderSeen = false;
     for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
@@ -53,14 +50,8 @@ void takeSender(msghdr& header, ReceivedChunk& chunk) {
         const bool carriesDescriptors =
             message->cmsg_level == SOL_SOCKET &&
             (message->cmsg_type == SCM_PIDFD || message->cmsg_type == SCM_RIGHTS);
-        if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_PIDFD &&
-            message->cmsg_len == CMSG_LEN(sizeof(int)) && !senderSeen) {
-            int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(message), sizeof(int));
-            pidfd.reset(fd);
-            senderSeen = true;
-        } else if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_CREDENTIALS &&
-                   message->cmsg_len == CMSG_LEN(sizeof(ucred)) && !senderSeen) {
+        if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_CREDENTIALS &&
+            message->cmsg_len == CMSG_LEN(sizeof(ucred)) && !senderSeen) {
             ucred credentials{};
             std::memcpy(&credentials, CMSG_DATA(message), sizeof credentials);
             chunk.senderPid = credentials.pid;
@@ -73,37 +64,8 @@ void takeSender(msghdr& header, ReceivedChunk& chunk) {
         }
     }
     if (!clean) {
-        pidfd.reset();
         chunk.senderPid = 0;
     }
-}
-
-// The "Pid:" value of a pidfd's fdinfo; nothing when unreadable.
-[[nodiscard]] std::optional<long> fdinfoPid(int pidfd) {
-    const std::string name = "/proc/self/fdinfo/" + std::to_string(pidfd);
-    const UniqueFd info(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-    std::array<char, 1024> buffer{};
-    const ssize_t count =
-        info ? retryOnInterrupt([&] { return ::read(info.get(), buffer.data(), buffer.size()); })
-             : -1;
-    if (count <= 0) {
-        return std::nullopt;
-    }
-    const std::string_view text(buffer.data(), static_cast<std::size_t>(count));
-    const std::size_t line = text.find("\nPid:");
-    if (line == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::size_t start = line + 5;
-    while (start < text.size() && (text[start] == '\t' || text[start] == ' ')) {
-        ++start;
-    }
-    long pid = 0;
-    const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), pid);
-    if (error != std::errc() || end == text.data() + start) {
-        return std::nullopt;
-    }
-    return pid;
 }
 
 [[nodiscard]] bool isOnPidfs(int fd) {
@@ -171,35 +133,13 @@ Expected<ReceivedChunk, SystemError> receiveWithSender(int socketFd, char* buffe
 }
 
 std::optional<ProcessIdentity> ProcessIdentity::of(int pidfd, pid_t pid) {
-    struct stat info {};
-    if (pidfd < 0 || ::fstat(pidfd, &info) != 0) {
+    if (pidfd < 0) {
         return std::nullopt;
     }
     ProcessIdentity identity;
     identity.pidfd_ = pidfd;
     identity.pid_ = pid;
-    identity.onPidfs_ = isOnPidfs(pidfd);
-    identity.device_ = info.st_dev;
-    identity.inode_ = info.st_ino;
     return identity;
-}
-
-bool ProcessIdentity::matches(int otherPidfd) const {
-    struct stat other {};
-    if (otherPidfd < 0 || ::fstat(otherPidfd, &other) != 0) {
-        return false;
-    }
-    if (onPidfs_) {
-        // Every pidfd lives on the one pidfs instance, so the same device means pidfs and
-        // the inode names the process.
-        return other.st_dev == device_ && other.st_ino == inode_;
-    }
-    // Before pidfs every pidfd was an anonymous inode; only the pid tells them apart.
-    // A pidfd of a process that has been reaped shows a pid of -1 (or 0), never a
-    // recycled number, so equal positive pids mean the same, still existing process.
-    const auto pid = fdinfoPid(pidfd_);
-    const auto otherPid = fdinfoPid(otherPidfd);
-    return pid && otherPid && *pid > 0 && *pid == *otherPid;
 }
 
 bool ProcessIdentity::matchesPid(pid_t pid) const {
@@ -207,11 +147,6 @@ bool ProcessIdentity::matchesPid(pid_t pid) const {
     // been handed to another process.
     pollfd exited{pidfd_, POLLIN, 0};
     return pid > 0 && pid == pid_ && ::poll(&exited, 1, 0) == 0;
-}
-
-bool isSameProcess(int pidfdA, int pidfdB) {
-    const auto identity = ProcessIdentity::of(pidfdA, 0);
-    return identity && identity->matches(pidfdB);
 }
 
 }  // namespace tavelin

@@ -33,7 +33,7 @@ TEST(SenderPidfdTest, ChunkCarryingDescriptorsHasNoSenderAndKeepsNoDescriptor) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()), 0);
     const UniqueFd receiver(pair[0]);
     const UniqueFd writer(pair[1]);
-    ASSERT_TRUE(enableSenderPidfds(receiver.get()).has_value());
+    ASSERT_TRUE(enableSenderCredentials(receiver.get()).has_value());
     std::array<int, 2> pipeEnds{-1, -1};
     ASSERT_EQ(::pipe2(pipeEnds.data(), O_CLOEXEC), 0);
     const UniqueFd readEnd(pipeEnds[0]);
@@ -59,7 +59,7 @@ TEST(SenderPidfdTest, ChunkCarryingDescriptorsHasNoSenderAndKeepsNoDescriptor) {
     auto received = receiveWithSender(receiver.get(), buffer, sizeof(buffer));
     ASSERT_TRUE(received.has_value());
     EXPECT_EQ(received->size, 1U);
-    EXPECT_FALSE(received->senderPidfd);
+    EXPECT_EQ(received->senderPid, 0);
     EXPECT_EQ(openDescriptorCount(), before);
 }
 
