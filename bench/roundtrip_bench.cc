@@ -1,289 +1,94 @@
-// roundtrip_bench: what the two-process daemon costs, as ratios to their floors. The real
-// daemon (tavelin-helper and its front) runs socket-activated on a name of its own; this
-// signed binary is the client.
+// roundtrip_bench: what the two-process daemon costs, as ratios to their floors and to the
+// D-Bus service a Linux helper would usually be (a small sd-bus service on a dbus-daemon,
+// bench/dbus/). The real daemon (tavelin-helper and its front) runs socket-activated on a
+// name of its own; this signed binary is the client. Every figure is measured in this run,
+// as medians of alternating rounds (Comparison.h).
 //
 //   1. helperVersion round trip (the front answers it alone) against a bare ping-pong of
-//      the same frame sizes over a socketpair. Target: at most 1.5x.
+//      the same frame sizes over a socketpair (target: at most 1.5x), and against the D-Bus
+//      service's Version call over a kept connection (target: about 0.15x).
 //   2. A perform that removes nothing (one more hop, to the monitor and back) against the
-//      same ping-pong of its own frame sizes. Target: at most 3x.
+//      same ping-pong of its own frame sizes (target: at most 3x), and against the D-Bus
+//      Perform call with the same request text and the same answer (target: at most 0.5x).
 //   3. Admission of a 20 MiB signed client (connect to HELLO, timed by the client) against
 //      hashing the same file with SHA-256 here. Target: at most 1.15x. And refusing the
 //      same program unsigned, against the signed admission.
 //   4. Resident memory of both daemon processes per idle admitted connection, over 2,000
 //      connections. Target: at most 4 KiB.
+//   5. 1,000 admissions of this program in a row (connect, wait for the HELLO, close)
+//      against 1,000 new D-Bus connections with their Hello (target: at most 2x), and
+//      against 1,000 bare connect + accept + one byte on a unix socket (the floor).
+//   6. Peak memory of one perform of a 1 MiB request (a removal of some 9,000 paths that
+//      do not exist, below a fresh folder of the benchmark's in a removable area:
+//      MaximalRemoval.h), monitor and front together, against the request's size (target:
+//      at most 3x); the same for dbus-daemon and the D-Bus service handling that request as
+//      a Perform argument, for comparison. A daemon and a bus of their own, the first such
+//      request each sees and a second one.
+//   7. A perform that polkit must allow, for root, against the D-Bus PerformAuthorized
+//      (PolkitComparison.h). Target: at most 1.0x. Last, since it changes the process.
 //
-// Run from the build tree (it signs its 20 MiB client with the development identity).
-// Invoked as "roundtrip_bench --connect NAME" it is that client: it connects, prints the
-// microseconds from connect() to the HELLO (or "refused"), and waits for end of stream.
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
+// Needs root: the daemon's memory marks, a folder in a removable area, the mount
+// namespaces. Measures 1 to 6 run in a mount namespace where no system bus is seen, so
+// the daemon finds no polkit and its performs measure the transport, as the D-Bus Perform
+// does; measure 7 brings polkit in. Run from the build tree (it signs its 20 MiB client
+// with the development identity). Invoked as "roundtrip_bench --connect NAME" it is that
+// client: it connects, prints the microseconds from connect() to the HELLO (or "refused").
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <random>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
-#include "TavelinClient/HelperClient.h"
-#include "TavelinPlatform/identity/SignatureBlock.h"
 #include "TavelinPlatform/ipc/Frame.h"
-#include "TavelinPlatform/ipc/UnixSocket.h"
-#include "TavelinPlatform/signing/CodeSigner.h"
+#include "bench/BareAccept.h"
+#include "bench/BarePingPong.h"
+#include "bench/Comparison.h"
+#include "bench/DaemonRequests.h"
+#include "bench/LargeClient.h"
+#include "bench/MaximalRemoval.h"
+#include "bench/PeakMemory.h"
+#include "bench/PolkitComparison.h"
+#include "bench/dbus/BusClient.h"
+#include "bench/dbus/PrivateBus.h"
+#include "bench/dbus/ServiceProcess.h"
 #include "tests/e2e/EndToEndSupport.h"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration)
+#include "tests/e2e/PolkitWorld.h"
 
 namespace tavelin::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr std::size_t clientSize = std::size_t{20} * 1024 * 1024;
-constexpr std::string_view emptyRemoval = R"({"removeSystemPaths":{"_0":[]}})";
+// --- 1. and 2. round trips ---
 
-double secondsOf(Clock::duration duration) {
-    return std::chrono::duration<double>(duration).count();
-}
+void compareRoundTrips(HelperClient& client, dbus::ServiceCaller& caller,
+                       const std::string& emptyRemovalAnswer) {
+    BarePingPong versionFloor(*encodeCall({1, CallSelector::helperVersion, {}}),
+                              *encodeReply({1, "0.0.1"}));
+    const auto version = compareWithEach(
+        [&] { static_cast<void>(client.helperVersion()); },
+        {[&] { versionFloor.roundTrip(); }, [&] { static_cast<void>(caller.version()); }}, 21,
+        2000);
+    report("helperVersion round trip / bare ping-pong", version[0], "target <= 1.5");
+    report("helperVersion round trip / D-Bus Version call", version[1], "target <= 0.15");
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-[[noreturn]] void fail(const std::string& what) {
-    static_cast<void>(std::fprintf(stderr, "roundtrip_bench: %s\n", what.c_str()));
-    std::exit(2);
-}
-
-bool receiveExactly(int fd, char* buffer, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t count = ::recv(fd, buffer + done, size - done, 0);
-        if (count <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
-// The floor: one thread echoes a reply of the reply frame's size for every call frame's
-// worth of bytes, over a socketpair.
-class BarePingPong {
-  public:
-    BarePingPong(std::string call, std::string reply)
-        : call_(std::move(call)), reply_(std::move(reply)) {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-            fail("socketpair");
-        }
-        near_.reset(pair[0]);
-        far_.reset(pair[1]);
-        echo_ = std::thread([this] {
-            std::string buffer(call_.size(), '\0');
-            while (receiveExactly(far_.get(), buffer.data(), buffer.size()) &&
-                   sendAll(far_.get(), reply_)) {
-            }
-        });
-    }
-    BarePingPong(const BarePingPong&) = delete;
-    BarePingPong& operator=(const BarePingPong&) = delete;
-    ~BarePingPong() {
-        ::shutdown(near_.get(), SHUT_RDWR);
-        echo_.join();
-    }
-
-    void roundTrip() {
-        std::string buffer(reply_.size(), '\0');
-        if (!sendAll(near_.get(), call_) ||
-            !receiveExactly(near_.get(), buffer.data(), buffer.size())) {
-            fail("ping-pong broke");
-        }
-    }
-
-  private:
-    std::string call_;
-    std::string reply_;
-    UniqueFd near_;
-    UniqueFd far_;
-    std::thread echo_;
-};
-
-// Alternates short rounds of both, so that load from elsewhere on the machine hits both
-// alike; the median of the per-round ratios, and of each side's time per round trip.
-struct Comparison {
-    double measured = 0;
-    double reference = 0;
-    double ratio = 0;
-};
-
-Comparison compare(const std::function<void()>& measured, const std::function<void()>& reference,
-                   int rounds, int iterations) {
-    std::vector<double> measuredTimes;
-    std::vector<double> referenceTimes;
-    std::vector<double> ratios;
-    const auto time = [&](const std::function<void()>& work) {
-        const auto start = Clock::now();
-        for (int index = 0; index < iterations; ++index) {
-            work();
-        }
-        return secondsOf(Clock::now() - start) / iterations;
-    };
-    for (int round = 0; round < rounds; ++round) {
-        referenceTimes.push_back(time(reference));
-        measuredTimes.push_back(time(measured));
-        ratios.push_back(measuredTimes.back() / referenceTimes.back());
-    }
-    return {median(measuredTimes), median(referenceTimes), median(ratios)};
-}
-
-HelperClient connectOrFail(const std::string& name) {
-    auto client = HelperClient::connect(name);
-    if (!client) {
-        fail("not admitted (is this binary signed?): " + client.error().text());
-    }
-    return std::move(client).value();
+    BarePingPong performFloor(*encodeCall({1, CallSelector::perform, std::string(emptyRemoval)}),
+                              *encodeReply({1, emptyRemovalAnswer}));
+    const std::string request(emptyRemoval);
+    const auto perform = compareWithEach(
+        [&] { static_cast<void>(client.perform(emptyRemoval)); },
+        {[&] { performFloor.roundTrip(); }, [&] { static_cast<void>(caller.perform(request)); }},
+        21, 1000);
+    report("perform removing nothing / bare ping-pong", perform[0], "target <= 3");
+    report("perform removing nothing / D-Bus Perform call", perform[1], "target <= 0.5");
 }
 
 // --- 3. admission of a 20 MiB program ---
 
-std::string selfPath() {
-    std::string path(4096, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (length <= 0) {
-        fail("readlink /proc/self/exe");
-    }
-    path.resize(static_cast<std::size_t>(length));
-    return path;
-}
-
-// This program's code, padded with random bytes to clientSize (the loader ignores bytes
-// after the ELF contents), signed or not.
-void writeLargeClient(const std::string& destination, bool sign) {
-    const UniqueFd self(::open(selfPath().c_str(), O_RDONLY | O_CLOEXEC));
-    auto layout = locateSignatureBlock(self.get());
-    if (!layout || !layout.value()) {
-        fail("this binary is not signed; build it with the development identity");
-    }
-    std::string content(layout.value()->contentLength, '\0');
-    if (::pread(self.get(), content.data(), content.size(), 0) !=
-        static_cast<ssize_t>(content.size())) {
-        fail("cannot read this binary");
-    }
-    std::mt19937_64 random(42);
-    while (content.size() < clientSize) {
-        content.push_back(static_cast<char>(random()));
-    }
-    const UniqueFd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!out || ::write(out.get(), content.data(), content.size()) !=
-                    static_cast<ssize_t>(content.size())) {
-        fail("cannot write " + destination);
-    }
-    if (sign) {
-        auto identity = loadSigningIdentity(TAVELIN_DEVELOPMENT_IDENTITY_DIR "/leaf-key.pem",
-                                            TAVELIN_DEVELOPMENT_IDENTITY_DIR "/leaf.pem");
-        if (!identity) {
-            fail(identity.error().message);
-        }
-        if (!signFileAtPath(destination, identity.value(), "de.morvane.Tavelin")) {
-            fail("cannot sign " + destination);
-        }
-    }
-}
-
-void hashFile(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
-    std::vector<unsigned char> buffer(std::size_t{1} << 20U);
-    ssize_t count = 0;
-    while ((count = ::read(fd.get(), buffer.data(), buffer.size())) > 0) {
-        EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(count));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
-    EVP_MD_CTX_free(context);
-}
-
-// Starts `program --connect NAME` and answers the seconds it measured from its connect()
-// to the HELLO, or a negative number when it was refused.
-double clientAdmission(const std::string& program, const std::string& name) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> words = {program, "--connect", name};
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    const int failed =
-        ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    const UniqueFd reader(out[0]);
-    if (failed != 0) {
-        fail("cannot start " + program);
-    }
-    std::string text;
-    char buffer[64];
-    ssize_t count = 0;
-    while ((count = ::read(reader.get(), buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return text.rfind("refused", 0) == 0 ? -1.0 : std::stod(text) / 1e6;
-}
-
-// --- 4. memory (the daemon's resident memory, from DaemonProcess) ---
-
-void report(const char* what, double measured, double reference, double ratio, const char* target) {
-    static_cast<void>(std::printf("%-46s %10.2f us vs %10.2f us  ratio %6.4f  (target %s)\n", what,
-                                  measured * 1e6, reference * 1e6, ratio, target));
-}
-
-int run() {
-    std::string whyNot;
-    const auto daemon = e2e::DaemonProcess::start(
-        "de.morvane.Tavelin.helper.bench." + std::to_string(::getpid()), whyNot);
-    if (!daemon) {
-        fail(whyNot);
-    }
-    const std::string& name = daemon->serviceName();
-
-    HelperClient client = connectOrFail(name);
-    BarePingPong versionFloor(*encodeCall({1, CallSelector::helperVersion, {}}),
-                              *encodeReply({1, "0.0.1"}));
-    const Comparison version = compare([&] { static_cast<void>(client.helperVersion()); },
-                                       [&] { versionFloor.roundTrip(); }, 21, 2000);
-    report("helperVersion round trip / bare ping-pong", version.measured, version.reference,
-           version.ratio, "<= 1.5");
-
-    const std::string answer = client.perform(emptyRemoval).value_or("");
-    if (answer.find("0 Pfade entfernt") == std::string::npos) {
-        fail("unexpected answer to the empty removal: " + answer);
-    }
-    BarePingPong performFloor(*encodeCall({1, CallSelector::perform, std::string(emptyRemoval)}),
-                              *encodeReply({1, answer}));
-    const Comparison perform = compare([&] { static_cast<void>(client.perform(emptyRemoval)); },
-                                       [&] { performFloor.roundTrip(); }, 21, 1000);
-    report("perform removing nothing / bare ping-pong", perform.measured, perform.reference,
-           perform.ratio, "<= 3");
-
+void compareLargeAdmission(const std::string& name) {
     char directory[] = "/tmp/tavelin-bench-XXXXXX";
     if (::mkdtemp(directory) == nullptr) {
         fail("mkdtemp");
@@ -296,7 +101,6 @@ int run() {
     std::vector<double> admissions;
     std::vector<double> refusals;
     std::vector<double> admittedToHash;
-    std::vector<double> refusedToAdmitted;
     for (int round = 0; round < 15; ++round) {
         const auto start = Clock::now();
         hashFile(signedClient);
@@ -308,38 +112,153 @@ int run() {
         }
         admittedToHash.push_back(admissions.back() / hashes.back());
     }
-    report("20 MiB signed admission / SHA-256 of file", median(admissions), median(hashes),
-           median(admittedToHash), "<= 1.15");
-    static_cast<void>(std::printf("%-46s %s\n", "20 MiB unsigned refusal",
+    report("20 MiB signed admission / SHA-256 of file",
+           {median(admissions), median(hashes), median(admittedToHash)}, "target <= 1.15");
+    static_cast<void>(std::printf("%-56s %s\n", "20 MiB unsigned refusal",
                                   "refused before any hash (connection closed at once)"));
     ::unlink(signedClient.c_str());
     ::unlink(unsignedClient.c_str());
     ::rmdir(directory);
+}
 
+// --- 5. admissions in a row ---
+
+void compareRepeatedAdmission(const std::string& name, const std::string& busAddress) {
+    const BareAccept bareAccept;
+    const auto admissions =
+        compareWithEach([&] { static_cast<void>(connectOrFail(name)); },
+                        {[&] { static_cast<void>(dbus::connectWithHello(busAddress)); },
+                         [&] { bareAccept.connectAndWaitForGreeting(); }},
+                        5, 1000);
+    // Per 1,000: seconds per admission times 1,000, in milliseconds.
+    report("1,000 admissions in a row / 1,000 D-Bus connect+Hello", admissions[0], "target <= 2",
+           1e6, "ms");
+    report("1,000 admissions in a row / 1,000 bare connect+accept", admissions[1],
+           "no target: the floor", 1e6, "ms");
+}
+
+// --- 6. peak memory of a 1 MiB request ---
+
+// Each process's peak growth while `work` runs, in KiB: the first time, and again.
+using Growth = std::pair<std::vector<long>, std::vector<long>>;
+Growth peakGrowth(const std::vector<pid_t>& processes, const std::function<void()>& work) {
+    const PeakMemory first(processes);
+    work();
+    std::vector<long> firstGrowth = first.growthKiB();
+    const PeakMemory again(processes);
+    work();
+    return {std::move(firstGrowth), again.growthKiB()};
+}
+
+// "<total> KiB (<each>+<each>) = <ratio>x"
+std::string describeGrowth(const std::vector<long>& growth, double requestKiB) {
+    long total = 0;
+    std::string each;
+    for (const long kiB : growth) {
+        total += kiB;
+        each += (each.empty() ? "" : "+") + std::to_string(kiB);
+    }
+    char ratio[32];
+    static_cast<void>(
+        std::snprintf(ratio, sizeof ratio, "%.2fx", static_cast<double>(total) / requestKiB));
+    return std::to_string(total) + " KiB (" + each + ") = " + ratio;
+}
+
+void reportPeak(const char* what, const Growth& growth, std::size_t requestBytes,
+                const char* note) {
+    const double requestKiB = static_cast<double>(requestBytes) / 1024;
+    static_cast<void>(std::printf("%-56s first %s, again %s of %.0f KiB  (%s)\n", what,
+                                  describeGrowth(growth.first, requestKiB).c_str(),
+                                  describeGrowth(growth.second, requestKiB).c_str(), requestKiB,
+                                  note));
+}
+
+// A daemon, and a bus with its service, of their own, so that neither side finds memory
+// that earlier measures freed: "first" is the first such request each has seen.
+void comparePeakMemory() {
+    const e2e::CacheSandbox sandbox;
+    if (!sandbox.available()) {
+        static_cast<void>(
+            std::printf("%-56s skipped: needs root for a folder in a removable area\n",
+                        "peak memory, 1 MiB perform"));
+        return;
+    }
+    // Nothing exists below the fresh sandbox folder, so no path of the request does.
+    const std::string request = maximalRemoval(sandbox.item("absent"));
+    std::string whyNot;
+    const auto daemon = e2e::DaemonProcess::start(
+        "de.morvane.Tavelin.helper.bench.memory." + std::to_string(::getpid()), whyNot);
+    if (!daemon) {
+        fail(whyNot);
+    }
+    HelperClient client = connectOrFail(daemon->serviceName());
+    std::string answer;
+    const Growth daemonGrowth = peakGrowth(processWithChildren(daemon->pid()), [&] {
+        answer = performOrFail(client, request, "0 Pfade entfernt");
+    });
+    reportPeak("peak memory, 1 MiB perform: monitor+front / request", daemonGrowth, request.size(),
+               "target <= 3");
+
+    const auto bus = dbus::PrivateBus::start();
+    const auto service = dbus::ServiceProcess::start(bus->address(), answer);
+    dbus::ServiceCaller caller(bus->address());
+    const Growth busGrowth = peakGrowth({bus->pid(), service->pid()},
+                                        [&] { static_cast<void>(caller.perform(request)); });
+    reportPeak("peak memory, 1 MiB D-Bus Perform: bus+service / request", busGrowth, request.size(),
+               "for comparison");
+}
+
+// --- 4. idle connections ---
+
+void measureIdleMemory(const e2e::DaemonProcess& daemon) {
     constexpr int idleConnections = 2000;
-    const long before = daemon->residentKiB();
+    const long before = daemon.residentKiB();
     std::vector<HelperClient> idle;
     idle.reserve(idleConnections);
     for (int index = 0; index < idleConnections; ++index) {
-        idle.push_back(connectOrFail(name));
+        idle.push_back(connectOrFail(daemon.serviceName()));
     }
     static_cast<void>(idle.back().helperVersion());  // every admission has finished
-    const long after = daemon->residentKiB();
+    const long after = daemon.residentKiB();
     const double perConnection = static_cast<double>(after - before) * 1024 / idleConnections;
-    static_cast<void>(std::printf("%-46s %10.0f bytes vs 4096 bytes  ratio %6.4f  (target <= 1)\n",
+    static_cast<void>(std::printf("%-56s %10.0f bytes vs 4096 bytes  ratio %7.4f  (target <= 1)\n",
                                   "resident memory per idle admitted connection", perConnection,
                                   perConnection / 4096));
-    static_cast<void>(std::printf("(times and ratios are medians over alternating rounds)\n"));
-    return 0;
 }
 
-int connectAndReport(const char* name) {
-    const auto start = Clock::now();
-    auto client = HelperClient::connect(name);
-    const double microseconds = secondsOf(Clock::now() - start) * 1e6;
-    static_cast<void>(client ? std::printf("%.1f\n", microseconds) : std::printf("refused\n"));
-    static_cast<void>(std::fflush(stdout));
-    return 0;
+void run() {
+    std::string whyNot;
+    const auto withoutPolkit = e2e::PolkitWorld::enter(e2e::PolkitWorld::Bus::none, whyNot);
+    if (!withoutPolkit) {
+        static_cast<void>(
+            std::printf("(no namespace without polkit: %s; the daemon asks the "
+                        "host's polkit if it finds one)\n",
+                        whyNot.c_str()));
+    }
+    {
+        const auto daemon = e2e::DaemonProcess::start(
+            "de.morvane.Tavelin.helper.bench." + std::to_string(::getpid()), whyNot);
+        if (!daemon) {
+            fail(whyNot);
+        }
+        const std::string& name = daemon->serviceName();
+        HelperClient client = connectOrFail(name);
+        const std::string answer = performOrFail(client, emptyRemoval, "0 Pfade entfernt");
+
+        const auto bus = dbus::PrivateBus::start();
+        const auto service = dbus::ServiceProcess::start(bus->address(), answer);
+        dbus::ServiceCaller caller(bus->address());
+        if (caller.version() != "0.0.1" || caller.perform(std::string(emptyRemoval)) != answer) {
+            fail("the D-Bus service does not answer as the daemon");
+        }
+        compareRoundTrips(client, caller, answer);
+        compareLargeAdmission(name);
+        measureIdleMemory(*daemon);
+        compareRepeatedAdmission(name, bus->address());
+    }
+    comparePeakMemory();
+    comparePerformWithPolkit();
+    static_cast<void>(std::printf("(times and ratios are medians over alternating rounds)\n"));
 }
 
 }  // namespace
@@ -349,5 +268,11 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--connect") {
         return tavelin::bench::connectAndReport(argv[2]);
     }
-    return tavelin::bench::run();
+    try {
+        tavelin::bench::run();
+        return 0;
+    } catch (const std::exception& failure) {
+        static_cast<void>(std::fprintf(stderr, "roundtrip_bench: %s\n", failure.what()));
+        return 2;
+    }
 }
