@@ -84,6 +84,19 @@ Status<ClientError> sendBefore(int fd, std::string_view bytes, const CallDeadlin
     return {};
 }
 
+Status<SystemError> boundReceiveWaits(int fd) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(receiveQuantum);
+    const timeval quantum{
+        static_cast<time_t>(seconds.count()),
+        static_cast<suseconds_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(receiveQuantum - seconds)
+                .count())};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quantum, sizeof quantum) != 0) {
+        return lastSystemError("setsockopt SO_RCVTIMEO");
+    }
+    return {};
+}
+
 Expected<std::string, ClientError> receiveBefore(int fd, FrameReader& reader,
                                                  const CallDeadline& deadline,
                                                  ClientErrorKind closedKind) {
@@ -95,12 +108,22 @@ Expected<std::string, ClientError> receiveBefore(int fd, FrameReader& reader,
         if (reader.failed()) {
             return frameFailure("malformed frame", reader.error());
         }
-        if (Status<ClientError> readable = awaitReady(fd, POLLIN, deadline); !readable) {
-            return Unexpected(std::move(readable).error());
+        // While the deadline is a quantum or more away, the receive itself waits (for at
+        // most a quantum, boundReceiveWaits): a reply then costs one call, not a poll and a
+        // receive. Closer to the deadline, the poll waits exactly what is left.
+        const std::chrono::milliseconds left = deadline.left();
+        if (left < receiveQuantum) {
+            if (Status<ClientError> readable = awaitReady(fd, POLLIN, deadline); !readable) {
+                return Unexpected(std::move(readable).error());
+            }
         }
         if (const Status<SystemError> received = receiveSome(fd, chunk, receiveChunk); !received) {
+            const int error = received.error().errorNumber;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                continue;  // a quantum passed without a byte
+            }
             // A reset means the daemon closed with our bytes unread; it is still a close.
-            if (received.error().errorNumber == ECONNRESET) {
+            if (error == ECONNRESET) {
                 return clientError(closedKind);
             }
             return systemFailure(received.error());

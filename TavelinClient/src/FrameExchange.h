@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,13 @@ namespace tavelin {
 [[nodiscard]] Status<ClientError> sendBefore(int fd, std::string_view bytes,
                                              const CallDeadline& deadline,
                                              ClientErrorKind closedKind);
+
+// The longest a receive waits in the kernel before the deadline is looked at again.
+inline constexpr std::chrono::milliseconds receiveQuantum{1000};
+
+// Bounds every receive's wait on `fd` to receiveQuantum (SO_RCVTIMEO); receiveBefore
+// counts on it for a connection it reads from.
+[[nodiscard]] Status<SystemError> boundReceiveWaits(int fd);
 
 // Reads until `reader` holds one complete frame body and returns it. `closedKind` is what
 // the daemon closing the stream means at this point of the conversation.

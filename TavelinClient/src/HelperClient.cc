@@ -103,6 +103,9 @@ Expected<HelperClient, ClientError> HelperClient::connect(std::string_view servi
         return systemFailure(connected.error());
     }
     Socket socket(connected->release());
+    if (Status<SystemError> bounded = boundReceiveWaits(socket.get()); !bounded) {
+        return systemFailure(bounded.error());
+    }
     const Expected<PeerCredentials, ClientError> daemon = trustedDaemon(socket.get(), serviceName);
     if (!daemon) {
         return Unexpected(daemon.error());
