@@ -31,7 +31,8 @@ class Monitor {
     // At most this many operations running for one front; the front keeps well below
     // (it queues), so a front that exceeds it is treated as broken.
     static constexpr std::size_t maxRunningOperations = 128;
-    // Threads kept for the next operation once idle; more are made when more run at once.
+    // Threads kept waiting for the next request once their operation ended; more are made
+    // when more operations run at once.
     static constexpr std::size_t maxIdleOperationThreads = 8;
     // Under socket activation the daemon ends after this long with no connection and no
     // operation, so that an idle machine holds no root process and an upgraded binary
