@@ -71,7 +71,7 @@ bool PolkitAuthorization::permits(const PrivilegedOperation& operation,
     }
     const polkit::Subject subject{requester.pidfd.get(), requester.pid, requester.startTime,
                                   requester.uid};
-    const auto verdict = polkit::checkAuthorization(subject, action, *details, wait_);
+    const auto verdict = polkit::checkAuthorization(buses_, subject, action, *details, wait_);
     if (!verdict) {
         log_.log(LogPriority::error,
                  "[TavelinHelper] Autorisierung nicht pr\u00fcfbar: " +

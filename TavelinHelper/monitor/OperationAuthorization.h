@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "TavelinPlatform/authority/SystemBusPool.h"
 #include "TavelinPlatform/core/LogSink.h"
 #include "TavelinPlatform/core/SharedFd.h"
 #include "TavelinShared/PrivilegedOperation.h"
@@ -46,7 +47,8 @@ class NoAuthorization final : public OperationAuthorization {
 // One polkit action per operation, asked of the system's authority for the requester's
 // process, the paths as details a site rule can read: "paths" (removal; a JSON array of
 // strings) and "path" (repair). Anything but a clear yes refuses the operation: no,
-// dismissed, no answer in time, an error on the way, details too long to send.
+// dismissed, no answer in time, an error on the way, details too long to send. Checks run
+// on system-bus connections the object keeps between them (polkit::SystemBusPool).
 class PolkitAuthorization final : public OperationAuthorization {
   public:
     static constexpr const char* removeAction = "de.morvane.tavelin.remove-system-paths";
@@ -69,6 +71,7 @@ class PolkitAuthorization final : public OperationAuthorization {
   private:
     LogSink& log_;
     std::chrono::milliseconds wait_;
+    polkit::SystemBusPool buses_;
 };
 
 // The authority at start: PolkitAuthorization when polkit is there to ask, else

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -13,18 +14,14 @@ constexpr const char* authorityName = "org.freedesktop.PolicyKit1";
 constexpr const char* authorityPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char* authorityInterface = "org.freedesktop.PolicyKit1.Authority";
 constexpr std::uint32_t allowUserInteraction = 1;
-// Unique per bus connection, and each check has a connection of its own.
-constexpr const char* cancellationId = "tavelin-check";
 constexpr std::chrono::seconds cancellationDeadline{1};
 constexpr std::chrono::seconds probeDeadline{5};
 
-struct BusCloser {
-    void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
-};
+using Clock = std::chrono::steady_clock;
+
 struct MessageUnref {
     void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
 };
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // sd_bus_error freed on every path.
@@ -51,29 +48,6 @@ std::uint64_t microseconds(std::chrono::milliseconds duration) {
 // A sd-bus return value: negative errno on failure.
 Unexpected<SystemError> busFailure(int result, std::string_view call, std::string_view what = {}) {
     return systemError(-result, call, what);
-}
-
-Expected<Bus, SystemError> connectSystemBus() {
-    sd_bus* raw = nullptr;
-    if (const int made = sd_bus_new(&raw); made < 0) {
-        return busFailure(made, "sd_bus_new");
-    }
-    Bus bus(raw);
-    const std::string address(systemBusAddress);
-    int step = sd_bus_set_address(bus.get(), address.c_str());
-    if (step >= 0) {
-        step = sd_bus_set_bus_client(bus.get(), 1);
-    }
-    if (step >= 0) {
-        step = sd_bus_negotiate_fds(bus.get(), 1);
-    }
-    if (step >= 0) {
-        step = sd_bus_start(bus.get());
-    }
-    if (step < 0) {
-        return busFailure(step, "system bus", address);
-    }
-    return bus;
 }
 
 bool nameIsOwned(sd_bus* bus) {
@@ -145,7 +119,8 @@ int appendDetails(sd_bus_message* call, const Details& details) {
 }
 
 Expected<Message, SystemError> checkCall(sd_bus* bus, const Subject& subject,
-                                         std::string_view actionId, const Details& details) {
+                                         std::string_view actionId, const Details& details,
+                                         const std::string& cancellationId) {
     sd_bus_message* raw = nullptr;
     int step = sd_bus_message_new_method_call(bus, &raw, authorityName, authorityPath,
                                               authorityInterface, "CheckAuthorization");
@@ -160,7 +135,7 @@ Expected<Message, SystemError> checkCall(sd_bus* bus, const Subject& subject,
         step = appendDetails(raw, details);
     }
     if (step >= 0) {
-        step = sd_bus_message_append(raw, "us", allowUserInteraction, cancellationId);
+        step = sd_bus_message_append(raw, "us", allowUserInteraction, cancellationId.c_str());
     }
     if (step < 0) {
         return busFailure(step, "CheckAuthorization", "request");
@@ -196,26 +171,92 @@ Expected<Verdict, SystemError> verdictOf(sd_bus_message* reply) {
 }
 
 // The authority would otherwise keep the user's dialog open for an answer nobody awaits.
-void cancelCheck(sd_bus* bus) {
+// True once it confirmed the cancel.
+bool cancelCheck(sd_bus* bus, const std::string& cancellationId) {
     sd_bus_message* raw = nullptr;
     if (sd_bus_message_new_method_call(bus, &raw, authorityName, authorityPath, authorityInterface,
                                        "CancelCheckAuthorization") < 0) {
-        return;
+        return false;
     }
     const Message call(raw);
+    if (sd_bus_message_append(raw, "s", cancellationId.c_str()) < 0) {
+        return false;
+    }
     sd_bus_message* reply = nullptr;
     BusError error;
-    if (sd_bus_message_append(raw, "s", cancellationId) >= 0) {
-        static_cast<void>(
-            sd_bus_call(bus, raw, microseconds(cancellationDeadline), error.get(), &reply));
-    }
+    const int called =
+        sd_bus_call(bus, raw, microseconds(cancellationDeadline), error.get(), &reply);
     const Message ignored(reply);
+    return called >= 0;
+}
+
+// A check's outcome on one connection, and whether that connection may serve another:
+// only when the check got its answer, or was cancelled in time, is nothing of it left
+// on the connection.
+struct Asked {
+    Expected<Verdict, SystemError> verdict;
+    bool connectionReusable = false;
+};
+
+Asked askOn(SystemBusConnection& connection, const Subject& subject, std::string_view actionId,
+            const Details& details, std::chrono::milliseconds deadline) {
+    const std::string cancellationId = connection.nextCancellationId();
+    auto call = checkCall(connection.get(), subject, actionId, details, cancellationId);
+    if (!call) {
+        return {Unexpected(std::move(call).error())};
+    }
+    BusError error;
+    sd_bus_message* rawReply = nullptr;
+    const int called =
+        sd_bus_call(connection.get(), call->get(), microseconds(deadline), error.get(), &rawReply);
+    const Message reply(rawReply);
+    if (called == -ETIMEDOUT) {
+        return {Verdict::timedOut, cancelCheck(connection.get(), cancellationId)};
+    }
+    if (called < 0) {
+        return {busFailure(called, "CheckAuthorization", error.name())};
+    }
+    auto verdict = verdictOf(reply.get());
+    const bool answered = verdict.has_value();
+    return {std::move(verdict), answered};
+}
+
+// The connection was gone before the check had an answer: the bus closed it while it was
+// kept (a restart), which shows when the check is sent, or while the check waited.
+bool connectionLost(const Asked& asked) {
+    if (asked.verdict) {
+        return false;
+    }
+    switch (asked.verdict.error().errorNumber) {
+        case ECONNRESET:
+        case ENOTCONN:
+        case EPIPE:
+        case ESHUTDOWN:
+        case ECONNABORTED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Expected<Verdict, SystemError> finish(SystemBusPool& buses, SystemBusConnection connection,
+                                      Asked asked) {
+    if (asked.connectionReusable) {
+        buses.giveBack(std::move(connection));
+    }
+    return std::move(asked.verdict);
+}
+
+// sd-bus reads a timeout of 0 as its default (25 s): at least 1 ms.
+std::chrono::milliseconds remainingUntil(Clock::time_point end) {
+    return std::max(std::chrono::milliseconds(1),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
 }
 
 }  // namespace
 
 Presence presence() {
-    auto bus = connectSystemBus();
+    auto bus = SystemBusConnection::open();
     if (!bus) {
         return Presence::noSystemBus;
     }
@@ -224,30 +265,23 @@ Presence presence() {
                                                                     : Presence::notInstalled;
 }
 
-Expected<Verdict, SystemError> checkAuthorization(const Subject& subject, std::string_view actionId,
-                                                  const Details& details,
+Expected<Verdict, SystemError> checkAuthorization(SystemBusPool& buses, const Subject& subject,
+                                                  std::string_view actionId, const Details& details,
                                                   std::chrono::milliseconds deadline) {
-    auto bus = connectSystemBus();
-    if (!bus) {
-        return Unexpected(std::move(bus).error());
+    const Clock::time_point end = Clock::now() + deadline;
+    if (auto kept = buses.takeIdle()) {
+        Asked asked = askOn(*kept, subject, actionId, details, deadline);
+        if (!connectionLost(asked)) {
+            return finish(buses, std::move(*kept), std::move(asked));
+        }
+        // A restarted bus costs no refusal: one more try, on a new connection.
     }
-    auto call = checkCall(bus->get(), subject, actionId, details);
-    if (!call) {
-        return Unexpected(std::move(call).error());
+    auto fresh = SystemBusConnection::open();
+    if (!fresh) {
+        return Unexpected(std::move(fresh).error());
     }
-    BusError error;
-    sd_bus_message* rawReply = nullptr;
-    const int called =
-        sd_bus_call(bus->get(), call->get(), microseconds(deadline), error.get(), &rawReply);
-    const Message reply(rawReply);
-    if (called == -ETIMEDOUT) {
-        cancelCheck(bus->get());
-        return Verdict::timedOut;
-    }
-    if (called < 0) {
-        return busFailure(called, "CheckAuthorization", error.name());
-    }
-    return verdictOf(reply.get());
+    Asked asked = askOn(*fresh, subject, actionId, details, remainingUntil(end));
+    return finish(buses, std::move(fresh).value(), std::move(asked));
 }
 
 }  // namespace tavelin::polkit

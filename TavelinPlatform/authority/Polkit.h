@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "TavelinPlatform/authority/SystemBusPool.h"
 #include "TavelinPlatform/core/SystemError.h"
 
 namespace tavelin::polkit {
@@ -19,10 +20,6 @@ enum class Presence {
     noSystemBus,   // nothing answers on the system bus socket
     notInstalled,  // a bus, but no authority on it
 };
-
-// The system bus, always at its fixed socket: a root process takes no bus address from
-// its environment.
-inline constexpr std::string_view systemBusAddress = "unix:path=/run/dbus/system_bus_socket";
 
 [[nodiscard]] Presence presence();
 
@@ -46,10 +43,14 @@ using Details = std::vector<std::pair<std::string, std::string>>;
 
 // Asks the authority whether `subject` may do `actionId`, allowing an authentication
 // agent to ask the user. Blocks the calling thread for at most `deadline` (plus a short
-// cancellation); each call uses a bus connection of its own, so calls on different
-// threads never wait for each other. Fails when the bus or the authority cannot be
-// reached or answers with an error: the caller must then refuse.
-[[nodiscard]] Expected<Verdict, SystemError> checkAuthorization(const Subject& subject,
+// cancellation). Asks on an idle connection of `buses`, else on a new one, so calls on
+// different threads never wait for each other; a kept connection that the bus closed
+// meanwhile (it restarted) is replaced once by a new one, within the same deadline. The
+// connection goes back to `buses` only when the check got its answer or was cancelled.
+// Fails when the bus or the authority cannot be reached or answers with an error: the
+// caller must then refuse.
+[[nodiscard]] Expected<Verdict, SystemError> checkAuthorization(SystemBusPool& buses,
+                                                                const Subject& subject,
                                                                 std::string_view actionId,
                                                                 const Details& details,
                                                                 std::chrono::milliseconds deadline);

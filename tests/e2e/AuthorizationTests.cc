@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/AuthorityStandIn.h"
 #include "tests/e2e/EndToEndSupport.h"
 #include "tests/e2e/PolkitWorld.h"
 
@@ -114,16 +115,6 @@ std::string withFolder(std::string text, const std::string& folder) {
 
 // The command of what answers the daemon's checks; empty: nothing does.
 using Authority = std::vector<std::string>;
-
-// The stand-in answering every check with (authorized, challenge, {}), as the one account
-// the bus lets own the authority's name.
-Authority standIn(bool authorized, bool challenge) {
-    const auto flag = [](bool value) { return value ? "true" : "false"; };
-    Authority command = {"/usr/bin/setpriv", "--reuid=polkitd", "--regid=polkitd",
-                         "--clear-groups"};
-    command.insert(command.end(), {TAVELIN_AUTHORITY_STAND_IN, flag(authorized), flag(challenge)});
-    return command;
-}
 
 // A case's world, items and daemon.
 struct Scene {
@@ -256,7 +247,9 @@ TEST(AuthorizationTest, PolkitRulesDecideWhichUserMayHaveWhatDone) {
 // A rule that wants the user's own password: tavelinctl on a terminal (script(1)) starts
 // polkit's text agent for itself, which asks. While it waits for the password, which the
 // test holds back in a FIFO, root is served; then a wrong password is typed (nobody has
-// none) and nothing is repaired.
+// none) and nothing is repaired. Root is served once before, so that the waiting check
+// runs on the bus connection kept from that one and root's second check has to do
+// without it.
 TEST(AuthorizationTest, OnATerminalTheClientOffersTheTextAgentAndItsWaitHoldsNobodyElse) {
     Scene scene;
     const std::string skip = enterScene(scene, PolkitWorld::Bus::running, PolkitWorld::polkitd, R"(
@@ -278,6 +271,8 @@ polkit.addRule(function(action, subject) {
     UniqueFd typing(::open(keyboard.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_TRUE(typing);
 
+    const std::string first = items.file("first");
+    EXPECT_EQ(tavelinctlAs(0, *daemon, {"repair", first}).exitStatus, 0);
     const std::string item = items.file("x");
     ChildWithOutput waiting =
         startClient("/usr/bin/setpriv",
@@ -295,6 +290,20 @@ polkit.addRule(function(action, subject) {
     EXPECT_EQ(modeOf(rootsItem), 0755);
     EXPECT_FALSE(waiting.child.awaitEnd(std::chrono::steady_clock::now()).value_or(true))
         << "the password was not even asked for yet";
+    // Nor had the daemon given up on it before serving root: the log up to root's next
+    // request, which comes after all that root's first one waited for, says so.
+    const std::string marker = items.file("marker");
+    EXPECT_EQ(tavelinctlAs(0, *daemon, {"repair", marker}).exitStatus, 0);
+    ASSERT_FALSE(daemon
+                     ->waitForLines([&](const std::string& line) {
+                         return line == "[TavelinHelper] perform: Rechte reparieren: " + marker;
+                     })
+                     .empty());
+    const std::string nobodyRefused =
+        "[TavelinHelper] Nicht autorisiert: " + std::string(repairAction) + " (uid=65534";
+    for (const std::string& line : daemon->lines()) {
+        EXPECT_NE(line.rfind(nobodyRefused, 0), 0U) << "root waited for the held check";
+    }
 
     ASSERT_EQ(::write(typing.get(), "wrong\n", 6), 6);
     typing.reset();
@@ -355,8 +364,8 @@ TEST(AuthorizationTest, OnlyAnAuthorizedAnswerServesTheRequest) {
         SCOPED_TRACE(name);
         [&] {
             Scene scene;
-            const std::string skip =
-                enterScene(scene, PolkitWorld::Bus::running, standIn(authorized, challenge));
+            const std::string skip = enterScene(scene, PolkitWorld::Bus::running,
+                                                authorityStandIn(authorized, challenge));
             if (!skip.empty()) {
                 GTEST_SKIP() << skip;
             }

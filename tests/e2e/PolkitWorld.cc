@@ -99,18 +99,31 @@ std::unique_ptr<PolkitWorld> PolkitWorld::enter(Bus bus, std::string& whyNot) {
     if (bus == Bus::none) {
         return world;
     }
+    whyNot = world->startBus();
+    return whyNot.empty() ? std::move(world) : nullptr;
+}
+
+std::string PolkitWorld::startBus() {
     auto started = spawnWithCombinedOutput("/usr/bin/dbus-daemon",
                                            {"--system", "--nofork", "--nopidfile", "--nosyslog"});
     if (!started) {
-        whyNot = started.error().describe();
-        return nullptr;
+        return started.error().describe();
     }
-    world->bus_.emplace(std::move(started).value());
+    bus_.emplace(std::move(started).value());
     if (!waitUntil(busAnswers)) {
-        whyNot = "the system bus did not come up";
-        return nullptr;
+        return "the system bus did not come up";
     }
-    return world;
+    return {};
+}
+
+std::string PolkitWorld::restartBus() {
+    stopPolkitd();
+    if (bus_) {
+        bus_->child.kill();
+        static_cast<void>(bus_->child.wait());
+        bus_.reset();
+    }
+    return startBus();
 }
 
 void PolkitWorld::addRule(const std::string& name, const std::string& javascript) const {

@@ -36,9 +36,14 @@ class PolkitWorld {
     [[nodiscard]] std::string startAuthority(const std::vector<std::string>& command);
     [[nodiscard]] std::string startPolkitd() { return startAuthority(polkitd); }
     void stopPolkitd();
+    // Ends the system bus, and the authority with it, and starts a new bus, as a restart of
+    // the system's does: every connection to the old one is closed. "" once the new one
+    // answers, else why not; the authority is for the caller to start again.
+    [[nodiscard]] std::string restartBus();
 
   private:
     PolkitWorld() = default;
+    [[nodiscard]] std::string startBus();
 
     std::optional<ChildWithOutput> bus_;
     std::optional<ChildWithOutput> polkitd_;

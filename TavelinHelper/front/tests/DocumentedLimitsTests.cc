@@ -13,6 +13,7 @@
 #include "TavelinHelper/monitor/FrontRestarts.h"
 #include "TavelinHelper/monitor/Monitor.h"
 #include "TavelinHelper/monitor/OperationAuthorization.h"
+#include "TavelinPlatform/authority/SystemBusPool.h"
 #include "TavelinPlatform/channel/ChannelMessages.h"
 #include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinPlatform/process/PeerCode.h"
@@ -101,6 +102,8 @@ TEST(DocumentedLimitsTest, EveryListedLimitHasTheValueTheCodeEnforces) {
         {"PolkitAuthorization::maxAuthorizationWait",
          std::to_string(PolkitAuthorization::maxAuthorizationWait.count()) + " min"},
         {"PolkitAuthorization::maxDetailBytes", bytes(PolkitAuthorization::maxDetailBytes)},
+        {"polkit::SystemBusPool::maxIdleConnections",
+         grouped(polkit::SystemBusPool::maxIdleConnections)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.constant);
