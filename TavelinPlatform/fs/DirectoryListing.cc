@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,10 +23,13 @@ Status<SystemError> DirectoryListing::read(int fd, std::vector<char>& scratch) {
     if (scratch.size() < scratchSize) {
         scratch.resize(scratchSize);
     }
+    // Each name's inode and where it starts, while the folder is read.
+    std::vector<InodeAndName> order;
     for (;;) {
         const ssize_t count =
             retryOnInterrupt([&] { return ::getdents64(fd, scratch.data(), scratch.size()); });
         if (count == 0) {
+            sortByInode(order);
             return {};
         }
         if (count < 0) {
@@ -37,11 +41,29 @@ Status<SystemError> DirectoryListing::read(int fd, std::vector<char>& scratch) {
             const auto* entry = reinterpret_cast<const dirent64*>(scratch.data() + offset);
             if (!isDotName(entry->d_name)) {
                 const std::size_t length = std::strlen(entry->d_name);
+                order.push_back({entry->d_ino, names_.size()});
                 names_.insert(names_.end(), entry->d_name, entry->d_name + length + 1);
             }
             offset += entry->d_reclen;
         }
     }
+}
+
+void DirectoryListing::sortByInode(std::vector<InodeAndName>& order) {
+    const auto byInode = [](const InodeAndName& a, const InodeAndName& b) {
+        return a.inode < b.inode;
+    };
+    if (std::is_sorted(order.begin(), order.end(), byInode)) {
+        return;
+    }
+    std::sort(order.begin(), order.end(), byInode);
+    std::vector<char> sorted;
+    sorted.reserve(names_.size());
+    for (const InodeAndName& entry : order) {
+        const char* name = names_.data() + entry.position;
+        sorted.insert(sorted.end(), name, name + std::strlen(name) + 1);
+    }
+    names_.swap(sorted);
 }
 
 std::size_t DirectoryListing::nextPosition(std::size_t position) const noexcept {

@@ -5,11 +5,19 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
 #include <vector>
+
+#include "TavelinPlatform/core/Mutex.h"
 
 #include "TavelinPlatform/fs/DirectoryListing.h"
 #include "TavelinPlatform/fs/EntryStatus.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
 #include "TavelinPlatform/fs/SaturatingAdd.h"
 
 namespace tavelin {
@@ -48,19 +56,150 @@ struct OpenFolder {
     std::size_t position = 0;
 };
 
+class Removal;
+
+// A subfolder one walker of a removal handed to a helper, which removes it whole, the
+// folder itself included. The walker fills it in before handing it over and leaves it alone
+// until the helper has reported it done; the helper touches it only in between.
+struct HandedSubtree {
+    Removal* removal = nullptr;
+    UniqueFd folder;            // opened, on the removal's mount
+    FolderIdentity identity;    // of `folder`
+    UniqueFd parent;            // a duplicate of the handle of the folder holding it
+    std::array<char, NAME_MAX + 1> name{};
+};
+
+// What the walkers of one removal share: the mount, the first error, the bytes and the
+// few subtrees handed to helpers at once. Every walker of the removal has ended before it
+// goes.
+class Removal {
+  public:
+    Removal(std::uint64_t topMount, std::size_t maxOpenFolders, RemovalHelpers* helpers)
+        : topMount_(topMount),
+          maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders),
+          helpers_(helpers) {
+        for (HandedSubtree& subtree : subtrees_) {
+            subtree.removal = this;
+        }
+    }
+    Removal(const Removal&) = delete;
+    Removal& operator=(const Removal&) = delete;
+
+    [[nodiscard]] std::uint64_t topMount() const noexcept { return topMount_; }
+    [[nodiscard]] std::size_t maxOpenFolders() const noexcept { return maxOpen_; }
+    [[nodiscard]] RemovalHelpers* helpers() const noexcept { return helpers_; }
+
+    // Set at the first failure: every walker stops at its next entry.
+    [[nodiscard]] bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+
+    // Ends the removal with `error`, unless it failed already.
+    void fail(Unexpected<SystemError> error) EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        if (outcome_) {
+            outcome_ = std::move(error);
+        }
+        stopped_.store(true, std::memory_order_relaxed);
+    }
+    // Ends the removal without an error of its own (a helper out of memory), allocating
+    // nothing; the removal then fails with ENOMEM.
+    void stop() noexcept { stopped_.store(true, std::memory_order_relaxed); }
+
+    void addBytes(std::int64_t bytes) EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        bytes_ = saturatingAdd(bytes_, bytes);
+    }
+
+    // A free subtree slot, taken for `owner`'s folder at stack depth `depth`; null when
+    // every one is (there are as many as helpers, so that is rare).
+    HandedSubtree* reserve(const void* owner, std::size_t depth) EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        for (std::size_t i = 0; i < subtrees_.size(); ++i) {
+            if (holders_[i].owner == nullptr) {
+                holders_[i] = {owner, depth};
+                return &subtrees_[i];
+            }
+        }
+        return nullptr;
+    }
+    // Gives the slot back: not handed after all, or done. After done() the helper touches
+    // nothing of the removal: its walker may have ended and the removal with it.
+    void done(HandedSubtree* subtree) EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        holders_[indexOf(subtree)] = {};
+        // Under the lock: once it is let go, the waiter may end the removal.
+        finished_.notify_all();
+    }
+    // Waits until the subtrees `owner` handed from its folders at stack depth `depth` and
+    // below are done; answers how many it still has out (from folders farther up).
+    std::size_t waitFor(const void* owner, std::size_t depth) EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        for (;;) {
+            std::size_t waiting = 0;
+            std::size_t out = 0;
+            for (const Holder& holder : holders_) {
+                if (holder.owner == owner) {
+                    ++out;
+                    waiting += holder.depth >= depth ? 1 : 0;
+                }
+            }
+            if (waiting == 0) {
+                return out;
+            }
+            mutex_.wait(finished_);
+        }
+    }
+
+    // Once every walker has ended: the bytes, or the first error.
+    [[nodiscard]] Expected<std::int64_t, SystemError> result() EXCLUDES(mutex_) {
+        const MutexLock lock(mutex_);
+        if (!outcome_) {
+            return Unexpected(outcome_.error());
+        }
+        if (stopped()) {
+            return systemError(ENOMEM, "remove");
+        }
+        return bytes_;
+    }
+
+  private:
+    std::size_t indexOf(const HandedSubtree* subtree) const noexcept {
+        return static_cast<std::size_t>(subtree - subtrees_.data());
+    }
+
+    const std::uint64_t topMount_;  // nothing on another mount is touched
+    const std::size_t maxOpen_;     // folder handles each walker keeps open at most
+    RemovalHelpers* const helpers_; // null: the walk goes alone
+    std::atomic<bool> stopped_{false};
+    Mutex mutex_;
+    std::condition_variable finished_;  // a handed subtree is done
+    Status<SystemError> outcome_ GUARDED_BY(mutex_);  // success until the first failure
+    std::int64_t bytes_ GUARDED_BY(mutex_) = 0;
+    // Who handed each slot's subtree out, from which depth of its stack; no owner: free.
+    struct Holder {
+        const void* owner = nullptr;
+        std::size_t depth = 0;
+    };
+    std::array<Holder, RemovalHelpers::maxHelpers> holders_ GUARDED_BY(mutex_){};
+    // Owned by whoever holds the slot (see HandedSubtree), so not guarded.
+    std::array<HandedSubtree, RemovalHelpers::maxHelpers> subtrees_;
+};
+
+// One thread's walk of a removal: the whole tree below `top`, or a subtree handed to a
+// helper. Each walker has its own stack of folders, handles and listings; it shares only
+// the Removal. A subfolder it meets goes to an idle helper when there is one, else it
+// enters it itself.
 class TreeRemover {
   public:
-    explicit TreeRemover(std::size_t maxOpenFolders)
-        : maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders) {}
+    explicit TreeRemover(Removal& removal) : removal_(removal) {}
+    TreeRemover(const TreeRemover&) = delete;
+    TreeRemover& operator=(const TreeRemover&) = delete;
+    // Whatever way the walk ended, the subtrees it handed out are done before it goes.
+    ~TreeRemover() { joinHanded(0); }
 
-    Expected<std::int64_t, SystemError> run(UniqueFd top) {
-        const Expected<struct statx, SystemError> status = statHandle(top.get());
-        if (!status) {
-            return Unexpected(status.error());
-        }
-        topMount_ = status->stx_mnt_id;
-        enter(std::move(top), identityOf(*status));
-        while (!stack_.empty() && outcome_.has_value()) {
+    // Removes everything below the folder `top` (not `top` itself) and adds the bytes.
+    void walk(UniqueFd top, const FolderIdentity& identity) {
+        enter(std::move(top), identity);
+        while (!stack_.empty() && !removal_.stopped()) {
             OpenFolder& folder = stack_.back();
             if (folder.position < folder.listing.endPosition()) {
                 visitCurrent();
@@ -68,14 +207,35 @@ class TreeRemover {
                 leave();
             }
         }
-        if (!outcome_) {
-            return Unexpected(std::move(outcome_).error());
+        joinHanded(0);
+        removal_.addBytes(bytes_);
+    }
+
+    // A helper's job: the subtree `context` (a HandedSubtree), then the folder itself.
+    static void removeHanded(void* context) noexcept {
+        auto* subtree = static_cast<HandedSubtree*>(context);
+        Removal& removal = *subtree->removal;
+        try {
+            {
+                TreeRemover walker(removal);
+                walker.walk(std::move(subtree->folder), subtree->identity);
+            }
+            const char* name = subtree->name.data();
+            if (!removal.stopped() && ::unlinkat(subtree->parent.get(), name, AT_REMOVEDIR) != 0 &&
+                errno != ENOENT) {
+                removal.fail(lastSystemError("rmdir", name));
+            }
+        } catch (...) {
+            // Out of memory: the removal fails (with ENOMEM), as it would alone.
+            removal.stop();
         }
-        return bytes_;
+        subtree->folder.reset();
+        subtree->parent.reset();
+        removal.done(subtree);
     }
 
   private:
-    void fail(Unexpected<SystemError> error) { outcome_ = std::move(error); }
+    void fail(Unexpected<SystemError> error) { removal_.fail(std::move(error)); }
 
     void advance() {
         OpenFolder& folder = stack_.back();
@@ -87,19 +247,20 @@ class TreeRemover {
     void enter(UniqueFd fd, const FolderIdentity& identity) {
         OpenFolder folder;
         if (Status<SystemError> listed = folder.listing.read(fd.get(), scratch_); !listed) {
-            outcome_ = std::move(listed);
+            fail(Unexpected(std::move(listed).error()));
             return;
         }
         folder.fd = std::move(fd);
         folder.identity = identity;
         stack_.push_back(std::move(folder));
-        if (stack_.size() > maxOpen_) {
-            stack_[stack_.size() - 1 - maxOpen_].fd.reset();
+        const std::size_t maxOpen = removal_.maxOpenFolders();
+        if (stack_.size() > maxOpen) {
+            stack_[stack_.size() - 1 - maxOpen].fd.reset();
         }
     }
 
-    // Measures the current entry and, by its kind, enters it, removes it or, when it lies
-    // on another mount, leaves it.
+    // Measures the current entry and, by its kind, enters it (or hands it to a helper),
+    // removes it or, when it lies on another mount, leaves it.
     void visitCurrent() {
         OpenFolder& folder = stack_.back();
         const char* name = folder.listing.nameAt(folder.position);
@@ -114,7 +275,7 @@ class TreeRemover {
             advance();
             return;
         }
-        if (status->stx_mnt_id != topMount_) {
+        if (status->stx_mnt_id != removal_.topMount()) {
             // Something mounted here, a folder or a file, of another file system or a bind
             // mount of this one: not ours to empty or unlink. It stays, and so does the
             // folder holding it, which then fails to go as not empty.
@@ -133,8 +294,13 @@ class TreeRemover {
                 fail(Unexpected(opened.error()));
                 return;
             }
-            if (opened->stx_mnt_id != topMount_) {
+            if (opened->stx_mnt_id != removal_.topMount()) {
                 // Mounted on since statx: left like any other mount point.
+                advance();
+                return;
+            }
+            if (hand(dirFd, name, child, identityOf(*opened))) {
+                // The helper removes the folder too; this folder waits for it in leave().
                 advance();
                 return;
             }
@@ -153,6 +319,45 @@ class TreeRemover {
         unlinkEntry(dirFd, name, 0);
     }
 
+    // Gives the subfolder `name` of the folder open as `dirFd`, opened and checked as
+    // `child`, to an idle helper. False (and `child` untouched) when none takes it.
+    bool hand(int dirFd, const char* name, UniqueFd& child, const FolderIdentity& identity) {
+        RemovalHelpers* helpers = removal_.helpers();
+        if (helpers == nullptr || !helpers->mayHaveIdle()) {
+            return false;
+        }
+        const std::size_t length = std::strlen(name);
+        HandedSubtree* subtree = removal_.reserve(this, stack_.size() - 1);
+        if (subtree == nullptr) {
+            return false;
+        }
+        UniqueFd parent(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+        if (!parent || length >= subtree->name.size()) {
+            removal_.done(subtree);
+            return false;
+        }
+        std::memcpy(subtree->name.data(), name, length + 1);
+        subtree->folder = std::move(child);
+        subtree->identity = identity;
+        subtree->parent = std::move(parent);
+        if (!helpers->tryRun({&TreeRemover::removeHanded, subtree})) {
+            child = std::move(subtree->folder);
+            subtree->parent.reset();
+            removal_.done(subtree);
+            return false;
+        }
+        ++handedOut_;
+        return true;
+    }
+
+    // Waits until the subtrees handed from the folders at stack depth `depth` and below
+    // are done.
+    void joinHanded(std::size_t depth) {
+        if (handedOut_ > 0) {
+            handedOut_ = removal_.waitFor(this, depth);
+        }
+    }
+
     // Unlinks one entry of the current folder and moves past it. `causeError` is why a
     // folder could not be emptied; it is reported instead of rmdir's ENOTEMPTY.
     void unlinkEntry(int dirFd, const char* name, int flags, int causeError = 0) {
@@ -164,9 +369,14 @@ class TreeRemover {
         advance();
     }
 
-    // The current folder is done: climb back to its parent (re-opening it through ".." if
-    // its handle was closed) and remove the now empty folder.
+    // The current folder is done: wait for the subfolders handed from it, climb back to
+    // its parent (re-opening it through ".." if its handle was closed) and remove the now
+    // empty folder.
     void leave() {
+        joinHanded(stack_.size() - 1);
+        if (removal_.stopped()) {
+            return;
+        }
         UniqueFd child = std::move(stack_.back().fd);
         stack_.pop_back();
         if (stack_.empty()) {
@@ -196,18 +406,27 @@ class TreeRemover {
         unlinkEntry(parent.fd.get(), parent.listing.nameAt(parent.position), AT_REMOVEDIR);
     }
 
-    std::size_t maxOpen_;
-    std::uint64_t topMount_ = 0;  // the mount of `top`; nothing on another one is touched
+    Removal& removal_;
     std::vector<OpenFolder> stack_;
     std::vector<char> scratch_;
     std::int64_t bytes_ = 0;
-    Status<SystemError> outcome_;  // success until the first failure, which ends the walk
+    std::size_t handedOut_ = 0;  // subtrees handed out and perhaps not done yet
 };
 
 }  // namespace
 
-Expected<std::int64_t, SystemError> removeContents(UniqueFd top, std::size_t maxOpenFolders) {
-    return TreeRemover(maxOpenFolders).run(std::move(top));
+Expected<std::int64_t, SystemError> removeContents(UniqueFd top, std::size_t maxOpenFolders,
+                                                   RemovalHelpers* helpers) {
+    const Expected<struct statx, SystemError> status = statHandle(top.get());
+    if (!status) {
+        return Unexpected(status.error());
+    }
+    Removal removal(status->stx_mnt_id, maxOpenFolders, helpers);
+    {
+        TreeRemover walker(removal);
+        walker.walk(std::move(top), identityOf(*status));
+    }
+    return removal.result();
 }
 
 }  // namespace tavelin

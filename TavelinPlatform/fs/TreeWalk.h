@@ -5,6 +5,7 @@
 
 #include "TavelinPlatform/core/SystemError.h"
 #include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
 
 namespace tavelin {
 
@@ -30,9 +31,18 @@ inline constexpr std::size_t defaultMaxOpenFolders = 32;
 // is listed. A handle re-opened through ".." must be the remembered folder (device, inode
 // and mount), or the removal ends with ESTALE.
 //
+// Each folder's entries are looked at and removed in the order of their inode numbers
+// (DirectoryListing). With `helpers`, a subfolder met while one of them is idle is handed to
+// it and removed there whole, with the same checks (each walker keeps its own stack of at
+// most `maxOpenFolders` handles and listings and checks its own ".."); a folder is removed
+// only once the subfolders handed from it are done. Without, or when none is idle, the
+// calling thread goes on alone: the walk never waits for a helper to become free.
+//
 // Stops at the first entry that cannot be removed and fails with its error; what went
-// before stays removed.
+// before stays removed. With helpers the others stop at their next entry, so a few more
+// entries may go after the failing one; the first error is the one answered.
 [[nodiscard]] Expected<std::int64_t, SystemError> removeContents(
-    UniqueFd top, std::size_t maxOpenFolders = defaultMaxOpenFolders);
+    UniqueFd top, std::size_t maxOpenFolders = defaultMaxOpenFolders,
+    RemovalHelpers* helpers = nullptr);
 
 }  // namespace tavelin
