@@ -70,4 +70,38 @@ std::size_t DirectoryListing::nextPosition(std::size_t position) const noexcept 
     return position + std::strlen(nameAt(position)) + 1;
 }
 
+std::size_t DirectoryListing::tailStart(std::size_t after, std::size_t parts) const noexcept {
+    const std::size_t begin = nextPosition(after);
+    const std::size_t end = endPosition();
+    if (begin >= end) {
+        return end;
+    }
+    const std::size_t wanted = end - (end - begin) / (parts < 1 ? 1 : parts);
+    if (wanted <= begin) {
+        return begin;
+    }
+    // The first name that starts at or after `wanted`; else the last name.
+    const void* terminator = std::memchr(names_.data() + wanted - 1, '\0', end - (wanted - 1));
+    std::size_t start = static_cast<const char*>(terminator) - names_.data() + 1;
+    if (start >= end) {
+        start = end - 1;
+        while (start > begin && names_[start - 1] != '\0') {
+            --start;
+        }
+    }
+    return start;
+}
+
+DirectoryListing DirectoryListing::splitOff(std::size_t position) {
+    DirectoryListing tail;
+    tail.names_.assign(names_.begin() + static_cast<std::ptrdiff_t>(position), names_.end());
+    names_.resize(position);
+    return tail;
+}
+
+void DirectoryListing::rejoin(DirectoryListing&& tail) {
+    names_.insert(names_.end(), tail.names_.begin(), tail.names_.end());
+    tail.names_.clear();
+}
+
 }  // namespace tavelin

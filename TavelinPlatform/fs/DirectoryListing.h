@@ -34,6 +34,16 @@ class DirectoryListing {
     [[nodiscard]] std::size_t nextPosition(std::size_t position) const noexcept;
     [[nodiscard]] std::size_t endPosition() const noexcept { return names_.size(); }
 
+    // Where the last part of the names after the one at `after` begins, about a
+    // 1/`parts` share of them (at least one name): a position after `after`, or
+    // endPosition() when no name follows it.
+    [[nodiscard]] std::size_t tailStart(std::size_t after, std::size_t parts) const noexcept;
+    // Moves the names from `position` (a name's start) to the end into a listing of their
+    // own, in the same order; this one then ends at `position`.
+    [[nodiscard]] DirectoryListing splitOff(std::size_t position);
+    // Puts names split off back at the end (they came from there).
+    void rejoin(DirectoryListing&& tail);
+
   private:
     struct InodeAndName {
         std::uint64_t inode = 0;

@@ -59,6 +59,9 @@ class RemovalHelpers {
         return idleOrUnstarted_.load(std::memory_order_relaxed) > 0;
     }
 
+    // The most helpers it has.
+    [[nodiscard]] std::size_t limit() const noexcept { return limit_; }
+
     // Jobs handed to a helper so far (for tests and benchmarks).
     [[nodiscard]] std::size_t jobsHanded() const noexcept {
         return handed_.load(std::memory_order_relaxed);

@@ -26,6 +26,10 @@ namespace {
 
 constexpr int folderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// After an offer of work found nothing to spare or no helper after all, a walker looks at
+// this many entries before it offers again.
+constexpr std::size_t entriesBetweenFailedOffers = 16;
+
 std::int64_t allocatedBytes(const struct statx& status) noexcept {
     constexpr std::uint64_t blockSize = 512;
     if (status.stx_blocks > static_cast<std::uint64_t>(INT64_MAX) / blockSize) {
@@ -58,19 +62,19 @@ struct OpenFolder {
 
 class Removal;
 
-// A subfolder one walker of a removal handed to a helper, which removes it whole, the
-// folder itself included. The walker fills it in before handing it over and leaves it alone
-// until the helper has reported it done; the helper touches it only in between.
-struct HandedSubtree {
+// The last entries of a folder one walker of a removal handed to a helper, which removes
+// them (folders with everything in them) but not the folder itself. The walker fills it in
+// before handing it over and leaves it alone until the helper has reported it done; the
+// helper touches it only in between.
+struct HandedEntries {
     Removal* removal = nullptr;
-    UniqueFd folder;            // opened, on the removal's mount
-    FolderIdentity identity;    // of `folder`
-    UniqueFd parent;            // a duplicate of the handle of the folder holding it
-    std::array<char, NAME_MAX + 1> name{};
+    UniqueFd folder;          // a duplicate of the walker's handle of the folder holding them
+    FolderIdentity identity;  // of `folder`
+    DirectoryListing listing;  // their names, in inode order
 };
 
 // What the walkers of one removal share: the mount, the first error, the bytes and the
-// few subtrees handed to helpers at once. Every walker of the removal has ended before it
+// few parts handed to helpers at once. Every walker of the removal has ended before it
 // goes.
 class Removal {
   public:
@@ -78,8 +82,8 @@ class Removal {
         : topMount_(topMount),
           maxOpen_(maxOpenFolders < 1 ? 1 : maxOpenFolders),
           helpers_(helpers) {
-        for (HandedSubtree& subtree : subtrees_) {
-            subtree.removal = this;
+        for (HandedEntries& part : parts_) {
+            part.removal = this;
         }
     }
     Removal(const Removal&) = delete;
@@ -109,27 +113,27 @@ class Removal {
         bytes_ = saturatingAdd(bytes_, bytes);
     }
 
-    // A free subtree slot, taken for `owner`'s folder at stack depth `depth`; null when
+    // A free slot for a part, taken for `owner`'s folder at stack depth `depth`; null when
     // every one is (there are as many as helpers, so that is rare).
-    HandedSubtree* reserve(const void* owner, std::size_t depth) EXCLUDES(mutex_) {
+    HandedEntries* reserve(const void* owner, std::size_t depth) EXCLUDES(mutex_) {
         const MutexLock lock(mutex_);
-        for (std::size_t i = 0; i < subtrees_.size(); ++i) {
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
             if (holders_[i].owner == nullptr) {
                 holders_[i] = {owner, depth};
-                return &subtrees_[i];
+                return &parts_[i];
             }
         }
         return nullptr;
     }
     // Gives the slot back: not handed after all, or done. After done() the helper touches
     // nothing of the removal: its walker may have ended and the removal with it.
-    void done(HandedSubtree* subtree) EXCLUDES(mutex_) {
+    void done(HandedEntries* part) EXCLUDES(mutex_) {
         const MutexLock lock(mutex_);
-        holders_[indexOf(subtree)] = {};
+        holders_[indexOf(part)] = {};
         // Under the lock: once it is let go, the waiter may end the removal.
         finished_.notify_all();
     }
-    // Waits until the subtrees `owner` handed from its folders at stack depth `depth` and
+    // Waits until the parts `owner` handed from its folders at stack depth `depth` and
     // below are done; answers how many it still has out (from folders farther up).
     std::size_t waitFor(const void* owner, std::size_t depth) EXCLUDES(mutex_) {
         const MutexLock lock(mutex_);
@@ -162,8 +166,8 @@ class Removal {
     }
 
   private:
-    std::size_t indexOf(const HandedSubtree* subtree) const noexcept {
-        return static_cast<std::size_t>(subtree - subtrees_.data());
+    std::size_t indexOf(const HandedEntries* part) const noexcept {
+        return static_cast<std::size_t>(part - parts_.data());
     }
 
     const std::uint64_t topMount_;  // nothing on another mount is touched
@@ -171,37 +175,68 @@ class Removal {
     RemovalHelpers* const helpers_; // null: the walk goes alone
     std::atomic<bool> stopped_{false};
     Mutex mutex_;
-    std::condition_variable finished_;  // a handed subtree is done
+    std::condition_variable finished_;  // a handed part is done
     Status<SystemError> outcome_ GUARDED_BY(mutex_);  // success until the first failure
     std::int64_t bytes_ GUARDED_BY(mutex_) = 0;
-    // Who handed each slot's subtree out, from which depth of its stack; no owner: free.
+    // Who handed each slot's part out, from which depth of its stack; no owner: free.
     struct Holder {
         const void* owner = nullptr;
         std::size_t depth = 0;
     };
     std::array<Holder, RemovalHelpers::maxHelpers> holders_ GUARDED_BY(mutex_){};
-    // Owned by whoever holds the slot (see HandedSubtree), so not guarded.
-    std::array<HandedSubtree, RemovalHelpers::maxHelpers> subtrees_;
+    // Owned by whoever holds the slot (see HandedEntries), so not guarded.
+    std::array<HandedEntries, RemovalHelpers::maxHelpers> parts_;
 };
 
-// One thread's walk of a removal: the whole tree below `top`, or a subtree handed to a
-// helper. Each walker has its own stack of folders, handles and listings; it shares only
-// the Removal. A subfolder it meets goes to an idle helper when there is one, else it
-// enters it itself.
+// One thread's walk of a removal: the whole tree below `top`, or entries of a folder
+// handed to a helper. Each walker has its own stack of folders, handles and listings; it
+// shares only the Removal. While a helper is idle, a walker hands it the last part of the
+// entries still due in the farthest-up folder it holds open (a share of them that shrinks
+// as they do, so that no thread is left with much when the others are done); the walker
+// leaves that folder only once the part is done.
 class TreeRemover {
   public:
     explicit TreeRemover(Removal& removal) : removal_(removal) {}
     TreeRemover(const TreeRemover&) = delete;
     TreeRemover& operator=(const TreeRemover&) = delete;
-    // Whatever way the walk ended, the subtrees it handed out are done before it goes.
+    // Whatever way the walk ended, the parts it handed out are done before it goes.
     ~TreeRemover() { joinHanded(0); }
 
     // Removes everything below the folder `top` (not `top` itself) and adds the bytes.
     void walk(UniqueFd top, const FolderIdentity& identity) {
         enter(std::move(top), identity);
+        run();
+    }
+
+    // A helper's job: the entries `context` (a HandedEntries) names, not their folder.
+    static void removeHanded(void* context) noexcept {
+        auto* part = static_cast<HandedEntries*>(context);
+        Removal& removal = *part->removal;
+        try {
+            TreeRemover walker(removal);
+            OpenFolder folder;
+            folder.fd = std::move(part->folder);
+            folder.identity = part->identity;
+            folder.listing = std::move(part->listing);
+            walker.stack_.push_back(std::move(folder));
+            walker.run();
+        } catch (...) {
+            // Out of memory: the removal fails (with ENOMEM), as it would alone.
+            removal.stop();
+        }
+        part->folder.reset();
+        part->listing = DirectoryListing();
+        removal.done(part);
+    }
+
+  private:
+    void fail(Unexpected<SystemError> error) { removal_.fail(std::move(error)); }
+
+    void run() {
         while (!stack_.empty() && !removal_.stopped()) {
             OpenFolder& folder = stack_.back();
             if (folder.position < folder.listing.endPosition()) {
+                offerWork();
                 visitCurrent();
             } else {
                 leave();
@@ -211,31 +246,64 @@ class TreeRemover {
         removal_.addBytes(bytes_);
     }
 
-    // A helper's job: the subtree `context` (a HandedSubtree), then the folder itself.
-    static void removeHanded(void* context) noexcept {
-        auto* subtree = static_cast<HandedSubtree*>(context);
-        Removal& removal = *subtree->removal;
-        try {
-            {
-                TreeRemover walker(removal);
-                walker.walk(std::move(subtree->folder), subtree->identity);
-            }
-            const char* name = subtree->name.data();
-            if (!removal.stopped() && ::unlinkat(subtree->parent.get(), name, AT_REMOVEDIR) != 0 &&
-                errno != ENOENT) {
-                removal.fail(lastSystemError("rmdir", name));
-            }
-        } catch (...) {
-            // Out of memory: the removal fails (with ENOMEM), as it would alone.
-            removal.stop();
+    // Hands work to an idle helper, if there is one and work to spare.
+    void offerWork() {
+        RemovalHelpers* helpers = removal_.helpers();
+        if (helpers == nullptr) {
+            return;
         }
-        subtree->folder.reset();
-        subtree->parent.reset();
-        removal.done(subtree);
+        if (offerPause_ > 0) {
+            --offerPause_;
+            return;
+        }
+        if (helpers->mayHaveIdle() && !handPart(*helpers)) {
+            // Nothing to spare, or the helper was taken: look again a few entries on.
+            offerPause_ = entriesBetweenFailedOffers;
+        }
     }
 
-  private:
-    void fail(Unexpected<SystemError> error) { removal_.fail(std::move(error)); }
+    // Hands the last part of the entries still due in the farthest-up folder whose handle
+    // is open (the handles of folders farther up are closed) to an idle helper.
+    bool handPart(RemovalHelpers& helpers) {
+        const std::size_t maxOpen = removal_.maxOpenFolders();
+        const std::size_t first = stack_.size() > maxOpen ? stack_.size() - maxOpen : 0;
+        for (std::size_t depth = first; depth < stack_.size(); ++depth) {
+            OpenFolder& folder = stack_[depth];
+            // Entries after the one being worked on: at the deepest folder it is about to
+            // be looked at, farther up it is the folder the walk is in.
+            const std::size_t cut =
+                folder.listing.tailStart(folder.position, 2 * (helpers.limit() + 1));
+            if (!folder.fd || cut >= folder.listing.endPosition()) {
+                continue;
+            }
+            HandedEntries* part = removal_.reserve(this, depth);
+            if (part == nullptr) {
+                return false;
+            }
+            UniqueFd duplicate(::fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 0));
+            if (!duplicate) {
+                removal_.done(part);
+                return false;
+            }
+            try {
+                part->listing = folder.listing.splitOff(cut);
+            } catch (...) {
+                removal_.done(part);
+                throw;
+            }
+            part->folder = std::move(duplicate);
+            part->identity = folder.identity;
+            if (!helpers.tryRun({&TreeRemover::removeHanded, part})) {
+                folder.listing.rejoin(std::move(part->listing));
+                part->folder.reset();
+                removal_.done(part);
+                return false;
+            }
+            ++handedOut_;
+            return true;
+        }
+        return false;
+    }
 
     void advance() {
         OpenFolder& folder = stack_.back();
@@ -259,8 +327,7 @@ class TreeRemover {
         }
     }
 
-    // Measures the current entry and, by its kind, enters it (or hands it to a helper),
-    // removes it or, when it lies on another mount, leaves it.
+    // Measures the current entry and, by its kind, enters it, removes it or, when it lies on another mount, leaves it.
     void visitCurrent() {
         OpenFolder& folder = stack_.back();
         const char* name = folder.listing.nameAt(folder.position);
@@ -299,11 +366,6 @@ class TreeRemover {
                 advance();
                 return;
             }
-            if (hand(dirFd, name, child, identityOf(*opened))) {
-                // The helper removes the folder too; this folder waits for it in leave().
-                advance();
-                return;
-            }
             // Stays on this entry until the folder is done; leave() moves past it.
             enter(std::move(child), identityOf(*opened));
             return;
@@ -319,39 +381,8 @@ class TreeRemover {
         unlinkEntry(dirFd, name, 0);
     }
 
-    // Gives the subfolder `name` of the folder open as `dirFd`, opened and checked as
-    // `child`, to an idle helper. False (and `child` untouched) when none takes it.
-    bool hand(int dirFd, const char* name, UniqueFd& child, const FolderIdentity& identity) {
-        RemovalHelpers* helpers = removal_.helpers();
-        if (helpers == nullptr || !helpers->mayHaveIdle()) {
-            return false;
-        }
-        const std::size_t length = std::strlen(name);
-        HandedSubtree* subtree = removal_.reserve(this, stack_.size() - 1);
-        if (subtree == nullptr) {
-            return false;
-        }
-        UniqueFd parent(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-        if (!parent || length >= subtree->name.size()) {
-            removal_.done(subtree);
-            return false;
-        }
-        std::memcpy(subtree->name.data(), name, length + 1);
-        subtree->folder = std::move(child);
-        subtree->identity = identity;
-        subtree->parent = std::move(parent);
-        if (!helpers->tryRun({&TreeRemover::removeHanded, subtree})) {
-            child = std::move(subtree->folder);
-            subtree->parent.reset();
-            removal_.done(subtree);
-            return false;
-        }
-        ++handedOut_;
-        return true;
-    }
-
-    // Waits until the subtrees handed from the folders at stack depth `depth` and below
-    // are done.
+    // Waits until the parts handed from the folders at stack depth `depth` and below are
+    // done.
     void joinHanded(std::size_t depth) {
         if (handedOut_ > 0) {
             handedOut_ = removal_.waitFor(this, depth);
@@ -369,7 +400,7 @@ class TreeRemover {
         advance();
     }
 
-    // The current folder is done: wait for the subfolders handed from it, climb back to
+    // The current folder is done: wait for the parts of it handed out, climb back to
     // its parent (re-opening it through ".." if its handle was closed) and remove the now
     // empty folder.
     void leave() {
@@ -410,7 +441,8 @@ class TreeRemover {
     std::vector<OpenFolder> stack_;
     std::vector<char> scratch_;
     std::int64_t bytes_ = 0;
-    std::size_t handedOut_ = 0;  // subtrees handed out and perhaps not done yet
+    std::size_t handedOut_ = 0;   // parts handed out and perhaps not done yet
+    std::size_t offerPause_ = 0;  // entries to go before work is offered again
 };
 
 }  // namespace

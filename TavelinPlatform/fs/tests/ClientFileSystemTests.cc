@@ -283,8 +283,9 @@ TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) 
     // so ".." is their folder: a walk that took it for d2 would remove the moved folder and
     // the sentinels still due in d2's listing. Or d2 is bind-mounted onto itself, so ".." is
     // d2 seen through another mount. Either way the removal must stop there.
-    // With a helper, d1 (the only subfolder of the top) is handed to it, and the helper's
-    // own walk climbs back from d3: the check must hold there too.
+    // With a helper, the top holds two such chains, d1 and e1: the walk hands the one after
+    // the first to the helper, and the helper's own walk climbs back from its d3 (only a
+    // helper's ".." triggers the change then): the check must hold there too.
     struct Case {
         bool bindMount;
         bool helper;
@@ -299,12 +300,18 @@ TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) 
     };
     for (const Case& c : cases) {
         ScratchTree tree;
-        tree.writeFile("/C/t/d1/d2/d3/f", 10);
+        for (const std::string chain : {"d1", "e1"}) {
+            if (chain == "e1" && !c.helper) {
+                continue;
+            }
+            tree.writeFile("/C/t/" + chain + "/d2/d3/f", 10);
+            for (const std::string name : {"s1", "s2", "s3"}) {
+                tree.writeFile("/C/t/" + chain + "/d2/" + name, 10);
+            }
+        }
         for (const std::string name : {"s1", "s2", "s3"}) {
-            tree.writeFile("/C/t/d1/d2/" + name, 10);
             tree.writeFile("/outside/place/" + name, 10);
         }
-        const std::string d2 = tree.real("/C/t/d1/d2");
         const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
             if (c.bindMount &&
                 (::unshare(CLONE_NEWNS) != 0 ||
@@ -316,14 +323,21 @@ TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) 
             const std::thread::id caller = std::this_thread::get_id();
             // Made after unshare, so its threads see the same mounts as this one.
             RemovalHelpers helpers(c.helper ? 1 : 0);
-            const OpenatHook hook([&](int, const char* path) {
-                if (!changed && std::string_view(path) == "..") {
-                    onHelper = std::this_thread::get_id() != caller;
-                    changed = c.bindMount
-                                  ? ::mount(d2.c_str(), d2.c_str(), nullptr, MS_BIND, nullptr) == 0
-                                  : ::rename((d2 + "/d3").c_str(),
-                                             tree.real("/outside/place/d3").c_str()) == 0;
+            const OpenatHook hook([&](int dirFd, const char* path) {
+                const bool helperThread = std::this_thread::get_id() != caller;
+                if (changed || std::string_view(path) != ".." || (c.helper && !helperThread)) {
+                    return;
                 }
+                // The folder climbed from is a d3; its d2 is the one to change.
+                char buffer[4096];
+                const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
+                const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
+                const std::string d3(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
+                const std::string d2 = d3.substr(0, d3.rfind('/'));
+                onHelper = helperThread;
+                changed = c.bindMount
+                              ? ::mount(d2.c_str(), d2.c_str(), nullptr, MS_BIND, nullptr) == 0
+                              : ::rename(d3.c_str(), tree.real("/outside/place/d3").c_str()) == 0;
             });
             UniqueFd top(::open(tree.real("/C/t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             const Expected<std::int64_t, SystemError> removed =
@@ -459,9 +473,10 @@ TEST(ParallelWalk, ALinkSwappedInOnAHelperIsNeverFollowed) {
 }
 
 TEST(ParallelWalk, HelpersNeverEnterOrRemoveAnythingOnAnotherMount) {
-    // As TreeWalkMounts, one level down: /C/t/w, the top's only subfolder, goes to a helper,
-    // which meets the mount point /C/t/w/mnt (mounted before the walk, or just as the helper
-    // opens it). The mount and the folders holding it stay; the rest goes.
+    // As TreeWalkMounts, one level down: the top /C/t holds w0 and w1, and the walk hands
+    // the one after the first to a helper, which meets the mount point mnt in it (mounted
+    // before the walk in both, or just as a helper opens it). The mounts and the folders
+    // holding them stay; the rest of the folder that fails first goes.
     enum class Kind { bindFolder, tmpfs };
     struct Case {
         Kind kind;
@@ -475,38 +490,56 @@ TEST(ParallelWalk, HelpersNeverEnterOrRemoveAnythingOnAnotherMount) {
         ScratchTree tree;
         tree.writeFile("/victim/keep", 100);
         tree.writeFile("/victim/sub/deep", 100);
-        tree.writeFile("/C/t/w/a", 3000);
-        tree.writeFile("/C/t/w/sub/b", 3000);
-        tree.makeFolder("/C/t/w/mnt");
-        const std::string mountPoint = tree.real("/C/t/w/mnt");
+        for (const std::string w : {"/C/t/w0", "/C/t/w1"}) {
+            tree.writeFile(w + "/a", 3000);
+            tree.writeFile(w + "/sub/b", 3000);
+            tree.makeFolder(w + "/mnt");
+        }
         const std::string source = tree.real("/victim");
         const std::optional<std::string> answer = testing::runInChild([&]() -> std::string {
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
                 return "no mount";
             }
-            bool mounted = false;
+            std::vector<std::string> mounted;
             bool onHelper = false;
             const std::thread::id caller = std::this_thread::get_id();
-            const auto mountVictim = [&] {
-                mounted = c.kind == Kind::tmpfs
-                              ? ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) == 0
-                              : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND,
-                                        nullptr) == 0;
-                if (mounted && c.kind == Kind::tmpfs) {
-                    tree.writeFile("/C/t/w/mnt/keep", 100);
+            const auto mountVictim = [&](const std::string& mountPoint) {
+                const bool done =
+                    c.kind == Kind::tmpfs
+                        ? ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) == 0
+                        : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND,
+                                  nullptr) == 0;
+                if (done) {
+                    mounted.push_back(mountPoint);
+                    if (c.kind == Kind::tmpfs) {
+                        const int fd = ::open((mountPoint + "/keep").c_str(),
+                                              O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                        const std::string data(100, 'x');
+                        const bool written =
+                            ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(100);
+                        ::close(fd);
+                        if (!written) {
+                            mounted.pop_back();
+                        }
+                    }
                 }
             };
             std::optional<OpenatHook> hook;
             if (c.mountAtOpen) {
-                hook.emplace([&](int, const char* path) {
-                    if (!mounted && std::string_view(path) == "mnt") {
-                        onHelper = std::this_thread::get_id() != caller;
-                        mountVictim();
+                hook.emplace([&](int dirFd, const char* path) {
+                    if (mounted.empty() && std::string_view(path) == "mnt" &&
+                        std::this_thread::get_id() != caller) {
+                        char buffer[4096];
+                        const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
+                        const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
+                        onHelper = true;
+                        mountVictim(std::string(buffer, length > 0 ? length : 0) + "/mnt");
                     }
                 });
             } else {
-                mountVictim();
+                mountVictim(tree.real("/C/t/w0/mnt"));
+                mountVictim(tree.real("/C/t/w1/mnt"));
             }
             RemovalHelpers helpers(RemovalHelpers::maxHelpers);
             const Expected<ClientFileSystem, SystemError> fs =
@@ -515,15 +548,21 @@ TEST(ParallelWalk, HelpersNeverEnterOrRemoveAnythingOnAnotherMount) {
                 return "no root";
             }
             std::string result = std::to_string(removedBytesOrError(*fs, "/C/t"));
-            if (!mounted) {
+            if (mounted.empty()) {
                 return "no mount";
             }
-            struct stat status {};
-            const std::string victim = mountPoint + "/keep";
-            const bool victimKept =
-                ::lstat(victim.c_str(), &status) == 0 && status.st_size == 100;
+            bool victimKept = true;
+            for (const std::string& mountPoint : mounted) {
+                struct stat status {};
+                victimKept = victimKept && ::lstat((mountPoint + "/keep").c_str(), &status) == 0 &&
+                             status.st_size == 100;
+            }
             result += victimKept ? " victim kept" : " victim lost";
-            const bool besideGone = !tree.exists("/C/t/w/a") && !tree.exists("/C/t/w/sub");
+            // The first folder to fail ends the removal: the other may keep some of its own.
+            bool besideGone = false;
+            for (const std::string w : {"/C/t/w0", "/C/t/w1"}) {
+                besideGone = besideGone || (!tree.exists(w + "/a") && !tree.exists(w + "/sub"));
+            }
             result += besideGone ? ", beside removed" : ", beside kept";
             const bool handedOut = helpers.jobsHanded() > 0 && (!c.mountAtOpen || onHelper);
             result += handedOut ? ", handed out" : ", walked alone";
