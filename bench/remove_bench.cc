@@ -232,11 +232,11 @@ int timeRemoval(const Options& options) {
     }
     const double oursMedian = median(oursSeconds);
     const double referenceMedian = median(referenceSeconds);
-    std::printf("%s (%s): %ld files in %ld folders, %d rounds, freed %lld bytes, "
-                "%zu subtrees handed to helpers\n",
-                options.scratch.c_str(), fileSystemType(options.scratch).c_str(), options.files,
-                options.folders, options.rounds, static_cast<long long>(freed),
-                helpers.jobsHanded());
+    std::printf(
+        "%s (%s): %ld files in %ld folders, %d rounds, freed %lld bytes, "
+        "%zu subtrees handed to helpers\n",
+        options.scratch.c_str(), fileSystemType(options.scratch).c_str(), options.files,
+        options.folders, options.rounds, static_cast<long long>(freed), helpers.jobsHanded());
     std::printf("  removeSystemPaths %.3f s, du -sB1 + rm -rf %.3f s, ratio %.3fx\n", oursMedian,
                 referenceMedian, oursMedian / referenceMedian);
     ::rmdir((ours + "/Library/Caches").c_str());
@@ -273,8 +273,8 @@ long childPeakKiB(const std::string& self, const std::string& root, long threads
     std::string threadCount = std::to_string(threads);
     std::string flag = "--remove-only";
     std::string rootArgument = root;
-    char* argv[] = {program.data(),     threadsFlag.data(),  threadCount.data(),
-                    flag.data(),        rootArgument.data(), nullptr};
+    char* argv[] = {program.data(), threadsFlag.data(),  threadCount.data(),
+                    flag.data(),    rootArgument.data(), nullptr};
     pid_t child = 0;
     const int spawnError = ::posix_spawn(&child, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -300,7 +300,8 @@ long childPeakKiB(const std::string& self, const std::string& root, long threads
 int measureMemory(const Options& options, const std::string& self) {
     const std::string root = options.scratch + "/remove-bench-memory";
     makeCachesFolder(root);
-    const long baseline = childPeakKiB(self, root, options.threads);  // nothing to remove: the fixed cost
+    const long baseline =
+        childPeakKiB(self, root, options.threads);  // nothing to remove: the fixed cost
     buildTree(root + treeClientPath, options, false);
     const long peak = childPeakKiB(self, root, options.threads);
     std::printf("%s (%s): %ld files in %ld folders (%ld entries)\n", options.scratch.c_str(),
@@ -334,9 +335,10 @@ Options parse(int argc, char** argv) {
         } else if (flag == "--remove-only" && hasValue) {
             options.removeOnly = argv[++i];
         } else {
-            static_cast<void>(std::fprintf(stderr,
-                                           "usage: remove_bench [--dir D] [--files N] "
-                                           "[--folders N] [--rounds N] [--threads N] [--memory]\n"));
+            static_cast<void>(
+                std::fprintf(stderr,
+                             "usage: remove_bench [--dir D] [--files N] "
+                             "[--folders N] [--rounds N] [--threads N] [--memory]\n"));
             std::exit(2);
         }
     }

@@ -69,8 +69,8 @@ class RemovalHelpers {
 
   private:
     struct Helper {
-        Job job;                    // set while it has one
-        bool busy = false;          // has a job, or runs one
+        Job job;            // set while it has one
+        bool busy = false;  // has a job, or runs one
         std::condition_variable wake;
     };
 

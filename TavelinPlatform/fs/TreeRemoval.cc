@@ -36,7 +36,8 @@ Expected<std::int64_t, SystemError> removeFolder(int parentFd, const char* name,
     if (Status<SystemError> sameMount = requireMount(*opened, parentMount, name); !sameMount) {
         return Unexpected(std::move(sameMount).error());
     }
-    Expected<std::int64_t, SystemError> contents = removeContents(std::move(folder), defaultMaxOpenFolders, helpers);
+    Expected<std::int64_t, SystemError> contents =
+        removeContents(std::move(folder), defaultMaxOpenFolders, helpers);
     if (!contents) {
         return contents;
     }

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "TavelinPlatform/core/Mutex.h"
-
 #include "TavelinPlatform/fs/DirectoryListing.h"
 #include "TavelinPlatform/fs/EntryStatus.h"
 #include "TavelinPlatform/fs/RemovalHelpers.h"
@@ -68,8 +67,8 @@ class Removal;
 // helper touches it only in between.
 struct HandedEntries {
     Removal* removal = nullptr;
-    UniqueFd folder;          // a duplicate of the walker's handle of the folder holding them
-    FolderIdentity identity;  // of `folder`
+    UniqueFd folder;           // a duplicate of the walker's handle of the folder holding them
+    FolderIdentity identity;   // of `folder`
     DirectoryListing listing;  // their names, in inode order
 };
 
@@ -170,12 +169,12 @@ class Removal {
         return static_cast<std::size_t>(part - parts_.data());
     }
 
-    const std::uint64_t topMount_;  // nothing on another mount is touched
-    const std::size_t maxOpen_;     // folder handles each walker keeps open at most
-    RemovalHelpers* const helpers_; // null: the walk goes alone
+    const std::uint64_t topMount_;   // nothing on another mount is touched
+    const std::size_t maxOpen_;      // folder handles each walker keeps open at most
+    RemovalHelpers* const helpers_;  // null: the walk goes alone
     std::atomic<bool> stopped_{false};
     Mutex mutex_;
-    std::condition_variable finished_;  // a handed part is done
+    std::condition_variable finished_;                // a handed part is done
     Status<SystemError> outcome_ GUARDED_BY(mutex_);  // success until the first failure
     std::int64_t bytes_ GUARDED_BY(mutex_) = 0;
     // Who handed each slot's part out, from which depth of its stack; no owner: free.
@@ -327,7 +326,8 @@ class TreeRemover {
         }
     }
 
-    // Measures the current entry and, by its kind, enters it, removes it or, when it lies on another mount, leaves it.
+    // Measures the current entry and, by its kind, enters it, removes it or, when it lies on
+    // another mount, leaves it.
     void visitCurrent() {
         OpenFolder& folder = stack_.back();
         const char* name = folder.listing.nameAt(folder.position);

@@ -14,9 +14,9 @@
 #include "TavelinHelper/monitor/Monitor.h"
 #include "TavelinHelper/monitor/OperationAuthorization.h"
 #include "TavelinPlatform/channel/ChannelMessages.h"
-#include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinPlatform/fs/RemovalHelpers.h"
 #include "TavelinPlatform/fs/TreeWalk.h"
+#include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinPlatform/process/PeerCode.h"
 #include "TavelinShared/PrivilegedOperation.h"
 

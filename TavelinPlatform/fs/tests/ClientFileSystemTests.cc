@@ -353,8 +353,8 @@ TEST(TreeWalkReopen, AParentReopenedThroughDotDotMustBeTheFolderLeftOnItsMount) 
         if (answer == "no mount") {
             GTEST_SKIP() << "cannot mount here";
         }
-        EXPECT_EQ(answer, c.expected) << (c.bindMount ? "bind mount" : "move")
-                                      << (c.helper ? " with a helper" : "");
+        EXPECT_EQ(answer, c.expected)
+            << (c.bindMount ? "bind mount" : "move") << (c.helper ? " with a helper" : "");
     }
 }
 
@@ -437,8 +437,8 @@ TEST(ParallelWalk, ANeverStartedHelperLeavesTheWalkToTheCaller) {
     EXPECT_EQ(none.jobsHanded(), 0U);
     RemovalHelpers parents(RemovalHelpers::maxHelpers);
     const ClientFileSystem fs = openRootWith(tree, parents);
-    const std::optional<std::string> answer = testing::runInChild(
-        [&fs] { return std::to_string(removedBytesOrError(fs, "/C/u") >= 0); });
+    const std::optional<std::string> answer =
+        testing::runInChild([&fs] { return std::to_string(removedBytesOrError(fs, "/C/u") >= 0); });
     EXPECT_EQ(answer, "1");
     EXPECT_FALSE(tree.exists("/C/u"));
     EXPECT_EQ(parents.jobsHanded(), 0U);
@@ -508,8 +508,8 @@ TEST(ParallelWalk, HelpersNeverEnterOrRemoveAnythingOnAnotherMount) {
                 const bool done =
                     c.kind == Kind::tmpfs
                         ? ::mount("none", mountPoint.c_str(), "tmpfs", 0, nullptr) == 0
-                        : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND,
-                                  nullptr) == 0;
+                        : ::mount(source.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) ==
+                              0;
                 if (done) {
                     mounted.push_back(mountPoint);
                     if (c.kind == Kind::tmpfs) {
@@ -657,9 +657,9 @@ TEST(ParallelWalk, ConcurrentRemovalsOfOverlappingTreesStayInsideAndEndCleanly) 
             threads.emplace_back([&, r] {
                 // Each remover its own order: nested paths before, after and beside others'.
                 for (std::size_t i = 0; i < paths.size(); ++i) {
-                    const std::string& path =
-                        paths[(i * static_cast<std::size_t>(2 * r + 1) + static_cast<std::size_t>(r)) %
-                              paths.size()];
+                    const std::string& path = paths[(i * static_cast<std::size_t>(2 * r + 1) +
+                                                     static_cast<std::size_t>(r)) %
+                                                    paths.size()];
                     const Expected<std::int64_t, SystemError> removed = fs.measureAndRemove(path);
                     const bool clean = removed ? *removed >= 0
                                                : removed.error().errorNumber == ENOENT ||
