@@ -234,7 +234,7 @@ int timeRemoval(const Options& options) {
     const double referenceMedian = median(referenceSeconds);
     std::printf(
         "%s (%s): %ld files in %ld folders, %d rounds, freed %lld bytes, "
-        "%zu subtrees handed to helpers\n",
+        "%zu parts handed to helpers\n",
         options.scratch.c_str(), fileSystemType(options.scratch).c_str(), options.files,
         options.folders, options.rounds, static_cast<long long>(freed), helpers.jobsHanded());
     std::printf("  removeSystemPaths %.3f s, du -sB1 + rm -rf %.3f s, ratio %.3fx\n", oursMedian,

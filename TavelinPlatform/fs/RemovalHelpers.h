@@ -19,9 +19,9 @@ namespace tavelin {
 // whole process, however many removals run at once.
 inline constexpr std::size_t maxRemovalThreads = 4;
 
-// Helper threads that take over a subtree of a removal when one of them is idle. A
+// Helper threads that take over part of a removal when one of them is idle. A
 // removal never waits for one: when none is idle (or none can be started), the thread
-// offering the subtree removes it itself. A helper is started when work finds none idle,
+// offering the work does it itself. A helper is started when work finds none idle,
 // up to the pool's limit, and kept from then on; a thread that cannot be started is not
 // an error, the offer is just declined.
 class RemovalHelpers {

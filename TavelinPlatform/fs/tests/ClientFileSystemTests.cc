@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "TavelinPlatform/fs/ClientFileSystem.h"
+#include "TavelinPlatform/fs/DirectoryListing.h"
 #include "TavelinPlatform/fs/RemovalHelpers.h"
 #include "TavelinPlatform/fs/TreeWalk.h"
 #include "TavelinPlatform/fs/tests/ScratchTree.h"
@@ -389,6 +390,51 @@ TEST(SymlinkSwap, AFolderSwappedForALinkJustBeforeItsOpenIsNeverFollowed) {
         EXPECT_TRUE(swapped) << c.what;
         EXPECT_EQ(tree.countFiles("/outside/sentinel"), 2) << c.what;
     }
+}
+
+TEST(DirectoryListing, NamesComeInInodeOrderAndSplitOffAtTheEnd) {
+    ScratchTree tree;
+    for (int file = 0; file < 100; ++file) {
+        tree.writeFile("/C/f/n" + std::to_string(1000 + file), 1);
+    }
+    UniqueFd folder(::open(tree.real("/C/f").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirectoryListing listing;
+    std::vector<char> scratch;
+    ASSERT_TRUE(listing.read(folder.get(), scratch).has_value());
+    const auto namesOf = [](const DirectoryListing& names, std::size_t from) {
+        std::vector<std::string> result;
+        for (std::size_t at = from; at < names.endPosition(); at = names.nextPosition(at)) {
+            result.emplace_back(names.nameAt(at));
+        }
+        return result;
+    };
+    const std::vector<std::string> all = namesOf(listing, 0);
+    ASSERT_EQ(all.size(), 100U);
+    ino_t previous = 0;
+    for (const std::string& name : all) {
+        const ino_t inode = tree.status("/C/f/" + name)->st_ino;
+        EXPECT_GT(inode, previous) << name;
+        previous = inode;
+    }
+    // About a quarter of the 99 names after the first (all of one length), then back.
+    const std::size_t cut = listing.tailStart(0, 4);
+    const std::vector<std::string> tail = namesOf(listing, cut);
+    EXPECT_GE(tail.size(), 24U);
+    EXPECT_LE(tail.size(), 25U);
+    DirectoryListing split = listing.splitOff(cut);
+    EXPECT_EQ(namesOf(split, 0), tail);
+    EXPECT_EQ(namesOf(listing, 0).size(), 100 - tail.size());
+    listing.rejoin(std::move(split));
+    EXPECT_EQ(namesOf(listing, 0), all);
+    // At least one name while one follows, none after the last.
+    std::size_t last = 0;
+    std::size_t beforeLast = 0;
+    for (std::size_t at = 0; at < listing.endPosition(); at = listing.nextPosition(at)) {
+        beforeLast = last;
+        last = at;
+    }
+    EXPECT_EQ(listing.tailStart(beforeLast, 1000), last);
+    EXPECT_EQ(listing.tailStart(last, 4), listing.endPosition());
 }
 
 // --- the walk shared with helpers ---
