@@ -38,7 +38,8 @@ Status<SystemError> changeModeOfHandle(int fd, mode_t mode, std::string_view pat
 }  // namespace
 
 Expected<ClientFileSystem, SystemError> ClientFileSystem::open(const std::string& rootDirectory,
-                                                               std::string currentDirectory) {
+                                                               std::string currentDirectory,
+                                                               RemovalHelpers* helpers) {
     if (currentDirectory.empty() || currentDirectory.front() != '/') {
         return systemError(EINVAL, "current directory", currentDirectory);
     }
@@ -46,7 +47,7 @@ Expected<ClientFileSystem, SystemError> ClientFileSystem::open(const std::string
     if (!root) {
         return lastSystemError("open", rootDirectory);
     }
-    return ClientFileSystem(std::move(root), std::move(currentDirectory));
+    return ClientFileSystem(std::move(root), std::move(currentDirectory), helpers);
 }
 
 std::string ClientFileSystem::absolutePath(std::string_view clientPath) const {
@@ -76,7 +77,7 @@ Expected<std::int64_t, SystemError> ClientFileSystem::measureAndRemove(
     if (!parent) {
         return Unexpected(std::move(parent).error());
     }
-    return removeItem(parent->get(), split.name.c_str(), split.mustBeFolder);
+    return removeItem(parent->get(), split.name.c_str(), split.mustBeFolder, helpers_);
 }
 
 Status<SystemError> ClientFileSystem::setPermissions(std::string_view clientPath,

@@ -9,6 +9,7 @@
 
 #include "TavelinPlatform/core/SystemError.h"
 #include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
 
 namespace tavelin {
 
@@ -30,14 +31,20 @@ namespace tavelin {
 //
 // All members are const and the object holds no mutable state: one instance may be used
 // by any number of threads at once. Move-only (it owns the root handle).
+//
+// A removal shares its walk with the process's removal helpers (RemovalHelpers::shared(),
+// at most maxRemovalThreads threads on one removal, and as many helpers for the whole
+// process) unless the file system was opened with other helpers or none.
 class ClientFileSystem {
   public:
     // Opens `rootDirectory`, a path of this process (not a client path), as the root.
     // `currentDirectory` is the client-visible absolute folder relative client paths are
-    // joined to; it must begin with "/". Fails with the errno of the open (or EINVAL for a
-    // relative current directory).
+    // joined to; it must begin with "/". `helpers` share the walks of removals (null: each
+    // removal walks alone on its caller's thread); they must outlive the file system.
+    // Fails with the errno of the open (or EINVAL for a relative current directory).
     [[nodiscard]] static Expected<ClientFileSystem, SystemError> open(
-        const std::string& rootDirectory, std::string currentDirectory = "/");
+        const std::string& rootDirectory, std::string currentDirectory = "/",
+        RemovalHelpers* helpers = &RemovalHelpers::shared());
 
     // The absolute client folder relative paths are judged against and acted on at.
     [[nodiscard]] const std::string& currentDirectory() const noexcept { return currentDirectory_; }
@@ -70,11 +77,14 @@ class ClientFileSystem {
                                                      mode_t mode) const;
 
   private:
-    ClientFileSystem(UniqueFd root, std::string currentDirectory)
-        : root_(std::move(root)), currentDirectory_(std::move(currentDirectory)) {}
+    ClientFileSystem(UniqueFd root, std::string currentDirectory, RemovalHelpers* helpers)
+        : root_(std::move(root)),
+          currentDirectory_(std::move(currentDirectory)),
+          helpers_(helpers) {}
 
     UniqueFd root_;
     std::string currentDirectory_;
+    RemovalHelpers* helpers_;
 };
 
 }  // namespace tavelin

@@ -25,7 +25,8 @@ Status<SystemError> requireMount(const struct statx& item, std::uint64_t parentM
 }
 
 Expected<std::int64_t, SystemError> removeFolder(int parentFd, const char* name, UniqueFd folder,
-                                                 std::uint64_t parentMount) {
+                                                 std::uint64_t parentMount,
+                                                 RemovalHelpers* helpers) {
     // Judged on the handle the walk will use, so a mount made after any earlier look
     // cannot slip in.
     const Expected<struct statx, SystemError> opened = statHandle(folder.get());
@@ -35,7 +36,8 @@ Expected<std::int64_t, SystemError> removeFolder(int parentFd, const char* name,
     if (Status<SystemError> sameMount = requireMount(*opened, parentMount, name); !sameMount) {
         return Unexpected(std::move(sameMount).error());
     }
-    Expected<std::int64_t, SystemError> contents = removeContents(std::move(folder));
+    Expected<std::int64_t, SystemError> contents =
+        removeContents(std::move(folder), defaultMaxOpenFolders, helpers);
     if (!contents) {
         return contents;
     }
@@ -83,14 +85,15 @@ Expected<std::int64_t, SystemError> removeUnreadableFolder(int parentFd, const c
 
 }  // namespace
 
-Expected<std::int64_t, SystemError> removeItem(int parentFd, const char* name, bool mustBeFolder) {
+Expected<std::int64_t, SystemError> removeItem(int parentFd, const char* name, bool mustBeFolder,
+                                               RemovalHelpers* helpers) {
     const Expected<struct statx, SystemError> parent = statHandle(parentFd);
     if (!parent) {
         return Unexpected(parent.error());
     }
     UniqueFd folder(::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder) {
-        return removeFolder(parentFd, name, std::move(folder), parent->stx_mnt_id);
+        return removeFolder(parentFd, name, std::move(folder), parent->stx_mnt_id, helpers);
     }
     const int openError = errno;
     if (openError == ENOTDIR || openError == ELOOP) {

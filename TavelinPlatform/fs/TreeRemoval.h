@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "TavelinPlatform/core/SystemError.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
 
 namespace tavelin {
 
@@ -19,7 +20,10 @@ namespace tavelin {
 // went: for a non-folder its st_size, for a folder the allocated size below it. Fails
 // with the first error (the walk stops there; what went before stays removed); the bytes
 // are then dropped, because the item was not removed.
+//
+// A folder's walk may share the work with `helpers` (see removeContents); null: alone.
 [[nodiscard]] Expected<std::int64_t, SystemError> removeItem(int parentFd, const char* name,
-                                                             bool mustBeFolder);
+                                                             bool mustBeFolder,
+                                                             RemovalHelpers* helpers = nullptr);
 
 }  // namespace tavelin

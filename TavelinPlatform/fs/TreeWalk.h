@@ -5,6 +5,7 @@
 
 #include "TavelinPlatform/core/SystemError.h"
 #include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
 
 namespace tavelin {
 
@@ -30,9 +31,21 @@ inline constexpr std::size_t defaultMaxOpenFolders = 32;
 // is listed. A handle re-opened through ".." must be the remembered folder (device, inode
 // and mount), or the removal ends with ESTALE.
 //
+// Each folder's entries are looked at and removed in the order of their inode numbers
+// (DirectoryListing). With `helpers`, whenever one of them is idle the walk hands it the
+// last part of the entries still due in the farthest-up folder whose handle it holds (about
+// a 1/(2 * threads) share of them, so the parts shrink as the work does); the helper
+// removes them, folders with all in them, with the same checks in a walk of its own (its own
+// stack of at most `maxOpenFolders` handles and listings, its own ".." checks), and hands
+// parts on in the same way. A folder is removed only once the parts handed from it are done.
+// Without helpers, or while none is idle, the calling thread goes on alone: the walk never
+// waits for a helper to become free.
+//
 // Stops at the first entry that cannot be removed and fails with its error; what went
-// before stays removed.
+// before stays removed. With helpers the other threads stop at their next entry, so a few
+// more entries may go after the failing one; the first error is the one answered.
 [[nodiscard]] Expected<std::int64_t, SystemError> removeContents(
-    UniqueFd top, std::size_t maxOpenFolders = defaultMaxOpenFolders);
+    UniqueFd top, std::size_t maxOpenFolders = defaultMaxOpenFolders,
+    RemovalHelpers* helpers = nullptr);
 
 }  // namespace tavelin

@@ -15,6 +15,8 @@
 #include "TavelinHelper/monitor/OperationAuthorization.h"
 #include "TavelinPlatform/authority/SystemBusPool.h"
 #include "TavelinPlatform/channel/ChannelMessages.h"
+#include "TavelinPlatform/fs/RemovalHelpers.h"
+#include "TavelinPlatform/fs/TreeWalk.h"
 #include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinPlatform/process/PeerCode.h"
 #include "TavelinShared/PrivilegedOperation.h"
@@ -94,6 +96,8 @@ TEST(DocumentedLimitsTest, EveryListedLimitHasTheValueTheCodeEnforces) {
                                       grouped(limits.maxOperationsInFlightPerUser)},
         {"PrivilegedOperation::maxRemovalPaths", grouped(PrivilegedOperation::maxRemovalPaths)},
         {"Monitor::maxRunningOperations", grouped(Monitor::maxRunningOperations)},
+        {"maxRemovalThreads", grouped(maxRemovalThreads) + ":"},
+        {"defaultMaxOpenFolders", grouped(defaultMaxOpenFolders) + " "},
         {"front::workThreads", grouped(front::workThreads)},
         {"FrontRestarts::maxQuickRestarts", grouped(FrontRestarts::maxQuickRestarts)},
         {"Monitor::maxOpenPeers", grouped(Monitor::maxOpenPeers)},

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TavelinHelper/monitor/PathRemoval.h"
@@ -136,6 +138,73 @@ TEST(RemoveSystemPaths, FoldersNobodyMayEmptyFailAndFreeNothing) {
                           "|[TavelinHelper] removed " + caches + "/e (" + empty + " bytes)");
     EXPECT_TRUE(tree.exists(caches + "/p/locked/kept"));
     EXPECT_TRUE(tree.exists(caches + "/c/closed/hidden"));
+}
+
+TEST(RemoveSystemPaths, OperationsAtOnceOnOverlappingTreesEachAnswerAndLogTheirOwn) {
+    // Operations on threads of their own, as the monitor runs them, remove the same and
+    // nested trees at once through one file system and the process's removal helpers. Each
+    // answers for its own paths (removed + failed = named) and logs exactly the paths it
+    // removed, in the order named; nothing outside the areas goes; the trees are gone.
+    constexpr int operations = 6;
+    const std::string caches(layout::firstArea);
+    ScratchTree tree;
+    tree.writeFile("/etc/passwd", 10);
+    Strings paths;
+    for (int t = 0; t < 3; ++t) {
+        const std::string top = caches + "/t" + std::to_string(t);
+        paths.push_back(top);
+        for (int d = 0; d < 8; ++d) {
+            const std::string folder = top + "/d" + std::to_string(d);
+            paths.push_back(folder);
+            for (int f = 0; f < 12; ++f) {
+                tree.writeFile(folder + "/f" + std::to_string(f), 10);
+            }
+            tree.makeLink(tree.real("/etc"), folder + "/etc");
+        }
+    }
+    const ClientFileSystem fs = openAt(tree);
+    std::vector<CapturingLogSink> logs(operations);
+    std::vector<std::optional<PrivilegedResult>> results(operations);
+    std::vector<Strings> named(operations);
+    std::vector<std::thread> threads;
+    for (int op = 0; op < operations; ++op) {
+        // Every operation names every path, each in its own order.
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            named[op].push_back(paths[(i * (2 * op + 1) + op) % paths.size()]);
+        }
+        threads.emplace_back([&, op] { results[op] = removeSystemPaths(named[op], fs, logs[op]); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    long removedInAll = 0;
+    for (int op = 0; op < operations; ++op) {
+        ASSERT_TRUE(results[op].has_value());
+        const std::vector<std::string>& lines = logs[op].lines();
+        const long removed = static_cast<long>(lines.size());
+        removedInAll += removed;
+        const long failed = static_cast<long>(paths.size()) - removed;
+        EXPECT_EQ(results[op]->message(),
+                  std::to_string(removed) + " Pfade entfernt" +
+                      (failed > 0 ? ", " + std::to_string(failed) + " fehlgeschlagen" : ""))
+            << "operation " << op;
+        EXPECT_EQ(results[op]->success(), failed == 0) << "operation " << op;
+        // The lines follow the order the paths were named in.
+        std::size_t next = 0;
+        for (const std::string& line : lines) {
+            while (next < named[op].size() &&
+                   line.rfind("[TavelinHelper] removed " + named[op][next] + " (", 0) != 0) {
+                ++next;
+            }
+            EXPECT_LT(next, named[op].size()) << "operation " << op << " logged " << line;
+            ++next;
+        }
+    }
+    EXPECT_GE(removedInAll, 3);  // each top went once, by whoever was first
+    for (int t = 0; t < 3; ++t) {
+        EXPECT_FALSE(tree.exists(caches + "/t" + std::to_string(t)));
+    }
+    EXPECT_TRUE(tree.exists("/etc/passwd"));
 }
 
 }  // namespace
