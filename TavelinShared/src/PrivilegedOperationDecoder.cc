@@ -238,10 +238,13 @@ Expected<PrivilegedOperation, DecodingError> decodeWithPathsTo(std::string_view 
 Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
     PathVector paths;
     auto decoded = decodeWithPathsTo(bytes, paths);
-    if (decoded && std::holds_alternative<RemoveSystemPaths>(decoded->payload())) {
+    if (!decoded) {
+        return Unexpected(std::move(decoded).error());
+    }
+    if (std::holds_alternative<RemoveSystemPaths>(decoded->payload())) {
         return removeSystemPaths(std::move(paths.paths));
     }
-    return decoded;
+    return std::move(decoded).value();
 }
 
 }  // namespace tavelin

@@ -154,8 +154,10 @@ TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
 // decodePathList make and read it whole: fields split across pieces, a path longer than
 // a piece, and what was added before a clear() forgotten.
 TEST(ChannelMessagesTest, PathListsWrittenAndReadInPiecesAreTheWholeList) {
+    constexpr int manyPaths = 3000;
     std::vector<std::string> acrossPieces;
-    for (int index = 0; index < 3000; ++index) {
+    acrossPieces.reserve(manyPaths);
+    for (int index = 0; index < manyPaths; ++index) {
         acrossPieces.push_back("/Library/Caches/" + std::string(index % 97, 'p') +
                                std::to_string(index));
     }
