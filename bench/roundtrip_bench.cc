@@ -33,6 +33,7 @@
 // does; measure 7 brings polkit in. Run from the build tree (it signs its 20 MiB client
 // with the development identity). Invoked as "roundtrip_bench --connect NAME" it is that
 // client: it connects, prints the microseconds from connect() to the HELLO (or "refused").
+// "roundtrip_bench --only-memory" runs measure 6 alone (root, no namespace needed).
 #include <unistd.h>
 
 #include <cstdio>
@@ -226,15 +227,28 @@ void measureIdleMemory(const e2e::DaemonProcess& daemon) {
                                   perConnection / 4096));
 }
 
-void run() {
+// Measures 1 to 6 see no system bus, so that the daemon asks no polkit (see the head).
+std::unique_ptr<e2e::PolkitWorld> enterWorldWithoutPolkit() {
     std::string whyNot;
-    const auto withoutPolkit = e2e::PolkitWorld::enter(e2e::PolkitWorld::Bus::none, whyNot);
+    auto withoutPolkit = e2e::PolkitWorld::enter(e2e::PolkitWorld::Bus::none, whyNot);
     if (!withoutPolkit) {
         static_cast<void>(
             std::printf("(no namespace without polkit: %s; the daemon asks the "
                         "host's polkit if it finds one)\n",
                         whyNot.c_str()));
     }
+    return withoutPolkit;
+}
+
+// "--only-memory": measure 6 alone, for iterating on the daemon's memory.
+void runMemoryOnly() {
+    const auto withoutPolkit = enterWorldWithoutPolkit();
+    comparePeakMemory();
+}
+
+void run() {
+    const auto withoutPolkit = enterWorldWithoutPolkit();
+    std::string whyNot;
     {
         const auto daemon = e2e::DaemonProcess::start(
             "de.morvane.Tavelin.helper.bench." + std::to_string(::getpid()), whyNot);
@@ -268,8 +282,13 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--connect") {
         return tavelin::bench::connectAndReport(argv[2]);
     }
+    const bool onlyMemory = argc == 2 && std::string(argv[1]) == "--only-memory";
     try {
-        tavelin::bench::run();
+        if (onlyMemory) {
+            tavelin::bench::runMemoryOnly();
+        } else {
+            tavelin::bench::run();
+        }
         return 0;
     } catch (const std::exception& failure) {
         static_cast<void>(std::fprintf(stderr, "roundtrip_bench: %s\n", failure.what()));

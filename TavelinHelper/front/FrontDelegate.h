@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <string>
 
 #include "TavelinHelper/front/MonitoredPeer.h"
 #include "TavelinPlatform/core/LogSink.h"
@@ -29,6 +30,12 @@ class ConnectionService : public PrivilegedHelperProtocol {
     // admitted with"; that call's reply is then not sent and the connection ends. Read on
     // the loop thread, after that answer's reply was given.
     [[nodiscard]] virtual bool peerChanged() const noexcept { return false; }
+
+    // perform, given the request's bytes to keep: a service may free them as soon as it has
+    // read them, rather than its caller once the call returns.
+    virtual void performTaking(std::string operationJSON, const DataReply& reply) {
+        perform(operationJSON, reply);
+    }
 };
 
 // Decides, for each accepted connection, whether its peer may talk to us, and hears how

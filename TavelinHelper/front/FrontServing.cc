@@ -68,7 +68,7 @@ void FrontServer::startCalls(Connection& connection) {
         if (!body) {
             break;
         }
-        Expected<CallFrame, FrameError> call = decodeCall(*body);
+        Expected<CallFrame, FrameError> call = decodeCall(std::move(*body));
         if (!call) {
             markClosed(connection, ConnectionEnd::protocolError);
             return;
@@ -120,11 +120,13 @@ void FrontServer::startPerform(Connection& connection, CallFrame call) {
     const std::uint64_t id = connection.id;
     const uid_t uid = connection.uid;
     const std::uint64_t callId = call.callId;
+    // The argument moves on into the service, which frees it once it is decoded.
     auto work = [this, id, uid, callId, service = connection.service,
-                 argument = std::move(call.argument)] {
-        service->perform(argument, [this, id, uid, callId](const std::string& answer) {
-            complete(CompletedCall{id, uid, callId, answer});
-        });
+                 argument = std::move(call.argument)]() mutable {
+        service->performTaking(std::move(argument),
+                               [this, id, uid, callId](const std::string& answer) {
+                                   complete(CompletedCall{id, uid, callId, answer});
+                               });
     };
     // A short request decodes in microseconds: handing it to a work thread would cost more
     // than it saves. A long one must not hold up the loop.

@@ -1,11 +1,16 @@
 #include "TavelinHelper/front/HelperService.h"
 
+#include <optional>
+#include <string>
+#include <utility>
 #include <variant>
 
+#include "TavelinPlatform/channel/PathListBlob.h"
 #include "TavelinPlatform/channel/SealedBlob.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 #include "TavelinShared/PrivilegedOperation.h"
 #include "TavelinShared/PrivilegedResult.h"
+#include "TavelinShared/internal/RemovalPathSink.h"
 
 namespace tavelin {
 
@@ -46,21 +51,44 @@ struct MonitorRequest {
 
 using Op = PrivilegedOperation;
 
+// A removal's paths written into the channel's path list as the decoder reads them: the
+// decoded list is never whole in memory beside the request.
+class PathListSink final : public RemovalPathSink {
+  public:
+    bool add(std::string& path) override {
+        auto added = writer_.add(path);
+        if (!added) {
+            failure_ = std::move(added).error();
+        }
+        return !failure_;
+    }
+    void clear() noexcept override { writer_.clear(); }
+
+    // Why a path could not be written, if one could not.
+    [[nodiscard]] const std::optional<SystemError>& failure() const noexcept { return failure_; }
+    [[nodiscard]] channel::PathListWriter& writer() noexcept { return writer_; }
+
+  private:
+    channel::PathListWriter writer_;
+    std::optional<SystemError> failure_;
+};
+
 // One overload per operation: an operation without one does not compile in requestFor.
-Expected<MonitorRequest, SystemError> requestOf(const Op::RemoveSystemPaths& removal,
-                                                std::uint64_t peerHandle) {
-    auto attached = channel::attach(channel::encodePathList(removal.paths));
+// A removal's paths are those of `paths`, not its own (decodeWithPathsTo).
+Expected<MonitorRequest, SystemError> requestOf(const Op::RemoveSystemPaths& /*removal*/,
+                                                std::uint64_t peerHandle, PathListSink& paths) {
+    const std::uint32_t count = paths.writer().count();
+    auto attached = std::move(paths.writer()).finish();
     if (!attached) {
         return Unexpected(std::move(attached).error());
     }
     return MonitorRequest{
-        channel::RemoveSystemPaths{peerHandle, static_cast<std::uint32_t>(removal.paths.size()),
-                                   std::move(attached->attachment)},
+        channel::RemoveSystemPaths{peerHandle, count, std::move(attached->attachment)},
         std::move(attached->blob)};
 }
 
 Expected<MonitorRequest, SystemError> requestOf(const Op::RepairPermissions& repair,
-                                                std::uint64_t peerHandle) {
+                                                std::uint64_t peerHandle, PathListSink& /*paths*/) {
     auto attached = channel::attach(repair.path);
     if (!attached) {
         return Unexpected(std::move(attached).error());
@@ -70,14 +98,15 @@ Expected<MonitorRequest, SystemError> requestOf(const Op::RepairPermissions& rep
 }
 
 Expected<MonitorRequest, SystemError> requestOf(const Op::InstallSystemUpdates& /*update*/,
-                                                std::uint64_t peerHandle) {
+                                                std::uint64_t peerHandle, PathListSink& /*paths*/) {
     return MonitorRequest{channel::InstallUpdates{peerHandle}, {}};
 }
 
 Expected<MonitorRequest, SystemError> requestFor(const PrivilegedOperation& operation,
-                                                 std::uint64_t peerHandle) {
-    return std::visit([peerHandle](const auto& payload) { return requestOf(payload, peerHandle); },
-                      operation.payload());
+                                                 std::uint64_t peerHandle, PathListSink& paths) {
+    return std::visit(
+        [peerHandle, &paths](const auto& payload) { return requestOf(payload, peerHandle, paths); },
+        operation.payload());
 }
 
 }  // namespace
@@ -92,12 +121,31 @@ void HelperService::helperVersion(const VersionReply& reply) {
 
 void HelperService::perform(std::string_view operationJSON, const DataReply& reply) {
     try {
-        const auto decoded = PrivilegedOperation::decode(operationJSON);
+        std::string request(operationJSON);
+        decodeAndSend(request, reply);
+    } catch (...) {
+        reply({});  // no memory for a copy: as for a result that cannot be encoded
+    }
+}
+
+void HelperService::performTaking(std::string operationJSON, const DataReply& reply) {
+    decodeAndSend(operationJSON, reply);
+}
+
+void HelperService::decodeAndSend(std::string& operationJSON, const DataReply& reply) {
+    try {
+        PathListSink paths;
+        const auto decoded = decodeWithPathsTo(operationJSON, paths);
+        std::string().swap(operationJSON);  // read: freed before anything is sent on
+        if (paths.failure()) {
+            reply({});  // the path list could not be written: as when the monitor cannot be asked
+            return;
+        }
         if (!decoded) {
             reply(encoded(PrivilegedResult(false, std::string(invalidOperationMessage), 0)));
             return;
         }
-        const auto typed = requestFor(*decoded, peerHandle_);
+        const auto typed = requestFor(*decoded, peerHandle_, paths);
         if (!typed) {
             reply({});
             return;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "TavelinHelper/front/FrontDelegate.h"
@@ -30,12 +31,17 @@ class HelperService final : public ConnectionService {
     // encoded or the monitor could not be asked. `reply` is called exactly once; neither
     // method throws.
     void perform(std::string_view operationJSON, const DataReply& reply) override;
+    // The same; the request's bytes are freed once decoded, before its path list is sent.
+    void performTaking(std::string operationJSON, const DataReply& reply) override;
 
     // True once the monitor refused an operation because the peer had exec'd another
     // program since admission.
     [[nodiscard]] bool peerChanged() const noexcept override { return peerChanged_->load(); }
 
   private:
+    // Decodes the request in `operationJSON`, which it empties once read.
+    void decodeAndSend(std::string& operationJSON, const DataReply& reply);
+
     MonitorClient& monitor_;
     std::uint64_t peerHandle_;
     // Shared with the answer handlers, which may outlive the service.

@@ -11,10 +11,12 @@
 #include <condition_variable>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include "TavelinHelper/common/WorkPool.h"
 #include "TavelinHelper/monitor/ChannelWaiter.h"
+#include "TavelinPlatform/channel/PathListBlob.h"
 #include "TavelinPlatform/channel/SealedBlob.h"
 #include "TavelinPlatform/core/Mutex.h"
 #include "TavelinPlatform/core/RetryOnInterrupt.h"
@@ -373,13 +375,12 @@ class Monitor::Session {
 
     Status<SystemError> handleRequest(std::uint64_t id, const RemoveSystemPaths& request,
                                       UniqueFd blob) REQUIRES(sessionMutex_) {
-        auto bytes = attachedBytes(request.pathList, blob.get(), maxPathBlobSize);
-        if (!bytes) {
-            return systemError(EPROTO, "channel", "path blob");
-        }
-        auto paths = decodePathList(*bytes, request.pathCount);
+        // Read from the blob a piece at a time: the list is never whole here beside its paths.
+        auto paths = receivePathList(request.pathList, blob.get(), request.pathCount);
         if (!paths) {
-            return systemError(EPROTO, "channel", channelErrorName(paths.error()));
+            return systemError(EPROTO, "channel",
+                               paths.error().blob ? std::string_view("path blob")
+                                                  : channelErrorName(paths.error().list));
         }
         return start(id, request.peerHandle,
                      PrivilegedOperation::removeSystemPaths(std::move(paths).value()));

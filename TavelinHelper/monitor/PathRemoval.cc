@@ -49,11 +49,14 @@ std::string summary(const RemovalCounts& counts) {
 
 PrivilegedResult removeSystemPaths(const std::vector<std::string>& paths,
                                    const ClientFileSystem& fs, LogSink& log) {
-    const std::vector<std::string> allowed =
-        PrivilegedPathPolicy::sanitize(paths, fs.currentDirectory());
     RemovalCounts counts;
-    counts.refused = static_cast<std::int64_t>(paths.size() - allowed.size());
-    for (const std::string& path : allowed) {
+    for (const std::string& path : paths) {
+        // Judged one at a time (the judgement reads the text alone), not sanitized into a
+        // copy of the list: the copy held the monitor's largest request twice.
+        if (!PrivilegedPathPolicy::isRemovable(path, fs.currentDirectory())) {
+            ++counts.refused;
+            continue;
+        }
         // One walk measures each entry just before removing it; the size counts only when
         // the whole path went, exactly as a measurement followed by a removal would.
         const Expected<std::int64_t, SystemError> removed = fs.measureAndRemove(path);

@@ -386,23 +386,57 @@ std::string encodePathList(const std::vector<std::string>& paths) {
     return out;
 }
 
+namespace {
+
+// The bytes of a list held whole.
+class HeldBytes final : public PathListBytes {
+  public:
+    explicit HeldBytes(std::string_view bytes) noexcept : bytes_(bytes) {}
+
+    [[nodiscard]] std::size_t remaining() const noexcept override { return bytes_.size(); }
+    [[nodiscard]] bool read(char* out, std::size_t count) override {
+        if (count > bytes_.size()) {
+            return false;
+        }
+        bytes_.copy(out, count);
+        bytes_.remove_prefix(count);
+        return true;
+    }
+
+  private:
+    std::string_view bytes_;
+};
+
+}  // namespace
+
 Expected<std::vector<std::string>, ChannelError> decodePathList(std::string_view blob,
+                                                                std::uint32_t count) {
+    HeldBytes bytes(blob);
+    return decodePathList(bytes, count);
+}
+
+Expected<std::vector<std::string>, ChannelError> decodePathList(PathListBytes& bytes,
                                                                 std::uint32_t count) {
     if (count > maxPathCount) {
         return Unexpected(ChannelError::pathCount);
     }
-    ByteReader reader(blob);
     std::vector<std::string> paths;
     paths.reserve(count);
     for (std::uint32_t index = 0; index < count; ++index) {
-        const auto length = reader.readUnsigned(4, order);
-        const auto path = length ? reader.readBytes(*length) : std::nullopt;
-        if (!path) {
+        char field[4];
+        if (!bytes.read(field, sizeof field)) {
             return Unexpected(ChannelError::pathList);
         }
-        paths.emplace_back(*path);
+        const auto length = static_cast<std::size_t>(loadUnsigned(field, sizeof field, order));
+        if (length > bytes.remaining()) {
+            return Unexpected(ChannelError::pathList);
+        }
+        std::string& path = paths.emplace_back(length, '\0');
+        if (!bytes.read(path.data(), length)) {
+            return Unexpected(ChannelError::pathList);
+        }
     }
-    if (reader.remaining() != 0) {
+    if (bytes.remaining() != 0) {
         return Unexpected(ChannelError::pathList);
     }
     return paths;

@@ -207,9 +207,28 @@ struct Envelope {
 [[nodiscard]] Expected<Envelope<MonitorReply>, ChannelError> decodeReply(std::string_view bytes,
                                                                          bool hasDescriptor);
 
-// The blob of a path list, and its reading: exactly `count` paths filling the blob.
+// The bytes of a path list in order, wherever they are kept (PathListBlob.h reads a blob's
+// a piece at a time).
+class PathListBytes {
+  public:
+    PathListBytes() = default;
+    PathListBytes(const PathListBytes&) = default;
+    PathListBytes& operator=(const PathListBytes&) = default;
+    PathListBytes(PathListBytes&&) = default;
+    PathListBytes& operator=(PathListBytes&&) = default;
+    virtual ~PathListBytes() = default;
+
+    [[nodiscard]] virtual std::size_t remaining() const noexcept = 0;
+    // The next `count` bytes into `out`; false when they cannot be had.
+    [[nodiscard]] virtual bool read(char* out, std::size_t count) = 0;
+};
+
+// The blob of a path list, and its reading: exactly `count` paths filling the blob. Each
+// length is checked against the bytes left before anything is made of it.
 [[nodiscard]] std::string encodePathList(const std::vector<std::string>& paths);
 [[nodiscard]] Expected<std::vector<std::string>, ChannelError> decodePathList(std::string_view blob,
+                                                                              std::uint32_t count);
+[[nodiscard]] Expected<std::vector<std::string>, ChannelError> decodePathList(PathListBytes& bytes,
                                                                               std::uint32_t count);
 
 }  // namespace tavelin::channel

@@ -200,7 +200,7 @@ Expected<std::uint8_t, FrameError> decodeHello(std::string_view body) {
     return static_cast<std::uint8_t>(body[1]);
 }
 
-Expected<CallFrame, FrameError> decodeCall(std::string_view body) {
+Expected<CallFrame, FrameError> decodeCall(std::string body) {
     const auto header = readCallHeader(body, body.size());
     if (!header) {
         return Unexpected(header.error());
@@ -209,7 +209,8 @@ Expected<CallFrame, FrameError> decodeCall(std::string_view body) {
         return Unexpected(FrameError::truncated);  // the whole body is here: it is too short
     }
     const CallHeader& call = **header;
-    return CallFrame{call.callId, call.selector, std::string(body.substr(call.argumentOffset))};
+    body.erase(0, call.argumentOffset);
+    return CallFrame{call.callId, call.selector, std::move(body)};
 }
 
 Expected<ReplyFrame, FrameError> decodeReply(std::string_view body) {
@@ -236,12 +237,28 @@ void FrameReader::append(std::string_view bytes) {
     }
     buffer_.append(bytes);
     // Judge the leading length prefix now, before anyone waits for its body.
-    (void)checkedLength();
+    const auto length = checkedLength();
     if (failed()) {
         buffer_.clear();
         buffer_.shrink_to_fit();
         start_ = 0;
+        return;
     }
+    if (length) {
+        reserveFrame(*length);
+    }
+}
+
+void FrameReader::reserveFrame(std::uint32_t length) {
+    const std::size_t frameSize = frameHeaderSize + length;
+    if (buffer_.capacity() >= start_ + frameSize) {
+        return;
+    }
+    // Growing by doubling would hold up to twice a large frame, and both buffers at once
+    // while it copies; the judged length says how much is coming.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    buffer_.reserve(frameSize);
 }
 
 std::optional<std::string> FrameReader::next() {
@@ -253,12 +270,24 @@ std::optional<std::string> FrameReader::next() {
         }
         return std::nullopt;
     }
-    std::string body = buffer_.substr(start_ + frameHeaderSize, *length);
-    start_ += frameHeaderSize + *length;
-    if (start_ == buffer_.size()) {
-        buffer_.clear();
-        start_ = 0;
+    const std::size_t frameEnd = start_ + frameHeaderSize + *length;
+    const std::size_t rest = buffer_.size() - frameEnd;
+    if (start_ != 0 || rest > *length) {
+        // A small body before a longer rest: copying the body is the cheaper move.
+        std::string body = buffer_.substr(start_ + frameHeaderSize, *length);
+        start_ = frameEnd;
+        if (start_ == buffer_.size()) {
+            buffer_.clear();
+            start_ = 0;
+        }
+        return body;
     }
+    // The body leaves with the buffer, and at most as many bytes of the rest are copied.
+    std::string tail = buffer_.substr(frameEnd);
+    std::string body = std::move(buffer_);
+    body.resize(frameEnd);
+    body.erase(0, frameHeaderSize);
+    buffer_ = std::move(tail);
     return body;
 }
 

@@ -96,8 +96,9 @@ struct ReplyFrame {
 [[nodiscard]] Expected<std::uint8_t, FrameError> decodeHello(std::string_view body);
 // A CALL with one of the two known selectors; helperVersion calls must have no argument,
 // perform calls one of at most maxPerformArgumentBytes (oversize otherwise). Judged as
-// judgeCallPrefix judges a part of it.
-[[nodiscard]] Expected<CallFrame, FrameError> decodeCall(std::string_view body);
+// judgeCallPrefix judges a part of it. The argument is the body's own buffer, its header
+// cut off in place: a 1 MiB request is not copied once more.
+[[nodiscard]] Expected<CallFrame, FrameError> decodeCall(std::string body);
 [[nodiscard]] Expected<ReplyFrame, FrameError> decodeReply(std::string_view body);
 
 // Judges a CALL whose body has only partly arrived, from the `declaredLength` of its body
@@ -121,6 +122,8 @@ class FrameReader {
     void append(std::string_view bytes);
 
     // The next complete body, or nothing when more bytes are needed or the reader failed.
+    // A body that does not share the buffer with a longer rest is handed out as the buffer
+    // itself, not copied.
     [[nodiscard]] std::optional<std::string> next();
 
     [[nodiscard]] bool failed() const noexcept { return !state_.has_value(); }
@@ -145,6 +148,8 @@ class FrameReader {
     [[nodiscard]] std::size_t buffered() const noexcept { return buffer_.size() - start_; }
     // Judges the length prefix at start_ if all 4 bytes are there; returns it if valid.
     [[nodiscard]] std::optional<std::uint32_t> checkedLength();
+    // Room for the whole frame at start_, of a judged `length`, in one allocation.
+    void reserveFrame(std::uint32_t length);
 
     std::uint32_t maxBody_;
     std::string buffer_;

@@ -1,12 +1,15 @@
-// PrivilegedOperation::decode: a request read straight into the operation's strings.
+// PrivilegedOperation::decode: a request read straight into the operation's strings, or
+// with its paths handed on as they are read (decodeWithPathsTo).
 #include <cstddef>
 #include <exception>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "TavelinShared/PrivilegedOperation.h"
+#include "TavelinShared/internal/RemovalPathSink.h"
 #include "TavelinShared/src/DecodingSupport.h"
 #include "TavelinShared/src/StrictJsonReader.h"
 #include "TavelinShared/src/WireNames.h"
@@ -37,8 +40,7 @@ struct ReceivedRequest {
     JsonType rootType = JsonType::null;
     std::optional<JsonType> removal, install, repair;
     std::optional<JsonType> pathListType;
-    std::size_t elementCount = 0;
-    std::vector<std::string> paths;  // while every element so far is a string
+    std::size_t elementCount = 0;  // the paths go to the sink while every one is a string
     std::optional<JsonType> firstOtherElementType;
     std::size_t firstOtherElement = 0;
     std::optional<JsonType> repairPathType;
@@ -47,6 +49,8 @@ struct ReceivedRequest {
 
 class RequestReceiver final : public JsonReceiver {
   public:
+    explicit RequestReceiver(RemovalPathSink& paths) noexcept : paths_(paths) {}
+
     [[nodiscard]] Place memberPlace(Place object, std::string_view name) const override {
         switch (object) {
             case rootPlace:
@@ -72,7 +76,10 @@ class RequestReceiver final : public JsonReceiver {
 
     [[nodiscard]] Status<DecodingError> receive(Place place, JsonValue& value) override;
 
-    void restart() override { received_ = ReceivedRequest{}; }
+    void restart() override {
+        received_ = ReceivedRequest{};
+        paths_.clear();
+    }
 
     // The operation the whole document makes, once it has been read without failure.
     [[nodiscard]] Expected<PrivilegedOperation, DecodingError> operation();
@@ -82,6 +89,19 @@ class RequestReceiver final : public JsonReceiver {
     Expected<PrivilegedOperation, DecodingError> repair();
 
     ReceivedRequest received_;
+    RemovalPathSink& paths_;
+};
+
+// The paths of a removal kept as PrivilegedOperation keeps them.
+class PathVector final : public RemovalPathSink {
+  public:
+    bool add(std::string& path) override {
+        paths.push_back(std::move(path));
+        return true;
+    }
+    void clear() noexcept override { paths = std::vector<std::string>(); }
+
+    std::vector<std::string> paths;
 };
 
 Status<DecodingError> RequestReceiver::receive(Place place, JsonValue& value) {
@@ -112,11 +132,13 @@ Status<DecodingError> RequestReceiver::receive(Place place, JsonValue& value) {
             if (received_.firstOtherElementType) {
                 // The list fails at an earlier element; only the count still matters.
             } else if (value.type == JsonType::string) {
-                received_.paths.push_back(std::move(*value.string));
+                if (!paths_.add(*value.string)) {
+                    return Unexpected(json::unreadable());
+                }
             } else {
                 received_.firstOtherElementType = value.type;
                 received_.firstOtherElement = received_.elementCount;
-                received_.paths = std::vector<std::string>();  // freed now, not at the end
+                paths_.clear();  // freed now, not at the end
             }
             ++received_.elementCount;
             break;
@@ -178,7 +200,7 @@ Expected<PrivilegedOperation, DecodingError> RequestReceiver::removal() {
                              json::appended(listPath, json::indexStep(received_.firstOtherElement)))
                 .error());
     }
-    return PrivilegedOperation::removeSystemPaths(std::move(received_.paths));
+    return PrivilegedOperation::removeSystemPaths({});  // the paths are the sink's
 }
 
 Expected<PrivilegedOperation, DecodingError> RequestReceiver::repair() {
@@ -199,9 +221,10 @@ Expected<PrivilegedOperation, DecodingError> RequestReceiver::repair() {
 
 }  // namespace
 
-Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
+Expected<PrivilegedOperation, DecodingError> decodeWithPathsTo(std::string_view bytes,
+                                                               RemovalPathSink& sink) {
     try {
-        RequestReceiver receiver;
+        RequestReceiver receiver(sink);
         if (auto read = json::readJson(bytes, receiver); !read) {
             return Unexpected(std::move(read).error());
         }
@@ -210,6 +233,18 @@ Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::st
         // Memory ran out while making an error; the reader catches its own.
         return Unexpected(json::unreadable());
     }
+}
+
+Expected<PrivilegedOperation, DecodingError> PrivilegedOperation::decode(std::string_view bytes) {
+    PathVector paths;
+    auto decoded = decodeWithPathsTo(bytes, paths);
+    if (!decoded) {
+        return Unexpected(std::move(decoded).error());
+    }
+    if (std::holds_alternative<RemoveSystemPaths>(decoded->payload())) {
+        return removeSystemPaths(std::move(paths.paths));
+    }
+    return std::move(decoded).value();
 }
 
 }  // namespace tavelin

@@ -40,6 +40,8 @@ TEST(PrivilegedOperationTests, DecodesRequestsAndIgnoresWhatCarriesNoMeaning) {
          Op::installSystemUpdates()},
         // Any valid JSON there: numbers beyond a double's range, repeated names.
         {R"({"x":1e400,"removeSystemPaths":{"_0":[]}})", Op::removeSystemPaths({})},
+        {R"({"removeSystemPaths":{"_0":["/a","/b"]},"x":1e400})",
+         Op::removeSystemPaths({"/a", "/b"})},
         {R"({"x":[-2e308,)" + std::string(400, '7') +
              R"(],"repairPermissions":{"path":"/t","n":1e999}})",
          Op::repairPermissions("/t")},

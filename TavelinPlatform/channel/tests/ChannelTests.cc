@@ -13,6 +13,7 @@
 
 #include "TavelinPlatform/channel/ChannelMessages.h"
 #include "TavelinPlatform/channel/ChannelSocket.h"
+#include "TavelinPlatform/channel/PathListBlob.h"
 #include "TavelinPlatform/channel/SealedBlob.h"
 
 namespace tavelin::channel {
@@ -146,6 +147,54 @@ TEST(ChannelMessagesTest, PathListsMustFillTheirBlobExactly) {
              {blob.substr(0, 10), 1},
              {std::string("\xff\xff\xff\xff", 4), 1}}) {
         EXPECT_FALSE(decodePathList(bytes, count).has_value()) << count;
+    }
+}
+
+// Written and read a piece at a time, a list comes out as encodePathList and
+// decodePathList make and read it whole: fields split across pieces, a path longer than
+// a piece, and what was added before a clear() forgotten.
+TEST(ChannelMessagesTest, PathListsWrittenAndReadInPiecesAreTheWholeList) {
+    constexpr int manyPaths = 3000;
+    std::vector<std::string> acrossPieces;
+    acrossPieces.reserve(manyPaths);
+    for (int index = 0; index < manyPaths; ++index) {
+        acrossPieces.push_back("/Library/Caches/" + std::string(index % 97, 'p') +
+                               std::to_string(index));
+    }
+    const struct {
+        const char* what;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"inline", {"/Library/Caches/a", "", "/b"}},
+        {"across pieces", acrossPieces},
+        {"longer than a piece",
+         {"/a", std::string(PathListWriter::pieceBytes + 3, 'q'), "/b", std::string(5000, 'r')}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        [&] {
+            PathListWriter writer;
+            for (const std::string& stale : acrossPieces) {
+                ASSERT_TRUE(writer.add(stale).has_value());
+            }
+            writer.clear();
+            for (const std::string& path : testCase.paths) {
+                ASSERT_TRUE(writer.add(path).has_value());
+            }
+            const auto count = writer.count();
+            ASSERT_EQ(count, testCase.paths.size());
+            auto attached = std::move(writer).finish();
+            ASSERT_TRUE(attached.has_value());
+            const std::string whole = encodePathList(testCase.paths);
+            EXPECT_EQ(attached->attachment.length, whole.size());
+            EXPECT_EQ(attached->blob.valid(), attached->attachment.inBlob());
+            EXPECT_EQ(attachedBytes(attached->attachment, attached->blob.get(), whole.size()),
+                      whole);
+            EXPECT_EQ(receivePathList(attached->attachment, attached->blob.get(), count),
+                      testCase.paths);
+            // One path more than the list holds finds its bytes missing.
+            EXPECT_FALSE(receivePathList(attached->attachment, attached->blob.get(), count + 1));
+        }();
     }
 }
 
