@@ -33,6 +33,7 @@ class ConnectionService : public PrivilegedHelperProtocol {
 
     // perform, given the request's bytes to keep: a service may free them as soon as it has
     // read them, rather than its caller once the call returns.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): by value, for overrides to own
     virtual void performTaking(std::string operationJSON, const DataReply& reply) {
         perform(operationJSON, reply);
     }

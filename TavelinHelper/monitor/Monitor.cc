@@ -169,7 +169,7 @@ class Monitor::Session {
             }
             std::optional<ReadyOperation> ready = readRequest();
             if (ready) {
-                runOperation(std::move(*ready));
+                runOperation(*ready);
                 if (mayRetire && enoughWaiting()) {
                     return;
                 }
@@ -220,7 +220,7 @@ class Monitor::Session {
 
     // Runs an operation read by this thread. Some other thread must wait for the next
     // request meanwhile: one from the pool when none does.
-    void runOperation(ReadyOperation ready) {
+    void runOperation(const ReadyOperation& ready) {
         if (!ensureWaitingThread()) {
             // No thread to be had (out of memory, address space or descriptors): this one
             // request gets no result, the monitor goes on.
@@ -324,7 +324,10 @@ class Monitor::Session {
         }
         const std::uint64_t id = envelope.requestId;
         return std::visit(
-            [&](const auto& request) { return handleRequest(id, request, std::move(descriptor)); },
+            [&](const auto& request) {
+                sessionMutex_.assertHeld();
+                return handleRequest(id, request, std::move(descriptor));
+            },
             envelope.message);
     }
 

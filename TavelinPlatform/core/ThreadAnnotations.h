@@ -27,3 +27,5 @@
 #define ACQUIRE(...) TAVELIN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 // The function lets go of the given locks (none named: the object itself).
 #define RELEASE(...) TAVELIN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// From here on the analysis takes the lock as held (for code it cannot follow, a lambda).
+#define ASSERT_CAPABILITY(lock) TAVELIN_THREAD_ANNOTATION(assert_capability(lock))
