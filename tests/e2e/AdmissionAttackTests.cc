@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -25,16 +24,6 @@ using AdmissionAttackTest = DaemonTest;
 
 const std::string programChangedLine =
     "[TavelinHelper] Verbindung geschlossen (anderes Programm als bei der Zulassung, pid=";
-
-// Copies `from` into `directory` as `name`, owned by `owner`; the copy's path.
-std::string place(const std::string& from, const std::string& directory, const std::string& name,
-                  uid_t owner) {
-    const std::string to = directory + "/" + name;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-    fs::permissions(to, fs::perms(0755));
-    EXPECT_EQ(::chown(to.c_str(), owner, owner), 0) << to;
-    return to;
-}
 
 struct Attack {
     const char* name;
@@ -59,16 +48,18 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
     const ScratchDirectory scratch;
     const std::string tools = scratch.file("");
     fs::permissions(tools, fs::perms(0755));
-    const std::string client = place(tavelinctlPath, tools, "tavelinctl", 0);
-    const std::string rogue = place(TAVELIN_ROGUE_CLIENT, tools, "rogue", 0);
-    const std::string unsignedRogue = place(TAVELIN_UNSIGNED_ROGUE_CLIENT, tools, "unsigned", 0);
-    const std::string injected = place(TAVELIN_INJECTED_LIBRARY, tools, "injected.so", 65534);
+    const std::string client = installCopy(tavelinctlPath, tools + "tavelinctl", 0, 0);
+    const std::string rogue = installCopy(TAVELIN_ROGUE_CLIENT, tools + "rogue", 0, 0);
+    const std::string unsignedRogue =
+        installCopy(TAVELIN_UNSIGNED_ROGUE_CLIENT, tools + "unsigned", 0, 0);
+    const std::string injected =
+        installCopy(TAVELIN_INJECTED_LIBRARY, tools + "injected.so", 65534, 65534);
     const std::string ownLibraries = scratch.file("libraries");
     fs::create_directory(ownLibraries);
     ASSERT_EQ(::chown(ownLibraries.c_str(), 65534, 65534), 0);
     const std::string dependency = mappedLibrary("libstdc++.so.6");
     ASSERT_FALSE(dependency.empty());
-    place(dependency, ownLibraries, "libstdc++.so.6", 65534);
+    installCopy(dependency, ownLibraries + "/libstdc++.so.6", 65534, 65534);
 
     const std::vector<Attack> attacks = {
         {"control: the signed client as it is", {client, "repair", marker}, true, "Rechte", 0},
@@ -131,26 +122,15 @@ TEST_F(AdmissionAttackTest, InjectedOrForeignCodeIsRefusedAndTheMarkerKeepsItsMo
 #endif
             ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
             const std::size_t before = daemonProcess->lines().size();
-            // In a sanitizer build the runtime would refuse a preloaded library of its own
-            // accord, and the leak checker cannot work in the spoofer's namespace.
-            std::vector<std::string> command = {
-                "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-            if (attack.asRoot) {
-                command.erase(command.begin(), command.begin() + 4);
-            }
-            command.insert(command.end(), attack.command.begin(), attack.command.end());
             const ClientOutcome outcome =
-                runClient(attack.asRoot ? "/usr/bin/env" : "/usr/bin/setpriv", command,
-                          daemonProcess->serviceName());
+                runAttacker(attack.command, daemonProcess->serviceName(), attack.asRoot);
             EXPECT_EQ(outcome.output.rfind(attack.expectedOutput, 0), 0U) << outcome.output;
             EXPECT_EQ(outcome.exitStatus, attack.exitStatus) << outcome.output;
             EXPECT_EQ(modeOf(marker), attack.served ? 0755 : 0700);
             if (attack.served) {
                 // Its audit line must be in before the next case counts the lines.
-                const std::string audit = "[TavelinHelper] perform: Rechte reparieren: " + marker;
-                daemonProcess->waitForLines([&](const std::string& line) { return line == audit; },
-                                            ++served);
+                daemonProcess->waitForLines(
+                    [&](const std::string& line) { return line == repairAudit(marker); }, ++served);
                 return;
             }
             const bool execs = attack.command[1] == "exec";

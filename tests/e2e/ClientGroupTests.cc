@@ -51,14 +51,6 @@ class ClientGroup {
     gid_t gid_ = 0;
 };
 
-std::string install(const std::string& from, const std::string& to, uid_t owner, gid_t group,
-                    mode_t mode) {
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-    EXPECT_EQ(::chown(to.c_str(), owner, group), 0) << to;
-    EXPECT_EQ(::chmod(to.c_str(), mode), 0) << to;  // after chown, which clears set-gid
-    return to;
-}
-
 struct Attempt {
     const char* name;
     std::vector<std::string> command;  // after env(1), as uid and gid 65534
@@ -85,15 +77,15 @@ TEST(ClientGroupTest, OnlyASetGroupIdStartOfTheInstalledClientIsAdmitted) {
     const ScratchDirectory scratch;
     fs::permissions(scratch.file(""), fs::perms(0755));
     const std::string installed =
-        install(tavelinctlPath, scratch.file("tavelinctl"), 0, group.gid(), 02755);
-    const std::string plain = install(tavelinctlPath, scratch.file("plain"), 0, 0, 0755);
-    const std::string rogue = install(TAVELIN_ROGUE_CLIENT, scratch.file("rogue"), 0, 0, 0755);
+        installCopy(tavelinctlPath, scratch.file("tavelinctl"), 0, group.gid(), 02755);
+    const std::string plain = installCopy(tavelinctlPath, scratch.file("plain"), 0, 0, 0755);
+    const std::string rogue = installCopy(TAVELIN_ROGUE_CLIENT, scratch.file("rogue"), 0, 0, 0755);
     const std::string injected =
-        install(TAVELIN_INJECTED_LIBRARY, scratch.file("injected.so"), 65534, 65534, 0755);
+        installCopy(TAVELIN_INJECTED_LIBRARY, scratch.file("injected.so"), 65534, 65534, 0755);
     const std::string ownFiles = scratch.file("own");
     fs::create_directory(ownFiles);
     ASSERT_EQ(::chown(ownFiles.c_str(), 65534, 65534), 0);
-    install(mappedLibrary("libstdc++.so.6"), ownFiles + "/libstdc++.so.6", 65534, 65534, 0755);
+    installCopy(mappedLibrary("libstdc++.so.6"), ownFiles + "/libstdc++.so.6", 65534, 65534, 0755);
     const std::string proof = ownFiles + "/proof";
     const std::string preload = "LD_PRELOAD=" + injected;
     const std::string proofVariable = "TAVELIN_INJECTED_PROOF=" + proof;
@@ -148,19 +140,13 @@ TEST(ClientGroupTest, OnlyASetGroupIdStartOfTheInstalledClientIsAdmitted) {
             ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
             fs::remove(proof);
             const std::size_t before = daemon->lines().size();
-            std::vector<std::string> command = {
-                "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-            command.insert(command.end(), attempt.command.begin(), attempt.command.end());
-            const ClientOutcome outcome =
-                runClient("/usr/bin/setpriv", command, daemon->serviceName());
+            const ClientOutcome outcome = runAttacker(attempt.command, daemon->serviceName());
             EXPECT_EQ(outcome.output.rfind(attempt.outputStart, 0), 0U) << outcome.output;
             EXPECT_EQ(modeOf(marker), attempt.served ? 0755 : 0700) << outcome.output;
             EXPECT_EQ(fs::exists(proof), attempt.proofExpected);
             if (attempt.served) {
-                const std::string audit = "[TavelinHelper] perform: Rechte reparieren: " + marker;
-                daemon->waitForLines([&](const std::string& line) { return line == audit; },
-                                     ++served);
+                daemon->waitForLines(
+                    [&](const std::string& line) { return line == repairAudit(marker); }, ++served);
                 return;
             }
             daemon->waitForLines(
@@ -168,9 +154,7 @@ TEST(ClientGroupTest, OnlyASetGroupIdStartOfTheInstalledClientIsAdmitted) {
                     return line.rfind("[TavelinHelper] Verbindung ABGELEHNT", 0) == 0;
                 },
                 ++refused);
-            const std::vector<std::string> all = daemon->lines();
-            const std::vector<std::string> after(all.begin() + static_cast<std::ptrdiff_t>(before),
-                                                 all.end());
+            const std::vector<std::string> after = daemon->linesAfter(before);
             EXPECT_NE(std::find(after.begin(), after.end(), refusalReasonLine), after.end());
         }();
     }

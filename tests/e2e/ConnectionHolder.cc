@@ -1,6 +1,6 @@
 // tavelin_connection_holder NAME MODE COUNT FOLDER [--as-nobody]: a signed client that opens
-// COUNT admitted connections to the daemon under NAME and holds them until its standard
-// input ends, as a hostile local user would:
+// COUNT admitted connections to the daemon under NAME and holds them until it is killed,
+// as a hostile local user would:
 //   idle     connections that stay silent after the HELLO
 //   half     each sends the first half of a maximal perform frame, as much of it as the
 //            socket takes without waiting, and no more
@@ -124,8 +124,7 @@ int main(int argc, char** argv) {
                     failures == 0 ? count : failures.load());
     }
     std::fflush(stdout);
-    char byte = 0;
-    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    for (;;) {
+        ::pause();
     }
-    return 0;
 }

@@ -84,22 +84,19 @@ bool injectSystemCall(pid_t pid, long number, const std::array<unsigned long lon
 #endif
 }
 
-class DaemonConfinementTest : public ::testing::Test {
+class DaemonConfinementTest : public DaemonTest {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "the front is confined only when the daemon starts as root";
         }
-        std::string whyNot;
-        daemon_ = DaemonProcess::start(uniqueServiceName(), whyNot);
-        ASSERT_TRUE(daemon_) << whyNot;
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
         // The front is up once the first client is served.
-        ASSERT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output, "0.0.1\n");
-        front_ = frontOf(daemon_->pid());
+        ASSERT_EQ(tavelinctl({"version"}).output, "0.0.1\n");
+        front_ = frontOf(daemonProcess->pid());
         ASSERT_GT(front_, 0);
     }
 
-    std::unique_ptr<DaemonProcess> daemon_;
     pid_t front_ = -1;
 };
 
@@ -112,7 +109,7 @@ TEST_F(DaemonConfinementTest, TheFrontRunsUnprivilegedFilteredAndLockedIntoAnEmp
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(front_) + "/root"),
               "/run/tavelin-helper/empty");
     // The monitor keeps root and no filter: it is the part that acts.
-    EXPECT_EQ(statusField(daemon_->pid(), "Uid").substr(0, 2), "0\t");
+    EXPECT_EQ(statusField(daemonProcess->pid(), "Uid").substr(0, 2), "0\t");
     // Nothing it holds leads out of its root: no directory, on any descriptor.
     const std::string descriptors = "/proc/" + std::to_string(front_) + "/fd";
     for (const auto& entry : std::filesystem::directory_iterator(descriptors)) {
@@ -145,12 +142,12 @@ TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
         SCOPED_TRACE(c.what);
         // One row per call: an ASSERT ends this row, and the table goes on.
         [&] {
-            const pid_t front = frontOf(daemon_->pid());
+            const pid_t front = frontOf(daemonProcess->pid());
             if (!injectSystemCall(front, c.number, c.arguments)) {
                 GTEST_SKIP()
                     << "cannot make the front call anything here (x86-64 and ptrace needed)";
             }
-            const auto ended = daemon_->waitForLines(
+            const auto ended = daemonProcess->waitForLines(
                 [](const std::string& line) {
                     return line.rfind("[TavelinHelper] Front beendet (", 0) == 0;
                 },
@@ -158,10 +155,9 @@ TEST_F(DaemonConfinementTest, AForbiddenCallEndsTheFrontAloneAndANewOneServes) {
             ASSERT_EQ(ended.size(), ends);
             EXPECT_EQ(ended.back(),
                       "[TavelinHelper] Front beendet (Signal 31), wird neu gestartet");
-            EXPECT_EQ(::kill(daemon_->pid(), 0), 0) << "the monitor ended too";
-            EXPECT_EQ(runClient(tavelinctlPath, {"version"}, daemon_->serviceName()).output,
-                      "0.0.1\n");
-            EXPECT_NE(frontOf(daemon_->pid()), front);
+            EXPECT_EQ(::kill(daemonProcess->pid(), 0), 0) << "the monitor ended too";
+            EXPECT_EQ(tavelinctl({"version"}).output, "0.0.1\n");
+            EXPECT_NE(frontOf(daemonProcess->pid()), front);
         }();
     }
 }

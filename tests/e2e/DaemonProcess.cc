@@ -143,6 +143,12 @@ std::vector<std::string> DaemonProcess::lines() const {
     return lines_;
 }
 
+std::vector<std::string> DaemonProcess::linesAfter(std::size_t count) const {
+    const std::lock_guard lock(mutex_);
+    return {lines_.begin() + static_cast<std::ptrdiff_t>(std::min(count, lines_.size())),
+            lines_.end()};
+}
+
 std::vector<std::string> DaemonProcess::waitForLines(
     const std::function<bool(const std::string&)>& matches, std::size_t count) const {
     std::vector<std::string> found;

@@ -1,9 +1,6 @@
 #include "tests/e2e/EndToEndSupport.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +12,6 @@
 #include <variant>
 
 #include "TavelinShared/tests/support/LayoutFolders.h"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace tavelin::e2e {
 
@@ -68,16 +63,35 @@ ClientOutcome runClient(const std::string& program, const std::vector<std::strin
     return finishClient(client);
 }
 
-void DaemonTest::SetUp() {
+void DaemonTest::startDaemon(const std::string& launcher) {
     std::string whyNot;
-    daemonProcess = DaemonProcess::start(uniqueServiceName(), whyNot);
+    daemonProcess = DaemonProcess::start(uniqueServiceName(), whyNot, 0, launcher);
     ASSERT_NE(daemonProcess, nullptr) << whyNot;
     startLineCount = daemonProcess->lines().size();
 }
 
-std::vector<std::string> DaemonTest::linesAfter(std::size_t count) const {
-    const std::vector<std::string> all = daemonProcess->lines();
-    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end()};
+ClientOutcome runAttacker(const std::vector<std::string>& command, const std::string& serviceName,
+                          bool asRoot) {
+    std::vector<std::string> words = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                      "/usr/bin/env",
+                                      "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    if (asRoot) {
+        words.erase(words.begin(), words.begin() + 4);
+    }
+    words.insert(words.end(), command.begin(), command.end());
+    return runClient(asRoot ? "/usr/bin/env" : "/usr/bin/setpriv", words, serviceName);
+}
+
+std::string repairAudit(const std::string& path) {
+    return "[TavelinHelper] perform: Rechte reparieren: " + path;
+}
+
+std::string installCopy(const std::string& from, const std::string& to, uid_t owner, gid_t group,
+                        mode_t mode) {
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(::chown(to.c_str(), owner, group), 0) << to;
+    EXPECT_EQ(::chmod(to.c_str(), mode), 0) << to;  // after chown, which clears set-group-id
+    return to;
 }
 
 mode_t modeOf(const std::string& path) {
@@ -98,52 +112,14 @@ std::string mappedLibrary(const std::string& name) {
 
 ConnectionHolder::ConnectionHolder(const std::string& program, const std::string& name,
                                    const std::string& mode, int count, const std::string& folder,
-                                   bool asNobody) {
-    int input[2];
-    int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe";
-        return;
-    }
-    holdOpen_.reset(input[1]);
-    const UniqueFd childInput(input[0]);
-    const UniqueFd childOutput(output[1]);
-    const UniqueFd report(output[0]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childInput.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, childOutput.get(), STDOUT_FILENO);
-    std::vector<std::string> words = {program, name, mode, std::to_string(count), folder};
-    if (asNobody) {
-        words.emplace_back("--as-nobody");
-    }
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    const int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) {
-        ADD_FAILURE() << "cannot start the holder";
-        return;
-    }
+                                   bool asNobody)
+    : holder_(startClient(
+          program, {name, mode, std::to_string(count), folder, asNobody ? "--as-nobody" : ""},
+          "")) {
     char buffer[64];
-    ssize_t got = 0;
-    const UniqueFd& reader = report;
-    while ((got = ::read(reader.get(), buffer, sizeof buffer)) > 0) {
+    for (ssize_t got = 0; line_.find('\n') == std::string::npos &&
+                          (got = ::read(holder_.output.get(), buffer, sizeof buffer)) > 0;) {
         line_.append(buffer, static_cast<std::size_t>(got));
-        if (line_.find('\n') != std::string::npos) {
-            break;
-        }
-    }
-}
-
-ConnectionHolder::~ConnectionHolder() {
-    holdOpen_.reset();  // the holder sees end of input, closes everything and exits
-    if (pid_ > 0) {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
     }
 }
 

@@ -50,8 +50,9 @@ class DaemonProcess {
     [[nodiscard]] pid_t pid() const noexcept { return pid_; }
     // The resident memory of the monitor and of its children (the front), in KiB.
     [[nodiscard]] long residentKiB() const;
-    // Every complete log line so far, without its line feed.
+    // Every complete log line so far, without its line feed; those after the first `count`.
     [[nodiscard]] std::vector<std::string> lines() const;
+    [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
     // Waits until `count` lines match (or the log ends, or a generous safety limit passes,
     // which the test then sees as missing lines); the matching lines.
     std::vector<std::string> waitForLines(const std::function<bool(const std::string&)>& matches,
@@ -90,35 +91,35 @@ struct ClientOutcome {
                                       const std::string& serviceName);
 
 // One run of the connection holder (tests/e2e/ConnectionHolder.cc, `program`): its
-// connections stay open until it is destroyed. Its maximal requests remove nothing that
-// exists below `folder`.
+// connections stay open until it is destroyed, which kills it. Its maximal requests remove
+// nothing that exists below `folder`.
 class ConnectionHolder {
   public:
     ConnectionHolder(const std::string& program, const std::string& name, const std::string& mode,
                      int count, const std::string& folder, bool asNobody);
-    ~ConnectionHolder();
-    ConnectionHolder(const ConnectionHolder&) = delete;
-    ConnectionHolder& operator=(const ConnectionHolder&) = delete;
 
     // "ready <count>" once every connection was set up.
     [[nodiscard]] const std::string& report() const { return line_; }
 
   private:
-    pid_t pid_ = -1;
-    UniqueFd holdOpen_;
+    ChildWithOutput holder_;
     std::string line_;
 };
 
 // Starts the real daemon on a name of its own for every test.
 class DaemonTest : public ::testing::Test {
   protected:
-    void SetUp() override;
+    void SetUp() override { startDaemon(); }
+    // Starts it through `launcher` (see DaemonProcess::start); the test fails without it.
+    void startDaemon(const std::string& launcher = {});
     // The signed tavelinctl against this test's daemon.
     [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const {
         return runClient(tavelinctlPath, arguments, daemonProcess->serviceName());
     }
     // The log lines written after the first `count` lines.
-    [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const;
+    [[nodiscard]] std::vector<std::string> linesAfter(std::size_t count) const {
+        return daemonProcess->linesAfter(count);
+    }
 
     std::unique_ptr<DaemonProcess> daemonProcess;
     // The lines the daemon wrote up to and with its start line.
@@ -142,6 +143,19 @@ class CacheSandbox {
     std::vector<std::string> createdAncestors_;
     std::string path_;
 };
+
+// Runs `command` through env(1) as an attacker: uid and gid 65534 without supplementary
+// groups, or root when `asRoot`. The sanitizer runtimes are told to let a preloaded library
+// be and to look for no leaks (which they cannot in another namespace).
+[[nodiscard]] ClientOutcome runAttacker(const std::vector<std::string>& command,
+                                        const std::string& serviceName, bool asRoot = false);
+
+// The daemon's audit line for a repair of `path`.
+[[nodiscard]] std::string repairAudit(const std::string& path);
+
+// Copies `from` to `to` (replacing it), owned by `owner`:`group`, with `mode`; `to`.
+std::string installCopy(const std::string& from, const std::string& to, uid_t owner, gid_t group,
+                        mode_t mode = 0755);
 
 // The permission bits of a file (0 when it cannot be looked at).
 [[nodiscard]] mode_t modeOf(const std::string& path);

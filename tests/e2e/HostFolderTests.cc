@@ -19,32 +19,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HostFoldersTest : public ::testing::Test {
+class HostFoldersTest : public DaemonTest {
   protected:
     void SetUp() override {
         ASSERT_EQ(PathLayout::name, "linux");
         if (::geteuid() != 0 || !fs::is_directory("/opt")) {
             GTEST_SKIP() << "needs root for a mount namespace, and /opt to lay a tmpfs over";
         }
-        std::string whyNot;
-        daemon =
-            DaemonProcess::start(uniqueServiceName(), whyNot, 0, TAVELIN_HOST_FOLDERS_LAUNCHER);
-        ASSERT_NE(daemon, nullptr) << whyNot;
+        startDaemon(TAVELIN_HOST_FOLDERS_LAUNCHER);
     }
 
     // `path` as the daemon sees it.
     [[nodiscard]] std::string seen(const std::string& path) const {
-        return "/proc/" + std::to_string(daemon->pid()) + "/root" + path;
+        return "/proc/" + std::to_string(daemonProcess->pid()) + "/root" + path;
     }
     void write(const std::string& path, std::size_t size) const {
         fs::create_directories(fs::path(seen(path)).parent_path());
         writeFile(seen(path), size);
     }
-    [[nodiscard]] ClientOutcome tavelinctl(const std::vector<std::string>& arguments) const {
-        return runClient(tavelinctlPath, arguments, daemon->serviceName());
-    }
-
-    std::unique_ptr<DaemonProcess> daemon;
 };
 
 TEST_F(HostFoldersTest, RemovesBelowTheHostsCacheAndRefusesEverythingElse) {
@@ -54,7 +46,7 @@ TEST_F(HostFoldersTest, RemovesBelowTheHostsCacheAndRefusesEverythingElse) {
     EXPECT_EQ(removed.exitStatus, 0) << removed.output;
     EXPECT_EQ(removed.output.rfind("1 Pfade entfernt (", 0), 0U) << removed.output;
     EXPECT_FALSE(fs::exists(seen("/var/cache/app")));
-    const auto freed = daemon->waitForLines([](const std::string& line) {
+    const auto freed = daemonProcess->waitForLines([](const std::string& line) {
         return line.rfind("[TavelinHelper] removed /var/cache/app (", 0) == 0;
     });
     ASSERT_EQ(freed.size(), 1U);

@@ -2,14 +2,14 @@
 // priorities on its lines, and the peer's pid and uid beside the refusal and audit lines
 // in the journal's native protocol, which a stand-in for the journal's socket receives.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 #include "TavelinPlatform/ipc/UnixSocket.h"
 #include "TavelinPlatform/journal/tests/JournalStandIn.h"
 #include "tests/e2e/EndToEndSupport.h"
@@ -20,12 +20,7 @@ namespace {
 using testing::JournalEntry;
 
 bool privateMountsPossible() {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(testing::enterJournalStandIn("/run/systemd").empty() ? 0 : 1);
-    }
-    int status = 0;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return testing::runInChild([] { return testing::enterJournalStandIn("/run/systemd"); }) == "";
 }
 
 // Waits for the entry whose MESSAGE is `message` among those the stand-in receives.
@@ -48,10 +43,19 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
         GTEST_SKIP() << "no private mount namespace here (needs CAP_SYS_ADMIN)";
     }
     testing::JournalStandIn journal;
-    ASSERT_EQ(::setenv("TAVELIN_TEST_JOURNAL_DIR", journal.directory().c_str(), 1), 0);
+    // Started as the service manager starts it with its stderr the journal: JOURNAL_STREAM
+    // names that stderr, and in a mount namespace of its own the stand-in lies over
+    // /run/systemd. Each step execs the next in the same process.
+    const ScratchDirectory scratch;
+    const std::string launcher = scratch.file("launcher");
+    std::ofstream(launcher) << "#!/bin/sh\nexec unshare --mount --propagation private /bin/sh -c "
+                               "'mount --bind \"$0\" /run/systemd || exit 1\n"
+                               "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2)\n"
+                               "exec \"$1\"' '"
+                            << journal.directory() << "' \"$1\"\n";
+    std::filesystem::permissions(launcher, std::filesystem::perms(0755));
     std::string whyNot;
-    const auto daemon =
-        DaemonProcess::start(uniqueServiceName(), whyNot, 0, TAVELIN_JOURNAL_LAUNCHER);
+    const auto daemon = DaemonProcess::start(uniqueServiceName(), whyNot, 0, launcher);
     ASSERT_NE(daemon, nullptr) << whyNot;
     EXPECT_EQ(daemon->lines().back(),
               "<6>[TavelinHelper] gestartet, Service: " + daemon->serviceName());
@@ -79,7 +83,6 @@ TEST(JournalTest, RefusalsAndAuditLinesReachTheJournalWithThePeerAndNotStderr) {
 
     // An operation's audit line, about the signed client that asked: a removal of a file of
     // ours outside the allowed folders, which the policy refuses and leaves in place.
-    const ScratchDirectory scratch;
     const std::string outside = scratch.file("outside-the-allowed-folders");
     writeFile(outside, 10);
     const ClientOutcome outcome =

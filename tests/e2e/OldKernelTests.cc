@@ -28,36 +28,27 @@ std::string foreignSenderLine(const std::string& pid) {
            ")";
 }
 
-class OldKernelTest : public ::testing::Test {
+class OldKernelTest : public DaemonTest {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root to install the launcher's filter without no_new_privs";
         }
-        std::string whyNot;
-        daemon = DaemonProcess::start(uniqueServiceName(), whyNot, 0, TAVELIN_OLD_KERNEL_LAUNCHER);
-        ASSERT_NE(daemon, nullptr) << whyNot;
+        startDaemon(TAVELIN_OLD_KERNEL_LAUNCHER);
     }
-
-    [[nodiscard]] ClientOutcome run(const std::string& program,
-                                    const std::vector<std::string>& arguments) const {
-        return runClient(program, arguments, daemon->serviceName());
-    }
-
-    std::unique_ptr<DaemonProcess> daemon;
 };
 
 TEST_F(OldKernelTest, NamesTheWeakerModeAndServesTheSignedClient) {
-    const std::vector<std::string> lines = daemon->lines();
+    const std::vector<std::string> lines = daemonProcess->lines();
     ASSERT_GE(lines.size(), 2U);
     EXPECT_EQ(lines[lines.size() - 2], weakerModeLine);
 
-    EXPECT_EQ(run(tavelinctlPath, {"version"}).output, "0.0.1\n");
+    EXPECT_EQ(tavelinctl({"version"}).output, "0.0.1\n");
     const CacheSandbox sandbox;
     ASSERT_TRUE(sandbox.available());
     const std::string victim = sandbox.item("victim");
     writeFile(victim, 1000);
-    const ClientOutcome removed = run(tavelinctlPath, {"remove", victim});
+    const ClientOutcome removed = tavelinctl({"remove", victim});
     EXPECT_EQ(removed.output.rfind("1 Pfade entfernt", 0), 0U) << removed.output;
     EXPECT_FALSE(fs::exists(victim));
 }
@@ -75,21 +66,25 @@ TEST_F(OldKernelTest, RefusesBytesFromAnyProcessButTheAdmittedOne) {
     struct Attack {
         const char* name;
         std::vector<std::string> command;
+        bool asRoot;
     };
     const std::vector<Attack> attacks = {
         {"a forked child writes on its parent's admitted connection",
-         {"--reuid=65534", "--regid=65534", "--clear-groups", rogue, "fork", marker}},
+         {rogue, "fork", marker},
+         false},
         // Run as root: only the test can make the kernel hand out a chosen pid.
         {"a new process under the pid of the admitted one, which has exited",
-         {"--", rogue, "reuse", marker}},
+         {rogue, "reuse", marker},
+         true},
     };
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.name);
         // One row per call: an ASSERT ends this row, and the table goes on.
         [&] {
             ASSERT_EQ(::chmod(marker.c_str(), 0700), 0);
-            const std::size_t before = daemon->lines().size();
-            const ClientOutcome outcome = run("/usr/bin/setpriv", attack.command);
+            const std::size_t before = daemonProcess->lines().size();
+            const ClientOutcome outcome =
+                runAttacker(attack.command, daemonProcess->serviceName(), attack.asRoot);
             // "closed", or "reused <pid> closed": the pid the connection was admitted for.
             std::string admittedPid = std::to_string(outcome.pid);
             if (outcome.output.rfind("reused ", 0) == 0) {
@@ -99,10 +94,8 @@ TEST_F(OldKernelTest, RefusesBytesFromAnyProcessButTheAdmittedOne) {
                 << outcome.output;
             EXPECT_EQ(modeOf(marker), 0700);
             const std::string line = foreignSenderLine(admittedPid);
-            daemon->waitForLines([&](const std::string& logged) { return logged == line; });
-            const std::vector<std::string> all = daemon->lines();
-            const std::vector<std::string> after(all.begin() + static_cast<std::ptrdiff_t>(before),
-                                                 all.end());
+            daemonProcess->waitForLines([&](const std::string& logged) { return logged == line; });
+            const std::vector<std::string> after = daemonProcess->linesAfter(before);
             EXPECT_NE(std::find(after.begin(), after.end(), line), after.end());
         }();
     }

@@ -34,7 +34,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -50,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "TavelinPlatform/channel/ChannelSocket.h"
 #include "TavelinPlatform/core/UniqueFd.h"
 #include "TavelinPlatform/ipc/Frame.h"
 #include "TavelinPlatform/ipc/UnixSocket.h"
@@ -234,40 +234,6 @@ int askFromChild(const std::string& path) {
     return 0;
 }
 
-void passDescriptor(int channel, int fd) {
-    char byte = 0;
-    iovec vector{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &vector;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    cmsghdr* message = CMSG_FIRSTHDR(&header);
-    message->cmsg_level = SOL_SOCKET;
-    message->cmsg_type = SCM_RIGHTS;
-    message->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(message), &fd, sizeof(int));
-    static_cast<void>(::sendmsg(channel, &header, 0));
-}
-
-UniqueFd takeDescriptor(int channel) {
-    char byte = 0;
-    iovec vector{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &vector;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    if (::recvmsg(channel, &header, 0) != 1 || CMSG_FIRSTHDR(&header) == nullptr) {
-        return UniqueFd();
-    }
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&header)), sizeof(int));
-    return UniqueFd(fd);
-}
-
 // The next process this pid namespace makes gets `pid` (unless another takes it first).
 bool nextPidWillBe(pid_t pid) {
     std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
@@ -279,22 +245,19 @@ bool nextPidWillBe(pid_t pid) {
 int askUnderAReusedPid(const std::string& path) {
     constexpr int reusedPidExit = 3;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        auto pair = channel::makeChannelPair();
+        if (!pair) {
             break;
         }
-        const UniqueFd ours(pair[0]);
-        UniqueFd theirs(pair[1]);
         const pid_t admitted = ::fork();
         if (admitted == 0) {
             const UniqueFd connection = admittedConnection();
-            if (connection) {
-                passDescriptor(theirs.get(), connection.get());
-            }
+            static_cast<void>(channel::sendDatagram(pair->frontEnd.get(), "c", connection.get()));
             ::_exit(0);
         }
-        theirs.reset();
-        const UniqueFd connection = takeDescriptor(ours.get());
+        pair->frontEnd.reset();
+        auto received = channel::receiveDatagram(pair->monitorEnd.get());
+        const UniqueFd connection = received ? std::move(received->descriptor) : UniqueFd();
         ::waitpid(admitted, nullptr, 0);  // its pid is free from here on
         if (!connection || !nextPidWillBe(admitted)) {
             std::printf("failed: no admitted connection, or ns_last_pid not writable\n");

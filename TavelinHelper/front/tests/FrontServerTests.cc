@@ -4,17 +4,17 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "TavelinHelper/front/tests/FrontTestSupport.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 #include "TavelinPlatform/ipc/UnixSocket.h"
 
 namespace tavelin {
@@ -28,10 +28,24 @@ using testing::sendCall;
 using testing::ServiceProbe;
 using testing::TestDelegate;
 
-TEST(ListenerTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
+// A front with the test services behind it, and a connection's call and its answer.
+class ListenerTest : public ::testing::Test {
+  protected:
+    // The answer to one call, "" when none came.
+    static std::string answerTo(int fd, FrameReader& reader, std::uint64_t callId,
+                                const std::string& argument = {}) {
+        sendCall(fd, callId, argument.empty() ? CallSelector::helperVersion : CallSelector::perform,
+                 argument);
+        const auto reply = readReply(fd, reader);
+        return reply ? reply->answer : "";
+    }
+
     ServiceProbe probe;
-    TestDelegate delegate(probe);
-    const RunningFront listener(delegate);
+    TestDelegate delegate{probe};
+    const RunningFront listener{delegate};
+};
+
+TEST_F(ListenerTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
     FrameReader reader;
     const UniqueFd fd = connectAndGreet(listener.name(), reader);
     ASSERT_TRUE(fd);
@@ -50,11 +64,7 @@ TEST(ListenerTest, PipelinedCallsOnOneConnectionAreAnsweredInOrder) {
     }
 }
 
-TEST(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    const RunningFront listener(delegate);
-
+TEST_F(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
     FrameReader slowReader;
     const UniqueFd slow = connectAndGreet(listener.name(), slowReader);
     ASSERT_TRUE(slow);
@@ -65,11 +75,7 @@ TEST(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
     FrameReader quickReader;
     const UniqueFd quick = connectAndGreet(listener.name(), quickReader);
     ASSERT_TRUE(quick);
-    sendCall(quick.get(), 7, CallSelector::helperVersion, "");
-    const auto quickReply = readReply(quick.get(), quickReader);
-    ASSERT_TRUE(quickReply.has_value());
-    EXPECT_EQ(quickReply->answer, "0.0.1");
-    EXPECT_FALSE(probe.blockRelease.isOpen());
+    EXPECT_EQ(answerTo(quick.get(), quickReader, 7), "0.0.1");
 
     probe.blockRelease.open();
     const auto slowReply = readReply(slow.get(), slowReader);
@@ -78,10 +84,7 @@ TEST(ListenerTest, SlowCallOnOneConnectionDoesNotHoldUpAnother) {
     EXPECT_EQ(slowReply->answer, "echo:block");
 }
 
-TEST(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    const RunningFront listener(delegate);
+TEST_F(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
     {
         FrameReader reader;
         const UniqueFd doomed = connectAndGreet(listener.name(), reader);
@@ -95,10 +98,7 @@ TEST(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
     FrameReader reader;
     const UniqueFd next = connectAndGreet(listener.name(), reader);
     ASSERT_TRUE(next);
-    sendCall(next.get(), 2, CallSelector::perform, "after");
-    const auto reply = readReply(next.get(), reader);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->answer, "echo:after");
+    EXPECT_EQ(answerTo(next.get(), reader, 2, "after"), "echo:after");
     EXPECT_EQ(probe.callsFinished, 2);
 }
 
@@ -111,7 +111,7 @@ TEST(ListenerTest, ClientVanishingMidCallLeavesListenerServing) {
     return frame;
 }
 
-TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
+TEST_F(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     const std::string callPrefix = std::string("\x02", 1) + std::string(8, '\0');
     const struct {
         const char* what;
@@ -126,9 +126,6 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
          false},
         {"stream ends mid-frame", rawFrame(100, "\x02\x00"), true},
     };
-    ServiceProbe probe;
-    TestDelegate delegate(probe);
-    const RunningFront listener(delegate);
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
         // One row per call: an ASSERT ends this row, and the table goes on.
@@ -151,35 +148,20 @@ TEST(ListenerTest, BrokenFramesCloseOnlyTheirConnection) {
     // The listener itself is untouched by all of that.
     FrameReader reader;
     const UniqueFd fd = connectAndGreet(listener.name(), reader);
-    ASSERT_TRUE(fd);
-    sendCall(fd.get(), 9, CallSelector::helperVersion, "");
-    const auto reply = readReply(fd.get(), reader);
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(reply->answer, "0.0.1");
+    EXPECT_EQ(answerTo(fd.get(), reader, 9), "0.0.1");
 }
 
-// Runs `work` in a forked child that became uid/gid 65534 first: another user than this
-// test's. Answers whether `work` returned true.
-bool asAnotherUser(const std::function<bool()>& work) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const bool dropped =
-            ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
-        ::_exit(dropped && work() ? 0 : 1);
-    }
-    int status = -1;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool versionAnswered(const std::string& name) {
-    FrameReader reader;
-    const UniqueFd fd = testing::connectAndGreet(name, reader);
-    if (!fd) {
-        return false;
-    }
-    testing::sendCall(fd.get(), 3, CallSelector::helperVersion, "");
-    const auto reply = readReply(fd.get(), reader);
-    return reply && reply->answer == "0.0.1";
+// The version as another user than this test's (uid 65534) is answered.
+std::optional<std::string> versionAsAnotherUser(const std::string& name) {
+    return testing::runInChild(
+        [&] {
+            FrameReader reader;
+            const UniqueFd fd = testing::connectAndGreet(name, reader);
+            testing::sendCall(fd.get(), 3, CallSelector::helperVersion, "");
+            const auto reply = readReply(fd.get(), reader);
+            return reply ? reply->answer : "";
+        },
+        true);
 }
 
 // True when the daemon greets within a moment; false when the connection waits or closes.
@@ -211,7 +193,7 @@ TEST(FrontLimitTest, OneUserGetsNoMoreThanItsConnectionsAndAllTogetherWaitInTheB
         const UniqueFd third = testing::connectTo(front.name());
         FrameReader reader;
         EXPECT_TRUE(testing::closesWithoutData(third.get(), reader));
-        EXPECT_TRUE(asAnotherUser([&] { return versionAnswered(front.name()); }));
+        EXPECT_EQ(versionAsAnotherUser(front.name()), "0.0.1");
     }
     {
         // All slots taken: the next connection waits, unread, until one is free.
@@ -236,7 +218,7 @@ class FrameDeadlineTest : public ::testing::Test {
     static FrontLimits shortLimits() {
         FrontLimits limits;
         limits.partialFrameDeadline = std::chrono::milliseconds(300);
-        limits.maxBufferedBytesPerUser = 256 * 1024;
+        limits.maxBufferedBytesPerUser = std::size_t{256} * 1024;
         return limits;
     }
     // A perform call whose argument is `bytes` long.
@@ -288,11 +270,12 @@ TEST_F(FrameDeadlineTest, AFrameDrippedByteByByteIsClosedAtItsDeadline) {
 // connections of one user: the front reads no further than the user's budget, so frames
 // larger than it never complete and end at their deadline.
 TEST_F(FrameDeadlineTest, OneUsersBlockingSendersStopAtItsBudget) {
-    const std::string frame = frameOf(900 * 1024);
+    const std::string frame = frameOf(std::size_t{900} * 1024);
     constexpr int connectionCount = 3;
     std::vector<FrameReader> readers(connectionCount);
     std::vector<UniqueFd> connections;
     std::vector<std::thread> senders;
+    senders.reserve(connectionCount);
     for (int index = 0; index < connectionCount; ++index) {
         connections.push_back(connectAndGreet(front.name(), readers[index]));
         ASSERT_TRUE(connections.back());

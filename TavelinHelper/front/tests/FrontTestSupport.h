@@ -46,10 +46,6 @@ class Gate {
         std::unique_lock lock(mutex_);
         opened_.wait(lock, [this] { return open_; });
     }
-    [[nodiscard]] bool isOpen() {
-        const std::lock_guard lock(mutex_);
-        return open_;
-    }
 
   private:
     std::mutex mutex_;

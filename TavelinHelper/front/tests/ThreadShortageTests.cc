@@ -21,6 +21,7 @@
 
 #include "TavelinHelper/common/WorkPool.h"
 #include "TavelinHelper/front/tests/FrontTestSupport.h"
+#include "TavelinPlatform/fs/tests/ScratchTree.h"
 
 namespace tavelin {
 namespace {
@@ -35,34 +36,16 @@ bool becomeNobodyWithoutNewThreads() {
            ::setresgid(nobody, nobody, nobody) == 0 && ::setresuid(nobody, nobody, nobody) == 0;
 }
 
-// What `work` reported in a forked child, or how the child ended when it could not report.
+// What `work` reported in a forked child; a throw is reported too, not left to the child.
 std::string inChild(const std::function<std::string()>& work) {
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::string text;
-        try {
-            text = work();
-        } catch (const std::exception& failure) {
-            text = std::string("threw: ") + failure.what();
-        }
-        const bool reported =
-            ::write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
-        ::_exit(reported ? 0 : 1);
-    }
-    ::close(report[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t count = 0; (count = ::read(report[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : text;
+    return testing::runInChild([&]() -> std::string {
+               try {
+                   return work();
+               } catch (const std::exception& failure) {
+                   return std::string("threw: ") + failure.what();
+               }
+           })
+        .value_or("the child ended without a report");
 }
 
 std::string poolWithoutAnyThread() {
@@ -152,7 +135,7 @@ std::string operationThreadsWhileOneRuns() {
         return "first job refused";
     }
     started.get_future().wait();
-    const std::string second =
+    std::string second =
         becomeNobodyWithoutNewThreads() ? outcome(threads.submit([] {})) : "cannot become nobody";
     release.set_value();
     return second;

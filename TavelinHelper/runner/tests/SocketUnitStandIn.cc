@@ -7,16 +7,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-
-#include "TavelinPlatform/process/Pidfd.h"
 
 namespace tavelin::testing {
 
@@ -72,28 +68,19 @@ RunnerSocketUnit::RunnerSocketUnit(const std::string& socketPath, std::string ru
 RunnerSocketUnit::~RunnerSocketUnit() {
     // The listener's thread is still running here; it starts nothing once nobody connects.
     const std::lock_guard guard(lock_);
-    for (const pid_t pid : started_) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+    for (ChildProcess& runner : started_) {
+        static_cast<void>(runner.wait());
     }
 }
 
 bool RunnerSocketUnit::awaitRunners() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     const std::lock_guard guard(lock_);
-    while (!started_.empty()) {
-        const UniqueFd pidfd = openPidfd(started_.back()).value_or(UniqueFd());
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd ended{pidfd.get(), POLLIN, 0};
-        const bool done =
-            pidfd && ::poll(&ended, 1, static_cast<int>(std::max<long>(0, left.count()))) == 1;
-        if (!done) {
+    for (; !started_.empty(); started_.pop_back()) {
+        const auto ended = started_.back().awaitEnd(deadline);
+        if (!ended || !*ended || !started_.back().wait()) {
             return false;
         }
-        int status = 0;
-        ::waitpid(started_.back(), &status, 0);
-        started_.pop_back();
     }
     return true;
 }
@@ -119,7 +106,7 @@ void RunnerSocketUnit::start(UniqueFd connection) {
     posix_spawn_file_actions_destroy(&actions);
     if (error == 0) {
         const std::lock_guard guard(lock_);
-        started_.push_back(pid);
+        started_.emplace_back(pid);
     }
 }
 

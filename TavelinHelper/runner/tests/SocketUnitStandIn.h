@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "TavelinPlatform/core/UniqueFd.h"
+#include "TavelinPlatform/process/ChildProcess.h"
 
 namespace tavelin::testing {
 
@@ -60,8 +61,8 @@ class RunnerSocketUnit {
     std::string runner_;
     std::string logPath_;
     std::mutex lock_;
-    std::vector<pid_t> started_;  // guarded by lock_
-    SeqpacketListener listener_;  // last: its thread ends before the rest goes
+    std::vector<ChildProcess> started_;  // guarded by lock_
+    SeqpacketListener listener_;         // last: its thread ends before the rest goes
 };
 
 }  // namespace tavelin::testing

@@ -118,6 +118,18 @@ struct Outcome {
     std::string err;
 };
 
+// Everything a started child writes, to its end.
+std::string outputOf(ChildWithOutput& started) {
+    std::string output;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::read(started.output.get(), buffer, sizeof buffer)) > 0 ||
+           (count < 0 && errno == EINTR)) {
+        output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    }
+    return output;
+}
+
 std::string contentsOf(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -149,12 +161,7 @@ Outcome runTavelinctl(const std::string& serviceName, const std::vector<std::str
         started->child.kill();
     }
     Outcome outcome;
-    char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::read(started->output.get(), buffer, sizeof buffer)) > 0 ||
-           (count < 0 && errno == EINTR)) {
-        outcome.out.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-    }
+    outcome.out = outputOf(*started);
     const auto termination = started->child.wait();
     outcome.status = termination && !termination->signaled ? termination->code : -1;
     outcome.err = contentsOf(errFile);
@@ -172,10 +179,16 @@ std::string removalRequest(const std::vector<std::string>& paths) {
 const std::string tryHelp = "Try 'tavelinctl --help' for more information.\n";
 
 // Options, usage errors and answers that need no daemon: nothing may be sent, so no
-// daemon serves the name and connecting at all would end in status 2.
-TEST(TavelinctlProcessTest, OptionsAndUsageErrorsAnswerWithoutTheDaemon) {
+// daemon serves the name and connecting at all would end in status 2. A file name may be
+// any bytes, a request only UTF-8 text: tavelinctl must refuse such a path before it
+// connects, and not send it in another spelling that names another file.
+TEST(TavelinctlProcessTest, OptionsUsageErrorsAndPathsThatAreNotUtf8AnswerWithoutTheDaemon) {
     const std::string unusedName = uniqueName("unused");
+    const std::string notRunning =
+        "tavelinctl: the Tavelin helper is not running (service " + unusedName + ")\n";
     const std::string removeUsage = "usage: tavelinctl [OPTION...] remove [--] PATH...\n";
+    const std::string notUtf8 =
+        " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent\n";
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -217,11 +230,19 @@ TEST(TavelinctlProcessTest, OptionsAndUsageErrorsAnswerWithoutTheDaemon) {
          "",
          "tavelinctl: invalid timeout \"0\": give the seconds, more than 0 and at most 86400\n" +
              tryHelp},
-        // Connecting at all: the one case here that reaches for the daemon.
-        {{"version"},
-         exitNoAnswer,
+        {{"repair", "/tmp/a\xFF"}, exitUsage, "", "tavelinctl: the path \"/tmp/a\\xFF\"" + notUtf8},
+        // The first bad path is named; well-formed text, quotes and controls are shown too.
+        {{"remove", "/tmp/\xC3\xBC\"ok\"", "/tmp/\"q\"\t\xC3", "/tmp/\xFF"},
+         exitUsage,
          "",
-         "tavelinctl: the Tavelin helper is not running (service " + unusedName + ")\n"},
+         "tavelinctl: the path \"/tmp/\\\"q\\\"\\x09\\xC3\"" + notUtf8},
+        {{"remove", "/tmp/\xED\xA0\x80"},  // an encoded surrogate
+         exitUsage,
+         "",
+         "tavelinctl: the path \"/tmp/\\xED\\xA0\\x80\"" + notUtf8},
+        // Connecting at all: the cases here that reach for the daemon, with a UTF-8 path too.
+        {{"version"}, exitNoAnswer, "", notRunning},
+        {{"repair", "/tmp/\xC3\xBC"}, exitNoAnswer, "", notRunning},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(joined(c.arguments));
@@ -248,18 +269,26 @@ TEST(TavelinctlProcessTest, ASilentListenerEndsInStatusTwoAtTheTimeout) {
 // What the daemon receives, and what tavelinctl makes of each kind of answer.
 TEST(TavelinctlProcessTest, RequestsAnswersStatusesAndStreams) {
     const ScratchDirectory cwd;
-    const std::string here = cwd.path();
+    const std::string& here = cwd.path();
     const std::string logged = std::string(testing::layout::secondArea) + "/x";
     const std::string notAuthorized = resultDocument(false, std::string(notAuthorizedMessage));
     const struct {
         std::string name;
         std::vector<std::string> arguments;
         std::string answer;   // the daemon's answer to perform
-        std::string request;  // what it must have received
+        std::string request;  // what it must have received; empty: no perform at all
         int status;
         std::string out;
         std::string err;  // a prefix of stderr
     } cases[] = {
+        {"the version", {"version"}, "", "", exitSuccess, "0.0.1\n", ""},
+        {"the version as JSON",
+         {"version", "--json"},
+         "",
+         "",
+         exitSuccess,
+         "{\"version\":\"0.0.1\"}\n",
+         ""},
         {"relative paths are joined to the caller's directory as they are",
          {"remove", "a/../b", "./c", "/abs", ""},
          resultDocument(true, "3 Pfade entfernt, 1 durch Policy abgelehnt"),
@@ -327,54 +356,8 @@ TEST(TavelinctlProcessTest, RequestsAnswersStatusesAndStreams) {
         if (c.err.empty()) {
             EXPECT_EQ(outcome.err, "");
         }
-        EXPECT_EQ(daemon.requests(), std::vector<std::string>{c.request});
-    }
-}
-
-TEST(TavelinctlProcessTest, VersionAsTextAndAsJson) {
-    for (const bool json : {false, true}) {
-        SCOPED_TRACE(json ? "--json" : "text");
-        const ScriptedDaemon daemon(false, "");
-        const Outcome outcome =
-            runTavelinctl(daemon.name(), json ? std::vector<std::string>{"version", "--json"}
-                                              : std::vector<std::string>{"version"});
-        EXPECT_EQ(outcome.status, exitSuccess);
-        EXPECT_EQ(outcome.out, json ? "{\"version\":\"0.0.1\"}\n" : "0.0.1\n");
-        EXPECT_EQ(outcome.err, "");
-    }
-}
-
-// A file name may be any bytes, a request only UTF-8 text. tavelinctl must refuse such a
-// path before it connects, and not send it in another spelling that names another file.
-// No daemon serves the name used here, so connecting at all would end in status 2.
-TEST(TavelinctlProcessTest, RefusesPathsThatAreNotUtf8BeforeConnecting) {
-    const std::string unusedName = uniqueName("unused");
-    const std::string refusalEnd =
-        " is not valid UTF-8, and a request can carry only UTF-8 text; nothing was sent\n";
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-        std::string stderrText;
-    } cases[] = {
-        {{"repair", "/tmp/a\xFF"}, exitUsage, "tavelinctl: the path \"/tmp/a\\xFF\"" + refusalEnd},
-        // The first bad path is named; well-formed text, quotes and controls are shown too.
-        {{"remove", "/tmp/\xC3\xBC\"ok\"", "/tmp/\"q\"\t\xC3", "/tmp/\xFF"},
-         exitUsage,
-         "tavelinctl: the path \"/tmp/\\\"q\\\"\\x09\\xC3\"" + refusalEnd},
-        {{"remove", "/tmp/\xED\xA0\x80"},  // an encoded surrogate
-         exitUsage,
-         "tavelinctl: the path \"/tmp/\\xED\\xA0\\x80\"" + refusalEnd},
-        // The same command with a UTF-8 path does try to connect.
-        {{"repair", "/tmp/\xC3\xBC"},
-         exitNoAnswer,
-         "tavelinctl: the Tavelin helper is not running (service " + unusedName + ")\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(joined(c.arguments));
-        const Outcome outcome = runTavelinctl(unusedName, c.arguments);
-        EXPECT_EQ(outcome.status, c.status);
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, c.stderrText);
+        EXPECT_EQ(daemon.requests(), c.request.empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{c.request});
     }
 }
 
@@ -394,20 +377,14 @@ std::string completionsFor(const std::vector<std::string>& words, const std::str
         ADD_FAILURE() << "cannot start bash: " << started.error().text();
         return {};
     }
-    std::string output;
-    char buffer[4096];
-    ssize_t count = 0;
-    while ((count = ::read(started->output.get(), buffer, sizeof buffer)) > 0 ||
-           (count < 0 && errno == EINTR)) {
-        output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-    }
+    std::string output = outputOf(*started);
     static_cast<void>(started->child.wait());
     return output;
 }
 
 TEST(TavelinctlCompletionTest, OffersCommandsOptionsAndFilesWhereEachFits) {
     const ScratchDirectory scratch;
-    const std::string dir = scratch.path();
+    const std::string& dir = scratch.path();
     std::ofstream(dir + "/alpha").put('a');
     std::ofstream(dir + "/-dash").put('d');
     const struct {
