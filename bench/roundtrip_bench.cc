@@ -34,6 +34,8 @@
 // with the development identity). Invoked as "roundtrip_bench --connect NAME" it is that
 // client: it connects, prints the microseconds from connect() to the HELLO (or "refused").
 // "roundtrip_bench --only-memory" runs measure 6 alone (root, no namespace needed).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -103,6 +105,11 @@ void compareLargeAdmission(const std::string& name) {
     std::vector<double> refusals;
     std::vector<double> admittedToHash;
     for (int round = 0; round < 15; ++round) {
+        // A new change time: a version of the file the daemon has not verified yet, so that
+        // every round is a first admission.
+        if (::utimensat(AT_FDCWD, signedClient.c_str(), nullptr, 0) != 0) {
+            fail("cannot touch " + signedClient);
+        }
         const auto start = Clock::now();
         hashFile(signedClient);
         hashes.push_back(secondsOf(Clock::now() - start));

@@ -38,6 +38,15 @@ bool admitLogging(long code, LogSink& log) {
     return false;
 }
 
+// Writes the line of a refusal's code as an error about `client`, with its reason.
+ClientVerdict logRefusal(ClientVerdict verdict, LogSink& log, LogPeer client) {
+    if (const std::string_view line = lineOfCode(verdict.code); !line.empty()) {
+        client.refusal = verdict.reason;
+        log.log(LogPriority::error, line, client);
+    }
+    return verdict;
+}
+
 }  // namespace
 
 bool isClientAuthorized(PeerInspector* connection, const Requirement& requirement,
@@ -52,12 +61,12 @@ bool isClientAuthorized(PeerInspector* connection, std::string_view requirement,
 
 ClientVerdict admitClient(PeerInspector* connection, const Requirement& requirement,
                           const TrustAnchor& anchor, LogSink& log, LogPeer client) {
-    const ClientVerdict verdict = verifyClient(connection, requirement, anchor);
-    if (const std::string_view line = lineOfCode(verdict.code); !line.empty()) {
-        client.refusal = verdict.reason;
-        log.log(LogPriority::error, line, client);
-    }
-    return verdict;
+    return logRefusal(verifyClient(connection, requirement, anchor), log, client);
+}
+
+ClientVerdict admitClient(PeerInspector* connection, VerifiedExecutables& verified, LogSink& log,
+                          LogPeer client) {
+    return logRefusal(verifyClient(connection, verified), log, client);
 }
 
 Expected<Requirement, IdentityError> parseClientCodeRequirement() {

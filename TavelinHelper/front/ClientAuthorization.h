@@ -31,5 +31,9 @@ namespace tavelin {
 // the caller's own refusal line carries too.
 [[nodiscard]] ClientVerdict admitClient(PeerInspector* connection, const Requirement& requirement,
                                         const TrustAnchor& anchor, LogSink& log, LogPeer client);
+// The same through the executables verified before (verifyClient with `verified`): what
+// the daemon's front runs.
+[[nodiscard]] ClientVerdict admitClient(PeerInspector* connection, VerifiedExecutables& verified,
+                                        LogSink& log, LogPeer client);
 
 }  // namespace tavelin

@@ -70,9 +70,13 @@ RefusalReason reasonOf(const PeerEvidence& look) {
     return reasonOf(look.code);
 }
 
-// The checks in their order; a null `requirement` is one that did not parse.
-ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
-                     const TrustAnchor& anchor) {
+// The checks in their order; `requirementParsed` false: the requirement did not parse.
+// `checkFile` checks the executable's file against the anchor and the requirement: afresh
+// (checkCode) or through the verified executables. Either way the looks at the process
+// before and after it are taken.
+template <typename CheckFile>
+ClientVerdict verify(PeerInspector* connection, bool requirementParsed,
+                     const CheckFile& checkFile) {
     if (connection == nullptr) {
         return refused(clientCodeUnavailable, RefusalReason::peerGone);
     }
@@ -80,18 +84,19 @@ ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
     if (!first) {
         return refused(clientCodeUnavailable, RefusalReason::peerGone);
     }
-    if (requirement == nullptr) {
+    if (!requirementParsed) {
         return refused(clientRequirementInvalid, RefusalReason::requirementInvalid);
     }
     if (const RefusalReason reason = reasonOf(*first); reason != RefusalReason::none) {
         return refused(clientNotSatisfying, reason);
     }
-    const CodeCheck check = checkCode(first->executable.get(), anchor, *requirement);
+    const CodeCheck check = checkFile(first->executable.get());
     if (check.result != CodeCheckResult::satisfied) {
         return refused(clientNotSatisfying, reasonOf(check.fault));
     }
     // Look again after the hash: the peer may have exec'd another file or gained a tracer
-    // while it ran. What happens after this point is outside admission's reach.
+    // while it ran. A file verified before costs no hash, but this look is taken all the
+    // same. What happens after this point is outside admission's reach.
     const Expected<PeerEvidence, SystemError> again = connection->inspect();
     if (!again) {
         return refused(clientNotSatisfying, RefusalReason::peerGone);
@@ -105,6 +110,12 @@ ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
         return refused(clientNotSatisfying, reason);
     }
     return ClientVerdict{};
+}
+
+ClientVerdict verify(PeerInspector* connection, const Requirement* requirement,
+                     const TrustAnchor& anchor) {
+    return verify(connection, requirement != nullptr,
+                  [&](int fd) { return checkCode(fd, anchor, *requirement); });
 }
 
 }  // namespace
@@ -122,6 +133,10 @@ ClientVerdict verifyClient(PeerInspector* connection, std::string_view requireme
 ClientVerdict verifyClient(PeerInspector* connection, const Requirement& requirement,
                            const TrustAnchor& anchor) {
     return verify(connection, &requirement, anchor);
+}
+
+ClientVerdict verifyClient(PeerInspector* connection, VerifiedExecutables& verified) {
+    return verify(connection, true, [&](int fd) { return verified.check(fd); });
 }
 
 long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,

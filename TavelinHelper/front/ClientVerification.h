@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "TavelinHelper/front/VerifiedExecutables.h"
 #include "TavelinPlatform/core/RefusalReason.h"
 #include "TavelinPlatform/identity/Requirement.h"
 #include "TavelinPlatform/identity/TrustAnchor.h"
@@ -49,8 +50,9 @@ class LocalPeerInspector final : public PeerInspector {
 //      (the peer exec'd) or a tracer gives 3; otherwise 0.
 // The executable is hashed only when its signature block and the requirement's conditions
 // have passed, so refusing unsigned or foreign-signed programs stays cheap.
-// Keeps no state and caches nothing; safe to call from several threads at once (each
-// with its own inspector). The caller keeps ownership of everything passed in.
+// Keeps no state and caches nothing (verifyClient with VerifiedExecutables, below, does);
+// safe to call from several threads at once (each with its own inspector). The caller
+// keeps ownership of everything passed in.
 [[nodiscard]] long TVLVerifyXPCClient(PeerInspector* connection, std::string_view requirement,
                                       const TrustAnchor& anchor);
 
@@ -70,5 +72,12 @@ struct ClientVerdict {
                                          const TrustAnchor& anchor);
 [[nodiscard]] ClientVerdict verifyClient(PeerInspector* connection, const Requirement& requirement,
                                          const TrustAnchor& anchor);
+
+// The same against the anchor and requirement of `verified`, whose file check
+// (VerifiedExecutables::check) hashes an executable only when it has not seen this version
+// of it satisfy them before. Only the hash and the signature check are spared: every look
+// at the process (its user namespace, its mappings, its tracer, the executable it runs,
+// the second look and the comparison of both looks' files) is taken each time.
+[[nodiscard]] ClientVerdict verifyClient(PeerInspector* connection, VerifiedExecutables& verified);
 
 }  // namespace tavelin

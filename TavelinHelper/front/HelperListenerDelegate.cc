@@ -34,7 +34,7 @@ std::string_view closingReason(ConnectionEnd end) {
 std::unique_ptr<ConnectionService> HelperListenerDelegate::shouldAcceptNewConnection(
     MonitoredPeer* peer, LogPeer client) {
     // admitClient writes the code's line itself; ours follows it, with the same reason.
-    const ClientVerdict verdict = admitClient(peer, requirement_, anchor_, log_, client);
+    const ClientVerdict verdict = admitClient(peer, verified_, log_, client);
     if (verdict.code != clientVerified) {
         client.refusal = verdict.reason;
         log_.log(LogPriority::error,

@@ -6,6 +6,7 @@
 
 #include "TavelinHelper/front/FrontDelegate.h"
 #include "TavelinHelper/front/MonitorClient.h"
+#include "TavelinHelper/front/VerifiedExecutables.h"
 #include "TavelinPlatform/core/LogSink.h"
 #include "TavelinPlatform/identity/Requirement.h"
 #include "TavelinPlatform/identity/TrustAnchor.h"
@@ -13,19 +14,21 @@
 namespace tavelin {
 
 // The daemon's admission decision and its record of connections closed for breaking the
-// protocol. Holds only references to objects that never change (and the monitor client,
-// which is thread-safe), so concurrent admissions need no lock.
+// protocol. Holds references to objects that never change, the monitor client and the
+// executables verified so far (both thread-safe), so concurrent admissions need no lock of
+// its own.
 class HelperListenerDelegate final : public FrontDelegate {
   public:
     // All four must outlive the delegate and every connection it admits. `requirement` is
     // the client code requirement, parsed once at start-up.
     HelperListenerDelegate(LogSink& log, MonitorClient& monitor, const TrustAnchor& anchor,
                            const Requirement& requirement)
-        : log_(log), monitor_(monitor), anchor_(anchor), requirement_(requirement) {}
+        : log_(log), monitor_(monitor), verified_(anchor, requirement) {}
 
-    // Verifies the peer's code (isClientAuthorized). Admitted: a new HelperService of its
-    // own, nothing logged. Refused (a peer the monitor cannot open included, which
-    // verifies as code 1): the verification's reason line, then
+    // Verifies the peer's code (admitClient, through the executables verified before: an
+    // executable verified before in the same version is not hashed again). Admitted: a new
+    // HelperService of its own, nothing logged. Refused (a peer the monitor cannot open
+    // included, which verifies as code 1): the verification's reason line, then
     // "[TavelinHelper] Verbindung ABGELEHNT (Signaturprüfung fehlgeschlagen, pid=<pid>)",
     // both as errors about `client`, and nullptr, so the connection is closed unread.
     [[nodiscard]] std::unique_ptr<ConnectionService> shouldAcceptNewConnection(
@@ -45,8 +48,7 @@ class HelperListenerDelegate final : public FrontDelegate {
   private:
     LogSink& log_;
     MonitorClient& monitor_;
-    const TrustAnchor& anchor_;
-    const Requirement& requirement_;
+    VerifiedExecutables verified_;  // for `anchor` and `requirement`, which never change
 };
 
 }  // namespace tavelin

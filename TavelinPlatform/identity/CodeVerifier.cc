@@ -2,6 +2,9 @@
 
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <ctime>
+
 #include "TavelinPlatform/identity/OpenSslHandles.h"
 
 namespace tavelin {
@@ -57,9 +60,24 @@ bool allowsCodeSigning(X509* certificate, bool leaf) {
     return (flags & EXFLAG_XKUSAGE) == 0 || hasCodeSigning;
 }
 
+// Narrows `period` to the dates of `certificate`; empties it when a date cannot be read.
+void narrowTo(ValidityPeriod& period, const X509* certificate) {
+    std::tm from{};
+    std::tm until{};
+    if (ASN1_TIME_to_tm(X509_get0_notBefore(certificate), &from) != 1 ||
+        ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &until) != 1) {
+        period = {std::numeric_limits<std::time_t>::max(), std::numeric_limits<std::time_t>::min()};
+        return;
+    }
+    period.notBefore = std::max(period.notBefore, ::timegm(&from));
+    period.notAfter = std::min(period.notAfter, ::timegm(&until));
+}
+
 // Builds and verifies the chain from the signer to the anchor (dates as of now), then
-// checks it for code signing.
-Status<IdentityError> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& anchor) {
+// checks it for code signing. `validity`: when every certificate of the chain, the anchor
+// included, is valid.
+Status<IdentityError> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustAnchor& anchor,
+                                  ValidityPeriod& validity) {
     const X509Ptr anchorCertificate = anchor.freshCertificate();
     X509StorePtr store(X509_STORE_new());
     X509StackPtr carried(CMS_get1_certs(cms));
@@ -87,6 +105,10 @@ Status<IdentityError> verifyChain(CMS_ContentInfo* cms, X509* leaf, const TrustA
             return identityError(index == 0 ? "leaf certificate is not for code signing"
                                             : "an intermediate certificate excludes code signing");
         }
+    }
+    validity = {};
+    for (int index = 0; index < length; ++index) {
+        narrowTo(validity, sk_X509_value(chain, index));
     }
     return {};
 }
@@ -145,7 +167,8 @@ Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
     if (!leafHeld) {
         return identityError("signature block names no signer certificate");
     }
-    if (auto chain = verifyChain(cms.value().get(), leafHeld.get(), anchor); !chain) {
+    ValidityPeriod validity;
+    if (auto chain = verifyChain(cms.value().get(), leafHeld.get(), anchor, validity); !chain) {
         fault = CodeFault::untrustedSigner;
         return Unexpected(chain.error());
     }
@@ -154,7 +177,8 @@ Expected<SignedCode, IdentityError> readBlock(int fd, const TrustAnchor& anchor,
         return Unexpected(record.error());
     }
     fault = CodeFault::none;
-    SignedCode code{layout, std::move(record).value(), {}, oneLineSubject(leafHeld.get())};
+    SignedCode code{
+        layout, std::move(record).value(), {}, oneLineSubject(leafHeld.get()), validity};
     code.facts = {true, code.record.identifier,
                   subjectValues(leafHeld.get(), NID_organizationalUnitName),
                   subjectValues(leafHeld.get(), NID_commonName),
@@ -222,7 +246,7 @@ CodeCheck checkCode(int fd, const TrustAnchor& anchor, const Requirement& requir
         return {CodeCheckResult::invalid, content.error().message,
                 content.error().errorNumber == 0 ? CodeFault::altered : CodeFault::damaged};
     }
-    return {CodeCheckResult::satisfied, {}, CodeFault::none};
+    return {CodeCheckResult::satisfied, {}, CodeFault::none, code.value().validity};
 }
 
 }  // namespace tavelin

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <ctime>
+#include <limits>
 #include <string>
 
 #include "TavelinPlatform/identity/IdentityError.h"
@@ -10,6 +12,18 @@
 
 namespace tavelin {
 
+// When every certificate of a chain is valid, in seconds since the epoch: from the latest
+// start of their validity periods on, until before the earliest end (as OpenSSL judges a
+// certificate's dates). Empty when a date could not be read.
+struct ValidityPeriod {
+    std::time_t notBefore = std::numeric_limits<std::time_t>::min();
+    std::time_t notAfter = std::numeric_limits<std::time_t>::max();
+
+    [[nodiscard]] bool contains(std::time_t moment) const noexcept {
+        return notBefore <= moment && moment < notAfter;
+    }
+};
+
 // A signature block that has passed every check that does not read the content: the
 // block parses, its one signer's signature over the signed record is good, the signer's
 // chain ends at the anchor and is valid now, and the leaf may sign code.
@@ -18,6 +32,7 @@ struct SignedCode {
     SignedRecord record;
     CodeFacts facts;          // chainEndsAtAnchor is always true here
     std::string leafSubject;  // one line, RFC 2253 order, for people
+    ValidityPeriod validity;  // of the chain from the leaf to the anchor, both included
 };
 
 // The cheap phase: reads the trailer and the block only. Fails for an unsigned file, a
@@ -50,6 +65,9 @@ struct CodeCheck {
     CodeCheckResult result = CodeCheckResult::invalid;
     std::string detail;  // why not, for the command-line tool; empty when satisfied
     CodeFault fault = CodeFault::damaged;
+    // Satisfied: when the signer's chain is valid. The same file checked at another time
+    // than this period is refused (an expired or not yet valid certificate).
+    ValidityPeriod validity{};
 };
 
 // The whole check in the order that keeps refusals cheap: the block phase, then the

@@ -96,26 +96,28 @@ std::string mapFilesEntry(const Mapping& mapping) {
     return "map_files/" + hex(mapping.start) + "-" + hex(mapping.end);
 }
 
-// The file behind a mapping, proven to be the mapped inode. map_files opens the mapping's
-// own file, so its inode number must agree with the maps line; its device need not: on
-// overlayfs the maps line names the layer's device, the file the overlay's.
+// The status of the file behind a mapping, proven to be the mapped inode. map_files leads
+// to the mapping's own file, so its inode number must agree with the maps line; its device
+// need not: on overlayfs the maps line names the layer's device, the file the overlay's.
+// Stat follows map_files' link to that file just as an open does, and spares opening and
+// closing a descriptor for each mapping.
 std::optional<struct stat> mappedFileStatus(int procDirectory, const Mapping& mapping) {
     const std::string entry = mapFilesEntry(mapping);
-    UniqueFd file(retryOnInterrupt(
-        [&] { return ::openat(procDirectory, entry.c_str(), O_PATH | O_CLOEXEC); }));
+    struct stat status {};
+    int result =
+        retryOnInterrupt([&] { return ::fstatat(procDirectory, entry.c_str(), &status, 0); });
     bool byPath = false;
-    if (!file && (errno == EPERM || errno == EACCES) && !mapping.path.empty() &&
+    if (result != 0 && (errno == EPERM || errno == EACCES) && !mapping.path.empty() &&
         mapping.path.front() == '/') {
         // map_files needs CAP_SYS_ADMIN; a daemon run under an ordinary account goes by the
         // path instead. The path may since name another file: only the same device and
         // inode count.
         const std::string path(mapping.path);
-        file.reset(retryOnInterrupt(
-            [&] { return ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
+        result = retryOnInterrupt(
+            [&] { return ::fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW); });
         byPath = true;
     }
-    struct stat status {};
-    if (!file || ::fstat(file.get(), &status) != 0 || status.st_ino != mapping.inode ||
+    if (result != 0 || status.st_ino != mapping.inode ||
         (byPath && status.st_dev != mapping.device)) {
         return std::nullopt;
     }

@@ -73,8 +73,8 @@ inline constexpr std::size_t maxMappingsBytes = std::size_t{1} << 20;
 // executable has `executable` as its status: same user namespace as ours, the executable
 // among its executable mappings, and every file behind an executable mapping trusted.
 // Anonymous executable memory (a JIT, the vDSO) is allowed: it holds no file's code. The
-// file behind a mapping is opened through map_files (root), or, where that is refused,
-// by the path the mapping shows and accepted only if it is the very inode mapped.
+// file behind a mapping is looked up (stat) through map_files (root), or, where that is
+// refused, by the path the mapping shows and accepted only if it is the very inode mapped.
 [[nodiscard]] PeerCodeFinding examinePeerCode(int procDirectory, const struct stat& executable,
                                               const CodeTrust& trust);
 

@@ -13,35 +13,17 @@
 
 #include "TavelinHelper/front/ClientAuthorization.h"
 #include "TavelinHelper/front/ClientVerification.h"
+#include "TavelinHelper/front/tests/ReadHook.h"
 #include "TavelinPlatform/core/LogSink.h"
 #include "TavelinPlatform/core/tests/CapturingLogSink.h"
 #include "TavelinPlatform/identity/SignatureBlock.h"
 #include "TavelinPlatform/identity/tests/IdentityTestSupport.h"
 #include "TavelinShared/PrivilegedHelperInfo.h"
 
-namespace {
-
-// This test links with --wrap=pread, so every pread of the code under test (the identity
-// library reads files with nothing else) passes through here first. A test that sets the
-// hook acts at a chosen moment of a check, with nothing added to the code under test.
-// The hook answers true when it has done its work, which removes it.
-std::function<bool(int fd, off_t offset)> readHook;
-
-}  // namespace
-
-// NOLINTBEGIN(bugprone-reserved-identifier, readability-identifier-naming): the linker's names
-extern "C" ssize_t __real_pread(int fd, void* buffer, size_t count, off_t offset);
-
-extern "C" ssize_t __wrap_pread(int fd, void* buffer, size_t count, off_t offset) {
-    if (readHook && readHook(fd, offset)) {
-        readHook = nullptr;
-    }
-    return __real_pread(fd, buffer, count, offset);
-}
-// NOLINTEND(bugprone-reserved-identifier, readability-identifier-naming)
-
 namespace tavelin {
 namespace {
+
+using testing::readHook;
 
 const std::vector<std::string> linesOfCode[] = {
     // the log lines of the codes 0 to 3

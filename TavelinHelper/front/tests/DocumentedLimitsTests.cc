@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TavelinHelper/front/FrontLimits.h"
+#include "TavelinHelper/front/VerifiedExecutables.h"
 #include "TavelinHelper/monitor/FrontRestarts.h"
 #include "TavelinHelper/monitor/Monitor.h"
 #include "TavelinHelper/monitor/OperationAuthorization.h"
@@ -102,6 +103,7 @@ TEST(DocumentedLimitsTest, EveryListedLimitHasTheValueTheCodeEnforces) {
         {"FrontRestarts::maxQuickRestarts", grouped(FrontRestarts::maxQuickRestarts)},
         {"Monitor::maxOpenPeers", grouped(Monitor::maxOpenPeers)},
         {"maxMappingsBytes", bytes(maxMappingsBytes)},
+        {"maxVerifiedExecutables", grouped(maxVerifiedExecutables)},
         {"channel::maxRefusalLineBytes", grouped(channel::maxRefusalLineBytes) + " bytes"},
         {"PolkitAuthorization::maxAuthorizationWait",
          std::to_string(PolkitAuthorization::maxAuthorizationWait.count()) + " min"},
