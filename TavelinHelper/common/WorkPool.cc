@@ -113,16 +113,7 @@ void WorkPool::work() {
         }
         mutex_.lock();
         --unfinished_;
-        lastFinished_ = std::chrono::steady_clock::now();
     }
-}
-
-std::optional<std::chrono::steady_clock::time_point> WorkPool::idleSince() {
-    const MutexLock lock(mutex_);
-    if (unfinished_ > 0) {
-        return std::nullopt;
-    }
-    return lastFinished_;
 }
 
 }  // namespace tavelin

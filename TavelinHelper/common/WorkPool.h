@@ -1,13 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <list>
-#include <optional>
 #include <thread>
 
 #include "TavelinPlatform/core/Mutex.h"
@@ -49,10 +47,6 @@ class WorkPool {
     // Throws std::bad_alloc when the job cannot be queued.
     [[nodiscard]] Submitted submit(std::function<void()> job);
 
-    // When the last job finished (or the pool was made), if none is queued or running now;
-    // nothing while one is.
-    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> idleSince();
-
   private:
     void work() EXCLUDES(mutex_);
     // Starts a thread for the job just queued. False when none could be started.
@@ -67,8 +61,6 @@ class WorkPool {
     // Jobs queued or running: what maxJobs bounds.
     std::size_t unfinished_ GUARDED_BY(mutex_) = 0;
     bool stopping_ GUARDED_BY(mutex_) = false;
-    std::chrono::steady_clock::time_point lastFinished_ GUARDED_BY(mutex_) =
-        std::chrono::steady_clock::now();
     std::list<std::thread> threads_ GUARDED_BY(mutex_);
     // Threads that left for want of work, to join.
     std::list<std::thread::id> ended_ GUARDED_BY(mutex_);
