@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "TavelinPlatform/authority/BusHandles.h"
+
 namespace tavelin::polkit {
 
 namespace {
@@ -19,27 +21,8 @@ constexpr std::chrono::seconds probeDeadline{5};
 
 using Clock = std::chrono::steady_clock;
 
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-// sd_bus_error freed on every path.
-class BusError {
-  public:
-    BusError() = default;
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd_bus_error_free(&error_); }
-
-    sd_bus_error* get() noexcept { return &error_; }
-    [[nodiscard]] std::string name() const {
-        return error_.name != nullptr ? std::string(error_.name) : std::string();
-    }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
+using sdbus::BusError;
+using sdbus::Message;
 
 std::uint64_t microseconds(std::chrono::milliseconds duration) {
     return static_cast<std::uint64_t>(duration.count()) * 1000;

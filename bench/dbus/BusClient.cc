@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "TavelinPlatform/authority/BusHandles.h"
 #include "bench/Comparison.h"
 #include "bench/dbus/BenchInterface.h"
 
@@ -9,27 +10,14 @@ namespace tavelin::bench::dbus {
 
 namespace {
 
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+using sdbus::BusError;
+using sdbus::Message;
 
-// sd_bus_error freed on every path.
-class BusError {
-  public:
-    BusError() = default;
-    BusError(const BusError&) = delete;
-    BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd_bus_error_free(&error_); }
-
-    sd_bus_error* get() noexcept { return &error_; }
-    [[nodiscard]] std::string text(int result) const {
-        return error_.message != nullptr ? std::string(error_.message) : std::strerror(-result);
-    }
-
-  private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
-};
+// What the bus said went wrong, or the errno's text when it said nothing.
+std::string failureText(const BusError& error, int result) {
+    const std::string said = error.message();
+    return said.empty() ? std::strerror(-result) : said;
+}
 
 }  // namespace
 
@@ -82,7 +70,7 @@ std::string ServiceCaller::call(const char* method, const std::string* argument)
     const char* answer = nullptr;
     const int read = called < 0 ? called : sd_bus_message_read(raw, "s", &answer);
     if (read < 0) {
-        fail(std::string("D-Bus ") + method + ": " + error.text(read));
+        fail(std::string("D-Bus ") + method + ": " + failureText(error, read));
     }
     return answer;
 }

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "TavelinPlatform/authority/BusHandles.h"
 #include "TavelinPlatform/authority/Polkit.h"
 #include "tests/e2e/AuthorityStandIn.h"
 #include "tests/e2e/EndToEndSupport.h"
@@ -80,10 +81,7 @@ std::string recordFile(const ScratchDirectory& scratch) {
 struct BusUnref {
     void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
 };
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
-};
-using MessageRef = std::unique_ptr<sd_bus_message, MessageUnref>;
+using MessageRef = sdbus::Message;
 
 MessageRef callBus(sd_bus* bus, const char* method, const char* types, const char* name) {
     sd_bus_message* reply = nullptr;
